@@ -1,0 +1,101 @@
+#include "common/log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <ctime>
+#include <mutex>
+
+#include "common/fixed_text.h"
+
+namespace {
+
+constexpr const char* kDefaultLogPath = "transcoder.log";
+
+struct LoggerState {
+    int currentLogLevel = LOG_INFO;
+    FixedText<1024> logPath{kDefaultLogPath};
+    std::FILE* logStream = nullptr;
+};
+
+std::mutex logLock;  // guards the whole LoggerState
+LoggerState logger;
+
+const char* LevelName(int level) {
+    switch (level) {
+        case LOG_ERROR: return "Error";
+        case LOG_INFO: return "Info";
+        case LOG_DEBUG: return "Debug";
+        default: return "Unknown";
+    }
+}
+
+bool EndsWithNewline(const char* format) {
+    const std::size_t length = std::strlen(format);
+    return length > 0 && format[length - 1] == '\n';
+}
+
+void CloseLogStream() {
+    if (logger.logStream != nullptr) {
+        std::fclose(logger.logStream);
+        logger.logStream = nullptr;
+    }
+}
+
+}  // namespace
+
+void LogMessage(int level, const char* source, unsigned line, const char* format, ...) {
+    char timestamp[255];
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    std::strftime(timestamp, sizeof timestamp, "%m/%d/%y %T", &local);
+
+    std::lock_guard<std::mutex> hold(logLock);
+    if (logger.currentLogLevel < level) return;
+
+    const char* levelName = LevelName(level);
+    const bool hasNewline = EndsWithNewline(format);
+    if (logger.logStream == nullptr) logger.logStream = std::fopen(logger.logPath.c_str(), "a");
+
+    std::FILE* out = logger.logStream;
+    if (out == nullptr) {
+        std::printf("Cannot open logfile: %s(%s:%u): ", levelName, source, line);
+        out = stdout;
+    } else {
+        std::fprintf(out, "%s %s(%s:%u): ", timestamp, levelName, source, line);
+    }
+    va_list args;
+    va_start(args, format);
+    std::vfprintf(out, format, args);
+    va_end(args);
+    if (!hasNewline) std::fputc('\n', out);
+    if (out != stdout) std::fflush(out);
+}
+
+void SetLogLevel(int level) {
+    std::lock_guard<std::mutex> hold(logLock);
+    logger.currentLogLevel = level;
+}
+
+void SetLogPath(const char* path) {
+    std::lock_guard<std::mutex> hold(logLock);
+    if (path != nullptr) logger.logPath.assign(path);
+    CloseLogStream();
+}
+
+int GetLogLevel() {
+    std::lock_guard<std::mutex> hold(logLock);
+    return logger.currentLogLevel;
+}
+
+const char* GetLogPath() {
+    std::lock_guard<std::mutex> hold(logLock);
+    return logger.logPath.c_str();
+}
+
+void ResetLogger() {
+    std::lock_guard<std::mutex> hold(logLock);
+    CloseLogStream();
+    logger.currentLogLevel = LOG_INFO;
+    logger.logPath.assign(kDefaultLogPath);
+}

@@ -1,0 +1,29 @@
+// Process-wide logger: one append-only log file, opened lazily, one flushed line per message.
+//
+// Called from the main thread and from the Ogg Vorbis decoder thread. One lock (logLock) covers
+// the open-and-write steps so that lines of the two threads never interleave and the lazy open
+// happens once.
+#pragma once
+
+enum LogLevel : int { LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
+
+// Writes "<time> <Level>(<source>:<line>): <message>" with exactly one newline at the end.
+void LogMessage(int level, const char* source, unsigned line, const char* format, ...)
+    __attribute__((format(printf, 4, 5)));
+
+void SetLogLevel(int level);
+// Copies the path when one is given; in any case closes the open log file so the next message
+// opens the (new or same) path again.
+void SetLogPath(const char* path);
+
+int GetLogLevel();
+const char* GetLogPath();
+// Back to the start-up state (level 2, "transcoder.log", file closed). For tests.
+void ResetLogger();
+
+// Module names of the log lines.
+inline constexpr const char* kLogFrontEnd = "commandline";
+inline constexpr const char* kLogEngine = "libzembril";
+inline constexpr const char* kLogInput = "ziravorov";
+inline constexpr const char* kLogMp3 = "mp3decoder";
+inline constexpr const char* kLogVorbis = "oggvdecoder";

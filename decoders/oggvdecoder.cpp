@@ -1,0 +1,4 @@
+// Placeholder.
+#include "decoders/oggvdecoder.h"
+int StartVorbisDecoder(OggByteSource*) { return 0; }
+void JoinVorbisDecoder() {}

@@ -1,0 +1,4 @@
+// Placeholder.
+#include "engine/libzembril.h"
+int OpenArchiveFile() { return 0; }
+void CloseArchiveFile() {}

@@ -1,0 +1,3 @@
+// Placeholder.
+#include "engine/libzembril.h"
+int InitEncoder() { return 1; }

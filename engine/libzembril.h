@@ -1,0 +1,198 @@
+// The output engine: settings and running state of the destination side, and its operations.
+//
+// It owns the connection to the destination server (login for Shoutcast, Icecast, Icecast2), the
+// encoder (LAME or Vorbis with Ogg framing), the sample intake that converts decoded audio to the
+// output channels and rate, title updates, the archive file and the line-in device. Everything
+// lives in one process-wide EngineState, filled once by the configuration at start.
+//
+// Threads: an MP3 source runs the engine on the main thread. An Ogg Vorbis source runs it on the
+// decoder thread while the main thread only fills the ring buffer; the main thread joins that
+// thread before it disconnects. Fields read by both threads are atomic (`connected`, `inEncode`,
+// `vorbisRestartPending`, `reconnectWaiting`); `currentTitle` is guarded by `titleLock`.
+#pragma once
+
+#include <lame/lame.h>
+#include <ogg/ogg.h>
+#include <sys/types.h>
+#include <vorbis/codec.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "common/fixed_text.h"
+#include "common/socket.h"
+#include "common/status.h"
+#include "resample/resample.h"
+
+struct EngineState {
+    std::int64_t sampleRate = 0;
+    std::int32_t bitrateNominal = 0;
+    std::int32_t bitrateMin = 0;
+    std::int32_t bitrateMax = 0;
+    std::int32_t channels = 0;
+    std::int32_t streamSocket = -1;
+    std::int32_t metadataSocket = -1;
+    CMySocket streamConnection;
+    CMySocket metadataConnection;
+    std::int32_t shoutcastAccepted = 0;
+    FixedText<1024> sourceUrl;
+    FixedText<256> serverHost;
+    FixedText<10> serverPort;
+    FixedText<258> serverPassword;
+    std::atomic<std::int32_t> connected{0};
+    FixedText<1040> metadataScratch;
+    std::int32_t serverPublic = 0;
+    FixedText<20> serverIrc;
+    FixedText<20> serverIcq;
+    FixedText<20> serverAim;
+    FixedText<1024> serverStreamUrl;
+    FixedText<1024> serverDescription;
+    FixedText<100> serverGenre;
+    FixedText<100> serverMountpoint;
+    std::int32_t autoReconnect = 0;
+    std::int32_t reconnectSecs = 0;
+    lame_global_flags* lameEncoder = nullptr;
+    const float* encodeSamples = nullptr;  // interleaved left/right, valid during DoEncoding only
+    std::int32_t encodeFrames = 0;
+    std::atomic<std::int32_t> inEncode{0};
+    std::int32_t isAac = 0;
+    std::int32_t isOggVorbis = 0;
+    std::int32_t isLame = 0;
+    FixedText<28> oggQuality;
+    std::int32_t lineInFlag = 0;
+    std::int32_t oggBitrateManaged = 0;
+    FixedText<40> oggBitrateQualityText;
+    FixedText<1056> encodeFormat;
+    std::int32_t isShoutcast = 0;
+    std::int32_t isIcecast = 0;
+    std::int32_t isIcecast2 = 0;
+    FixedText<1024> saveDirectory;
+    FixedText<1024> logFile;
+    std::int32_t logLevel = 0;
+    std::int32_t saveArchives = 0;
+    std::int32_t saveAsWav = 0;
+    std::FILE* archiveFile = nullptr;
+    std::int32_t lameCbrFlag = 0;
+    std::int32_t lameQuality = 0;
+    std::int32_t lameCopywrite = 0;
+    std::int32_t lameOriginal = 0;
+    std::int32_t lameStrictIso = 0;
+    std::int32_t lameDisableReservoir = 0;
+    FixedText<40> lameVbrMode;
+    std::int32_t lameLowpassFreq = 0;
+    std::int32_t lameHighpassFreq = 0;
+    std::atomic<std::uint8_t> vorbisRestartPending{0};
+    std::int32_t headersPending = 0;
+    std::uint64_t archiveBytes = 0;
+    std::int32_t showVu = 0;
+    std::mutex titleLock;  // guards currentTitle (titles may arrive on either thread)
+    FixedText<1024> currentTitle;
+    FixedText<1024> lockedMetadata;
+    std::int32_t lockMetadataFlag = 0;
+    ResamplerState resampler{};
+    std::int32_t resamplerReady = 0;
+    StatusSink sourceUrlSink = nullptr;
+    StatusSink destinationUrlSink = nullptr;
+    StatusSink serverStatusSink = nullptr;
+    StatusSink errorSink = nullptr;
+    ByteCountSink bytesSentSink = nullptr;
+    StatusSink serverTypeSink = nullptr;
+    StatusSink streamDescriptionSink = nullptr;
+    StatusSink streamTypeSink = nullptr;
+    StatusSink bitrateDescriptionSink = nullptr;
+    LevelSink vuSink = nullptr;
+    FixedText<256> sourceDescription;
+    std::int32_t isWma = 0;
+    std::int64_t wmaClients = 0;
+    FixedText<25> wmaMode;
+    FixedText<27> serverType;
+    std::int32_t wmaPort = 0;
+    std::int32_t lineInFd = -1;
+    FixedText<511> lineInDevice;
+    std::int32_t lineInSampleRate = 0;
+    FixedText<255> configPath;
+    FixedText<255> encoderVersion;
+    std::int64_t lastX = 0;
+    std::int64_t lastY = 0;
+    ogg_stream_state oggStream{};
+    vorbis_dsp_state vorbisDsp{};
+    vorbis_block vorbisBlock{};
+    vorbis_info vorbisInfo{};
+    FixedText<25> aacQuality;
+    FixedText<35> aacCutoff;
+    unsigned char wavHeader[44]{};
+
+    // Engine state kept beside the record.
+    std::atomic<bool> reconnectWaiting{false};  // the reconnection loop is waiting
+    std::int32_t lastInputRate = 0;             // source rate of the previous block
+    std::int32_t archiveRate = 0;               // rate of the PCM in the open WAV archive
+};
+
+// The process-wide record.
+EngineState& Engine();
+// Back to the start-up state (all empty, descriptors -1). Releases encoders, resampler and archive
+// first. For tests; no other thread may be using the engine.
+void ResetEngineState();
+
+// ---- configuration (config_load.cpp, settings_catalogue.cpp) ----
+enum ConfigLoadMode : int { kConfigCreate = 0, kConfigNormal = 1 };
+void SetConfigPath(const char* path);
+int LoadConfig(int mode);
+int WriteConfigFile();
+void ApplyConfig();
+void StoreConfigValues();
+
+// ---- status slot registration (engine_state.cpp) ----
+void SetSourceUrlSink(StatusSink sink);
+void SetDestinationUrlSink(StatusSink sink);
+void SetServerStatusSink(StatusSink sink);
+void SetErrorSink(StatusSink sink);
+void SetBytesSentSink(ByteCountSink sink);
+void SetServerTypeSink(StatusSink sink);
+void SetStreamDescriptionSink(StatusSink sink);
+void SetStreamTypeSink(StatusSink sink);
+void SetBitrateDescriptionSink(StatusSink sink);
+void SetVuSink(LevelSink sink);
+
+// ---- connection (connection.cpp) ----
+int ConnectToServer();
+int DisconnectFromServer();
+// Both send every byte (retrying after EINTR) or return a negative result.
+ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount);
+ssize_t SendRequest(int descriptor, const char* text);
+
+// ---- encoder set-up (encoder_setup.cpp) ----
+int InitEncoder();
+
+// ---- encode and send (encode_send.cpp) ----
+int DoEncoding();
+ssize_t SendVorbisPages();
+
+// ---- sample intake (sample_intake.cpp) ----
+int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int sourceRate);
+
+// ---- titles (titles.cpp) ----
+int SetCurrentTitle(const char* title);
+void SendMetadataUpdate();
+void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full);
+
+// ---- archive (archive.cpp) ----
+int OpenArchiveFile();
+void CloseArchiveFile();
+
+// ---- line-in device (line_in.cpp) ----
+int OpenLineInDevice();
+
+// ---- the fields the input and the decoders use (engine_state.cpp) ----
+const char* GetSourceUrl();
+const char* GetServerDescription();
+int GetLineInSampleRate();
+int GetIsOggVorbis();
+int GetIsWma();
+std::int64_t GetSampleRate();
+int GetBitrateNominal();
+int GetChannels();
+void SetSourceDescription(const char* text);

@@ -1,0 +1,3 @@
+// Placeholder.
+#include "engine/libzembril.h"
+int OpenLineInDevice() { return 0; }

@@ -1,0 +1,4 @@
+// Placeholder.
+#include "engine/libzembril.h"
+void ApplyConfig() {}
+void StoreConfigValues() {}

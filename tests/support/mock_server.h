@@ -1,0 +1,73 @@
+// A loopback TCP server for tests that need a peer for the output engine's connections.
+//
+// It listens on 127.0.0.1 in a background thread, records every byte each accepted connection
+// sends, and can answer the first bytes of every connection with a scripted reply (a login
+// answer such as "OK2\r\n" or "HTTP/1.0 200 OK\r\n\r\n"). Every wait is bounded by its time-out,
+// and the thread stops in the destructor, so a test can never hang on it.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+class MockServer {
+public:
+    // 0: pick a free port. With a given port that is taken, listening() is false.
+    explicit MockServer(uint16_t port = 0);
+    ~MockServer();
+    MockServer(const MockServer&) = delete;
+    MockServer& operator=(const MockServer&) = delete;
+
+    uint16_t port() const { return port_; }
+    bool listening() const { return listenDescriptor_ >= 0; }
+
+    // Sent once on every connection after its first bytes arrive. Empty: never reply.
+    void SetReply(std::string reply);
+    // Close the connection after replying. With an empty reply the connection is closed after its
+    // first bytes arrive, without an answer (a server that hangs up on a login).
+    void SetCloseAfterReply(bool close);
+
+    bool WaitForConnections(size_t count, int timeoutMs);
+    bool WaitForBytes(size_t connection, size_t byteCount, int timeoutMs);
+    // True once the peer of that connection has closed it (or CloseAll/the reply script closed it).
+    bool WaitForClosed(size_t connection, int timeoutMs);
+    std::string Received(size_t connection) const;
+    size_t ConnectionCount() const;
+
+    void CloseAll();  // drop the open connections (the server hanging up on its clients)
+    void Stop();      // stop listening too
+
+    // Two servers on neighbouring ports (base and base + 1), as a Shoutcast login needs.
+    // Both are null when no such pair could be found.
+    static std::pair<std::unique_ptr<MockServer>, std::unique_ptr<MockServer>> NeighbourPair();
+
+private:
+    struct Connection {
+        int descriptor = -1;
+        std::string received;
+        bool replied = false;
+        bool closed = false;
+    };
+
+    void Run();
+    void AcceptPending();
+    void ServeReadable(size_t index);
+    void CloseConnection(Connection& connection);
+
+    uint16_t port_ = 0;
+    int listenDescriptor_ = -1;
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+
+    mutable std::mutex mutex_;  // guards everything below; the server thread and the test share it
+    std::condition_variable changed_;
+    std::string reply_;
+    bool closeAfterReply_ = false;
+    std::vector<Connection> connections_;
+};
