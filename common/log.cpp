@@ -57,10 +57,12 @@ void LogMessage(int level, const char* source, unsigned line, const char* format
     const bool hasNewline = EndsWithNewline(format);
     if (logger.logStream == nullptr) logger.logStream = std::fopen(logger.logPath.c_str(), "a");
 
-    std::FILE* out = logger.logStream;
-    if (out == nullptr) {
-        std::printf("Cannot open logfile: %s(%s:%u): ", levelName, source, line);
-        out = stdout;
+    // Without a log file the line goes to standard output, where the console sinks print too;
+    // holding the stream's own lock keeps the three pieces of the line together there as well.
+    std::FILE* out = logger.logStream != nullptr ? logger.logStream : stdout;
+    flockfile(out);
+    if (logger.logStream == nullptr) {
+        std::fprintf(out, "Cannot open logfile: %s(%s:%u): ", levelName, source, line);
     } else {
         std::fprintf(out, "%s %s(%s:%u): ", timestamp, levelName, source, line);
     }
@@ -70,6 +72,7 @@ void LogMessage(int level, const char* source, unsigned line, const char* format
     va_end(args);
     if (!hasNewline) std::fputc('\n', out);
     if (out != stdout) std::fflush(out);
+    funlockfile(out);
 }
 
 void SetLogLevel(int level) {

@@ -9,13 +9,12 @@
 #include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
 void IgnoreBrokenPipeSignal() {
     // The BSD target also has SO_NOSIGPIPE per socket, but ignoring the signal covers every
-    // descriptor (and libcurl's) on both platforms.
-    static std::once_flag once;
-    std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+    // descriptor (and libcurl's) on both platforms. Set on every call rather than once, so that
+    // code which restored the default in between cannot leave a new descriptor unprotected.
+    std::signal(SIGPIPE, SIG_IGN);
 }
 
 namespace {

@@ -16,7 +16,7 @@ public:
 };
 
 // Makes sends on a connection the peer has closed fail with EPIPE instead of ending the process.
-// Idempotent; ConnectTo calls it, so every descriptor it hands out is covered.
+// Idempotent; ConnectTo calls it each time, so every descriptor it hands out is covered.
 void IgnoreBrokenPipeSignal();
 
 inline constexpr int kSocketTimeoutSeconds = 10;

@@ -7,7 +7,14 @@
 // it before the engine disconnects.
 #pragma once
 
+// vorbisfile.h otherwise defines unused static callback tables in every file that includes it.
+#define OV_EXCLUDE_STATIC_CALLBACKS
+#include <vorbis/vorbisfile.h>
+
 #include <cstddef>
+#include <cstdint>
+
+#include "common/fixed_text.h"
 
 // Where the decoder thread takes its bytes from.
 struct OggByteSource {
@@ -21,3 +28,30 @@ struct OggByteSource {
 int StartVorbisDecoder(OggByteSource* source);
 // Waits until the decoder thread has ended; returns at once when none runs.
 void JoinVorbisDecoder();
+
+// Where decoded blocks go: ProcessSamples, unless a test put its own receiver in place.
+using VorbisSampleConsumer = int (*)(const float* samples, int frameCount, int channelCount,
+                                     int sampleRate);
+
+// The decoder's state. Between StartVorbisDecoder and JoinVorbisDecoder only the decoder thread
+// touches it; before and after, the thread that starts and joins it.
+struct VorbisDecoderState {
+    OggVorbis_File vorbisFile{};
+    std::int32_t vorbisSampleRate = 0;  // of the current logical stream
+    std::int32_t vorbisChannels = 0;    // of the current logical stream
+    FixedText<256> lastVorbisDescription;
+    VorbisSampleConsumer sampleConsumer = nullptr;  // null: ProcessSamples
+};
+
+// The process-wide record.
+VorbisDecoderState& VorbisDecoder();
+// Back to the start-up state (joins a decoder thread first). For tests.
+void ResetVorbisDecoderState();
+
+// Thread body: opens the stream, follows its logical streams, decodes until the source ends.
+void vorbis_decoder_thread(OggByteSource* source);
+// Takes the title, rate and channel count from the current logical stream.
+void read_vorbis_comments();
+// Reports the input format and passes sampleCount samples of every channel on, interleaved and
+// clipped to ±1.0. Streams with more than two channels pass their first two on as stereo.
+void handle_output(const float* const* channelSamples, int sampleCount);

@@ -1,4 +1,222 @@
-// Placeholder.
+// The archive: a file in saveDirectory that keeps what one connection broadcast, either the
+// encoded stream as sent (SendEncoded appends it) or the decoded source audio as a 16-bit stereo
+// WAV file (written here, block by block, for the sample intake).
+//
+// One file per connection: opened lazily before the first send, closed by DisconnectFromServer.
+// A WAV archive also ends early, and the next file begins, when the source rate changes (the
+// header states a single rate) or when its data would outgrow the header's 32-bit size fields.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "common/log.h"
 #include "engine/libzembril.h"
-int OpenArchiveFile() { return 0; }
-void CloseArchiveFile() {}
+
+namespace {
+
+constexpr std::size_t kWavHeaderBytes = 44;
+constexpr std::uint32_t kWavChannels = 2;
+constexpr std::uint32_t kWavBytesPerFrame = 4;   // 2 channels of 16 bits
+constexpr std::int32_t kDefaultWavRate = 44100;  // stated while no PCM has been written
+// The RIFF size field holds data + 36, so the data may grow to this many bytes.
+constexpr std::uint64_t kWavDataLimit = 0xFFFFFFFFull - (kWavHeaderBytes - 8);
+// Frames converted at a time; the PCM goes out through a small buffer on the stack.
+constexpr int kPcmChunkFrames = 4096;
+// Two archives begun within the same second would share a name; later ones get a number.
+constexpr int kMaxNameAttempts = 100;
+
+std::tm RealLocalTime() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    return local;
+}
+
+LocalTimeSource archiveClock = RealLocalTime;
+
+// The C library's asctime text ("Tue Dec 16 09:05:07 2025\n"), built here so that an odd
+// year cannot overflow asctime's static buffer.
+std::string AsctimeText(const std::tm& time) {
+    static constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                              "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    const char* day = time.tm_wday >= 0 && time.tm_wday < 7 ? kDays[time.tm_wday] : "???";
+    const char* month = time.tm_mon >= 0 && time.tm_mon < 12 ? kMonths[time.tm_mon] : "???";
+    char text[96];
+    std::snprintf(text, sizeof text, "%.3s %.3s%3d %.2d:%.2d:%.2d %d\n", day, month, time.tm_mday,
+                  time.tm_hour, time.tm_min, time.tm_sec, 1900 + time.tm_year);
+    return text;
+}
+
+// Characters that many file systems refuse in a name are dropped; a double quote becomes a
+// single one.
+std::string CleanFileName(std::string_view name) {
+    std::string cleaned;
+    cleaned.reserve(name.size());
+    for (const char c : name) {
+        if (c == '"') {
+            cleaned += '\'';
+        } else if (std::string_view("/:*?<>|\n").find(c) == std::string_view::npos) {
+            cleaned += c;
+        }
+    }
+    return cleaned;
+}
+
+std::string ArchiveExtension(const EngineState& engine) {
+    if (engine.saveAsWav) return ".wav";
+    std::string extension;
+    if (engine.isOggVorbis) extension += ".ogg";
+    if (engine.isLame) extension += ".mp3";
+    return extension;
+}
+
+// "name.ext", then "name-2.ext", "name-3.ext", ...: an existing archive is never overwritten.
+std::string NumberedName(const std::string& name, std::size_t extensionLength, int attempt) {
+    if (attempt == 1) return name;
+    const std::size_t stemLength = name.size() - extensionLength;
+    return name.substr(0, stemLength) + "-" + std::to_string(attempt) + name.substr(stemLength);
+}
+
+// Creates a file that did not exist; nullptr with errno set otherwise.
+std::FILE* CreateArchive(const std::string& directory, const std::string& name,
+                         std::size_t extensionLength) {
+    for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
+        const std::string path = directory + "/" + NumberedName(name, extensionLength, attempt);
+        std::FILE* file = std::fopen(path.c_str(), "wbx");
+        if (file != nullptr || errno != EEXIST) return file;
+    }
+    return nullptr;
+}
+
+void PutLittleEndian(unsigned char* at, std::uint32_t value, int byteCount) {
+    for (int i = 0; i < byteCount; ++i) at[i] = static_cast<unsigned char>(value >> (8 * i));
+}
+
+void FillWavHeader(EngineState& engine, std::uint32_t dataBytes, std::int32_t rate) {
+    unsigned char* header = engine.wavHeader;
+    const auto frameRate = static_cast<std::uint32_t>(rate > 0 ? rate : kDefaultWavRate);
+    std::memcpy(header, "RIFF", 4);
+    PutLittleEndian(header + 4, dataBytes == 0 ? 0 : dataBytes + 36, 4);
+    std::memcpy(header + 8, "WAVEfmt ", 8);
+    PutLittleEndian(header + 16, 16, 4);  // format chunk size
+    PutLittleEndian(header + 20, 1, 2);   // PCM
+    PutLittleEndian(header + 22, kWavChannels, 2);
+    PutLittleEndian(header + 24, frameRate, 4);
+    PutLittleEndian(header + 28, frameRate * kWavBytesPerFrame, 4);
+    PutLittleEndian(header + 32, kWavBytesPerFrame, 2);
+    PutLittleEndian(header + 34, 16, 2);  // bits per sample
+    std::memcpy(header + 36, "data", 4);
+    PutLittleEndian(header + 40, dataBytes, 4);
+}
+
+std::int16_t ToPcm16(float value) {
+    const float scaled = value * 32767.0f;
+    if (scaled != scaled) return 0;  // NaN
+    if (scaled >= 32767.0f) return 32767;
+    if (scaled <= -32768.0f) return -32768;
+    return static_cast<std::int16_t>(scaled);  // truncates toward zero
+}
+
+// Closes the running WAV archive with a complete header and begins the next one.
+void BeginNextArchive() {
+    CloseArchiveFile();
+    OpenArchiveFile();
+}
+
+// Frames of the block as stereo 16-bit little-endian PCM: a mono frame is written to both
+// channels, a frame of more than two channels gives its first two.
+void ConvertToPcm(const float* frames, int frameCount, int sourceChannels, unsigned char* out) {
+    for (int i = 0; i < frameCount; ++i) {
+        const float* frame = frames + static_cast<std::ptrdiff_t>(i) * sourceChannels;
+        const auto left = static_cast<std::uint16_t>(ToPcm16(frame[0]));
+        const auto right =
+            static_cast<std::uint16_t>(ToPcm16(sourceChannels >= 2 ? frame[1] : frame[0]));
+        PutLittleEndian(out + 4 * i, left, 2);
+        PutLittleEndian(out + 4 * i + 2, right, 2);
+    }
+}
+
+}  // namespace
+
+void SetArchiveClock(LocalTimeSource clock) {
+    archiveClock = clock != nullptr ? clock : RealLocalTime;
+}
+
+std::string ArchiveFileName(const std::tm& localTime) {
+    const EngineState& engine = Engine();
+    const std::string name =
+        std::string(engine.serverDescription.view()) + "_" + AsctimeText(localTime);
+    return CleanFileName(name) + ArchiveExtension(engine);
+}
+
+int OpenArchiveFile() {
+    EngineState& engine = Engine();
+    if (engine.archiveFile != nullptr) return 1;
+    const std::string name = ArchiveFileName(archiveClock());
+    if (engine.isWma) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Archiving not supported with WMA streams");
+        return 0;
+    }
+    std::FILE* file =
+        CreateArchive(engine.saveDirectory.c_str(), name, ArchiveExtension(engine).size());
+    if (file == nullptr) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot open %s", name.c_str());
+        return 0;
+    }
+    engine.archiveFile = file;
+    engine.archiveBytes = 0;
+    engine.archiveRate = 0;
+    if (engine.saveAsWav) {
+        FillWavHeader(engine, 0, kDefaultWavRate);
+        std::fwrite(engine.wavHeader, 1, kWavHeaderBytes, file);
+    }
+    return 1;
+}
+
+void CloseArchiveFile() {
+    EngineState& engine = Engine();
+    if (engine.archiveFile == nullptr) return;
+    if (engine.saveAsWav) {
+        // The data never outgrows the size fields: WriteWavBlock begins a new file first.
+        FillWavHeader(engine, static_cast<std::uint32_t>(engine.archiveBytes), engine.archiveRate);
+        std::fseek(engine.archiveFile, 0, SEEK_SET);
+        std::fwrite(engine.wavHeader, 1, kWavHeaderBytes, engine.archiveFile);
+        engine.archiveBytes = 0;
+    }
+    std::fclose(engine.archiveFile);
+    engine.archiveFile = nullptr;
+    engine.archiveRate = 0;
+}
+
+void WriteWavBlock(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
+    EngineState& engine = Engine();
+    if (!engine.saveAsWav || engine.archiveFile == nullptr || frameCount < 1 ||
+        sourceChannels < 1) {
+        return;
+    }
+    // The header states one rate for the whole file.
+    if (engine.archiveBytes > 0 && engine.archiveRate != sourceRate) BeginNextArchive();
+
+    unsigned char pcm[kPcmChunkFrames * kWavBytesPerFrame];
+    int written = 0;
+    while (written < frameCount && engine.archiveFile != nullptr) {
+        const std::uint64_t roomFrames = (kWavDataLimit - engine.archiveBytes) / kWavBytesPerFrame;
+        if (roomFrames == 0) {
+            BeginNextArchive();
+            continue;
+        }
+        int chunk = frameCount - written < kPcmChunkFrames ? frameCount - written : kPcmChunkFrames;
+        if (static_cast<std::uint64_t>(chunk) > roomFrames) chunk = static_cast<int>(roomFrames);
+        ConvertToPcm(samples + static_cast<std::ptrdiff_t>(written) * sourceChannels, chunk,
+                     sourceChannels, pcm);
+        std::fwrite(pcm, 1, static_cast<std::size_t>(chunk) * kWavBytesPerFrame,
+                    engine.archiveFile);
+        engine.archiveBytes += static_cast<std::uint64_t>(chunk) * kWavBytesPerFrame;
+        engine.archiveRate = sourceRate;
+        written += chunk;
+    }
+}

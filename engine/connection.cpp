@@ -1,6 +1,237 @@
-// Placeholder until the connection is written.
+// The stream connection to the destination server: connecting, the three logins, disconnecting,
+// and the two send paths every byte to a server goes through.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "common/log.h"
+#include "common/text_encoding.h"
+#include "engine/encoder_state.h"
 #include "engine/libzembril.h"
-int ConnectToServer() { return 0; }
-int DisconnectFromServer() { Engine().connected = 0; return 1; }
-ssize_t SendEncoded(const unsigned char*, std::size_t) { return -1; }
-ssize_t SendRequest(int, const char*) { return -1; }
+
+namespace {
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed peer gives EPIPE, never SIGPIPE
+#else
+constexpr int kSendFlags = 0;  // the BSD build relies on SIGPIPE being ignored
+#endif
+
+constexpr std::size_t kLoginReplyBytes = 1024;
+
+void ReportStatus(const char* text) { Report(Engine().serverStatusSink, text); }
+
+// Sends until every byte is out. A send that fails or times out (the socket's send time-out)
+// makes the whole result negative: the caller takes that as a lost connection.
+ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount) {
+    const char* next = static_cast<const char*>(bytes);
+    std::size_t remaining = byteCount;
+    while (remaining > 0) {
+        const ssize_t sent = send(descriptor, next, remaining, kSendFlags);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return -1;
+        next += sent;
+        remaining -= static_cast<std::size_t>(sent);
+    }
+    return static_cast<ssize_t>(byteCount);
+}
+
+// Every send to the server may be the first of a connection, which is when the archive opens.
+void OpenArchiveBeforeSend() {
+    EngineState& engine = Engine();
+    if (engine.saveArchives && engine.archiveFile == nullptr) OpenArchiveFile();
+}
+
+void CloseStreamSocket() {
+    EngineState& engine = Engine();
+    if (engine.streamSocket >= 0) close(engine.streamSocket);
+    engine.streamSocket = -1;
+}
+
+uint16_t StreamPort() {
+    const EngineState& engine = Engine();
+    const bool shoutcastProtocol = !engine.isIcecast && !engine.isIcecast2;
+    // Shoutcast servers take their sources one port above the listeners' port.
+    return static_cast<uint16_t>(std::atoi(engine.serverPort.c_str()) + (shoutcastProtocol ? 1 : 0));
+}
+
+// One receive, bounded by the socket's receive time-out; "" when nothing came.
+std::string ReceiveLoginReply() {
+    char reply[kLoginReplyBytes + 1] = {};
+    ssize_t received;
+    do {
+        received = recv(Engine().streamSocket, reply, kLoginReplyBytes, 0);
+    } while (received < 0 && errno == EINTR);
+    return received > 0 ? std::string(reply, static_cast<std::size_t>(received)) : std::string();
+}
+
+bool IsHttpSuccessStatus(std::string_view reply) {
+    // "HTTP/1.x 2xx ..."
+    if (reply.size() < 12 || reply.substr(0, 7) != "HTTP/1." || reply[8] != ' ') return false;
+    return reply[9] == '2' && std::isdigit(static_cast<unsigned char>(reply[10])) &&
+           std::isdigit(static_cast<unsigned char>(reply[11]));
+}
+
+// "Password Failed": the connection is dropped.
+int RefuseLogin() {
+    ReportStatus("Password Failed");
+    CloseStreamSocket();
+    return 0;
+}
+
+// Reads an "OK"/"OK2" reply of a Shoutcast-style login; 1 when accepted.
+int ReadOkReply() {
+    const std::string reply = ReceiveLoginReply();
+    if (reply.size() < 2 || reply[0] != 'O' || reply[1] != 'K') return RefuseLogin();
+    Engine().shoutcastAccepted = reply.size() > 2 && reply[2] == '2';
+    ReportStatus("Password OK");
+    return 1;
+}
+
+void SendText(const std::string& text) { SendRequest(Engine().streamSocket, text.c_str()); }
+
+void FillEmptyContact(FixedText<20>& field) {
+    if (field.empty()) field.assign("N/A");
+}
+
+int LogInShoutcast(const std::string& bitrateNumber) {
+    EngineState& engine = Engine();
+    SendRequest(engine.streamSocket, engine.serverPassword.c_str());
+    SendRequest(engine.streamSocket, "\r\n");
+    if (!ReadOkReply()) return 0;
+    FillEmptyContact(engine.serverIrc);
+    FillEmptyContact(engine.serverIcq);
+    FillEmptyContact(engine.serverAim);
+    SendText(std::string("icy-name:") + engine.serverDescription.c_str() +
+             "\r\nicy-genre:" + engine.serverGenre.c_str() +
+             "\r\nicy-url:" + engine.serverStreamUrl.c_str() +
+             "\r\nicy-pub:" + std::to_string(engine.serverPublic) +
+             "\r\nicy-irc:" + engine.serverIrc.c_str() + "\r\nicy-icq:" + engine.serverIcq.c_str() +
+             "\r\nicy-aim:" + engine.serverAim.c_str() + "\r\nicy-br:" + bitrateNumber +
+             "\r\n\r\n");
+    return 1;
+}
+
+int LogInIcecast(const std::string& bitrateNumber) {
+    const EngineState& engine = Engine();
+    SendText(std::string("SOURCE ") + engine.serverPassword.c_str() + " " +
+             engine.serverMountpoint.c_str() +
+             "\r\ncontent-type: audio/mpeg\r\nx-audiocast-name: " +
+             engine.serverDescription.c_str() +
+             "\r\nx-audiocast-url: " + engine.serverStreamUrl.c_str() +
+             "\r\nx-audiocast-genre: " + engine.serverGenre.c_str() +
+             "\r\nx-audiocast-bitrate: " + bitrateNumber +
+             "\r\nx-audiocast-public: " + std::to_string(engine.serverPublic) +
+             "\r\nx-audiocast-description: " + engine.serverDescription.c_str() + "\r\n\r\n");
+    // The reply is read for Ogg output only; an MP3 login goes straight on to the stream.
+    return engine.isOggVorbis ? ReadOkReply() : 1;
+}
+
+const char* Icecast2ContentType() {
+    const EngineState& engine = Engine();
+    if (engine.isOggVorbis) return "application/ogg";
+    return engine.isAac ? "audio/aac" : "audio/mpeg";
+}
+
+int LogInIcecast2(const std::string& bitrateText) {
+    const EngineState& engine = Engine();
+    const std::string credential =
+        Base64Encode(std::string("source:") + engine.serverPassword.c_str());
+    const std::string audioInfo = "ice-samplerate=" + std::to_string(engine.sampleRate) +
+                                  ";ice-bitrate=" + bitrateText +
+                                  ";ice-channels=" + std::to_string(engine.channels);
+    SendText(std::string("SOURCE ") + engine.serverMountpoint.c_str() +
+             " ICE/1.0\ncontent-type: " + Icecast2ContentType() +
+             "\nAuthorization: Basic " + credential +
+             "\nice-name: " + engine.serverDescription.c_str() +
+             "\nice-url: " + engine.serverStreamUrl.c_str() +
+             "\nice-genre: " + engine.serverGenre.c_str() + "\nice-bitrate: " + bitrateText +
+             "\nice-private: " + (engine.serverPublic == 0 ? "1" : "0") +
+             "\nice-public: " + std::to_string(engine.serverPublic) +
+             "\nice-description: " + engine.serverDescription.c_str() +
+             "\nice-audio-info: " + audioInfo + "\n\n");
+    // Icecast2 answers a source with an HTTP status line: 200 when it takes the stream, 401 for
+    // a wrong password, 403 for a mount already in use.
+    if (!IsHttpSuccessStatus(ReceiveLoginReply())) return RefuseLogin();
+    return 1;
+}
+
+int LogIn(const std::string& bitrateNumber, const std::string& bitrateText) {
+    const EngineState& engine = Engine();
+    if (engine.isIcecast2) return LogInIcecast2(bitrateText);
+    if (engine.isIcecast) return LogInIcecast(bitrateNumber);
+    return LogInShoutcast(bitrateNumber);
+}
+
+}  // namespace
+
+ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
+    EngineState& engine = Engine();
+    OpenArchiveBeforeSend();
+    const ssize_t sent = SendAll(engine.streamSocket, bytes, byteCount);
+    if (engine.saveArchives && engine.archiveFile != nullptr && !engine.saveAsWav) {
+        std::fwrite(bytes, 1, byteCount, engine.archiveFile);
+    }
+    if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
+    return sent;
+}
+
+ssize_t SendRequest(int descriptor, const char* text) {
+    OpenArchiveBeforeSend();
+    const ssize_t sent = SendAll(descriptor, text, std::strlen(text));
+    if (sent > 0) ReportBytes(Engine().bytesSentSink, static_cast<std::uint64_t>(sent));
+    return sent;
+}
+
+int ConnectToServer() {
+    EngineState& engine = Engine();
+    const std::string bitrateNumber = std::to_string(engine.bitrateNominal);
+    const std::string bitrateText = engine.isOggVorbis && !engine.oggBitrateManaged
+                                        ? std::string("Quality ") + engine.oggQuality.c_str()
+                                        : bitrateNumber;
+    engine.shoutcastAccepted = 0;
+    engine.reconnectWaiting = false;
+    ReportStatus("Connecting");
+
+    CloseStreamSocket();  // never leak an earlier connection's descriptor
+    engine.streamSocket = engine.streamConnection.ConnectTo(engine.serverHost.c_str(), StreamPort());
+    if (engine.streamSocket < 0) {
+        engine.streamSocket = -1;
+        ReportStatus("Unable to connect to socket");
+        return 0;
+    }
+    ReportStatus("Socket connected");
+    if (!LogIn(bitrateNumber, bitrateText)) return 0;
+
+    if (InitEncoder() == 0) {
+        DisconnectFromServer();
+        ReportStatus("Encoder init failed");
+        return 0;
+    }
+    engine.connected = 1;
+    ReportStatus("Success");
+    ReportStatus("Connected");
+    return 1;
+}
+
+int DisconnectFromServer() {
+    EngineState& engine = Engine();
+    engine.connected = 0;
+    ReportStatus("Disconnecting");
+    // An encode running on the other thread gets a moment to leave the encoder before it goes.
+    if (engine.inEncode) sleep(1);
+    CloseStreamSocket();
+    if (engine.metadataSocket >= 0) close(engine.metadataSocket);
+    engine.metadataSocket = -1;
+    ClearVorbisEncoder(engine);
+    CloseLameEncoder(engine);
+    ReportStatus("Disconnected");
+    CloseArchiveFile();
+    return 1;
+}

@@ -1,4 +1,245 @@
-// Placeholder.
+// Encoding one converted block (LAME or Vorbis with Ogg framing) and sending it, and the
+// recovery after a lost connection: disconnect, then, when configured, reconnect after a delay
+// for as long as it takes.
+//
+// Runs on the decoder's thread, one block at a time. A stop request from the front end ends the
+// reconnection wait within a slice of kWaitSliceMs.
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/status.h"
+#include "engine/encoder_state.h"
 #include "engine/libzembril.h"
-int DoEncoding() { return 1; }
-ssize_t SendVorbisPages() { return 0; }
+
+namespace {
+
+// LAME's float input uses the 16-bit scale.
+constexpr float kPcm16Scale = 32767.0f;
+constexpr int kMp3BufferBytes = 147456;
+constexpr int kWaitSliceMs = 100;
+
+// The encoding work areas: one block at a time uses them, so they are kept between blocks.
+unsigned char mp3Buffer[kMp3BufferBytes];
+std::vector<float> mp3Left;
+std::vector<float> mp3Right;
+
+// What became of a block.
+enum class BlockOutcome { kSent, kConnectionLost, kMp3BufferTooSmall };
+
+BlockOutcome FromSendResult(ssize_t sent) {
+    return sent < 0 ? BlockOutcome::kConnectionLost : BlockOutcome::kSent;
+}
+
+std::uint32_t SampleLevel(float value) {
+    const float scaled = std::fabs(value) * kPcm16Scale;
+    if (scaled != scaled) return 0;  // NaN
+    if (scaled >= 2147483647.0f) return 2147483647u;
+    return static_cast<std::uint32_t>(scaled);
+}
+
+// Mean level per channel on the 16-bit scale, divided by the samples of both channels, so a
+// full-scale block reads 16383.
+void ReportLevels(const EngineState& engine, const float* frames, int frameCount) {
+    if (frameCount < 1 || engine.vuSink == nullptr) return;
+    std::uint64_t left = 0;
+    std::uint64_t right = 0;
+    for (int i = 0; i < frameCount; ++i) {
+        left += SampleLevel(frames[2 * i]);
+        right += SampleLevel(frames[2 * i + 1]);
+    }
+    const std::uint64_t samples = 2 * static_cast<std::uint64_t>(frameCount);
+    engine.vuSink(static_cast<unsigned>(left / samples), static_cast<unsigned>(right / samples));
+}
+
+// A title change asked for a new Ogg stream: the running one ends (its last page carries the
+// end-of-stream mark) and the new one starts with the current title in its comments.
+// False when the connection was lost meanwhile.
+bool ServeOggRestart(EngineState& engine) {
+    if (engine.vorbisRestartPending.exchange(0) == 0) return true;
+    if (EndOggStream() < 0) return false;
+    InitEncoder();
+    return true;
+}
+
+void CopyIntoVorbisBuffer(EngineState& engine, const float* frames, int frameCount) {
+    float** channels = vorbis_analysis_buffer(&engine.vorbisDsp, frameCount);
+    const int channelCount = engine.vorbisInfo.channels;
+    for (int i = 0; i < frameCount; ++i) channels[0][i] = frames[2 * i];
+    if (channelCount == 2) {
+        for (int i = 0; i < frameCount; ++i) channels[1][i] = frames[2 * i + 1];
+        return;
+    }
+    // Mono output takes the left channel; further channels of a wider encoder stay silent.
+    for (int c = 1; c < channelCount; ++c) std::fill(channels[c], channels[c] + frameCount, 0.0f);
+}
+
+BlockOutcome EncodeVorbis(EngineState& engine, const float* frames, int frameCount) {
+    if (!ServeOggRestart(engine)) return BlockOutcome::kConnectionLost;
+    // A write of 0 frames would tell libvorbis that the stream ends.
+    if (frameCount < 1 || !engine.oggStreamOpen) return BlockOutcome::kSent;
+    CopyIntoVorbisBuffer(engine, frames, frameCount);
+    vorbis_analysis_wrote(&engine.vorbisDsp, frameCount);
+    return FromSendResult(SendVorbisPages());
+}
+
+bool FillMp3Input(const float* frames, int frameCount) {
+    const auto count = static_cast<std::size_t>(frameCount);
+    try {
+        if (mp3Left.size() < count) mp3Left.resize(count);
+        if (mp3Right.size() < count) mp3Right.resize(count);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        mp3Left[i] = frames[2 * i] * kPcm16Scale;
+        mp3Right[i] = frames[2 * i + 1] * kPcm16Scale;
+    }
+    return true;
+}
+
+BlockOutcome EncodeMp3(EngineState& engine, const float* frames, int frameCount) {
+    if (engine.lameEncoder == nullptr) return BlockOutcome::kSent;
+    if (!FillMp3Input(frames, frameCount)) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Not enough memory to encode a block of %d frames; the block is dropped",
+                   frameCount);
+        return BlockOutcome::kSent;
+    }
+    const int bytes = lame_encode_buffer_float(engine.lameEncoder, mp3Left.data(), mp3Right.data(),
+                                               frameCount, mp3Buffer, kMp3BufferBytes);
+    if (bytes == -1) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "mp3 buffer is not big enough!");
+        return BlockOutcome::kMp3BufferTooSmall;
+    }
+    if (bytes < 0) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "The MP3 encoder failed on a block (LAME error %d); the block is dropped",
+                   bytes);
+        return BlockOutcome::kSent;
+    }
+    return FromSendResult(SendEncoded(mp3Buffer, static_cast<std::size_t>(bytes)));
+}
+
+// Sleeps before a reconnection attempt in short slices; false when the front end asked to stop
+// or the transfer is ending.
+bool WaitBeforeReconnect(int seconds) {
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 0);
+    for (;;) {
+        if (FrontEnd().stopRequested.load() != 0 || Engine().transferEnding.load()) return false;
+        const auto now = std::chrono::steady_clock::now();
+        if (now >= end) return true;
+        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
+            end - now, std::chrono::milliseconds(kWaitSliceMs)));
+    }
+}
+
+// An MP3 server keeps the title of its source across a reconnection only if it is told again.
+// (Ogg output carries it in the comments of the new stream.)
+void AnnounceTitleAgain(EngineState& engine) {
+    if (engine.isOggVorbis) return;
+    bool hasTitle;
+    {
+        std::lock_guard lock(engine.titleLock);
+        hasTitle = !engine.currentTitle.empty();
+    }
+    if (hasTitle) SendMetadataUpdate();
+}
+
+// 1 once connected again (or when the wait was called off by a new connection), 0 when the front
+// end asked to stop.
+int ReconnectUntilConnected(EngineState& engine) {
+    for (;;) {
+        engine.reconnectWaiting = true;
+        if (!WaitBeforeReconnect(engine.reconnectSecs)) {
+            engine.reconnectWaiting = false;
+            return 0;
+        }
+        if (!engine.reconnectWaiting) return 1;
+        if (ConnectToServer() == 1) {
+            // The stream restarts with a fresh encoder; for Ogg output this is a second set of
+            // header pages after the login's, and the audio continues in that stream.
+            InitEncoder();
+            engine.reconnectWaiting = false;
+            AnnounceTitleAgain(engine);
+            return 1;
+        }
+    }
+}
+
+int RecoverLostConnection(EngineState& engine) {
+    DisconnectFromServer();
+    if (!engine.autoReconnect) {
+        Report(engine.serverStatusSink, "Was disconnected from server");
+        return 0;
+    }
+    char text[1024];
+    std::snprintf(text, sizeof text, "Disconnected from output server, reconnecting in %d secs",
+                  engine.reconnectSecs);
+    Report(engine.serverStatusSink, text);
+    return ReconnectUntilConnected(engine);
+}
+
+int EncodeAndSend(EngineState& engine) {
+    const float* frames = engine.encodeSamples;
+    const int frameCount = engine.encodeSamples != nullptr ? engine.encodeFrames : 0;
+    ReportLevels(engine, frames, frameCount);
+
+    BlockOutcome outcome = BlockOutcome::kSent;
+    if (engine.isOggVorbis) outcome = EncodeVorbis(engine, frames, frameCount);
+    if (engine.isLame && outcome != BlockOutcome::kConnectionLost) {
+        outcome = EncodeMp3(engine, frames, frameCount);
+    }
+    switch (outcome) {
+        case BlockOutcome::kMp3BufferTooSmall:
+            return -1;
+        case BlockOutcome::kConnectionLost:
+            return RecoverLostConnection(engine);
+        case BlockOutcome::kSent:
+            break;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int DoEncoding() {
+    EngineState& engine = Engine();
+    engine.inEncode = 1;
+    const int result = engine.connected ? EncodeAndSend(engine) : 1;
+    engine.inEncode = 0;
+    return result;
+}
+
+ssize_t SendVorbisPages() {
+    EngineState& engine = Engine();
+    // The encoder set-up has already flushed every header page.
+    engine.headersPending = 0;
+    ssize_t lastPageSent = 0;
+    ogg_packet packet;
+    ogg_page page;
+    while (vorbis_analysis_blockout(&engine.vorbisDsp, &engine.vorbisBlock) == 1) {
+        vorbis_analysis(&engine.vorbisBlock, nullptr);
+        vorbis_bitrate_addblock(&engine.vorbisBlock);
+        while (vorbis_bitrate_flushpacket(&engine.vorbisDsp, &packet) == 1) {
+            ogg_stream_packetin(&engine.oggStream, &packet);
+            while (ogg_stream_pageout(&engine.oggStream, &page) != 0) {
+                const ssize_t sent = SendOggPage(page);
+                // Any failed page means the connection is gone; the caller tears it down, so the
+                // rest of the encoder's output need not be taken.
+                if (sent < 0) return sent;
+                lastPageSent = sent;
+                if (ogg_page_eos(&page)) break;
+            }
+        }
+    }
+    return lastPageSent;
+}

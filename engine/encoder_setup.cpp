@@ -1,3 +1,220 @@
-// Placeholder.
+// Building the output encoder for a new stream: LAME for MP3, or libvorbisenc with Ogg framing,
+// whose header pages (with the current title in the comments) go out at once.
+#include <lame/lame.h>
+#include <vorbis/vorbisenc.h>
+
+#include <cstdarg>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "common/log.h"
+#include "engine/encoder_state.h"
 #include "engine/libzembril.h"
-int InitEncoder() { return 1; }
+
+namespace {
+
+// LAME prints to the console by default; the engine reports through its own log instead.
+void DiscardLameMessage(const char*, va_list) {}
+
+void ApplyLameVbrMode(lame_global_flags* lame, const char* mode) {
+    // Exact, case-sensitive names: any other text keeps LAME's own mode.
+    if (std::strcmp(mode, "vbr_rh") == 0) {
+        lame_set_VBR(lame, vbr_rh);
+    } else if (std::strcmp(mode, "vbr_mtrh") == 0) {
+        lame_set_VBR(lame, vbr_mtrh);
+    } else if (std::strcmp(mode, "vbr_abr") == 0) {
+        lame_set_VBR(lame, vbr_abr);
+    }
+}
+
+void ApplyLameSettings(const EngineState& engine, lame_global_flags* lame) {
+    lame_set_errorf(lame, DiscardLameMessage);
+    lame_set_debugf(lame, DiscardLameMessage);
+    lame_set_msgf(lame, DiscardLameMessage);
+    lame_set_brate(lame, engine.bitrateNominal);
+    lame_set_quality(lame, engine.lameQuality);
+    // The encoder is always fed two channels; a mono output only changes the MPEG mode.
+    lame_set_num_channels(lame, 2);
+    lame_set_mode(lame, engine.channels == 1 ? MONO : STEREO);
+    lame_set_in_samplerate(lame, static_cast<int>(engine.sampleRate));
+    lame_set_out_samplerate(lame, static_cast<int>(engine.sampleRate));
+    lame_set_copyright(lame, engine.lameCopywrite);
+    lame_set_strict_ISO(lame, engine.lameStrictIso);
+    lame_set_disable_reservoir(lame, engine.lameDisableReservoir);
+    if (engine.lameCbrFlag == 0) {
+        ApplyLameVbrMode(lame, engine.lameVbrMode.c_str());
+        lame_set_VBR_mean_bitrate_kbps(lame, engine.bitrateNominal);
+        lame_set_VBR_min_bitrate_kbps(lame, engine.bitrateMin);
+        lame_set_VBR_max_bitrate_kbps(lame, engine.bitrateMax);
+    }
+    lame_set_lowpassfreq(lame, engine.lameLowpassFreq);
+    lame_set_highpassfreq(lame, engine.lameHighpassFreq);
+}
+
+int SetUpLame(EngineState& engine) {
+    CloseLameEncoder(engine);
+    engine.lameEncoder = lame_init();
+    if (engine.lameEncoder == nullptr) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot create the MP3 encoder (lame_init)");
+        return 0;
+    }
+    ApplyLameSettings(engine, engine.lameEncoder);
+    const int result = lame_init_params(engine.lameEncoder);
+    if (result < 0) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "The MP3 encoder refused its settings (lame_init_params error %d)", result);
+        CloseLameEncoder(engine);
+        return 0;
+    }
+    return 1;
+}
+
+// The library's result for the configured mode: 0, or one of its OV_E* codes.
+int SetUpVorbisMode(EngineState& engine) {
+    const long channels = engine.channels;
+    const long rate = static_cast<long>(engine.sampleRate);
+    if (engine.oggBitrateManaged) {
+        // The library reads a rate that is not above 0 as "no limit".
+        const long maximum = engine.bitrateMax > 0 ? engine.bitrateMax * 1000L : -1000L;
+        const long nominal = engine.bitrateNominal * 1000L;
+        const long minimum = engine.bitrateMin > 0 ? engine.bitrateMin * 1000L : -1000L;
+        return vorbis_encode_setup_managed(&engine.vorbisInfo, channels, rate, maximum, nominal,
+                                           minimum);
+    }
+    // The setting runs from -1 to 10, the library's quality from -0.1 to 1.0. Quality mode
+    // takes no hard bit-rate limits: those belong to managed mode.
+    const float quality = static_cast<float>(std::atof(engine.oggQuality.c_str())) * 0.1f;
+    return vorbis_encode_setup_vbr(&engine.vorbisInfo, channels, rate, quality);
+}
+
+void LogVorbisSetUpError(int result) {
+    if (result == OV_EINVAL) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Sorry, but this is an illegal vorbis mode...");
+    } else if (result == OV_EIMPL) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Sorry, but this vorbis mode is not supported currently...");
+    } else {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Cannot set up the Vorbis encoder (library error %d)", result);
+    }
+}
+
+// Time-seeded like every stream; two streams started in the same second would share a serial
+// number, which Ogg forbids for neighbouring streams, so the draw is repeated then.
+int NewStreamSerial(int previousSerial) {
+    std::srand(static_cast<unsigned>(std::time(nullptr)));
+    int serial = std::rand();
+    while (serial == previousSerial) serial = std::rand();
+    return serial;
+}
+
+class VorbisComments {
+public:
+    VorbisComments() { vorbis_comment_init(&comments_); }
+    ~VorbisComments() { vorbis_comment_clear(&comments_); }
+    VorbisComments(const VorbisComments&) = delete;
+    VorbisComments& operator=(const VorbisComments&) = delete;
+
+    void Add(const std::string& comment) { vorbis_comment_add(&comments_, comment.c_str()); }
+    vorbis_comment* get() { return &comments_; }
+
+private:
+    vorbis_comment comments_;
+};
+
+void AddStreamComments(const EngineState& engine, VorbisComments& comments) {
+    FixedText<1024> title;
+    FixedText<1024> artist;
+    FixedText<1024> full;
+    SplitArtistTitle(title, artist, full);
+    // A title like "-" splits into nothing; the listener then sees it whole.
+    const bool nothingSplit = title.empty() && artist.empty();
+    comments.Add(std::string("TITLE=") + (nothingSplit ? full.c_str() : title.c_str()));
+    comments.Add(std::string("ARTIST=") + artist.c_str());
+    comments.Add(std::string("ENCODEDBY=zembril ") + engine.encoderVersion.c_str());
+    if (!engine.sourceDescription.empty()) {
+        comments.Add(std::string("TRANSCODEDFROM=") + engine.sourceDescription.c_str());
+    }
+}
+
+void SendHeaderPages(EngineState& engine) {
+    VorbisComments comments;
+    AddStreamComments(engine, comments);
+    ogg_packet identification;
+    ogg_packet commentPacket;
+    ogg_packet codebooks;
+    vorbis_analysis_headerout(&engine.vorbisDsp, comments.get(), &identification, &commentPacket,
+                              &codebooks);
+    ogg_stream_packetin(&engine.oggStream, &identification);
+    ogg_stream_packetin(&engine.oggStream, &commentPacket);
+    ogg_stream_packetin(&engine.oggStream, &codebooks);
+    engine.headersPending = 1;
+    // Audio must start on a fresh page, so the headers are flushed rather than paged out.
+    ogg_page page;
+    while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendOggPage(page);
+    engine.oggStreamOpen = 1;
+}
+
+int SetUpVorbis(EngineState& engine) {
+    // A new stream on this connection may begin only once the running one has ended.
+    if (engine.oggStreamOpen) EndOggStream();
+    const int previousSerial = engine.oggStream.serialno;
+    ClearVorbisEncoder(engine);
+    vorbis_info_init(&engine.vorbisInfo);
+    int result = SetUpVorbisMode(engine);
+    if (result == 0) result = vorbis_encode_setup_init(&engine.vorbisInfo);
+    if (result != 0) {
+        vorbis_info_clear(&engine.vorbisInfo);
+        LogVorbisSetUpError(result);
+        return 0;
+    }
+    if (vorbis_analysis_init(&engine.vorbisDsp, &engine.vorbisInfo) != 0) {
+        ClearVorbisEncoder(engine);
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot start the Vorbis encoder");
+        return 0;
+    }
+    vorbis_block_init(&engine.vorbisDsp, &engine.vorbisBlock);
+    ogg_stream_init(&engine.oggStream, NewStreamSerial(previousSerial));
+    SendHeaderPages(engine);
+    return 1;
+}
+
+}  // namespace
+
+int InitEncoder() {
+    EngineState& engine = Engine();
+    // The sample intake builds a fresh resampler for the new stream when it needs one.
+    if (engine.resamplerReady) res_clear(&engine.resampler);
+    engine.resamplerReady = 0;
+    if (!engine.isLame && !engine.isOggVorbis) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "No encoder for the output format \"%s\"",
+                   engine.encodeFormat.c_str());
+        return 0;
+    }
+    if (engine.isLame && SetUpLame(engine) == 0) return 0;
+    if (engine.isOggVorbis && SetUpVorbis(engine) == 0) return 0;
+    return 1;
+}
+
+void CloseLameEncoder(EngineState& engine) {
+    if (engine.lameEncoder != nullptr) lame_close(engine.lameEncoder);
+    engine.lameEncoder = nullptr;
+}
+
+void ClearVorbisEncoder(EngineState& engine) {
+    ogg_stream_clear(&engine.oggStream);
+    vorbis_block_clear(&engine.vorbisBlock);
+    vorbis_dsp_clear(&engine.vorbisDsp);
+    vorbis_info_clear(&engine.vorbisInfo);
+    std::memset(&engine.vorbisInfo, 0, sizeof engine.vorbisInfo);
+    engine.oggStreamOpen = 0;
+}
+
+ssize_t SendOggPage(const ogg_page& page) {
+    const ssize_t headerSent = SendEncoded(page.header, static_cast<std::size_t>(page.header_len));
+    const ssize_t bodySent = SendEncoded(page.body, static_cast<std::size_t>(page.body_len));
+    if (headerSent < 0 || bodySent < 0) return -1;
+    return headerSent + bodySent;
+}

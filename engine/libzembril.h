@@ -19,6 +19,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
+#include <ctime>
 #include <mutex>
 #include <string>
 
@@ -127,8 +128,14 @@ struct EngineState {
 
     // Engine state kept beside the record.
     std::atomic<bool> reconnectWaiting{false};  // the reconnection loop is waiting
+    // Set by the source input's thread while it ends the Ogg Vorbis decoder thread at the end of a
+    // transfer: a reconnection wait on that thread then gives up instead of holding the join.
+    std::atomic<bool> transferEnding{false};
     std::int32_t lastInputRate = 0;             // source rate of the previous block
     std::int32_t archiveRate = 0;               // rate of the PCM in the open WAV archive
+    // An Ogg stream of this connection has sent its header pages and has not been ended yet.
+    // Cleared by EndOggStream and DisconnectFromServer (a new connection starts a new stream).
+    std::int32_t oggStreamOpen = 0;
 };
 
 // The process-wide record.
@@ -144,6 +151,9 @@ int LoadConfig(int mode);
 int WriteConfigFile();
 void ApplyConfig();
 void StoreConfigValues();
+// Shared by ApplyConfig (settings_apply.cpp) and StoreConfigValues (settings_catalogue.cpp).
+void LookUpSettings(const char* firstKey, const char* lastKey);  // catalogue order, both included
+void RemoveServerAddressBlanks();  // from serverHost and serverPort; tabs stay
 
 // ---- status slot registration (engine_state.cpp) ----
 void SetSourceUrlSink(StatusSink sink);
@@ -166,6 +176,15 @@ ssize_t SendRequest(int descriptor, const char* text);
 
 // ---- encoder set-up (encoder_setup.cpp) ----
 int InitEncoder();
+// Ends the running Ogg stream of this connection: marks the end of its input and sends its
+// remaining pages, the last one with the end-of-stream mark. Bytes sent, 0 when no stream was
+// running, negative when a send failed.
+ssize_t EndOggStream();
+
+// ---- end of a transfer (encoder_flush.cpp) ----
+// Sends what the encoder still holds: LAME's last frames, or the end of the running Ogg stream.
+// Bytes sent; 0 when not connected or nothing was left; negative when the send failed.
+ssize_t FlushEncoder();
 
 // ---- encode and send (encode_send.cpp) ----
 int DoEncoding();
@@ -173,6 +192,10 @@ ssize_t SendVorbisPages();
 
 // ---- sample intake (sample_intake.cpp) ----
 int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int sourceRate);
+// Sees every block the intake hands to DoEncoding (interleaved left/right, valid during the call
+// only). None by default; tests use it to observe the converted audio.
+using EncodeBlockTap = void (*)(const float* frames, int frameCount);
+void SetEncodeBlockTap(EncodeBlockTap tap);
 
 // ---- titles (titles.cpp) ----
 int SetCurrentTitle(const char* title);
@@ -182,6 +205,14 @@ void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText
 // ---- archive (archive.cpp) ----
 int OpenArchiveFile();
 void CloseArchiveFile();
+// File name (without directory) of an archive begun at the given local time.
+std::string ArchiveFileName(const std::tm& localTime);
+// The clock of archive names: the current local time. nullptr restores the real clock; tests
+// put a fixed one in.
+using LocalTimeSource = std::tm (*)();
+void SetArchiveClock(LocalTimeSource clock);
+// Appends a decoded block to an open WAV archive as 16-bit stereo PCM (the sample intake's step).
+void WriteWavBlock(const float* samples, int frameCount, int sourceChannels, int sourceRate);
 
 // ---- line-in device (line_in.cpp) ----
 int OpenLineInDevice();

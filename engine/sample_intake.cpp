@@ -1,3 +1,199 @@
-// Placeholder.
+// The sample intake: the one door through which decoded audio enters the output engine.
+//
+// Each block is archived as WAV PCM when so configured, turned into left/right frames for the
+// configured channel count, converted to the output rate when the source rate differs, and
+// handed to DoEncoding. It runs on the decoder's thread (the main thread for MP3 sources, the
+// Ogg Vorbis decoder thread otherwise); one source has one decoder, so calls never overlap.
+//
+// Working buffers are kept from block to block and only grow, instead of being allocated and
+// released for every block. They also hold the frames that are too few to complete the
+// resampler's history: those are carried into the next block, so that a stream fed in blocks of
+// any size leaves the resampler exactly as if it had been pushed in one piece.
+#include <algorithm>
+#include <cstdint>
+#include <limits>
+#include <new>
+#include <numeric>
+#include <vector>
+
+#include "common/log.h"
 #include "engine/libzembril.h"
-int ProcessSamples(const float*, int, int, int) { return 1; }
+
+namespace {
+
+// The resampler's filter length at equal or rising rates; it grows with the ratio when falling.
+constexpr std::int64_t kResamplerBaseTaps = 45;
+// The resampler computes its table in 32-bit sizes; larger tables are refused before res_init.
+constexpr std::int64_t kMaxResamplerTableBytes = std::numeric_limits<std::int32_t>::max();
+
+struct IntakeBuffers {
+    // Carried frames first, then the converted block: 2 floats per frame.
+    std::vector<float> stereo;
+    std::vector<float> resampled;
+    std::uint64_t carriedFrames = 0;  // frames held back for the resampler
+};
+
+IntakeBuffers buffers;
+EncodeBlockTap encodeBlockTap = nullptr;
+
+// True when res_init can build a state for this pair of rates: both positive and within 32
+// bits, and its filter table small enough for 32-bit sizes.
+bool ResamplerCanConvert(std::int64_t outRate, std::int64_t inRate) {
+    constexpr std::int64_t kMaxRate = std::numeric_limits<std::int32_t>::max();
+    if (outRate <= 0 || inRate <= 0 || outRate > kMaxRate || inRate > kMaxRate) return false;
+    const std::int64_t divisor = std::gcd(outRate, inRate);
+    const std::int64_t out = outRate / divisor;
+    const std::int64_t in = inRate / divisor;
+    std::int64_t taps = kResamplerBaseTaps;
+    if (out < in) {
+        if (kResamplerBaseTaps * in > kMaxRate) return false;
+        taps = kResamplerBaseTaps * in / out;
+    }
+    return out * taps <= kMaxResamplerTableBytes / static_cast<std::int64_t>(sizeof(float));
+}
+
+int DropBlockForMemory(int frameCount) {
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+               "Not enough memory for a block of %d frames; the block is dropped", frameCount);
+    return 1;
+}
+
+// Grows a working buffer; false when the memory cannot be had.
+bool EnsureFloats(std::vector<float>& buffer, std::uint64_t floatCount) {
+    if (buffer.size() >= floatCount) return true;
+    try {
+        buffer.resize(floatCount);
+    } catch (const std::bad_alloc&) {
+        return false;
+    } catch (const std::length_error&) {
+        return false;
+    }
+    return true;
+}
+
+// Left/right frames for the configured channel count, written to `out`.
+void ConvertChannels(const float* samples, int frameCount, int sourceChannels, int outputChannels,
+                     float* out) {
+    const auto frames = static_cast<std::size_t>(frameCount);
+    if (sourceChannels == 1) {
+        for (std::size_t i = 0; i < frames; ++i) out[2 * i] = out[2 * i + 1] = samples[i];
+    } else if (sourceChannels == 2 && outputChannels == 1) {
+        for (std::size_t i = 0; i < frames; ++i) {
+            out[2 * i] = out[2 * i + 1] = (samples[2 * i] + samples[2 * i + 1]) * 0.5f;
+        }
+    } else if (sourceChannels == 2) {
+        std::copy(samples, samples + 2 * frames, out);
+    } else {
+        // More than two channels: the first two of each frame carry on.
+        const auto stride = static_cast<std::size_t>(sourceChannels);
+        for (std::size_t i = 0; i < frames; ++i) {
+            out[2 * i] = samples[i * stride];
+            out[2 * i + 1] = samples[i * stride + 1];
+        }
+    }
+}
+
+int Encode(const float* frames, int frameCount) {
+    EngineState& engine = Engine();
+    if (encodeBlockTap != nullptr) encodeBlockTap(frames, frameCount);
+    engine.inEncode = 1;
+    engine.encodeSamples = frames;
+    engine.encodeFrames = frameCount;
+    const int result = DoEncoding();
+    engine.encodeSamples = nullptr;  // the block lives for the call only
+    engine.encodeFrames = 0;
+    return result;
+}
+
+// A new source rate starts the conversion afresh: new filter history, nothing carried over.
+void NoteSourceRate(int sourceRate) {
+    EngineState& engine = Engine();
+    if (sourceRate == engine.lastInputRate) return;
+    if (engine.resamplerReady) res_clear(&engine.resampler);
+    engine.resamplerReady = 0;
+    engine.lastInputRate = sourceRate;
+    buffers.carriedFrames = 0;
+}
+
+bool PrepareResampler(int sourceRate) {
+    EngineState& engine = Engine();
+    if (engine.resamplerReady) return true;
+    // A resampler torn down elsewhere (a new encoder) takes its carried frames with it.
+    buffers.carriedFrames = 0;
+    if (!ResamplerCanConvert(engine.sampleRate, sourceRate) ||
+        res_init(&engine.resampler, 2, static_cast<int>(engine.sampleRate), sourceRate,
+                 kNoResamplerOptions) != 0) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Error initializing resampler");
+        return false;
+    }
+    engine.resamplerReady = 1;
+    return true;
+}
+
+// The resampler drops a pass that cannot complete its history; such frames wait for the next.
+bool TooFewToPush(const ResamplerState& resampler, std::uint64_t frameCount) {
+    if (resampler.poolfill < 0) return false;
+    const auto filled = static_cast<std::uint32_t>(resampler.poolfill);
+    return filled < resampler.taps && frameCount <= resampler.taps - filled;
+}
+
+// Every pending frame (carried and new) enters the resampler in one pass.
+int ResampleAndEncode(std::uint64_t pendingFrames) {
+    EngineState& engine = Engine();
+    ResamplerState& resampler = engine.resampler;
+    if (pendingFrames == 0) return 1;
+    if (TooFewToPush(resampler, pendingFrames)) {
+        buffers.carriedFrames = pendingFrames;
+        return 1;
+    }
+    // The most a pass can write: ceil(frames * out' / in') frames, plus one.
+    const std::uint64_t capacity =
+        (pendingFrames * resampler.outfreq + resampler.infreq - 1) / resampler.infreq + 1;
+    if (!EnsureFloats(buffers.resampled, 2 * capacity)) {
+        buffers.carriedFrames = 0;
+        return DropBlockForMemory(static_cast<int>(pendingFrames));
+    }
+    const int frames = res_push_interleaved(&resampler, buffers.resampled.data(),
+                                            buffers.stereo.data(), pendingFrames);
+    buffers.carriedFrames = 0;
+    if (frames < 1) return 1;
+    if (GetLogLevel() >= LOG_DEBUG) {
+        LogMessage(LOG_DEBUG, kLogEngine, __LINE__,
+                   "Calling DoEncoding with out_samples %d and out_nch = %d", frames,
+                   engine.channels);
+    }
+    return Encode(buffers.resampled.data(), frames);
+}
+
+}  // namespace
+
+void SetEncodeBlockTap(EncodeBlockTap tap) {
+    encodeBlockTap = tap;
+}
+
+int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
+    EngineState& engine = Engine();
+    if (!engine.connected) return 1;
+    if (sourceRate <= 0) {
+        // No rate to convert from; treated like a resampler that cannot be built.
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Error initializing resampler");
+        return 1;
+    }
+    if (frameCount < 0 || sourceChannels < 1 || (frameCount > 0 && samples == nullptr)) return 1;
+
+    WriteWavBlock(samples, frameCount, sourceChannels, sourceRate);
+    NoteSourceRate(sourceRate);
+    const bool sameRate = engine.sampleRate == sourceRate;
+    if (!sameRate && !PrepareResampler(sourceRate)) return 1;
+
+    const std::uint64_t carried = sameRate ? 0 : buffers.carriedFrames;
+    const std::uint64_t pendingFrames = carried + static_cast<std::uint64_t>(frameCount);
+    if (!EnsureFloats(buffers.stereo, 2 * pendingFrames)) {
+        buffers.carriedFrames = 0;
+        return DropBlockForMemory(frameCount);
+    }
+    ConvertChannels(samples, frameCount, sourceChannels, engine.channels,
+                    buffers.stereo.data() + 2 * carried);
+    if (sameRate) return Encode(buffers.stereo.data(), frameCount);
+    return ResampleAndEncode(pendingFrames);
+}

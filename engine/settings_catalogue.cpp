@@ -1,4 +1,326 @@
-// Placeholder.
+// The settings catalogue: the configuration keys, their defaults and descriptions, the EngineState
+// field each one sets, and what the loaded values mean for the engine (output format, server type,
+// log settings, the reports that show the resulting setup).
+//
+// The rows are in lookup order. Keys missing from the file are appended to the store in that order,
+// so it is also the order of the keys in a newly written configuration file. The descriptions are
+// the texts users see in that file; keep them as they are, spelling included.
+#include <cstdlib>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <type_traits>
+
+#include "common/config_store.h"
+#include "common/log.h"
 #include "engine/libzembril.h"
-void ApplyConfig() {}
-void StoreConfigValues() {}
+
+namespace {
+
+struct Setting;
+using SettingAction = void (*)(const Setting&);
+
+struct Setting {
+    const char* key;
+    const char* defaultText;      // text keys, and the numeric keys whose default is a text
+    std::int32_t defaultNumber;   // integer keys
+    const char* description;
+    SettingAction lookUp;         // store lookup into the field
+    SettingAction storeBack;      // field back into the store
+};
+
+template <auto Field>
+auto& FieldOf() {
+    return Engine().*Field;
+}
+
+// Text fields are often narrower than the 255 characters a value may have; the value is cut.
+template <auto Field>
+void LookUpText(const Setting& setting) {
+    auto& field = FieldOf<Field>();
+    if (!field.assign(GetConfigValue(setting.key, setting.defaultText, setting.description))) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Value of %s too long, cut to %zu characters",
+                   setting.key, field.kCapacity);
+    }
+}
+
+template <auto Field>
+void StoreText(const Setting& setting) {
+    SetConfigValue(setting.key, FieldOf<Field>().c_str());
+}
+
+template <auto Field>
+void LookUpInteger(const Setting& setting) {
+    using Value = std::remove_reference_t<decltype(FieldOf<Field>())>;
+    FieldOf<Field>() =
+        static_cast<Value>(GetConfigInt(setting.key, setting.defaultNumber, setting.description));
+}
+
+// A text default converted the way atoi does (strtol: atoi minus the overflow trap).
+template <auto Field>
+void LookUpNumericText(const Setting& setting) {
+    using Value = std::remove_reference_t<decltype(FieldOf<Field>())>;
+    FixedText<256> scratch;
+    GetConfigValue(setting.key, setting.defaultText, setting.description, scratch);
+    const auto number = static_cast<std::int32_t>(std::strtol(scratch.c_str(), nullptr, 10));
+    FieldOf<Field>() = static_cast<Value>(number);
+}
+
+// 64-bit fields go back as 32-bit numbers, like every integer key.
+template <auto Field>
+void StoreInteger(const Setting& setting) {
+    SetConfigInt(setting.key, static_cast<std::int32_t>(FieldOf<Field>()));
+}
+
+template <auto Field>
+constexpr Setting TextSetting(const char* key, const char* defaultText, const char* description) {
+    return {key, defaultText, 0, description, &LookUpText<Field>, &StoreText<Field>};
+}
+
+template <auto Field>
+constexpr Setting IntegerSetting(const char* key, std::int32_t defaultNumber,
+                                 const char* description) {
+    return {key, "", defaultNumber, description, &LookUpInteger<Field>, &StoreInteger<Field>};
+}
+
+template <auto Field>
+constexpr Setting NumericTextSetting(const char* key, const char* defaultText,
+                                     const char* description) {
+    return {key, defaultText, 0, description, &LookUpNumericText<Field>, &StoreInteger<Field>};
+}
+
+constexpr Setting kCatalogue[] = {
+    TextSetting<&EngineState::sourceUrl>(
+        "SourceURL", "http://localhost/",
+        "The source URL for the broadcast. It must be in the form "
+        "http://server:port/mountpoint.  For those servers without a mountpoint (Shoutcast) "
+        "use http://server:port. To record from line in, use 'linein' for this entry"),
+    TextSetting<&EngineState::serverHost>(
+        "Server", "localhost",
+        "The server to which the stream is sent. It can be a hostname  or IP (example: "
+        "stream.example.com, 192.168.1.100)"),
+    TextSetting<&EngineState::serverPort>(
+        "Port", "8000",
+        "The port to which the stream is sent. Must be a number (example: 8000)"),
+    TextSetting<&EngineState::serverPassword>(
+        "ServerPassword", "defaultpass",
+        "This is the encoder password for the destination server (example: sesame)"),
+    IntegerSetting<&EngineState::serverPublic>(
+        "ServerPublic", 1,
+        "This setting tells the destination server to list on any available YP listings. Not "
+        "all servers support this (Shoutcast does, Icecast2 doesn't) (example: 1 for YES, 0 "
+        "for NO)"),
+    TextSetting<&EngineState::serverIrc>(
+        "ServerIRC", "",
+        "This is used in the YP listing, I think only Shoutcast supports this (example: "
+        "#mystream)"),
+    TextSetting<&EngineState::serverAim>(
+        "ServerAIM", "",
+        "This is used in the YP listing, I think only Shoutcast supports this (example: "
+        "myAIMaccount)"),
+    TextSetting<&EngineState::serverIcq>(
+        "ServerICQ", "",
+        "This is used in the YP listing, I think only Shoutcast supports this (example: "
+        "123456789)"),
+    TextSetting<&EngineState::serverStreamUrl>(
+        "ServerStreamURL", "http://www.example.org",
+        "The URL that is associated with your stream. (example: http://www.example.org)"),
+    TextSetting<&EngineState::serverDescription>(
+        "ServerDescription", "This is my server desription",
+        "A short description of the stream (example: Stream House on Fire!)"),
+    TextSetting<&EngineState::serverGenre>(
+        "ServerGenre", "Rock",
+        "Genre of music, can be anything you want... (example: Rock)"),
+    TextSetting<&EngineState::serverMountpoint>(
+        "ServerMountpoint", "",
+        "Used for Icecast/Icecast2 servers, The mountpoint must end in .ogg for Vorbis streams "
+        "and have NO extention for MP3 streams.  If you are sending to a Shoutcast server, "
+        "this MUST be blank. (example: /mp3, /myvorbis.ogg)"),
+    IntegerSetting<&EngineState::autoReconnect>(
+        "AutomaticReconnect", 0,
+        "Wether or not zembril will reconnect if it is disconnected from the destination "
+        "server (example: 1 for YES, 0 for NO)"),
+    IntegerSetting<&EngineState::reconnectSecs>(
+        "AutomaticReconnectSecs", 10,
+        "How long it will wait (in seconds) between reconnect attempts. (example: 10)"),
+    TextSetting<&EngineState::encodeFormat>(
+        "Encode", "LAME",
+        "What format to encode to. Valid values are (OGG, LAME) (example: OGG, LAME)"),
+    NumericTextSetting<&EngineState::wmaPort>(
+        "WMAPort", "8200",
+        "The port used for WMA stream (example: 8200)"),
+    NumericTextSetting<&EngineState::wmaClients>(
+        "WMAClients", "5",
+        "Number of clients to support WMA encoding. (example: 1, 10)"),
+    TextSetting<&EngineState::wmaMode>(
+        "WMAMode", "Stereo",
+        "The channel mode of the WMA stream (example: Stereo, Mono)"),
+    IntegerSetting<&EngineState::bitrateNominal>(
+        "BitrateNominal", 128,
+        "Bitrate. This is the mean bitrate if using VBR."),
+    IntegerSetting<&EngineState::bitrateMin>(
+        "BitrateMin", 128,
+        "Minimum Bitrate. Used only if using Bitrate Management (not recommended) or LAME "
+        "VBR(example: 64, 128)"),
+    IntegerSetting<&EngineState::bitrateMax>(
+        "BitrateMax", 128,
+        "Maximum Bitrate. Used only if using Bitrate Management (not recommended) or LAME VBR "
+        "(example: 64, 128)"),
+    IntegerSetting<&EngineState::channels>(
+        "NumberChannels", 2,
+        "Number of channels. Valid values are (1, 2). 1 means Mono, 2 means Stereo (example: "
+        "2,1)"),
+    TextSetting<&EngineState::oggQuality>(
+        "OggQuality", "0",
+        "Vorbis Quality Level. Valid values are between -1 (lowest quality) and 10 (highest).  "
+        "The lower the quality the lower the output bitrate. (example: -1, 3)"),
+    IntegerSetting<&EngineState::sampleRate>(
+        "Samplerate", 44100,
+        "Sample rate for the stream. Valid values depend on wether using lame or vorbis. "
+        "Vorbis supports odd samplerates such as 32kHz and 48kHz, but lame appears to not.feel "
+        "free to experiment (example: 44100, 22050, 11025)"),
+    TextSetting<&EngineState::oggBitrateQualityText>(
+        "OggBitrateQualityFlag", "Quality",
+        "This flag specifies if you want Vorbis Quality or Bitrate Management.  Quality is "
+        "always recommended. Valid values are (Bitrate, Quality). (example: Quality, Bitrate "
+        "Management)"),
+    IntegerSetting<&EngineState::lameCbrFlag>(
+        "LameCBRFlag", 1,
+        "This LAME flag indicates that CBR encoding is desired. If this flag is set then LAME "
+        "with use CBR, if not set then it will use VBR (and you must then specify a VBR mode). "
+        "Valid values are (1 for SET, 0 for NOT SET) (example: 1)"),
+    IntegerSetting<&EngineState::lameQuality>(
+        "LameQuality", 1,
+        "A number between 1 and 10 which indicates the desired quality level of the stream.  "
+        "The higher the number, the higher the quality.  Also, the higher the number, the "
+        "higher the CPU utilization. So for slower CPUs, try a low quality number (example: 5)"),
+    IntegerSetting<&EngineState::lameCopywrite>(
+        "LameCopywrite", 0,
+        "Copywrite flag. Not used for much. Valid values (1 for YES, 0 for NO)"),
+    IntegerSetting<&EngineState::lameOriginal>(
+        "LameOriginal", 0,
+        "Original flag. Not used for much. Valid values (1 for YES, 0 for NO)"),
+    IntegerSetting<&EngineState::lameStrictIso>(
+        "LameStrictISO", 0,
+        "Strict ISO flag. Not used for much. Valid values (1 for YES, 0 for NO)"),
+    IntegerSetting<&EngineState::lameDisableReservoir>(
+        "LameDisableReservior", 0,
+        "Disable Reservior flag. Not used for much. Valid values (1 for YES, 0 for NO)"),
+    TextSetting<&EngineState::lameVbrMode>(
+        "LameVBRMode", "vbr_abr",
+        "This specifies the type of VBR encoding LAME will perform if VBR encoding is set "
+        "(CBRFlag is NOT SET). See the LAME documention for more on what these mean. Valid "
+        "values are (vbr_rh, vbr_mt, vbr_mtrh, vbr_abr)"),
+    IntegerSetting<&EngineState::lameLowpassFreq>(
+        "LameLowpassfreq", 0,
+        "Use LAMEs lowpass filter. If you set this to 0, then no filtering is done."),
+    IntegerSetting<&EngineState::lameHighpassFreq>(
+        "LameHighpassfreq", 0,
+        "Use LAMEs highpass filter. If you set this to 0, then no filtering is done."),
+    TextSetting<&EngineState::serverType>(
+        "ServerType", "Shoutcast",
+        "The destination server type.  You must set this correctly otherwise you will get "
+        "problems connecting the encoder.  Please make sure you are using the correct one. "
+        "Valid values are (Shoutcast, Icecast, Icecast2) (example: Icecast2)"),
+    TextSetting<&EngineState::lineInDevice>(
+        "AdvRecDevice", "/dev/dsp",
+        "If recording from linein, what device to use (not needed for win32) (example: "
+        "/dev/dsp)"),
+    NumericTextSetting<&EngineState::lineInSampleRate>(
+        "LiveInSamplerate", "44100",
+        "If recording from linein, what sample rate to open the device with. (example: 44100, "
+        "48000)"),
+    IntegerSetting<&EngineState::lastX>(
+        "lastX", 0,
+        "Used for any window positions (X value)"),
+    IntegerSetting<&EngineState::lastY>(
+        "lastY", 0,
+        "Used for any window positions (Y value)"),
+    IntegerSetting<&EngineState::showVu>(
+        "showVU", 0,
+        "Used for plugins that show the VU meter"),
+    IntegerSetting<&EngineState::lineInFlag>(
+        "LineInFlag", 0,
+        "Flag which indicates we are recording from line in"),
+    TextSetting<&EngineState::lockedMetadata>(
+        "LockMetadata", "",
+        "Locked Metadata"),
+    IntegerSetting<&EngineState::lockMetadataFlag>(
+        "LockMetadataFlag", 0,
+        "Flag which indicates if we are using locked metadata"),
+    TextSetting<&EngineState::saveDirectory>(
+        "SaveDirectory", "",
+        "Save directory for archive streams"),
+    IntegerSetting<&EngineState::saveArchives>(
+        "SaveDirectoryFlag", 0,
+        "Flag which indicates if we are saving archives"),
+    IntegerSetting<&EngineState::logLevel>(
+        "LogLevel", 1,
+        "Log Level 1 = LOG_ERROR, 2 = LOG_ERROR+LOG_WARNING, 3 = "
+        "LOG_ERROR+LOG_WARNING+LOG_DEBUG"),
+    TextSetting<&EngineState::logFile>(
+        "LogFile", "zembrilv2.log",
+        "Log File"),
+    IntegerSetting<&EngineState::saveAsWav>(
+        "SaveAsWAV", 0,
+        "Save Archives in WAV format"),
+    TextSetting<&EngineState::aacQuality>(
+        "AACQuality", "100",
+        "AAC Quality Level. Valid values are between 10 (lowest quality) and 500 (highest)."),
+    TextSetting<&EngineState::aacCutoff>(
+        "AACCutoff", "",
+        "AAC Cutoff Frequency."),
+};
+
+// Only the blank itself: a tab in a host name stays (and makes the name fail to resolve).
+template <std::size_t N>
+void RemoveBlanks(FixedText<N>& text) {
+    std::string kept;
+    for (const char c : text.view()) {
+        if (c != ' ') kept.push_back(c);
+    }
+    text.assign(kept);
+}
+
+const Setting* FindSetting(std::string_view key) {
+    for (const Setting& setting : kCatalogue) {
+        if (key == setting.key) return &setting;
+    }
+    return nullptr;
+}
+
+// The order in which the settings go back into the store. It differs from the lookup order in two
+// places (LineInFlag, SaveAsWAV), which only matters for keys the store does not hold yet.
+constexpr const char* kStoreBackOrder[] = {
+    "SourceURL", "Server", "Port", "ServerPassword", "ServerPublic", "ServerIRC", "ServerAIM",
+    "ServerICQ", "ServerStreamURL", "ServerDescription", "ServerGenre", "ServerMountpoint",
+    "AutomaticReconnect", "AutomaticReconnectSecs", "Encode", "WMAPort", "WMAClients", "WMAMode",
+    "BitrateNominal", "BitrateMin", "BitrateMax", "NumberChannels", "OggQuality", "Samplerate",
+    "OggBitrateQualityFlag", "LameCBRFlag", "LameQuality", "LameCopywrite", "LameOriginal",
+    "LameStrictISO", "LameDisableReservior", "LameVBRMode", "LameLowpassfreq", "LameHighpassfreq",
+    "ServerType", "AdvRecDevice", "LiveInSamplerate", "LineInFlag", "lastX", "lastY", "showVU",
+    "LockMetadata", "LockMetadataFlag", "SaveDirectory", "SaveDirectoryFlag", "LogLevel",
+    "SaveAsWAV", "LogFile", "AACQuality", "AACCutoff",
+};
+static_assert(std::size(kStoreBackOrder) == std::size(kCatalogue));
+
+}  // namespace
+
+void LookUpSettings(const char* firstKey, const char* lastKey) {
+    const Setting* setting = FindSetting(firstKey);
+    const Setting* last = FindSetting(lastKey);
+    if (setting == nullptr || last == nullptr) return;
+    for (; setting <= last; ++setting) setting->lookUp(*setting);
+}
+
+void RemoveServerAddressBlanks() {
+    RemoveBlanks(Engine().serverHost);
+    RemoveBlanks(Engine().serverPort);
+}
+
+void StoreConfigValues() {
+    RemoveServerAddressBlanks();
+    for (const char* key : kStoreBackOrder) {
+        if (const Setting* setting = FindSetting(key)) setting->storeBack(*setting);
+    }
+}

@@ -1,5 +1,152 @@
-// Placeholder.
+// Song titles on their way to the destination: the recorded current title, the admin request
+// that announces it for MP3 output, and its split into artist and title for Ogg comments.
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/log.h"
+#include "common/text_encoding.h"
 #include "engine/libzembril.h"
-int SetCurrentTitle(const char*) { return 0; }
-void SendMetadataUpdate() {}
-void SplitArtistTitle(FixedText<1024>&, FixedText<1024>&, FixedText<1024>&) {}
+
+namespace {
+
+constexpr std::size_t kTitleCapacity = decltype(EngineState::currentTitle)::kCapacity;  // 1023
+constexpr std::size_t kEncodedTitleCapacity = 1023;  // characters of the encoded title sent
+
+bool IsUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+
+// Moves a cut back so that it does not split a UTF-8 sequence (at most three continuation
+// bytes; text that is not UTF-8 is cut where it is).
+std::size_t AvoidSplitSequence(std::string_view text, std::size_t cut) {
+    for (int steps = 0; steps < 3 && cut > 0 && cut < text.size() && IsUtf8Continuation(text[cut]);
+         ++steps) {
+        --cut;
+    }
+    return cut;
+}
+
+// The title as currentTitle holds it. Comparing in this form matters: a longer title would
+// otherwise differ from the stored one every time and announce itself for every metadata block.
+std::string_view StoredTitle(std::string_view title) {
+    if (title.size() <= kTitleCapacity) return title;
+    return title.substr(0, AvoidSplitSequence(title, kTitleCapacity));
+}
+
+std::string PercentEncoded(std::string_view text) {
+    // Room for the worst case, every byte becoming "%XX", so nothing is cut here.
+    std::vector<char> input(text.size() * 3 + 1, '\0');
+    std::vector<char> output(input.size(), '\0');
+    std::memcpy(input.data(), text.data(), text.size());
+    PercentEncode(input.data(), input.size(), output.data(), output.size());
+    return std::string(output.data());
+}
+
+// An encoded title longer than its field is cut before a "%XX" it would split, and before a
+// UTF-8 sequence it would split, so the server still gets a well-formed query.
+std::string CutEncodedTitle(std::string encoded) {
+    if (encoded.size() <= kEncodedTitleCapacity) return encoded;
+    std::size_t cut = kEncodedTitleCapacity;
+    if (encoded[cut - 1] == '%') {
+        cut -= 1;
+    } else if (encoded[cut - 2] == '%') {
+        cut -= 2;
+    }
+    encoded.resize(AvoidSplitSequence(encoded, cut));
+    return encoded;
+}
+
+std::string TitleRequest(const EngineState& engine, const std::string& password,
+                         const std::string& title) {
+    const std::string mount = engine.serverMountpoint.c_str();
+    if (engine.isIcecast2) {
+        const std::string credential =
+            Base64Encode(std::string("source:") + engine.serverPassword.c_str());
+        return "GET /admin/metadata?pass=" + password + "&mode=updinfo&mount=" + mount +
+               "&song=" + title + " HTTP/1.0\r\nAuthorization: Basic " + credential +
+               "\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
+    }
+    if (engine.isIcecast) {
+        return "GET /admin.cgi?pass=" + password + "&mode=updinfo&mount=" + mount + "&song=" +
+               title + " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
+    }
+    return "GET /admin.cgi?pass=" + password + "&mode=updinfo&song=" + title +
+           " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
+}
+
+std::string CurrentTitleCopy() {
+    EngineState& engine = Engine();
+    std::lock_guard lock(engine.titleLock);
+    return engine.currentTitle.c_str();
+}
+
+}  // namespace
+
+int SetCurrentTitle(const char* title) {
+    EngineState& engine = Engine();
+    const std::string_view candidate =
+        StoredTitle(engine.lockMetadataFlag ? engine.lockedMetadata.view()
+                                            : std::string_view(title != nullptr ? title : ""));
+    {
+        std::lock_guard lock(engine.titleLock);
+        if (engine.currentTitle.view() == candidate) return 0;
+        engine.currentTitle.assign(candidate);
+    }
+    SendMetadataUpdate();
+    return 1;
+}
+
+void SendMetadataUpdate() {
+    EngineState& engine = Engine();
+    if (!engine.connected) return;
+    if (engine.isOggVorbis) {
+        // The encoder starts a new stream whose comments carry the title.
+        engine.vorbisRestartPending = 1;
+        return;
+    }
+    // A Shoutcast server that answered a plain "OK" takes no title updates.
+    if (!engine.shoutcastAccepted && !engine.isIcecast && !engine.isIcecast2) return;
+
+    const std::string request =
+        TitleRequest(engine, PercentEncoded(engine.serverPassword.view()),
+                     CutEncodedTitle(PercentEncoded(CurrentTitleCopy())));
+    // The admin interface listens on the configured port for every server type (for Shoutcast
+    // one below the port of the stream login).
+    const auto port = static_cast<std::uint16_t>(std::atoi(engine.serverPort.c_str()));
+    engine.metadataSocket = engine.metadataConnection.ConnectTo(engine.serverHost.c_str(), port);
+    if (engine.metadataSocket < 0) {
+        engine.metadataSocket = -1;
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server");
+        return;
+    }
+    SendRequest(engine.metadataSocket, request.c_str());
+    close(engine.metadataSocket);
+    engine.metadataSocket = -1;
+}
+
+void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full) {
+    EngineState& engine = Engine();
+    std::string source;
+    if (engine.lockMetadataFlag) {
+        source = engine.lockedMetadata.c_str();
+    } else {
+        source = CurrentTitleCopy();
+    }
+    full.assign(source);
+    const std::string_view text = full.view();
+    const std::size_t dash = text.find('-');
+    if (dash == std::string_view::npos) {
+        artist.clear();
+        title.assign(text);
+        return;
+    }
+    // One blank on each side of the dash belongs to the separator.
+    const std::size_t artistEnd = dash > 0 && text[dash - 1] == ' ' ? dash - 1 : dash;
+    const std::size_t titleStart =
+        dash + 1 < text.size() && text[dash + 1] == ' ' ? dash + 2 : dash + 1;
+    artist.assign(text.substr(0, artistEnd));
+    title.assign(text.substr(titleStart));
+}

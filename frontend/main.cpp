@@ -1,2 +1,8 @@
-// Placeholder.
-int main() { return 1; }
+#include "frontend/commandline.h"
+#include "input/ziravorov.h"
+
+// Every way out of the program, this one included, ends with status 1.
+int main(int argc, char** argv) {
+    ParseCommandLine(argc, argv);
+    return StartTranscoding();
+}

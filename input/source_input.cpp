@@ -1,6 +1,128 @@
-// Placeholder.
+// The run: connect the output, fetch the source in one blocking libcurl transfer, tear down.
+#include <curl/curl.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "common/log.h"
+#include "common/status.h"
+#include "decoders/mp3decoder.h"
+#include "decoders/oggvdecoder.h"
+#include "engine/libzembril.h"
+#include "input/input_state.h"
 #include "input/ziravorov.h"
-int StartTranscoding() { return 1; }
-int RunInput(const char*) { return 0; }
-std::size_t header_callback(char*, std::size_t s, std::size_t n, void*) { return s * n; }
-std::size_t write_callback(char*, std::size_t s, std::size_t n, void*) { return s * n; }
+
+namespace {
+
+// libcurl calls this at least once a second, even while the source sends nothing, so a stop
+// request ends a stalled transfer too.
+int CheckStopRequest(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+    return FrontEnd().stopRequested.load() != 0 ? 1 : 0;
+}
+
+void SetTransferOptions(CurlEasy& curl, const char* url, const CurlHeaderList& requestHeaders) {
+    curl.set(CURLOPT_URL, url);
+    curl.set(CURLOPT_HTTPHEADER, requestHeaders.get());
+    curl.set(CURLOPT_USERAGENT, "Winamp/2.x");
+    curl.set(CURLOPT_WRITEFUNCTION, write_callback);
+    curl.set(CURLOPT_HEADERFUNCTION, header_callback);
+    curl.set(CURLOPT_LOW_SPEED_LIMIT, 20L);
+    curl.set(CURLOPT_LOW_SPEED_TIME, 5L);
+    curl.set(CURLOPT_CONNECTTIMEOUT, 5L);
+    // Progress calls are on: they are how a stop request reaches a transfer that receives nothing.
+    curl.set(CURLOPT_NOPROGRESS, 0L);
+    curl.set(CURLOPT_NOSIGNAL, 1L);
+    // Shoutcast answers "ICY 200 OK": taken as an HTTP/0.9 response, its header arrives in the
+    // body, where write_callback collects it.
+    curl.set(CURLOPT_HTTP09_ALLOWED, 1L);
+    curl.set(CURLOPT_XFERINFOFUNCTION, CheckStopRequest);
+}
+
+void RunHttpTransfer(InputState& input, const char* url) {
+    CurlHeaderList requestHeaders;
+    requestHeaders.append("Icy-MetaData:1");
+    if (!input.curlHandle) input.curlHandle = CurlEasy();
+    SetTransferOptions(input.curlHandle, url, requestHeaders);
+
+    Report(FrontEnd().inputStreamUrl, url);
+    Report(FrontEnd().mainStatus, "Connecting To Input");
+    Report(FrontEnd().inputStatus, "Connecting...");
+    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Resetting transcoder\n");
+    ResetHeaderState(input);
+    input.headerLength = 0;
+    input.droppingForOutage = false;
+
+    // Blocks for the whole transfer. However it ends (source finished, stalled, unreachable,
+    // refused by a callback), the teardown is the same.
+    curl_easy_perform(input.curlHandle.get());
+
+    FinishTransfer(input, FrontEnd().stopRequested.load() != 0);
+    requestHeaders.reset();
+    DisconnectFromServer();
+    input.ringBuffer.release();
+    input.audioBlock.reset();
+    input.curlHandle.reset();
+}
+
+void RunLineIn() {
+    if (OpenLineInDevice() == 0) {
+        Report(FrontEnd().inputStatus, "Fail to open input device");
+        return;
+    }
+    Report(FrontEnd().inputStatus, "Input device opened...");
+    Report(FrontEnd().inputStatus, "Recording from linein");
+    Report(FrontEnd().inputServerType, "Line-In");
+    Report(FrontEnd().inputStreamType, "PCM");
+    char description[256];
+    std::snprintf(description, sizeof description, "%dHz/Stereo PCM", GetLineInSampleRate());
+    Report(FrontEnd().inputBitrate, description);
+    // A live input has no titles of its own: the listeners see the station's description.
+    SetCurrentTitle(GetServerDescription());
+    SetSourceDescription(description);
+}
+
+}  // namespace
+
+void FinishTransfer(InputState& input, bool stopRequested) {
+    if (input.inputIsVorbis) {
+        // The thread gets the buffered rest (or, on a stop, nothing more), then the end.
+        if (stopRequested) {
+            input.oggSource.Abandon();
+        } else {
+            input.oggSource.Finish();
+        }
+        JoinVorbisDecoder();
+        input.vorbisDecoderRunning = false;
+    } else if (input.headerDone) {
+        if (!stopRequested) {
+            DrainMp3Blocks(input);
+            mp3_decoder_flush(&Mp3Decoder());
+        }
+        mp3_decoder_finish(&Mp3Decoder());
+    }
+    FlushEncoder();
+}
+
+int StartTranscoding() {
+    FrontEnd().stopRequested.store(0);
+    Report(FrontEnd().mainStatus, "Connecting To Output Stream");
+    RunInput(GetSourceUrl());
+    return 1;
+}
+
+int RunInput(const char* url) {
+    InputState& input = Input();
+    std::memset(input.headerBuffer.data(), 0, kHeaderBufferBytes - 2);
+    input.headerLength = 0;
+    if (ConnectToServer() == 0) {
+        Report(FrontEnd().mainStatus, "Failed Connecting To Output Stream");
+        return 0;
+    }
+    if (std::strcmp(url, "linein") == 0) {
+        RunLineIn();
+    } else {
+        RunHttpTransfer(input, url);
+    }
+    Report(FrontEnd().mainStatus, "Done");
+    return 0;
+}

@@ -8,9 +8,18 @@
 #pragma once
 
 #include <cstddef>
+#include <string_view>
 
 int StartTranscoding();
 int RunInput(const char* url);
 
+// libcurl callbacks. They never throw; a refused chunk (0) makes libcurl end the transfer.
 std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemCount, void* unused);
 std::size_t write_callback(char* bytes, std::size_t itemSize, std::size_t itemCount, void* unused);
+
+// One response header line as libcurl delivers it, line ending included.
+void parse_header_line(std::string_view line);
+// A whole header that arrived inside the body, ending with "\r\n\r\n".
+void parse_inline_header(std::string_view text);
+// Decodes one MP3 audio block and reports the input format. Returns 1.
+int handle_mp3_block(const unsigned char* block, std::size_t byteCount);

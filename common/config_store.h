@@ -1,0 +1,73 @@
+// The configuration store: an in-memory table of key=value entries read from, and written back to,
+// a self-documenting text file.
+//
+// Every lookup supplies a default and a one-line description. A key the file lacks is appended with
+// its default, and every looked-up key takes the caller's description, so writing the table back
+// produces a complete, commented file. Which keys exist is the business of the settings catalogue
+// (engine/settings_catalogue.cpp); the store knows nothing about individual keys.
+//
+// File format: "#" in the first column starts a comment line; a line with "=" defines an entry
+// (key before the first "=", value after it, nothing trimmed); every other line is ignored. Each
+// entry is written as the five lines "#", "#<description>", "#", "<key>=<value>" and an empty one.
+//
+// Threads: main thread only, before the input run starts. Nothing here takes a lock.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "common/fixed_text.h"
+
+struct ConfigEntry {
+    FixedText<256> key;           // compared exactly and case-sensitively
+    FixedText<256> value;         // integers in decimal
+    FixedText<1024> description;  // empty for keys read from the file until a lookup supplies one
+};
+
+inline constexpr int kConfigTableCapacity = 100;
+
+struct ConfigTable {
+    // The entries in use are the first entryCount, in the order in which they were added.
+    std::array<ConfigEntry, kConfigTableCapacity> entries;
+    std::int32_t entryCount = 0;
+};
+
+// The process-wide table.
+ConfigTable& Config();
+// No entries. Used before a file is read, and by tests.
+void ResetConfigTable();
+
+// The lookup used for every key: the value of the first entry with this key, which then takes the
+// given description; without one, the default, appended as a new entry. When the table is full the
+// caller still gets the default, but nothing is added (and an Error line is logged). The result
+// stays valid until the table changes or, when it is the default, as long as the default does.
+std::string_view GetConfigValue(const char* key, const char* defaultValue, const char* description);
+
+// The same lookup, copied into a text field. Returns the field's text; a value longer than the
+// field is cut to fit.
+template <std::size_t N>
+const char* GetConfigValue(const char* key, const char* defaultValue, const char* description,
+                           FixedText<N>& destination) {
+    destination.assign(GetConfigValue(key, defaultValue, description));
+    return destination.c_str();
+}
+
+// Integer form of the lookup: the default is kept as decimal text, and the value found is converted
+// the way atol does (leading blanks and a sign accepted, conversion stops at the first non-digit,
+// no digits give 0; out-of-range values saturate instead of being undefined).
+long GetConfigInt(const char* key, std::int32_t defaultValue, const char* description);
+
+// Replace the value of the first entry with this key, keeping its description; without one, append
+// the key with an empty description. Return 1, or 0 when the table was full.
+int SetConfigValue(const char* key, const char* value);
+int SetConfigInt(const char* key, std::int32_t value);
+
+// Append the key=value lines of a file to the table. Return 1, or 0 when it cannot be opened.
+int ReadConfigEntries(const char* path);
+// Write the whole table to a file, replacing it. Return 1, or 0 when it cannot be opened.
+int WriteConfigEntries(const char* path);
+
+// One Debug log line "(key) = (value)" per entry.
+void DumpConfig();

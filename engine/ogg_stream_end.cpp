@@ -1,0 +1,42 @@
+// Ending the running Ogg stream of a connection, so that the next stream (a title change, a new
+// encoder set-up) follows a complete one, and the end of a transfer leaves a complete file.
+#include <vorbis/codec.h>
+
+#include "engine/encoder_state.h"
+#include "engine/libzembril.h"
+
+namespace {
+
+// Sends one page and adds it to the total. After a failed send the connection is lost: the rest
+// is only drained from the encoder (each further send could wait out the send time-out).
+void SendCounted(const ogg_page& page, ssize_t& total) {
+    if (total < 0) return;
+    const ssize_t sent = SendOggPage(page);
+    total = sent < 0 ? -1 : total + sent;
+}
+
+}  // namespace
+
+ssize_t EndOggStream() {
+    EngineState& engine = Engine();
+    if (!engine.oggStreamOpen) return 0;
+    engine.oggStreamOpen = 0;
+
+    vorbis_analysis_wrote(&engine.vorbisDsp, 0);
+    ssize_t total = 0;
+    ogg_packet packet;
+    ogg_page page;
+    while (vorbis_analysis_blockout(&engine.vorbisDsp, &engine.vorbisBlock) == 1) {
+        vorbis_analysis(&engine.vorbisBlock, nullptr);
+        vorbis_bitrate_addblock(&engine.vorbisBlock);
+        while (vorbis_bitrate_flushpacket(&engine.vorbisDsp, &packet) == 1) {
+            ogg_stream_packetin(&engine.oggStream, &packet);
+            while (ogg_stream_pageout(&engine.oggStream, &page) != 0) {
+                SendCounted(page, total);
+            }
+        }
+    }
+    // Whatever libogg still holds, down to the end-of-stream page.
+    while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendCounted(page, total);
+    return total;
+}

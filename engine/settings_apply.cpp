@@ -1,0 +1,171 @@
+// ApplyConfig: looks up every configuration key into EngineState, derives the output-format and
+// server-type flags, hands the log settings to the logger and reports the resulting setup on the
+// engine's status slots.
+//
+// The steps are interleaved with the lookups on purpose: the stream type is reported before
+// ServerType is read (so "WMA" is never reported at start-up), and the destination before the
+// blanks are removed from Server and Port.
+#include <cstdio>
+#include <string_view>
+
+#include "common/log.h"
+#include "common/status.h"
+#include "engine/libzembril.h"
+
+namespace {
+
+// First character of Encode, case-sensitive: "OGG", "LAME", "AAC"; other values select nothing.
+void DeriveOutputFormat() {
+    EngineState& engine = Engine();
+    switch (engine.encodeFormat.c_str()[0]) {
+        case 'O':
+            engine.isOggVorbis = 1;
+            engine.isLame = engine.isAac = 0;
+            break;
+        case 'L':
+            engine.isLame = 1;
+            engine.isOggVorbis = engine.isAac = 0;
+            break;
+        case 'A':
+            engine.isAac = 1;
+            engine.isOggVorbis = engine.isLame = 0;
+            break;
+        case 'W':
+            engine.isOggVorbis = engine.isLame = engine.isAac = 0;
+            LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                       "WMA encoding not supported on non-win32 platforms");
+            break;
+        default:
+            break;
+    }
+}
+
+void ReportStreamTypes() {
+    const EngineState& engine = Engine();
+    if (engine.isOggVorbis) Report(engine.streamTypeSink, "OggVorbis");
+    if (engine.isLame) Report(engine.streamTypeSink, "MP3");
+    if (engine.isWma) Report(engine.streamTypeSink, "WMA");
+    if (engine.isAac) Report(engine.streamTypeSink, "AAC");
+}
+
+void ReportDestination() {
+    const EngineState& engine = Engine();
+    if (engine.destinationUrlSink == nullptr) return;
+    char url[512];
+    if (engine.isWma) {
+        std::snprintf(url, sizeof url, "http://localhost:%d", engine.wmaPort);
+    } else {
+        std::snprintf(url, sizeof url, "http://%s:%s%s", engine.serverHost.c_str(),
+                      engine.serverPort.c_str(), engine.serverMountpoint.c_str());
+    }
+    Report(engine.destinationUrlSink, url);
+}
+
+// "B" as in "Bitrate" or "Bitrate Management".
+void DeriveOggBitrateManaged() {
+    EngineState& engine = Engine();
+    engine.oggBitrateManaged = engine.oggBitrateQualityText.c_str()[0] == 'B' ? 1 : 0;
+}
+
+// Exact, case-sensitive names; an unknown name leaves the flags as they are.
+void DeriveServerType() {
+    EngineState& engine = Engine();
+    const std::string_view type = engine.serverType.view();
+    if (type == "KasterBlaster" || type == "Shoutcast") {
+        engine.isShoutcast = 1;
+        engine.isIcecast = engine.isIcecast2 = 0;
+    } else if (type == "Icecast") {
+        engine.isIcecast = 1;
+        engine.isShoutcast = engine.isIcecast2 = 0;
+    } else if (type == "Icecast2") {
+        engine.isIcecast2 = 1;
+        engine.isShoutcast = engine.isIcecast = 0;
+    } else if (type == "WMA") {
+        engine.isWma = 1;
+        engine.isShoutcast = engine.isIcecast = engine.isIcecast2 = 0;
+    }
+}
+
+const char* ChannelText(int channels) {
+    switch (channels) {
+        case 2: return "Stereo";
+        case 1: return "Mono";
+        default: return "";
+    }
+}
+
+// Constant-rate formats read "kbps/Hz/channels"; managed and variable rates put the channel text
+// before the rate. The rate is printed as a 32-bit number.
+void ReportBitrateDescriptions() {
+    const EngineState& engine = Engine();
+    if (engine.bitrateDescriptionSink == nullptr) return;
+    const char* channelText = ChannelText(engine.channels);
+    const int rate = static_cast<int>(engine.sampleRate);
+    char text[256];
+    auto rangeDescription = [&] {
+        std::snprintf(text, sizeof text, "(%d/%d/%d)/%s/%d", engine.bitrateMin,
+                      engine.bitrateNominal, engine.bitrateMax, channelText, rate);
+        Report(engine.bitrateDescriptionSink, text);
+    };
+    auto constantDescription = [&] {
+        std::snprintf(text, sizeof text, "%dkbps/%dHz/%s", engine.bitrateNominal, rate,
+                      channelText);
+        Report(engine.bitrateDescriptionSink, text);
+    };
+    if (engine.isOggVorbis) {
+        if (engine.oggBitrateManaged) {
+            rangeDescription();
+        } else {
+            std::snprintf(text, sizeof text, "Quality %s/%s/%d", engine.oggQuality.c_str(),
+                          channelText, rate);
+            Report(engine.bitrateDescriptionSink, text);
+        }
+    }
+    if (engine.isLame) {
+        if (engine.lameCbrFlag != 0) {
+            constantDescription();
+        } else {
+            rangeDescription();
+        }
+    }
+    if (engine.isAac) constantDescription();
+    if (engine.isWma) constantDescription();
+}
+
+}  // namespace
+
+void ApplyConfig() {
+    EngineState& engine = Engine();
+
+    LookUpSettings("SourceURL", "SourceURL");
+    Report(engine.sourceUrlSink, engine.sourceUrl.c_str());
+
+    LookUpSettings("Server", "Encode");
+    DeriveOutputFormat();
+    ReportStreamTypes();
+
+    LookUpSettings("WMAPort", "WMAMode");
+    ReportDestination();
+
+    LookUpSettings("BitrateNominal", "OggBitrateQualityFlag");
+    DeriveOggBitrateManaged();
+    RemoveServerAddressBlanks();
+
+    LookUpSettings("LameCBRFlag", "ServerType");
+    DeriveServerType();
+    Report(engine.serverTypeSink, engine.serverType.c_str());
+    Report(engine.streamDescriptionSink, engine.serverDescription.c_str());
+
+    LookUpSettings("AdvRecDevice", "SaveDirectoryFlag");
+
+    // From here on the configuration, not "-e" and "-l", decides what is logged and where.
+    LookUpSettings("LogLevel", "LogLevel");
+    SetLogLevel(engine.logLevel);
+    LookUpSettings("LogFile", "LogFile");
+    SetLogPath(engine.logFile.c_str());
+
+    LookUpSettings("SaveAsWAV", "AACCutoff");
+
+    ReportBitrateDescriptions();
+    Report(engine.serverStatusSink, "Disconnected");
+}

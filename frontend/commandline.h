@@ -1,0 +1,28 @@
+// The front end: program entry, command-line options and the console status sinks.
+//
+// ParseCommandLine runs once on the main thread before anything else: it fills the status slots
+// with console sinks and registers them with the engine, installs the signal handlers, reads the
+// options and loads the configuration (or, with "-C", writes it and ends the process). The console
+// sinks are then called from the main thread and from the Ogg Vorbis decoder thread.
+#pragma once
+
+#include <cstdint>
+
+// Status sinks print their line on standard output; "-n" clears it. Written only while the options
+// are read, before any other thread exists.
+extern std::int32_t consoleOutput;
+
+// Returns 1; every failure, "-h"/"-d" and "-C" end the process with status 1 instead.
+int ParseCommandLine(int argc, char** argv);
+[[noreturn]] void PrintUsage();
+
+// Signal 30 (SIGUSR1 on the BSD target) ends the process at once with status 1, without clean-up.
+void HandleStopSignal(int signalNumber);
+// Installs HandleStopSignal for signal 30 and for SIGUSR1 (they differ on Linux).
+void InstallStopSignalHandler();
+// SIGINT and SIGTERM: the first one asks the running transfer to end (FrontEnd().stopRequested),
+// a second one ends the process at once with status 1.
+void InstallStopRequestHandlers();
+
+// Clears FrontEndSlots, puts the console sinks into it and registers the engine's slots.
+void SetUpStatusSinks();

@@ -1,0 +1,46 @@
+// Signal handling of the front end. Handlers only exit or store into lock-free atomics, both of
+// which are safe inside a signal handler.
+#include <unistd.h>
+
+#include <atomic>
+#include <csignal>
+
+#include "common/status.h"
+#include "frontend/commandline.h"
+
+namespace {
+
+// Counts SIGINT/SIGTERM. Not FrontEnd().stopRequested itself, which the input clears when it starts.
+std::atomic<int> stopRequestCount{0};
+static_assert(std::atomic<int>::is_always_lock_free);
+
+void HandleStopRequest(int) {
+    if (stopRequestCount.fetch_add(1) > 0) _exit(1);
+    FrontEnd().stopRequested.store(1);
+}
+
+void Install(int signalNumber, void (*handler)(int)) {
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signalNumber, &action, nullptr);
+}
+
+// The signal the supervisor uses to stop the program: 30 is SIGUSR1 on the BSD target.
+constexpr int kStopSignal = 30;
+
+}  // namespace
+
+void HandleStopSignal(int) { _exit(1); }
+
+void InstallStopSignalHandler() {
+    Install(kStopSignal, &HandleStopSignal);
+    if (SIGUSR1 != kStopSignal) Install(SIGUSR1, &HandleStopSignal);
+}
+
+void InstallStopRequestHandlers() {
+    stopRequestCount.store(0);
+    Install(SIGINT, &HandleStopRequest);
+    Install(SIGTERM, &HandleStopRequest);
+}

@@ -1,0 +1,27 @@
+#include "input/input_state.h"
+
+#include <memory>
+
+#include "decoders/oggvdecoder.h"
+
+namespace {
+InputState inputState;
+}
+
+InputState& Input() { return inputState; }
+
+void ResetInputState() {
+    inputState.oggSource.Abandon();
+    JoinVorbisDecoder();
+    // The record holds an atomic and a reference to its own ring buffer: rebuilt in place.
+    std::destroy_at(&inputState);
+    std::construct_at(&inputState);
+}
+
+void ResetHeaderState(InputState& input) {
+    input.headerDone = false;
+    input.MetadataFlag = false;
+    input.inputIsVorbis = false;
+    input.icecastFlag = false;
+    input.MetaInterval = 0;
+}

@@ -1,0 +1,84 @@
+// The source transfer's state, shared by the transfer itself (source_input.cpp), the header
+// handling (header_handling.cpp) and the body (stream_body.cpp).
+//
+// Main thread only, except the ring buffer and the Ogg byte source over it, which the Ogg Vorbis
+// decoder thread reads (see ring_buffer.h for the rules).
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string_view>
+
+#include "common/fixed_text.h"
+#include "input/curl_handle.h"
+#include "input/ring_buffer.h"
+#include "input/ring_source.h"
+
+// Block lengths above this could never be decoded (the MP3 decoder buffers at most 1 MiB) and
+// are not trusted for an allocation.
+inline constexpr std::int32_t kMaxMetaInterval = 1048576;
+// Block length when the source announces none.
+inline constexpr std::int32_t kDefaultMetaInterval = 8192;
+// One length byte and the longest metadata text (16 × 127 bytes).
+inline constexpr std::uint64_t kMaxMetadataBytes = 1 + 16 * 127;
+// Room for one more libcurl chunk than the blocks that wait to be taken.
+inline constexpr std::uint64_t kChunkAllowance = 32 * 1024;
+// The in-body header keeps at most this many bytes.
+inline constexpr std::size_t kHeaderBufferBytes = 2048;
+
+struct InputState {
+    CurlEasy curlHandle;  // the running transfer's handle; empty outside a transfer
+
+    // A response header that arrived inside the body. It may hold zero bytes, so its length is
+    // kept beside it; at most kHeaderBufferBytes - 1 bytes.
+    std::array<char, kHeaderBufferBytes> headerBuffer{};
+    std::size_t headerLength = 0;
+
+    bool headerDone = false;     // the header is handled and the decoder started
+    bool MetadataFlag = false;   // the body carries ICY metadata blocks
+    std::int32_t MetaInterval = 0;  // audio bytes per block
+    bool inputIsVorbis = false;
+    bool icecastFlag = false;    // a header line came through header_callback
+
+    RingBuffer ringBuffer;
+    RingByteSource oggSource{ringBuffer};  // the Ogg Vorbis decoder thread reads through this
+    bool vorbisDecoderRunning = false;
+
+    // One audio block taken from the ring buffer: MetaInterval bytes on the heap, since the
+    // length comes from the network.
+    std::unique_ptr<unsigned char[]> audioBlock;
+
+    FixedText<256> lastMp3Description;  // last input description reported; never cleared
+    bool droppingForOutage = false;     // Ogg source, destination gone: dropping chunks
+};
+
+// The process-wide record.
+InputState& Input();
+// Back to the start-up state. Ends a running Ogg Vorbis decoder thread first. For tests.
+void ResetInputState();
+
+// The header state that RunInput clears before each transfer.
+void ResetHeaderState(InputState& input);
+// Ring buffer and audio block for the block length in MetaInterval. Logs an Error and leaves the
+// ring buffer without storage when the length is unusable (0 or below, or above 1 MiB).
+void CreateRingBuffer(InputState& input);
+
+// One body chunk while the header is still expected in the body.
+struct InlineHeaderStep {
+    enum Outcome { kWaiting, kComplete, kTooLong } outcome;
+    std::size_t headerBytes;  // bytes of the chunk that belong to the header
+};
+InlineHeaderStep CollectInlineHeader(InputState& input, std::string_view chunk);
+
+// Takes blocks out of the ring buffer for as long as two are buffered (with the whole metadata
+// text after the first). False when a bad metadata length byte ends the transfer.
+bool TakeMp3Blocks(InputState& input);
+// End of the transfer: decodes every block still buffered, then the last partial one.
+void DrainMp3Blocks(InputState& input);
+
+// After the transfer, before the engine disconnects: for an MP3 source the buffered blocks are
+// decoded, for an Ogg source the decoder thread is ended and joined; then the encoder is flushed.
+// A stop request skips the buffered rest.
+void FinishTransfer(InputState& input, bool stopRequested);

@@ -1,0 +1,323 @@
+// The archive: file names from the description and a fixed clock, the refusals, and the WAV
+// file the sample intake writes (PCM values, header sizes and rate, a new file per rate and
+// before the size fields would overflow). The engine is marked connected without a server and
+// without an encoder, so only the archive sees the blocks.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/libzembril.h"
+#include "tests/support/audio_check.h"
+#include "tests/support/engine_session.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+std::tm MakeLocalTime(int year, int month, int day, int weekday, int hour, int minute, int second) {
+    std::tm time{};
+    time.tm_year = year - 1900;
+    time.tm_mon = month - 1;
+    time.tm_mday = day;
+    time.tm_wday = weekday;
+    time.tm_hour = hour;
+    time.tm_min = minute;
+    time.tm_sec = second;
+    return time;
+}
+
+const std::tm kTuesday16December = MakeLocalTime(2025, 12, 16, 2, 9, 5, 7);
+const std::tm kMonday8December = MakeLocalTime(2025, 12, 8, 1, 23, 59, 0);
+
+std::tm fixedTime = kTuesday16December;
+std::tm FixedClock() {
+    return fixedTime;
+}
+
+std::uint32_t ReadLittleEndian(const std::string& bytes, std::size_t offset, int byteCount) {
+    std::uint32_t value = 0;
+    for (int i = byteCount - 1; i >= 0; --i) {
+        value =
+            value << 8 | static_cast<unsigned char>(bytes[offset + static_cast<std::size_t>(i)]);
+    }
+    return value;
+}
+
+std::vector<std::int16_t> PcmOf(const std::string& wav) {
+    std::vector<std::int16_t> values;
+    for (std::size_t i = 44; i + 1 < wav.size(); i += 2) {
+        values.push_back(static_cast<std::int16_t>(ReadLittleEndian(wav, i, 2)));
+    }
+    return values;
+}
+
+class ArchiveTest : public EngineSessionTest {
+  protected:
+    void SetUp() override {
+        EngineSessionTest::SetUp();
+        fixedTime = kTuesday16December;
+        SetArchiveClock(FixedClock);
+        EngineState& engine = Engine();
+        engine.serverDescription.assign("Radio One");
+        engine.saveDirectory.assign(archiveDir_.path());
+        engine.saveArchives = 1;
+        engine.isLame = 1;
+        engine.sampleRate = 44100;
+        engine.channels = 2;
+    }
+    void TearDown() override {
+        SetArchiveClock(nullptr);
+        EngineSessionTest::TearDown();
+    }
+
+    // WAV archiving with the engine marked connected (no server, no encoder).
+    static void StartWavArchive() {
+        EngineState& engine = Engine();
+        engine.saveAsWav = 1;
+        engine.isLame = 0;
+        engine.connected = 1;
+        ASSERT_EQ(OpenArchiveFile(), 1);
+    }
+
+    std::vector<std::string> ArchiveNames() const {
+        std::vector<std::string> names;
+        for (const auto& entry : std::filesystem::directory_iterator(archiveDir_.path())) {
+            names.push_back(entry.path().filename().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    }
+    std::string Archive(const std::string& name) const {
+        return ReadWholeFile(archiveDir_.file(name));
+    }
+
+    TempDir archiveDir_;
+};
+
+// ---- names ----
+
+struct NameCase {
+    const char* name;
+    const char* description;
+    std::tm localTime;
+    int saveAsWav;
+    int isOggVorbis;
+    int isLame;
+    const char* expected;
+};
+void PrintTo(const NameCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ArchiveNameTest : public ArchiveTest, public ::testing::WithParamInterface<NameCase> {};
+
+TEST_P(ArchiveNameTest, FollowsDescriptionTimeAndFormat) {
+    const NameCase& c = GetParam();
+    EngineState& engine = Engine();
+    engine.serverDescription.assign(c.description);
+    engine.saveAsWav = c.saveAsWav;
+    engine.isOggVorbis = c.isOggVorbis;
+    engine.isLame = c.isLame;
+    fixedTime = c.localTime;
+    EXPECT_EQ(ArchiveFileName(c.localTime), c.expected);
+
+    ASSERT_EQ(OpenArchiveFile(), 1);
+    CloseArchiveFile();
+    EXPECT_EQ(ArchiveNames(), std::vector<std::string>{c.expected});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ArchiveNameTest,
+    ::testing::Values(NameCase{"Mp3", "Radio One", kTuesday16December, 0, 0, 1,
+                               "Radio One_Tue Dec 16 090507 2025.mp3"},
+                      NameCase{"Ogg", "Radio One", kTuesday16December, 0, 1, 0,
+                               "Radio One_Tue Dec 16 090507 2025.ogg"},
+                      NameCase{"WavWinsOverOgg", "Radio One", kTuesday16December, 1, 1, 0,
+                               "Radio One_Tue Dec 16 090507 2025.wav"},
+                      NameCase{"NoFormatNoExtension", "Radio One", kTuesday16December, 0, 0, 0,
+                               "Radio One_Tue Dec 16 090507 2025"},
+                      NameCase{"SingleDigitDayKeepsItsPadding", "Radio One", kMonday8December, 0, 0,
+                               1, "Radio One_Mon Dec  8 235900 2025.mp3"},
+                      NameCase{"SlashAndColonRemoved", "Jazz/Soul: Live", kTuesday16December, 0, 0,
+                               1, "JazzSoul Live_Tue Dec 16 090507 2025.mp3"},
+                      NameCase{"DoubleQuotesBecomeSingle", "The \"Best\" Radio", kTuesday16December,
+                               0, 0, 1, "The 'Best' Radio_Tue Dec 16 090507 2025.mp3"},
+                      NameCase{"OtherReservedCharactersRemoved", "a*b?c<d>e|f\\g h",
+                               kTuesday16December, 0, 0, 1,
+                               "abcdef\\g h_Tue Dec 16 090507 2025.mp3"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ArchiveTest, ArchiveBegunInTheSameSecondGetsANumberInsteadOfOverwriting) {
+    ASSERT_EQ(OpenArchiveFile(), 1);
+    std::fputs("first", Engine().archiveFile);
+    CloseArchiveFile();
+    ASSERT_EQ(OpenArchiveFile(), 1);
+    CloseArchiveFile();
+    EXPECT_EQ(ArchiveNames(), (std::vector<std::string>{"Radio One_Tue Dec 16 090507 2025-2.mp3",
+                                                        "Radio One_Tue Dec 16 090507 2025.mp3"}));
+    EXPECT_EQ(Archive("Radio One_Tue Dec 16 090507 2025.mp3"), "first");
+}
+
+// ---- refusals ----
+
+TEST_F(ArchiveTest, MissingDirectoryIsLoggedAtEveryAttempt) {
+    Engine().saveDirectory.assign(archiveDir_.file("missing"));
+    EXPECT_EQ(OpenArchiveFile(), 0);
+    EXPECT_EQ(OpenArchiveFile(), 0);
+    EXPECT_EQ(Engine().archiveFile, nullptr);
+    const std::string log = LogText();
+    const std::string line = "Cannot open Radio One_Tue Dec 16 090507 2025.mp3";
+    const std::size_t first = log.find(line);
+    ASSERT_NE(first, std::string::npos) << log;
+    EXPECT_NE(log.find(line, first + 1), std::string::npos) << log;
+}
+
+TEST_F(ArchiveTest, WmaOutputIsNotArchived) {
+    Engine().isWma = 1;
+    EXPECT_EQ(OpenArchiveFile(), 0);
+    EXPECT_EQ(Engine().archiveFile, nullptr);
+    EXPECT_TRUE(ArchiveNames().empty());
+    EXPECT_NE(LogText().find("Archiving not supported with WMA streams"), std::string::npos);
+}
+
+// ---- WAV ----
+
+TEST_F(ArchiveTest, WavClosedBeforeAnyAudioIsAnEmptyHeader) {
+    StartWavArchive();
+    CloseArchiveFile();
+    const std::string wav = Archive(ArchiveNames().at(0));
+    ASSERT_EQ(wav.size(), 44u);
+    EXPECT_EQ(wav.substr(0, 4), "RIFF");
+    EXPECT_EQ(ReadLittleEndian(wav, 4, 4), 0u);
+    EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
+    EXPECT_EQ(wav.substr(36, 4), "data");
+    EXPECT_EQ(ReadLittleEndian(wav, 40, 4), 0u);
+}
+
+TEST_F(ArchiveTest, WavHeaderCountsEveryBlock) {
+    StartWavArchive();
+    SineGenerator tone(44100, {440, 660});
+    for (int i = 0; i < 1000; ++i) {
+        const std::vector<float> block = tone.Next(1152);
+        ProcessSamples(block.data(), 1152, 2, 44100);
+    }
+    CloseArchiveFile();
+    const std::string wav = Archive(ArchiveNames().at(0));
+    EXPECT_EQ(wav.size(), 4608044u);
+    EXPECT_EQ(ReadLittleEndian(wav, 4, 4), 4608036u);
+    EXPECT_EQ(ReadLittleEndian(wav, 16, 4), 16u);
+    EXPECT_EQ(ReadLittleEndian(wav, 20, 2), 1u);  // PCM
+    EXPECT_EQ(ReadLittleEndian(wav, 22, 2), 2u);
+    EXPECT_EQ(ReadLittleEndian(wav, 24, 4), 44100u);
+    EXPECT_EQ(ReadLittleEndian(wav, 28, 4), 176400u);
+    EXPECT_EQ(ReadLittleEndian(wav, 32, 2), 4u);
+    EXPECT_EQ(ReadLittleEndian(wav, 34, 2), 16u);
+    EXPECT_EQ(ReadLittleEndian(wav, 40, 4), 4608000u);
+    EXPECT_EQ(Engine().archiveBytes, 0u);
+}
+
+struct PcmCase {
+    const char* name;
+    int sourceChannels;
+    std::vector<float> block;
+    std::vector<std::int16_t> expected;  // left/right pairs
+};
+void PrintTo(const PcmCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class WavPcmTest : public ArchiveTest, public ::testing::WithParamInterface<PcmCase> {};
+
+TEST_P(WavPcmTest, HoldsTheSourceSamplesAsStereo16Bit) {
+    const PcmCase& c = GetParam();
+    StartWavArchive();
+    const int frames = static_cast<int>(c.block.size()) / c.sourceChannels;
+    ProcessSamples(c.block.data(), frames, c.sourceChannels, 44100);
+    CloseArchiveFile();
+    const std::string wav = Archive(ArchiveNames().at(0));
+    EXPECT_EQ(PcmOf(wav), c.expected);
+    EXPECT_EQ(ReadLittleEndian(wav, 40, 4), 4u * static_cast<std::uint32_t>(frames));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WavPcmTest,
+    ::testing::Values(PcmCase{"ScaledTruncatedAndLimited",
+                              2,
+                              {0.5f, -1.0f, 1.25f, -1.5f, 0.0f, -0.00002f},
+                              {16383, -32767, 32767, -32768, 0, 0}},
+                      PcmCase{"MonoWrittenTwice", 1, {0.5f, -0.25f}, {16383, 16383, -8191, -8191}},
+                      PcmCase{"FirstTwoOfMoreChannels",
+                              3,
+                              {0.5f, -0.5f, 0.9f, 0.25f, 0.0f, 0.9f},
+                              {16383, -16383, 8191, 0}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(ArchiveTest, WavHeaderStatesTheSourceRate) {
+    StartWavArchive();
+    const std::vector<float> block = SineGenerator(22050, {440}).Next(1000);
+    ProcessSamples(block.data(), 1000, 1, 22050);
+    CloseArchiveFile();
+    const std::string wav = Archive(ArchiveNames().at(0));
+    EXPECT_EQ(ReadLittleEndian(wav, 24, 4), 22050u);
+    EXPECT_EQ(ReadLittleEndian(wav, 28, 4), 88200u);
+    EXPECT_EQ(ReadLittleEndian(wav, 40, 4), 4000u);
+}
+
+TEST_F(ArchiveTest, NewSourceRateBeginsANewWavFile) {
+    StartWavArchive();
+    const std::vector<float> first = SineGenerator(44100, {440, 440}).Next(1152);
+    const std::vector<float> second = SineGenerator(48000, {440, 440}).Next(1024);
+    ProcessSamples(first.data(), 1152, 2, 44100);
+    ProcessSamples(first.data(), 1152, 2, 44100);
+    ProcessSamples(second.data(), 1024, 2, 48000);
+    CloseArchiveFile();
+
+    const std::vector<std::string> names = ArchiveNames();
+    ASSERT_EQ(names.size(), 2u);
+    // The numbered name is the later file.
+    const std::string earlier = Archive(names[1]);
+    const std::string later = Archive(names[0]);
+    EXPECT_EQ(ReadLittleEndian(earlier, 24, 4), 44100u);
+    EXPECT_EQ(ReadLittleEndian(earlier, 40, 4), 2u * 1152 * 4);
+    EXPECT_EQ(earlier.size(), 44u + 2 * 1152 * 4);
+    EXPECT_EQ(ReadLittleEndian(later, 24, 4), 48000u);
+    EXPECT_EQ(ReadLittleEndian(later, 40, 4), 1024u * 4);
+    EXPECT_EQ(later.size(), 44u + 1024 * 4);
+}
+
+TEST_F(ArchiveTest, WavThatWouldOutgrowItsSizeFieldsContinuesInANewFile) {
+    StartWavArchive();
+    // The RIFF size (data + 36) reaches its 32-bit limit after 10 more frames.
+    constexpr std::uint64_t kDataLimit = 0xFFFFFFFFull - 36;
+    Engine().archiveBytes = kDataLimit - 40;
+    Engine().archiveRate = 44100;
+    const std::vector<float> block(2 * 100, 0.5f);
+    ProcessSamples(block.data(), 100, 2, 44100);
+    CloseArchiveFile();
+
+    const std::vector<std::string> names = ArchiveNames();
+    ASSERT_EQ(names.size(), 2u);
+    const std::string full = Archive(names[1]);
+    const std::string next = Archive(names[0]);
+    EXPECT_EQ(full.size(), 44u + 40);
+    EXPECT_EQ(ReadLittleEndian(full, 4, 4), 0xFFFFFFFFu);
+    EXPECT_EQ(ReadLittleEndian(full, 40, 4), static_cast<std::uint32_t>(kDataLimit));
+    EXPECT_EQ(next.size(), 44u + 90 * 4);
+    EXPECT_EQ(ReadLittleEndian(next, 4, 4), 90u * 4 + 36);
+    EXPECT_EQ(ReadLittleEndian(next, 40, 4), 90u * 4);
+}
+
+TEST_F(ArchiveTest, NothingIsWrittenWhileNotConnected) {
+    StartWavArchive();
+    Engine().connected = 0;
+    const std::vector<float> block(2 * 100, 0.5f);
+    ProcessSamples(block.data(), 100, 2, 44100);
+    CloseArchiveFile();
+    EXPECT_EQ(Archive(ArchiveNames().at(0)).size(), 44u);
+}
+
+}  // namespace

@@ -1,0 +1,198 @@
+// The real `transcode` binary run as a child process: options, usage text, exit status, "-C",
+// and which log file receives which lines before and after the configuration is applied.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+const std::string kUsage =
+    "usage: transcode -c configfile [ -C -e errorlevel -l logfile -n ]\n"
+    "where :\n"
+    "\t-e = error logging level 1=ERROR, 2=INFO, 3=DEBUG\n"
+    "\t-c = config file\n"
+    "\t-C = create an example config file\n"
+    "\t-l = log file\n"
+    "\t-n = do not show console messages\n"
+    "\n"
+    "NOTE: to create a config file run : tarvolan -C -c myconfig.cfg\n";
+
+// What loading a configuration that holds only defaults shows on the console.
+const std::string kDefaultStatusLines =
+    "Input Stream URL : (http://localhost/)\n"
+    "Output Stream Type : (MP3)\n"
+    "Output Server Type : (Shoutcast)\n"
+    "Output Bitrate : (128kbps/44100Hz/Stereo)\n"
+    "Output status : (Disconnected)\n";
+
+ChildResult RunTranscode(const TempDir& directory, std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), TRANSCODE_BINARY);
+    return RunProgram(arguments, directory.path());
+}
+
+bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// The messages of a log file, without the time stamps and with "N" for the line numbers.
+std::vector<std::string> LogMessages(const std::string& path) {
+    return LogMessagesOf(ReadWholeFile(path));
+}
+
+TEST(CommandLine, WithoutArgumentsAsksForTheConfigFile) {
+    TempDir directory;
+    const ChildResult result = RunTranscode(directory, {});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "Config file required\n" + kUsage);
+    EXPECT_EQ(result.err, "");
+}
+
+struct UsageCase {
+    const char* name;
+    std::vector<std::string> arguments;
+    const char* diagnostic;  // expected in getopt's message on standard error, "" for none
+};
+
+class UsageExit : public testing::TestWithParam<UsageCase> {};
+
+TEST_P(UsageExit, PrintsTheUsageTextAndExitsWithStatusOne) {
+    TempDir directory;
+    const UsageCase& usage = GetParam();
+    const ChildResult result = RunTranscode(directory, usage.arguments);
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, kUsage);
+    if (usage.diagnostic[0] == '\0') {
+        EXPECT_EQ(result.err, "");
+    } else {
+        EXPECT_NE(result.err.find(usage.diagnostic), std::string::npos) << result.err;
+    }
+    // The configuration is never touched on these paths.
+    EXPECT_FALSE(Exists(directory.file("x.cfg")));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Options, UsageExit,
+    testing::Values(UsageCase{"Help", {"-h"}, ""}, UsageCase{"D", {"-d"}, ""},
+                    UsageCase{"HelpWithConfig", {"-C", "-c", "x.cfg", "-h"}, ""},
+                    UsageCase{"DBeforeConfig", {"-d", "-C", "-c", "x.cfg"}, ""},
+                    UsageCase{"UnknownOption", {"-C", "-c", "x.cfg", "-x"}, "invalid option"},
+                    UsageCase{"MissingConfigArgument", {"-c"}, "requires an argument"},
+                    UsageCase{"MissingLevelArgument", {"-C", "-c", "x.cfg", "-e"},
+                              "requires an argument"}),
+    [](const testing::TestParamInfo<UsageCase>& info) { return info.param.name; });
+
+TEST(CommandLine, OptionsEndAtTheFirstOtherArgument) {
+    TempDir directory;
+    // "-C -c new.cfg" after a stray word are not options, so there is no configuration file.
+    const ChildResult result = RunTranscode(directory, {"stray", "-C", "-c", "new.cfg"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "Config file required\n" + kUsage);
+    EXPECT_FALSE(Exists(directory.file("new.cfg")));
+}
+
+TEST(CommandLine, CreatesTheDefaultConfigurationFile) {
+    TempDir directory;
+    const ChildResult result = RunTranscode(directory, {"-C", "-c", "new.cfg"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, kDefaultStatusLines + "config file created\n");
+    EXPECT_EQ(result.err, "");
+    const std::string golden =
+        ReadWholeFile(std::string(TRANSCODE_SOURCE_DIR) + "/tests/data/default_config.cfg");
+    ASSERT_FALSE(golden.empty());
+    EXPECT_EQ(ReadWholeFile(directory.file("new.cfg")), golden);
+
+    // Until the configuration is applied the level is 2 and the path "transcoder.log"; then its
+    // LogLevel 1 silences the remaining Info lines, so "zembrilv2.log" is never created.
+    EXPECT_EQ(LogMessages(directory.file("transcoder.log")),
+              (std::vector<std::string>{
+                  "Error(libzembril:N): Cannot open config file new.cfg - we will create one "
+                  "(transcoder.cfg)",
+                  "Info(commandline:N): Input Stream URL : (http://localhost/)",
+                  "Info(commandline:N): Output Stream Type : (MP3)",
+                  "Info(commandline:N): Output Server Type : (Shoutcast)",
+              }));
+    EXPECT_FALSE(Exists(directory.file("zembrilv2.log")));
+}
+
+TEST(CommandLine, CreateModeRewritesAnExistingFileWithItsValues) {
+    TempDir directory;
+    WriteWholeFile(directory.file("old.cfg"),
+                   "# my notes\nExtra=kept\nServer=my host\nBitrateNominal=0096kbps\n"
+                   "Encode=OGG\n");
+    const ChildResult result = RunTranscode(directory, {"-C", "-c", "old.cfg", "-n"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "config file created\n");
+    const std::string written = ReadWholeFile(directory.file("old.cfg"));
+    EXPECT_EQ(written.substr(0, 21), "#\n#\n#\nExtra=kept\n\n#\n#");
+    EXPECT_NE(written.find("\nServer=myhost\n"), std::string::npos);
+    EXPECT_NE(written.find("\nBitrateNominal=96\n"), std::string::npos);
+    EXPECT_NE(written.find("\nEncode=OGG\n"), std::string::npos);
+    EXPECT_EQ(written.find("my notes"), std::string::npos);
+}
+
+TEST(CommandLine, ReportsCreatedEvenWhenTheFileCannotBeWritten) {
+    TempDir directory;
+    const ChildResult result =
+        RunTranscode(directory, {"-C", "-c", "missing-dir/new.cfg", "-l", "run.log"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, kDefaultStatusLines + "config file created\n");
+    // The failure is an Error line, logged after the configuration moved the log.
+    const std::vector<std::string> messages = LogMessages(directory.file("zembrilv2.log"));
+    EXPECT_EQ(messages, std::vector<std::string>{
+                            "Error(libzembril:N): Cannot open config file missing-dir/new.cfg"});
+}
+
+TEST(CommandLine, QuietModePrintsNothingButStillLogs) {
+    TempDir directory;
+    const ChildResult result =
+        RunTranscode(directory, {"-n", "-e", "3", "-l", "early.log", "-C", "-c", "new.cfg"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "config file created\n");
+    const std::vector<std::string> messages = LogMessages(directory.file("early.log"));
+    ASSERT_EQ(messages.size(), 4u);
+    EXPECT_EQ(messages[1], "Info(commandline:N): Input Stream URL : (http://localhost/)");
+    EXPECT_EQ(messages[3], "Info(commandline:N): Output Server Type : (Shoutcast)");
+    EXPECT_FALSE(Exists(directory.file("transcoder.log")));
+}
+
+TEST(CommandLine, ConfiguredLogSettingsTakeOverFromTheOptions) {
+    TempDir directory;
+    WriteWholeFile(directory.file("loud.cfg"), "LogLevel=3\nLogFile=late.log\n");
+    // "-e 0" logs nothing at all until the configuration says level 3 and "late.log".
+    const ChildResult result =
+        RunTranscode(directory, {"-e", "0", "-l", "early.log", "-C", "-c", "loud.cfg"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_FALSE(Exists(directory.file("early.log")));
+    EXPECT_EQ(LogMessages(directory.file("late.log")),
+              (std::vector<std::string>{
+                  "Info(commandline:N): Output Bitrate : (128kbps/44100Hz/Stereo)",
+                  "Info(commandline:N): Output status : (Disconnected)",
+              }));
+    EXPECT_NE(ReadWholeFile(directory.file("loud.cfg")).find("\nLogLevel=3\n"), std::string::npos);
+}
+
+TEST(CommandLine, LastOccurrenceOfAnOptionWins) {
+    TempDir directory;
+    const ChildResult result = RunTranscode(
+        directory, {"-c", "first.cfg", "-l", "first.log", "-C", "-c", "second.cfg", "-l",
+                    "second.log"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_TRUE(Exists(directory.file("second.cfg")));
+    EXPECT_FALSE(Exists(directory.file("first.cfg")));
+    EXPECT_TRUE(Exists(directory.file("second.log")));
+    EXPECT_FALSE(Exists(directory.file("first.log")));
+}
+
+}  // namespace

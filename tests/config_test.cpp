@@ -1,0 +1,231 @@
+// The configuration store: reading lines, lookups with defaults, setting values, the full table,
+// and the written file format.
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/config_store.h"
+#include "common/log.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Entries = std::vector<std::pair<std::string, std::string>>;
+
+class ConfigStoreTest : public testing::Test {
+protected:
+    void SetUp() override {
+        ResetConfigTable();
+        ResetLogger();
+        SetLogPath(logPath().c_str());
+    }
+    void TearDown() override {
+        ResetConfigTable();
+        ResetLogger();
+    }
+
+    std::string logPath() const { return directory_.file("test.log"); }
+    std::string log() const { return ReadWholeFile(logPath()); }
+    std::string file(const std::string& name) const { return directory_.file(name); }
+
+    void Read(const std::string& content) {
+        WriteWholeFile(file("read.cfg"), content);
+        ASSERT_EQ(ReadConfigEntries(file("read.cfg").c_str()), 1);
+    }
+
+    static Entries TableEntries() {
+        Entries entries;
+        for (int index = 0; index < Config().entryCount; ++index) {
+            const ConfigEntry& entry = Config().entries[index];
+            entries.emplace_back(entry.key.c_str(), entry.value.c_str());
+        }
+        return entries;
+    }
+
+private:
+    TempDir directory_;
+};
+
+struct ReadCase {
+    const char* name;
+    std::string content;
+    Entries entries;
+};
+
+class ConfigFileLines : public ConfigStoreTest, public testing::WithParamInterface<ReadCase> {};
+
+TEST_P(ConfigFileLines, BecomeTheseEntries) {
+    Read(GetParam().content);
+    EXPECT_EQ(TableEntries(), GetParam().entries);
+    for (int index = 0; index < Config().entryCount; ++index) {
+        EXPECT_TRUE(Config().entries[index].description.empty());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EdgeCases, ConfigFileLines,
+    testing::Values(
+        ReadCase{"Empty", "", {}},
+        ReadCase{"CommentsBlankAndPlainLinesSkipped",
+                 "#Port=1\n#\n\n   \nno equals sign\nPort=8000\n",
+                 {{"Port", "8000"}}},
+        ReadCase{"BlanksAroundEqualsStay", "Port = 8000\n", {{"Port ", " 8000"}}},
+        ReadCase{"IndentedHashIsNoComment", " #Server=x\n", {{" #Server", "x"}}},
+        ReadCase{"FirstEqualsSplits", "SourceURL=http://a/?b=c\n", {{"SourceURL", "http://a/?b=c"}}},
+        ReadCase{"CarriageReturnStays", "Server=host\r\n", {{"Server", "host\r"}}},
+        ReadCase{"TabsStay", "\tServer\t=\thost\t\n", {{"\tServer\t", "\thost\t"}}},
+        ReadCase{"DuplicatesKeptInOrder", "Server=a\nPort=1\nServer=b\n",
+                 {{"Server", "a"}, {"Port", "1"}, {"Server", "b"}}},
+        ReadCase{"LastLineWithoutNewline", "A=1\nB=2", {{"A", "1"}, {"B", "2"}}},
+        ReadCase{"EmptyKeyAndEmptyValue", "=v\nk=\n", {{"", "v"}, {"k", ""}}},
+        ReadCase{"OverlongKeyAndValueCut", std::string(300, 'k') + "=" + std::string(300, 'v') + "\n",
+                 {{std::string(255, 'k'), std::string(255, 'v')}}},
+        // A line is read 1022 characters at a time; the rest is a line of its own.
+        ReadCase{"LongLineSplitIntoPieces", std::string(1022, 'x') + "Tail=1\n", {{"Tail", "1"}}},
+        ReadCase{"PieceBoundaryAfter1022Characters",
+                 "K=" + std::string(1020, 'v') + "=Z\n" + "After=2\n",
+                 {{"K", std::string(255, 'v')}, {"", "Z"}, {"After", "2"}}},
+        ReadCase{"NewlineAsTheLastOf1022Characters",
+                 "K=" + std::string(1019, 'v') + "\n" + "After=2\n",
+                 {{"K", std::string(255, 'v')}, {"After", "2"}}}),
+    [](const testing::TestParamInfo<ReadCase>& info) { return info.param.name; });
+
+TEST_F(ConfigStoreTest, AMissingFileIsReportedAndAddsNothing) {
+    EXPECT_EQ(ReadConfigEntries(file("missing.cfg").c_str()), 0);
+    EXPECT_EQ(Config().entryCount, 0);
+}
+
+TEST_F(ConfigStoreTest, LookupOfAMissingKeyAppendsTheDefault) {
+    Read("Port = 8000\n");
+    EXPECT_EQ(GetConfigValue("Port", "8000", "The port"), "8000");
+    EXPECT_EQ(TableEntries(), (Entries{{"Port ", " 8000"}, {"Port", "8000"}}));
+    EXPECT_TRUE(Config().entries[0].description.empty());
+    EXPECT_EQ(Config().entries[1].description.view(), "The port");
+}
+
+TEST_F(ConfigStoreTest, LookupKeepsTheValueAndTakesTheDescription) {
+    Read("Server=first\nServer=second\n");
+    FixedText<256> destination;
+    EXPECT_STREQ(GetConfigValue("Server", "localhost", "The server", destination), "first");
+    EXPECT_EQ(destination.view(), "first");
+    EXPECT_EQ(Config().entries[0].description.view(), "The server");
+    EXPECT_TRUE(Config().entries[1].description.empty());
+    EXPECT_EQ(Config().entryCount, 2);
+}
+
+TEST_F(ConfigStoreTest, KeysAreCaseSensitive) {
+    Read("server=x\n");
+    EXPECT_EQ(GetConfigValue("Server", "localhost", ""), "localhost");
+    EXPECT_EQ(Config().entryCount, 2);
+}
+
+TEST_F(ConfigStoreTest, LookupCutsTheValueToTheDestination) {
+    Read("Port=123456789012\n");
+    FixedText<10> port;
+    EXPECT_STREQ(GetConfigValue("Port", "8000", "", port), "123456789");
+    EXPECT_EQ(Config().entries[0].value.view(), "123456789012");
+}
+
+struct IntegerCase {
+    const char* value;
+    long expected;
+};
+
+class IntegerValues : public ConfigStoreTest, public testing::WithParamInterface<IntegerCase> {};
+
+TEST_P(IntegerValues, ConvertLikeAtol) {
+    Read(std::string("Number=") + GetParam().value + "\n");
+    EXPECT_EQ(GetConfigInt("Number", 5, ""), GetParam().expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Conversions, IntegerValues,
+                         testing::Values(IntegerCase{"42", 42}, IntegerCase{"  7", 7},
+                                         IntegerCase{"\t-3", -3}, IntegerCase{"+5", 5},
+                                         IntegerCase{"0128", 128}, IntegerCase{"12abc", 12},
+                                         IntegerCase{"abc12", 0}, IntegerCase{"", 0},
+                                         IntegerCase{"0x10", 0}, IntegerCase{"1 2", 1},
+                                         IntegerCase{"5000000000", 5000000000L},
+                                         IntegerCase{"99999999999999999999999", LONG_MAX}));
+
+TEST_F(ConfigStoreTest, IntegerLookupAppendsTheDefaultAsDecimalText) {
+    EXPECT_EQ(GetConfigInt("BitrateMin", -64, "Minimum"), -64);
+    EXPECT_EQ(TableEntries(), (Entries{{"BitrateMin", "-64"}}));
+    EXPECT_EQ(Config().entries[0].description.view(), "Minimum");
+}
+
+TEST_F(ConfigStoreTest, SettingReplacesTheFirstValueOrAppends) {
+    Read("Server=a\nServer=b\n");
+    GetConfigValue("Server", "", "The server");
+    EXPECT_EQ(SetConfigValue("Server", "c"), 1);
+    EXPECT_EQ(SetConfigInt("Port", -8000), 1);
+    EXPECT_EQ(TableEntries(), (Entries{{"Server", "c"}, {"Server", "b"}, {"Port", "-8000"}}));
+    EXPECT_EQ(Config().entries[0].description.view(), "The server");
+    EXPECT_TRUE(Config().entries[2].description.empty());
+}
+
+TEST_F(ConfigStoreTest, AFullTableRefusesNewEntriesButLookupsStillAnswer) {
+    std::string content;
+    for (int index = 0; index < kConfigTableCapacity; ++index) {
+        content += "Key" + std::to_string(index) + "=" + std::to_string(index) + "\n";
+    }
+    Read(content + "Overflow=1\n");
+    ASSERT_EQ(Config().entryCount, kConfigTableCapacity);
+    EXPECT_EQ(GetConfigValue("Missing", "its default", ""), "its default");
+    EXPECT_EQ(GetConfigInt("MissingNumber", 17, ""), 17);
+    EXPECT_EQ(GetConfigValue("Key99", "", "found"), "99");
+    EXPECT_EQ(SetConfigValue("Missing", "x"), 0);
+    EXPECT_EQ(SetConfigValue("Key0", "changed"), 1);
+    EXPECT_EQ(Config().entryCount, kConfigTableCapacity);
+    EXPECT_EQ(Config().entries[0].value.view(), "changed");
+    EXPECT_NE(log().find("Error(libzembril:"), std::string::npos);
+    EXPECT_NE(log().find("Overflow"), std::string::npos);
+    EXPECT_NE(log().find("Missing"), std::string::npos);
+}
+
+TEST_F(ConfigStoreTest, WritesFiveLinesPerEntry) {
+    Read("Extra=kept\n");
+    GetConfigValue("Server", "localhost", "The  server (example: a, b)");
+    ASSERT_EQ(WriteConfigEntries(file("out.cfg").c_str()), 1);
+    EXPECT_EQ(ReadWholeFile(file("out.cfg")),
+              "#\n#\n#\nExtra=kept\n\n"
+              "#\n#The  server (example: a, b)\n#\nServer=localhost\n\n");
+}
+
+TEST_F(ConfigStoreTest, AWrittenFileReadsBackToTheSameTable) {
+    Read(" #odd key= value \nDup=1\nDup=2\nCR=x\r\nEq=a=b\n");
+    GetConfigValue("Server", "localhost", "The server");
+    const Entries before = TableEntries();
+    ASSERT_EQ(WriteConfigEntries(file("out.cfg").c_str()), 1);
+    ResetConfigTable();
+    ASSERT_EQ(ReadConfigEntries(file("out.cfg").c_str()), 1);
+    EXPECT_EQ(TableEntries(), before);
+}
+
+TEST_F(ConfigStoreTest, AnUnwritablePathFailsWithoutChangingTheTable) {
+    Read("A=1\n");
+    EXPECT_EQ(WriteConfigEntries(file("no-such-dir/out.cfg").c_str()), 0);
+    EXPECT_EQ(TableEntries(), (Entries{{"A", "1"}}));
+}
+
+TEST_F(ConfigStoreTest, ResetEmptiesEveryEntry) {
+    Read("A=1\n");
+    ResetConfigTable();
+    EXPECT_EQ(Config().entryCount, 0);
+    EXPECT_TRUE(Config().entries[0].key.empty());
+    EXPECT_TRUE(Config().entries[0].value.empty());
+}
+
+TEST_F(ConfigStoreTest, DumpWritesOneDebugLinePerEntry) {
+    Read("A=1\nB=two\n");
+    SetLogLevel(LOG_DEBUG);
+    DumpConfig();
+    const std::string logged = log();
+    EXPECT_NE(logged.find("Debug(libzembril:"), std::string::npos);
+    EXPECT_NE(logged.find("): (A) = (1)\n"), std::string::npos);
+    EXPECT_NE(logged.find("): (B) = (two)\n"), std::string::npos);
+}
+
+}  // namespace

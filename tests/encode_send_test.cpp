@@ -1,0 +1,284 @@
+// Encoding and sending: tones fed through the sample intake reach a loopback Icecast2 mock server
+// as MP3 or Ogg Vorbis that decodes to the configured rate and channels with the tone intact;
+// title changes restart the Ogg stream; the archive holds exactly what was sent; LAME's failures
+// and the level meter.
+#include <gtest/gtest.h>
+#include <lame/lame.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "engine/libzembril.h"
+#include "tests/support/audio_check.h"
+#include "tests/support/engine_session.h"
+#include "tests/support/mock_server.h"
+#include "tests/support/stream_feed.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+const char* const kHttpAccepted = "HTTP/1.0 200 OK\r\n\r\n";
+
+enum class Output { kMp3, kOgg };
+
+class EncodeSendTest : public EngineSessionTest {
+  protected:
+    void SetUp() override {
+        EngineSessionTest::SetUp();
+        ASSERT_TRUE(server_.listening());
+        server_.SetReply(kHttpAccepted);
+        ConfigureDestination(ServerKind::kIcecast2, server_.port());
+        Engine().saveDirectory.assign(archiveDir_.path());
+    }
+
+    static void ConfigureOutput(Output output, int sampleRate, int channels) {
+        if (output == Output::kOgg) ConfigureOggOutput("4");
+        EngineState& engine = Engine();
+        engine.sampleRate = sampleRate;
+        engine.channels = channels;
+    }
+
+    // Ends a running Ogg stream (as the end of a transfer does), disconnects and returns the
+    // audio bytes of the first connection.
+    std::string FinishStream() {
+        if (Engine().isOggVorbis) {
+            EXPECT_GT(EndOggStream(), 0);
+        }
+        DisconnectFromServer();
+        EXPECT_TRUE(server_.WaitForClosed(0, kWaitMs));
+        return AfterLogin(server_.Received(0));
+    }
+
+    std::vector<std::string> ArchivePaths() const {
+        std::vector<std::string> paths;
+        for (const auto& entry : std::filesystem::directory_iterator(archiveDir_.path())) {
+            paths.push_back(entry.path().string());
+        }
+        return paths;
+    }
+
+    MockServer server_;
+    TempDir archiveDir_;
+};
+
+// ---- the tone arrives ----
+
+struct ToneCase {
+    const char* name;
+    Output output;
+    int sourceRate;
+    std::vector<double> toneHz;  // per source channel
+    int outputRate;
+    int outputChannels;
+};
+void PrintTo(const ToneCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class EncodedToneTest : public EncodeSendTest, public ::testing::WithParamInterface<ToneCase> {};
+
+TEST_P(EncodedToneTest, DecodesAtTheOutputFormatWithTheToneAndMatchesTheArchive) {
+    const ToneCase& c = GetParam();
+    ConfigureOutput(c.output, c.outputRate, c.outputChannels);
+    Engine().saveArchives = 1;
+    ASSERT_EQ(ConnectToServer(), 1);
+    SineGenerator tone(c.sourceRate, c.toneHz);
+    EXPECT_EQ(FeedTone(tone, c.sourceRate, 2.0), 1);
+    const std::string stream = FinishStream();
+    ASSERT_FALSE(stream.empty());
+
+    DecodedAudio audio;
+    if (c.output == Output::kMp3) {
+        audio = DecodeMp3(stream);
+    } else {
+        const std::vector<OggLink> links = DecodeOgg(stream);
+        ASSERT_EQ(links.size(), 1u);
+        audio = links[0].audio;
+    }
+    EXPECT_EQ(audio.sampleRate, c.outputRate);
+    ASSERT_EQ(audio.channelCount, c.outputChannels);
+    const double seconds = static_cast<double>(audio.frameCount()) / c.outputRate;
+    EXPECT_GT(seconds, 1.4);
+    EXPECT_LT(seconds, 2.2);
+    for (int channel = 0; channel < c.outputChannels; ++channel) {
+        const double expected = c.toneHz[std::min<std::size_t>(channel, c.toneHz.size() - 1)];
+        const std::vector<float> values = audio.Channel(channel);
+        const auto skip = static_cast<std::size_t>(c.outputRate / 4);
+        EXPECT_NEAR(EstimateToneHz(values, c.outputRate, skip), expected, expected * 0.005)
+            << "channel " << channel;
+        EXPECT_GT(RootMeanSquare(values, skip), 0.2) << "channel " << channel;
+    }
+
+    const std::vector<std::string> archives = ArchivePaths();
+    ASSERT_EQ(archives.size(), 1u);
+    EXPECT_TRUE(ReadWholeFile(archives[0]) == stream) << "the archive differs from the stream";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, EncodedToneTest,
+    ::testing::Values(
+        ToneCase{"Mp3Stereo44100", Output::kMp3, 44100, {500, 750}, 44100, 2},
+        ToneCase{"Mp3Mono22050ToStereo44100", Output::kMp3, 22050, {500}, 44100, 2},
+        ToneCase{"Mp3Stereo48000ToMono44100", Output::kMp3, 48000, {600, 600}, 44100, 1},
+        ToneCase{"Mp3Stereo44100To22050", Output::kMp3, 44100, {500, 750}, 22050, 2},
+        ToneCase{"OggStereo44100", Output::kOgg, 44100, {500, 750}, 44100, 2},
+        ToneCase{"OggMono48000ToStereo44100", Output::kOgg, 48000, {500}, 44100, 2},
+        ToneCase{"OggStereo22050ToMono48000", Output::kOgg, 22050, {700, 700}, 48000, 1}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- Ogg streams ----
+
+TEST_F(EncodeSendTest, TitleChangeEndsTheOggStreamAndStartsOneWithTheNewComments) {
+    ConfigureOutput(Output::kOgg, 44100, 2);
+    SetCurrentTitle("Artist One - Song One");
+    ASSERT_EQ(ConnectToServer(), 1);
+    SineGenerator tone(44100, {500, 500});
+    FeedTone(tone, 44100, 1.0);
+    EXPECT_EQ(SetCurrentTitle("Artist Two - Song Two"), 1);
+    FeedTone(tone, 44100, 1.0);
+    const std::string stream = FinishStream();
+
+    const std::vector<OggPageInfo> pages = ParseOggPages(stream);
+    auto end = std::find_if(pages.begin(), pages.end(), [](const auto& p) { return p.endsStream; });
+    ASSERT_NE(end, pages.end());
+    ASSERT_NE(end + 1, pages.end());
+    EXPECT_GT(end->granule, 0) << "the first stream carried audio";
+    EXPECT_TRUE((end + 1)->beginsStream);
+    EXPECT_NE((end + 1)->serial, end->serial);
+
+    const std::vector<OggLink> links = DecodeOgg(stream);
+    ASSERT_EQ(links.size(), 2u);
+    EXPECT_EQ(links[0].Comment("TITLE"), "Song One");
+    EXPECT_EQ(links[0].Comment("ARTIST"), "Artist One");
+    EXPECT_EQ(links[1].Comment("TITLE"), "Song Two");
+    EXPECT_EQ(links[1].Comment("ARTIST"), "Artist Two");
+    EXPECT_GT(links[1].audio.frameCount(), 44100u / 2);
+    EXPECT_NEAR(EstimateToneHz(links[1].audio.Channel(0), 44100, 4410), 500.0, 2.5);
+}
+
+TEST_F(EncodeSendTest, EmptyOggBlockDoesNotEndTheStream) {
+    ConfigureOutput(Output::kOgg, 44100, 2);
+    ASSERT_EQ(ConnectToServer(), 1);
+    SineGenerator tone(44100, {500, 500});
+    FeedTone(tone, 44100, 1.0);
+    EXPECT_EQ(ProcessSamples(nullptr, 0, 2, 44100), 1);
+    FeedTone(tone, 44100, 1.0);
+    const std::string stream = FinishStream();
+
+    const std::vector<OggPageInfo> pages = ParseOggPages(stream);
+    ASSERT_FALSE(pages.empty());
+    for (std::size_t i = 0; i + 1 < pages.size(); ++i) EXPECT_FALSE(pages[i].endsStream) << i;
+    const std::vector<OggLink> links = DecodeOgg(stream);
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_GT(links[0].audio.frameCount(), 44100u * 3 / 2);
+}
+
+TEST_F(EncodeSendTest, OggChannelsBeyondTheLeftStaySilentForWiderOutput) {
+    ConfigureOutput(Output::kOgg, 44100, 3);
+    ASSERT_EQ(ConnectToServer(), 1);
+    SineGenerator tone(44100, {500, 800});
+    FeedTone(tone, 44100, 1.5);
+    const std::vector<OggLink> links = DecodeOgg(FinishStream());
+    ASSERT_EQ(links.size(), 1u);
+    const DecodedAudio& audio = links[0].audio;
+    ASSERT_EQ(audio.channelCount, 3);
+    EXPECT_NEAR(EstimateToneHz(audio.Channel(0), 44100, 11025), 500.0, 2.5);
+    EXPECT_LT(RootMeanSquare(audio.Channel(1)), 1e-3);
+    EXPECT_LT(RootMeanSquare(audio.Channel(2)), 1e-3);
+}
+
+// ---- LAME failures ----
+
+struct LameFailureCase {
+    const char* name;
+    bool encoderReady;  // false: a LAME handle whose parameters were never initialised
+    int bitrate;
+    int blockFrames;
+    int expectedResult;
+    const char* expectedLog;
+};
+void PrintTo(const LameFailureCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LameFailureTest : public EncodeSendTest,
+                        public ::testing::WithParamInterface<LameFailureCase> {};
+
+TEST_P(LameFailureTest, DropsTheBlockAndKeepsTheConnection) {
+    const LameFailureCase& c = GetParam();
+    EngineState& engine = Engine();
+    engine.bitrateNominal = c.bitrate;
+    if (c.encoderReady) {
+        ASSERT_EQ(InitEncoder(), 1);
+    } else {
+        engine.lameEncoder = lame_init();
+    }
+    engine.connected = 1;  // no connection: the block must never get as far as a send
+    const std::vector<float> block = SineGenerator(44100, {500, 500}).Next(c.blockFrames);
+    EXPECT_EQ(ProcessSamples(block.data(), c.blockFrames, 2, 44100), c.expectedResult);
+    EXPECT_EQ(engine.connected.load(), 1);
+    EXPECT_EQ(BytesReported(), 0u);
+    EXPECT_NE(LogText().find(c.expectedLog), std::string::npos) << LogText();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, LameFailureTest,
+    ::testing::Values(
+        // Ten seconds at 320 kbit/s are about 400 KB, far beyond the 144 KiB output buffer.
+        LameFailureCase{"OutputBeyondTheBuffer", true, 320, 441000, -1,
+                        "mp3 buffer is not big enough!"},
+        LameFailureCase{"OtherEncoderError", false, 128, 1152, 1,
+                        "The MP3 encoder failed on a block (LAME error -3)"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// ---- level meter ----
+
+struct Levels {
+    unsigned left = 0;
+    unsigned right = 0;
+    int calls = 0;
+};
+Levels levels;
+void RecordLevels(unsigned left, unsigned right) {
+    levels = Levels{left, right, levels.calls + 1};
+}
+
+struct LevelCase {
+    const char* name;
+    float left;
+    float right;
+    unsigned expectedLeft;
+    unsigned expectedRight;
+};
+void PrintTo(const LevelCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class LevelMeterTest : public EncodeSendTest, public ::testing::WithParamInterface<LevelCase> {};
+
+TEST_P(LevelMeterTest, AveragesOverTheSamplesOfBothChannels) {
+    const LevelCase& c = GetParam();
+    levels = Levels{};
+    SetVuSink(RecordLevels);
+    EngineState& engine = Engine();
+    engine.isLame = 0;
+    engine.connected = 1;
+    std::vector<float> block;
+    for (int i = 0; i < 1152; ++i) block.insert(block.end(), {c.left, c.right});
+    ProcessSamples(block.data(), 1152, 2, 44100);
+    EXPECT_EQ(levels.calls, 1);
+    EXPECT_EQ(levels.left, c.expectedLeft);
+    EXPECT_EQ(levels.right, c.expectedRight);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, LevelMeterTest,
+                         ::testing::Values(LevelCase{"Half", 0.5f, 0.5f, 8191, 8191},
+                                           LevelCase{"Silence", 0.0f, 0.0f, 0, 0},
+                                           LevelCase{"FullLeftOnly", -1.0f, 0.0f, 16383, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,166 @@
+// Opening and configuring the line-in device, against a driver played by the test and against
+// the real OSS calls on paths that are no sound device.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "engine/libzembril.h"
+#include "engine/sound_device.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+std::vector<std::string> errorTexts;
+
+// A driver that answers each request as told: grant a value, or refuse (-1).
+class ScriptedDevice final : public SoundDevice {
+  public:
+    static constexpr int kRefuse = -1;
+    static constexpr int kDescriptor = 42;
+
+    int grantedFormat = 16;
+    int grantedChannels = 2;
+    int grantedSpeed = 44100;
+    std::vector<std::string> requests;
+
+    int Open(const char* path) override {
+        requests.push_back(std::string("open ") + path);
+        return kDescriptor;
+    }
+    int SetFormat(int descriptor, int* value) override {
+        return Answer("format", descriptor, value, grantedFormat);
+    }
+    int SetChannels(int descriptor, int* value) override {
+        return Answer("channels", descriptor, value, grantedChannels);
+    }
+    int SetSpeed(int descriptor, int* value) override {
+        return Answer("speed", descriptor, value, grantedSpeed);
+    }
+
+  private:
+    int Answer(const char* name, int descriptor, int* value, int granted) {
+        requests.push_back(std::string(name) + " " + std::to_string(*value) + " on " +
+                           std::to_string(descriptor));
+        if (granted == kRefuse) return -1;
+        *value = granted;
+        return 0;
+    }
+};
+
+class LineInTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetEngineState();
+        errorTexts.clear();
+        Engine().errorSink = [](const char* text) { errorTexts.emplace_back(text); };
+        Engine().lineInDevice.assign("/dev/dsp");
+        Engine().lineInSampleRate = 48000;  // never what the device is asked for
+    }
+    void TearDown() override {
+        SetSoundDevice(nullptr);
+        if (Engine().lineInFd >= 0 && Engine().lineInFd != ScriptedDevice::kDescriptor) {
+            close(Engine().lineInFd);
+        }
+        ResetEngineState();
+    }
+
+    // Runs OpenLineInDevice and returns its result; what it printed goes to printed.
+    static int OpenCapturingStdout(std::string& printed) {
+        testing::internal::CaptureStdout();
+        const int result = OpenLineInDevice();
+        printed = testing::internal::GetCapturedStdout();
+        return result;
+    }
+};
+
+TEST_F(LineInTest, ConfiguresSixteenBitStereoAt44100) {
+    ScriptedDevice device;
+    SetSoundDevice(&device);
+    std::string printed;
+    EXPECT_EQ(OpenCapturingStdout(printed), 1);
+    EXPECT_EQ(printed, "Going to open advanced recording device\n");
+    EXPECT_EQ(device.requests, (std::vector<std::string>{"open /dev/dsp", "format 16 on 42",
+                                                         "channels 2 on 42", "speed 44100 on 42"}));
+    EXPECT_EQ(Engine().lineInFd, ScriptedDevice::kDescriptor);
+    EXPECT_EQ(Engine().lineInFlag, 1);
+    EXPECT_TRUE(errorTexts.empty());
+}
+
+struct RefusalCase {
+    const char* name;
+    int format;
+    int channels;
+    int speed;
+    const char* expectedError;
+    std::size_t expectedRequests;  // open included; the first failure ends the attempt
+};
+
+TEST_F(LineInTest, FirstRefusedOrAlteredRequestFails) {
+    constexpr int kRefuse = ScriptedDevice::kRefuse;
+    const RefusalCase cases[] = {
+        {"format refused", kRefuse, 2, 44100, "There was an error setting sample format!", 2},
+        {"8-bit format granted", 8, 2, 44100, "Could not set sample format to AFMT_S16_LE", 2},
+        {"channels refused", 16, kRefuse, 44100, "Could not set number of channels", 3},
+        {"one channel granted", 16, 1, 44100, "Could not set number of channels", 3},
+        {"rate refused", 16, 2, kRefuse, "Could not set sample rate", 4},
+        {"48000 Hz granted", 16, 2, 48000, "Could not set sample rate", 4},
+        {"44099 Hz granted", 16, 2, 44099, "Could not set sample rate", 4},
+    };
+    for (const RefusalCase& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        errorTexts.clear();
+        Engine().lineInFlag = 0;
+        ScriptedDevice device;
+        device.grantedFormat = testCase.format;
+        device.grantedChannels = testCase.channels;
+        device.grantedSpeed = testCase.speed;
+        SetSoundDevice(&device);
+        std::string printed;
+        EXPECT_EQ(OpenCapturingStdout(printed), 0);
+        EXPECT_EQ(printed, "Going to open advanced recording device\n");
+        EXPECT_EQ(errorTexts, std::vector<std::string>{testCase.expectedError});
+        EXPECT_EQ(device.requests.size(), testCase.expectedRequests);
+        EXPECT_EQ(Engine().lineInFlag, 0);
+        EXPECT_EQ(Engine().lineInFd, ScriptedDevice::kDescriptor);  // left open
+    }
+}
+
+TEST_F(LineInTest, MissingDeviceIsReportedWithTheErrorNumber) {
+    TempDir dir;
+    const std::string path = dir.file("no-such-dsp");
+    Engine().lineInDevice.assign(path);
+    std::string printed;
+    EXPECT_EQ(OpenCapturingStdout(printed), 0);
+    const std::string text =
+        "There was an error opening the preferred Digital Audio In device! (" + path + ")";
+    EXPECT_EQ(printed, "Going to open advanced recording device\n" + text + " - 2\n");
+    EXPECT_EQ(errorTexts, std::vector<std::string>{text});
+    EXPECT_EQ(Engine().lineInFd, -1);
+    EXPECT_EQ(Engine().lineInFlag, 0);
+}
+
+TEST_F(LineInTest, FileThatIsNoSoundDeviceRefusesTheFormatRequest) {
+    TempDir dir;
+    const std::string path = dir.file("plain-file");
+    WriteWholeFile(path, "not a sound card");
+    Engine().lineInDevice.assign(path);
+    std::string printed;
+    EXPECT_EQ(OpenCapturingStdout(printed), 0);
+    EXPECT_EQ(printed, "Going to open advanced recording device\n");
+    EXPECT_EQ(errorTexts, std::vector<std::string>{"There was an error setting sample format!"});
+    EXPECT_GE(Engine().lineInFd, 0);
+}
+
+TEST_F(LineInTest, FailureWithoutErrorSinkLeavesOnlyTheStdoutLine) {
+    Engine().errorSink = nullptr;
+    ScriptedDevice device;
+    device.grantedChannels = 1;
+    SetSoundDevice(&device);
+    std::string printed;
+    EXPECT_EQ(OpenCapturingStdout(printed), 0);
+    EXPECT_EQ(printed, "Going to open advanced recording device\n");
+}
+
+}  // namespace

@@ -1,0 +1,308 @@
+// MP3 stations relayed end to end: the real `transcode` binary reads a paced local station with
+// ICY titles and sends to a real Icecast2 server on loopback; a listener on the mount gets audio
+// at the configured rate and channels, and every title of the station reaches the server.
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <map>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "tests/support/audio_check.h"
+#include "tests/support/child_process.h"
+#include "tests/support/icecast_server.h"
+#include "tests/support/mp3_fixture.h"
+#include "tests/support/paced_source.h"
+#include "tests/support/stream_listener.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using Settings = std::map<std::string, std::string>;
+using Texts = std::vector<std::string>;
+
+constexpr int kRunTimeoutMs = 40000;
+
+const Texts kTitles = {"Artist One - Song A", "Artist Two - Song B", "Artist Three - Song C",
+                       "Artist Four - Song D"};
+
+// A station of `seconds` of tone whose title changes every 1.5 s.
+PacedSourceOptions StationOptions(const Mp3Spec& spec, const std::string& statusLine) {
+    PacedSourceOptions options;
+    options.statusLine = statusLine;
+    options.metaInterval = 4000;
+    options.bytesPerSecond = Mp3BytesPerSecond(spec);
+    const std::size_t step = static_cast<std::size_t>(1.5 * Mp3BytesPerSecond(spec));
+    for (std::size_t i = 0; i < kTitles.size(); ++i) options.titles.push_back({i * step, kTitles[i]});
+    return options;
+}
+
+std::string ConfigText(const Settings& settings) {
+    std::string text;
+    for (const auto& [key, value] : settings) text += key + "=" + value + "\n";
+    return text;
+}
+
+class Mp3RelayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        SKIP_WITHOUT_ICECAST();
+        curl_global_init(CURL_GLOBAL_DEFAULT);
+        server_ = std::make_unique<IcecastServer>();
+        ASSERT_TRUE(server_->started()) << server_->failure();
+    }
+
+    Settings BaseSettings(const std::string& sourceUrl, const std::string& mount) const {
+        return {{"SourceURL", sourceUrl},
+                {"Server", "127.0.0.1"},
+                {"Port", std::to_string(server_->port())},
+                {"ServerPassword", server_->sourcePassword()},
+                {"ServerType", "Icecast2"},
+                {"ServerMountpoint", mount},
+                {"ServerDescription", "Relay Test"},
+                {"Encode", "LAME"},
+                {"BitrateNominal", "128"},
+                {"Samplerate", "44100"},
+                {"NumberChannels", "2"},
+                {"LameQuality", "7"},
+                {"OggQuality", "2"},
+                {"LogLevel", "2"},
+                {"LogFile", dir_.file("transcode.log")}};
+    }
+
+    ChildResult RunTranscode(const Settings& settings) {
+        WriteWholeFile(dir_.file("relay.cfg"), ConfigText(settings));
+        return RunProgram({TRANSCODE_BINARY, "-c", dir_.file("relay.cfg")}, dir_.path(),
+                          kRunTimeoutMs);
+    }
+
+    std::string MountUrl(const std::string& mount) const {
+        return "http://127.0.0.1:" + std::to_string(server_->port()) + mount;
+    }
+
+    TempDir dir_;
+    std::unique_ptr<IcecastServer> server_;
+};
+
+struct RelayOutcome {
+    ChildResult run;
+    std::string received;
+    Texts statusTitles;
+};
+
+// Runs transcode while a listener (from the moment the mount exists) and a title watcher follow
+// the mount.
+RelayOutcome Relay(const std::function<ChildResult()>& run, uint16_t port,
+                   const std::string& mount, const IcecastServer& server) {
+    RelayOutcome outcome;
+    TitleWatcher watcher(port, mount, kRunTimeoutMs);
+    std::unique_ptr<StreamListener> listener;
+    std::thread listen([&] {
+        if (server.WaitForMount(mount, 15000)) {
+            listener = std::make_unique<StreamListener>(
+                "http://127.0.0.1:" + std::to_string(port) + mount, kRunTimeoutMs);
+        }
+    });
+    outcome.run = run();
+    listen.join();
+    outcome.statusTitles = watcher.Stop();
+    if (listener) outcome.received = listener->Finish();
+    return outcome;
+}
+
+std::string Expectations(const ChildResult& run) { return "stdout:\n" + run.out + "\nstderr:\n" + run.err; }
+
+TEST_F(Mp3RelayTest, Mp3ToMp3CarriesAudioAndEveryTitle) {
+    const Mp3Spec spec{44100, 2, 6.5, 440.0};
+    PacedSource station(MakeMp3Tone(spec), StationOptions(spec, "HTTP/1.0 200 OK"));
+    ASSERT_TRUE(station.listening());
+    const Settings settings = BaseSettings(station.url(), "/live");
+    const RelayOutcome outcome = Relay(
+        [&] { return RunTranscode(settings); }, server_->port(), "/live", *server_);
+
+    EXPECT_TRUE(outcome.run.exited);
+    EXPECT_EQ(outcome.run.exitStatus, 1);
+    EXPECT_NE(outcome.run.out.find("Main Status : (Transcoding......)"), std::string::npos)
+        << Expectations(outcome.run);
+    EXPECT_NE(outcome.run.out.find("Input Server Type : (Icecast/Icecast2)"), std::string::npos);
+    EXPECT_NE(outcome.run.out.find("Input Bitrate : (44100Hz/Stereo MP3)"), std::string::npos);
+    EXPECT_NE(outcome.run.out.find("Main Status : (Done)"), std::string::npos);
+    ASSERT_FALSE(station.Requests().empty());
+    EXPECT_NE(station.Requests()[0].find("Icy-MetaData:1\r\n"), std::string::npos);
+    EXPECT_NE(station.Requests()[0].find("User-Agent: Winamp/2.x\r\n"), std::string::npos);
+
+    EXPECT_EQ(outcome.statusTitles, kTitles);
+    const DecodedAudio audio = DecodeMp3(outcome.received);
+    EXPECT_EQ(audio.sampleRate, 44100);
+    EXPECT_EQ(audio.channelCount, 2);
+    EXPECT_GT(audio.frameCount(), 5u * 44100u) << outcome.received.size() << " bytes received";
+}
+
+TEST_F(Mp3RelayTest, Mp3ToOggVorbisChainsAStreamPerTitle) {
+    const Mp3Spec spec{44100, 2, 6.5, 440.0};
+    PacedSource station(MakeMp3Tone(spec), StationOptions(spec, "HTTP/1.0 200 OK"));
+    Settings settings = BaseSettings(station.url(), "/live.ogg");
+    settings["Encode"] = "OGG";
+    const RelayOutcome outcome = Relay(
+        [&] { return RunTranscode(settings); }, server_->port(), "/live.ogg", *server_);
+
+    EXPECT_EQ(outcome.run.exitStatus, 1);
+    EXPECT_NE(outcome.run.out.find("Main Status : (Done)"), std::string::npos)
+        << Expectations(outcome.run);
+    const std::vector<OggLink> links = DecodeOgg(outcome.received);
+    ASSERT_FALSE(links.empty()) << outcome.received.size() << " bytes received";
+    Texts titles;
+    std::size_t frames = 0;
+    for (const OggLink& link : links) {
+        EXPECT_EQ(link.audio.sampleRate, 44100);
+        EXPECT_EQ(link.audio.channelCount, 2);
+        frames += link.audio.frameCount();
+        const std::string full = link.Comment("ARTIST") + " - " + link.Comment("TITLE");
+        if (titles.empty() || titles.back() != full) titles.push_back(full);
+    }
+    // Every title, in order; a stream made before the first title arrived may come first.
+    if (!titles.empty() && titles.front() == " - ") titles.erase(titles.begin());
+    if (!titles.empty() && titles.front() == "Relay Test - ") titles.erase(titles.begin());
+    EXPECT_EQ(titles, kTitles);
+    EXPECT_GT(frames, 5u * 44100u);
+}
+
+TEST_F(Mp3RelayTest, Mono48kSourceBecomesStereo44kWithTheToneKept) {
+    const Mp3Spec spec{48000, 1, 6.5, 1000.0, 0.5f, 64};
+    PacedSourceOptions options = StationOptions(spec, "ICY 200 OK");  // Shoutcast-style answer
+    PacedSource station(MakeMp3Tone(spec), options);
+    const Settings settings = BaseSettings(station.url(), "/resampled");
+    const RelayOutcome outcome = Relay(
+        [&] { return RunTranscode(settings); }, server_->port(), "/resampled", *server_);
+
+    EXPECT_EQ(outcome.run.exitStatus, 1);
+    // "ICY 200 OK" comes through the header collection of the body.
+    EXPECT_NE(outcome.run.out.find("Input Server Type : (Shoutcast)"), std::string::npos)
+        << Expectations(outcome.run);
+    EXPECT_NE(outcome.run.out.find("Input Bitrate : (48000Hz/Mono MP3)"), std::string::npos);
+    const DecodedAudio audio = DecodeMp3(outcome.received);
+    ASSERT_EQ(audio.sampleRate, 44100);
+    ASSERT_EQ(audio.channelCount, 2);
+    ASSERT_GT(audio.frameCount(), 3u * 44100u);
+    for (int channel = 0; channel < 2; ++channel) {
+        std::vector<float> samples = audio.Channel(channel);
+        samples.resize(samples.size() - 4410);  // leave out the encoders' padding at the end
+        EXPECT_NEAR(EstimateToneHz(samples, 44100, 4410), 1000.0, 2.0) << "channel " << channel;
+    }
+    EXPECT_EQ(outcome.statusTitles, kTitles);
+}
+
+// ---- stop requests ----
+
+// A transcode process started in the background; killed by its pid if the test leaves early.
+struct Spawned {
+    pid_t pid = -1;
+    std::string outPath;
+
+    Spawned() = default;
+    Spawned(const Spawned&) = delete;
+    Spawned(Spawned&& other) noexcept : pid(std::exchange(other.pid, -1)), outPath(other.outPath) {}
+    ~Spawned() {
+        if (pid <= 0) return;
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+};
+
+Spawned SpawnTranscode(const std::string& config, const std::string& directory) {
+    Spawned spawned;
+    spawned.outPath = directory + "/stdout.txt";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const int out = open(spawned.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        dup2(out, 1);
+        dup2(out, 2);
+        if (chdir(directory.c_str()) != 0) _exit(127);
+        execl(TRANSCODE_BINARY, TRANSCODE_BINARY, "-c", config.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    spawned.pid = pid;
+    return spawned;
+}
+
+// Exit status, or -1 when the process did not end in time (it is then killed).
+int WaitForExit(Spawned& run, int timeoutMs) {
+    const pid_t pid = run.pid;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    int status = 0;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (waitpid(pid, &status, WNOHANG) == pid) {
+            run.pid = -1;
+            return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return -1;  // still running: Spawned kills it
+}
+
+bool WaitForAnyTitle(const IcecastServer& server, const std::string& mount, int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string title;
+    while (std::chrono::steady_clock::now() < deadline) {
+        if (FindMountTitle(server.FetchStatusJson(), mount, title) && !title.empty()) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+struct StopCase {
+    const char* name;
+    int signalNumber;
+    double bytesPerSecond;  // of the station; a trickle stalls it
+};
+
+void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
+
+class StopTest : public Mp3RelayTest, public ::testing::WithParamInterface<StopCase> {};
+
+TEST_P(StopTest, SignalEndsTheRunCleanly) {
+    const StopCase& c = GetParam();
+    const Mp3Spec spec{44100, 2, 20.0};
+    PacedSourceOptions options = StationOptions(spec, "HTTP/1.0 200 OK");
+    options.bytesPerSecond = c.bytesPerSecond;
+    options.burstBytes = 48000;  // enough for the header and the first blocks
+    PacedSource station(MakeMp3Tone(spec), options);
+    Settings settings = BaseSettings(station.url(), "/stopped");
+    WriteWholeFile(dir_.file("relay.cfg"), ConfigText(settings));
+    Spawned run = SpawnTranscode(dir_.file("relay.cfg"), dir_.path());
+    ASSERT_GT(run.pid, 0);
+    // Running: the station's first titles have reached the server.
+    ASSERT_TRUE(WaitForAnyTitle(*server_, "/stopped", 15000))
+        << ReadWholeFile(dir_.file("transcode.log"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    const auto signalled = std::chrono::steady_clock::now();
+    kill(run.pid, c.signalNumber);
+    const int status = WaitForExit(run, 5000);
+    const auto took = std::chrono::steady_clock::now() - signalled;
+    const std::string out = ReadWholeFile(run.outPath);
+    EXPECT_EQ(status, 1) << out;
+    EXPECT_NE(out.find("Main Status : (Done)"), std::string::npos) << out;
+    EXPECT_LT(took, std::chrono::seconds(4)) << "the stop was not noticed";
+}
+
+const StopCase kStopCases[] = {
+    {"InterruptWhileStreaming", SIGINT, 16000},
+    {"TerminateWhileStreaming", SIGTERM, 16000},
+    {"TerminateWhileTheSourceStalls", SIGTERM, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Signals, StopTest, ::testing::ValuesIn(kStopCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace

@@ -1,0 +1,416 @@
+// The `transcode` program relaying an Ogg Vorbis station end to end: a paced loopback source
+// serving generated chained Ogg Vorbis (a new link with new comments for every song), a real
+// Icecast2 server (or a mock one that goes away and comes back) as the destination.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support/audio_check.h"
+#include "tests/support/child_process.h"
+#include "tests/support/icecast_server.h"
+#include "tests/support/mock_server.h"
+#include "tests/support/ogg_fixture.h"
+#include "tests/support/paced_source.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+constexpr int kRunTimeoutMs = 90000;
+
+struct Song {
+    std::string artist;
+    std::string title;
+    int sampleRate;
+    int channelCount;
+    double toneHz;
+    std::string FullTitle() const { return artist + " - " + title; }
+};
+
+// Three songs; the second at another rate and channel count, so the engine's intake must follow.
+const std::vector<Song> kSongs = {
+    {"Alpha Artist", "First Song", 44100, 2, 440.0},
+    {"Beta Band", "Second Song", 22050, 1, 330.0},
+    {"Gamma Group", "Third Song", 44100, 2, 550.0},
+};
+
+std::string ChainedStation(const std::vector<Song>& songs, double secondsPerSong) {
+    std::vector<OggLinkSpec> links;
+    for (const Song& song : songs) {
+        OggLinkSpec link;
+        link.sampleRate = song.sampleRate;
+        link.channelCount = song.channelCount;
+        link.frameCount = static_cast<int>(secondsPerSong * song.sampleRate);
+        link.toneHz = song.toneHz;
+        link.comments = {"ARTIST=" + song.artist, "TITLE=" + song.title, "ALBUM=Tests"};
+        links.push_back(link);
+    }
+    return MakeOggVorbis(links);
+}
+
+PacedSourceOptions OggStationOptions(double bytesPerSecond) {
+    PacedSourceOptions options;
+    options.contentType = "application/ogg";
+    options.metaInterval = 0;  // Ogg stations carry their titles in the stream
+    options.bytesPerSecond = bytesPerSecond;
+    options.chunkBytes = 1024;
+    return options;
+}
+
+struct Destination {
+    std::string serverType = "Icecast2";
+    uint16_t port = 0;
+    std::string password;
+    std::string mount;
+    std::string encode = "LAME";
+};
+
+void WriteConfig(const TempDir& dir, const std::string& sourceUrl, const Destination& out,
+                 const std::vector<std::string>& extraLines = {}) {
+    std::string text = "SourceURL=" + sourceUrl + "\n";
+    text += "Server=127.0.0.1\nPort=" + std::to_string(out.port) + "\n";
+    text += "ServerPassword=" + out.password + "\nServerType=" + out.serverType + "\n";
+    text += "ServerMountpoint=" + out.mount + "\nEncode=" + out.encode + "\n";
+    text += "ServerDescription=Relay Test\nServerPublic=0\n";
+    text += "BitrateNominal=128\nSamplerate=44100\nNumberChannels=2\nOggQuality=2\n";
+    text += "LameQuality=5\nLogLevel=3\nLogFile=" + dir.file("transcode.log") + "\n";
+    for (const std::string& line : extraLines) text += line + "\n";
+    WriteWholeFile(dir.file("transcode.conf"), text);
+}
+
+// `transcode -c transcode.conf` running in the background; its pid is known so that the test can
+// signal it. A shell starts it so the pid can be written down; the shell waits for it and exits
+// with its status.
+class TranscodeRun {
+  public:
+    explicit TranscodeRun(const TempDir& dir) : dir_(dir) {
+        thread_ = std::thread([this] {
+            result_ = RunProgram({"/bin/sh", "-c",
+                                  "\"$0\" -c transcode.conf & echo $! > "
+                                  "transcode.pid; wait $!",
+                                  TRANSCODE_BINARY},
+                                 dir_.path(), kRunTimeoutMs);
+        });
+    }
+    ~TranscodeRun() { Finish(); }
+
+    pid_t Pid() {
+        for (int waited = 0; waited < 5000; waited += 10) {
+            const std::string text = ReadWholeFile(dir_.file("transcode.pid"));
+            if (!text.empty() && text.back() == '\n')
+                return static_cast<pid_t>(std::atol(text.c_str()));
+            std::this_thread::sleep_for(10ms);
+        }
+        return -1;
+    }
+
+    const ChildResult& Finish() {
+        if (thread_.joinable()) {
+            thread_.join();
+            // The shell was killed for overstaying: the program it started must not outlive it.
+            const pid_t pid = result_.timedOut ? Pid() : -1;
+            if (pid > 0) kill(pid, SIGKILL);
+        }
+        return result_;
+    }
+
+  private:
+    const TempDir& dir_;
+    ChildResult result_;
+    std::thread thread_;
+};
+
+// The titles the server's status page showed for a mount, in order, without repeats.
+class TitleWatcher {
+  public:
+    TitleWatcher(const IcecastServer& server, std::string mount)
+        : server_(server), mount_(std::move(mount)) {
+        thread_ = std::thread([this] { Watch(); });
+    }
+    ~TitleWatcher() { Stop(); }
+
+    std::vector<std::string> Stop() {
+        stopping_ = true;
+        if (thread_.joinable()) thread_.join();
+        std::lock_guard<std::mutex> hold(mutex_);
+        return titles_;
+    }
+
+  private:
+    void Watch() {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunTimeoutMs);
+        while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
+            std::string title;
+            if (FindMountTitle(server_.FetchStatusJson(), mount_, title) && !title.empty()) {
+                std::lock_guard<std::mutex> hold(mutex_);
+                if (titles_.empty() || titles_.back() != title) titles_.push_back(title);
+            }
+            std::this_thread::sleep_for(50ms);
+        }
+    }
+
+    const IcecastServer& server_;
+    std::string mount_;
+    std::atomic<bool> stopping_{false};
+    std::mutex mutex_;
+    std::vector<std::string> titles_;
+    std::thread thread_;
+};
+
+// A listener of the server's mount: everything it receives until the server closes the stream.
+std::string Listen(uint16_t port, const std::string& mount, int timeoutMs) {
+    const int descriptor = socket(AF_INET, SOCK_STREAM, 0);
+    if (descriptor < 0) return "";
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    std::string received;
+    if (connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
+        const std::string request = "GET " + mount + " HTTP/1.0\r\nUser-Agent: test\r\n\r\n";
+        if (send(descriptor, request.data(), request.size(), MSG_NOSIGNAL) ==
+            static_cast<ssize_t>(request.size())) {
+            const auto deadline =
+                std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+            char buffer[8192];
+            while (std::chrono::steady_clock::now() < deadline) {
+                pollfd readable{descriptor, POLLIN, 0};
+                if (poll(&readable, 1, 200) <= 0) continue;
+                const ssize_t got = recv(descriptor, buffer, sizeof buffer, 0);
+                if (got <= 0) break;
+                received.append(buffer, static_cast<std::size_t>(got));
+            }
+        }
+    }
+    close(descriptor);
+    const std::size_t bodyAt = received.find("\r\n\r\n");
+    return bodyAt == std::string::npos ? "" : received.substr(bodyAt + 4);
+}
+
+bool IsSubsequence(const std::vector<std::string>& wanted, const std::vector<std::string>& seen) {
+    std::size_t next = 0;
+    for (const std::string& item : seen) {
+        if (next < wanted.size() && item == wanted[next]) ++next;
+    }
+    return next == wanted.size();
+}
+
+std::size_t CountOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
+bool EndedWithDone(const ChildResult& result) {
+    return result.exited && result.exitStatus == 1 &&
+           result.out.find("Main Status : (Done)") != std::string::npos;
+}
+
+std::vector<std::string> FilesIn(const std::string& directory) {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        if (entry.is_regular_file()) files.push_back(entry.path().string());
+    }
+    return files;
+}
+
+class OggRelayTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!IcecastServer::Available()) GTEST_SKIP() << "icecast2 is not installed";
+    }
+
+    Destination IcecastDestination(const IcecastServer& server, const std::string& mount,
+                                   const std::string& encode) {
+        Destination out;
+        out.port = server.port();
+        out.password = server.sourcePassword();
+        out.mount = mount;
+        out.encode = encode;
+        return out;
+    }
+
+    TempDir dir_;
+};
+
+TEST_F(OggRelayTest, OggToMp3SendsEachSongTitleToTheServer) {
+    IcecastServer server;
+    ASSERT_TRUE(server.started()) << server.failure();
+    const std::string station = ChainedStation(kSongs, 2.5);
+    ASSERT_FALSE(station.empty());
+    PacedSource source(station, OggStationOptions(station.size() / 6.0));
+    ASSERT_TRUE(source.listening());
+    WriteConfig(dir_, source.url(), IcecastDestination(server, "/live", "LAME"));
+
+    TitleWatcher watcher(server, "/live");
+    TranscodeRun run(dir_);
+    const ChildResult& result = run.Finish();
+    const std::vector<std::string> titles = watcher.Stop();
+
+    EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
+    std::vector<std::string> expected;
+    for (const Song& song : kSongs) expected.push_back(song.FullTitle());
+    EXPECT_TRUE(IsSubsequence(expected, titles)) << ::testing::PrintToString(titles);
+    for (const Song& song : kSongs) {
+        EXPECT_NE(result.out.find("Metadata : (" + song.FullTitle() + ")"), std::string::npos);
+    }
+    EXPECT_NE(result.out.find("(22050Hz/Mono Vorbis)"), std::string::npos) << result.out;
+}
+
+TEST_F(OggRelayTest, OggToOggListenerSeesEverySongAsANewLink) {
+    IcecastServer server;
+    ASSERT_TRUE(server.started()) << server.failure();
+    const std::string station = ChainedStation(kSongs, 4.0);
+    ASSERT_FALSE(station.empty());
+    PacedSource source(station, OggStationOptions(station.size() / 9.0));
+    ASSERT_TRUE(source.listening());
+    WriteConfig(dir_, source.url(), IcecastDestination(server, "/live.ogg", "OGG"));
+
+    TranscodeRun run(dir_);
+    std::string lastTitle;
+    ASSERT_TRUE(server.WaitForTitle("/live.ogg", kSongs[0].title, 30000, &lastTitle))
+        << lastTitle << "\n" << server.FetchStatusJson() << "\n" << run.Finish().out;
+    const std::string heard = Listen(server.port(), "/live.ogg", kRunTimeoutMs);
+    const ChildResult& result = run.Finish();
+    EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
+
+    const std::vector<OggLink> links = DecodeOgg(heard);
+    ASSERT_FALSE(links.empty()) << heard.size() << " bytes heard";
+    std::vector<std::string> heardTitles;
+    for (const OggLink& link : links) {
+        const std::string title = link.Comment("ARTIST") + " - " + link.Comment("TITLE");
+        if (heardTitles.empty() || heardTitles.back() != title) heardTitles.push_back(title);
+    }
+    std::vector<std::string> expected;
+    for (const Song& song : kSongs) expected.push_back(song.FullTitle());
+    EXPECT_TRUE(IsSubsequence(expected, heardTitles)) << ::testing::PrintToString(heardTitles);
+
+    // The second song's link: announced with its own source format, resampled to the output rate.
+    for (const OggLink& link : links) {
+        if (link.Comment("TITLE") != kSongs[1].title || link.audio.frameCount() < 22050) continue;
+        EXPECT_EQ(link.Comment("TRANSCODEDFROM"), "22050Hz/Mono Vorbis");
+        EXPECT_EQ(link.audio.sampleRate, 44100);
+        EXPECT_EQ(link.audio.channelCount, 2);
+        EXPECT_NEAR(EstimateToneHz(link.audio.Channel(0), 44100, 4096), kSongs[1].toneHz, 3.0);
+    }
+}
+
+TEST_F(OggRelayTest, StopSignalInTheMiddleEndsCleanlyWithACompleteArchive) {
+    IcecastServer server;
+    ASSERT_TRUE(server.started()) << server.failure();
+    const std::string station = ChainedStation(kSongs, 20.0);
+    PacedSource source(station, OggStationOptions(station.size() / 60.0));
+    ASSERT_TRUE(source.listening());
+    const std::string archives = dir_.file("archives");
+    std::filesystem::create_directory(archives);
+    WriteConfig(dir_, source.url(), IcecastDestination(server, "/live.ogg", "OGG"),
+                {"SaveDirectory=" + archives, "SaveDirectoryFlag=1"});
+
+    TranscodeRun run(dir_);
+    ASSERT_TRUE(server.WaitForTitle("/live.ogg", kSongs[0].title, 30000));
+    std::this_thread::sleep_for(2s);  // in the middle of the first song
+    const pid_t pid = run.Pid();
+    ASSERT_GT(pid, 0);
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    const ChildResult& result = run.Finish();
+
+    EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_EQ(source.CompletedStreams(), 0);  // the run really ended early
+
+    const std::vector<std::string> files = FilesIn(archives);
+    ASSERT_EQ(files.size(), 1u);
+    const std::string archive = ReadWholeFile(files[0]);
+    const std::vector<OggPageInfo> pages = ParseOggPages(archive);
+    ASSERT_FALSE(pages.empty());
+    EXPECT_TRUE(pages.back().endsStream);
+    EXPECT_EQ(pages.back().offset + pages.back().byteCount, archive.size());
+    const std::vector<OggLink> links = DecodeOgg(archive);
+    ASSERT_FALSE(links.empty());
+    std::size_t frames = 0;
+    for (const OggLink& link : links) frames += link.audio.frameCount();
+    EXPECT_GT(frames, 44100u);  // over a second of the song made it out before the stop
+}
+
+// A destination that hangs up and stays away long enough for the source to fill the input buffer:
+// the source's data is dropped (and that said once), the transfer goes on, the engine logs in
+// again once the server is back, and the run ends normally.
+TEST(OggRelayReconnectTest, DestinationThatGoesAwayAndComesBackIsReconnected) {
+    TempDir dir;
+    OggLinkSpec loud{44100, 2, 44100 * 3, 440.0, 0.3f, {"ARTIST=Noise", "TITLE=One"}, 0.3f, 1.0f};
+    OggLinkSpec louder = loud;
+    louder.comments = {"ARTIST=Noise", "TITLE=Two"};
+    const std::string station = MakeOggVorbis({loud, louder});
+    ASSERT_FALSE(station.empty());
+    // About 1.5 times as fast as the audio plays; ten seconds of transfer.
+    PacedSourceOptions options = OggStationOptions(station.size() / 4.0);
+    options.loopCount = 3;
+    options.chunkBytes = 4096;
+    PacedSource source(station, options);
+    ASSERT_TRUE(source.listening());
+
+    auto first = std::make_unique<MockServer>();
+    ASSERT_TRUE(first->listening());
+    first->SetReply("HTTP/1.0 200 OK\r\n\r\n");
+    const uint16_t port = first->port();
+    Destination out;
+    out.port = port;
+    out.password = "hackme";
+    out.mount = "/live";
+    WriteConfig(dir, source.url(), out, {"AutomaticReconnect=1", "AutomaticReconnectSecs=1"});
+
+    TranscodeRun run(dir);
+    ASSERT_TRUE(first->WaitForConnections(1, 30000));
+    ASSERT_TRUE(first->WaitForBytes(0, 20000, 30000))
+        << first->Received(0).size() << "\n" << run.Finish().out;
+    first->Stop();
+    first.reset();
+
+    const std::string dropText = "Output server not connected and the input buffer is full";
+    bool dropped = false;
+    for (int waited = 0; waited < 30000 && !dropped; waited += 50) {
+        dropped = ReadWholeFile(dir.file("transcode.log")).find(dropText) != std::string::npos;
+        std::this_thread::sleep_for(50ms);
+    }
+    EXPECT_TRUE(dropped);
+
+    MockServer second(port);
+    ASSERT_TRUE(second.listening());
+    second.SetReply("HTTP/1.0 200 OK\r\n\r\n");
+    const ChildResult& result = run.Finish();
+    EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
+
+    std::size_t logins = 0;
+    std::size_t bytesAfterLogin = 0;
+    for (std::size_t i = 0; i < second.ConnectionCount(); ++i) {
+        const std::string received = second.Received(i);
+        if (received.rfind("SOURCE /live ICE/1.0\n", 0) != 0) continue;
+        ++logins;
+        bytesAfterLogin += received.size();
+    }
+    EXPECT_EQ(logins, 1u);
+    EXPECT_GT(bytesAfterLogin, 20000u);
+    const std::string log = ReadWholeFile(dir.file("transcode.log"));
+    EXPECT_EQ(CountOf(log, dropText), 1u);
+    EXPECT_NE(result.out.find("Disconnected from output server, reconnecting in 1 secs"),
+              std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,433 @@
+// The Ogg Vorbis decoder: titles from comments, chained streams, sample hand-over, clipping, the
+// end of the input and the decoder thread's start and join.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/status.h"
+#include "decoders/oggvdecoder.h"
+#include "engine/libzembril.h"
+#include "tests/support/ogg_fixture.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+// Bytes handed to the decoder as the ring buffer would: a read waits until all the bytes it asks
+// for are there, and returns fewer only once the input has ended. A wait is bounded so that a
+// decoder that never ends fails the test instead of hanging it.
+class TestByteSource final : public OggByteSource {
+  public:
+    explicit TestByteSource(std::string bytes = {}, bool ended = true)
+        : bytes_(std::move(bytes)), ended_(ended) {}
+
+    std::size_t Read(void* dest, std::size_t byteCount) override {
+        std::unique_lock<std::mutex> hold(mutex_);
+        const bool ready = changed_.wait_for(hold, std::chrono::seconds(30), [&] {
+            const bool enough = ended_ || bytes_.size() - position_ >= byteCount;
+            waiting_ = !enough;
+            sizeSeenWaiting_ = bytes_.size();
+            return enough;
+        });
+        if (!ready) timedOut_ = true;
+        waiting_ = false;
+        const std::size_t delivered = std::min(byteCount, bytes_.size() - position_);
+        std::memcpy(dest, bytes_.data() + position_, delivered);
+        position_ += delivered;
+        return delivered;
+    }
+
+    void Append(const std::string& bytes) {
+        std::lock_guard<std::mutex> hold(mutex_);
+        bytes_ += bytes;
+        changed_.notify_all();
+    }
+    void End() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        ended_ = true;
+        changed_.notify_all();
+    }
+    bool TimedOut() {
+        std::lock_guard<std::mutex> hold(mutex_);
+        return timedOut_;
+    }
+    // True once a read has seen every byte appended so far and waits for more.
+    bool WaitUntilReaderBlocked(int timeoutMs) {
+        for (int waited = 0; waited < timeoutMs; waited += 5) {
+            {
+                std::lock_guard<std::mutex> hold(mutex_);
+                if (waiting_ && sizeSeenWaiting_ == bytes_.size()) return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        return false;
+    }
+
+  private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    std::string bytes_;
+    std::size_t position_ = 0;
+    bool ended_;
+    bool timedOut_ = false;
+    bool waiting_ = false;
+    std::size_t sizeSeenWaiting_ = 0;
+};
+
+// One block as it reached the sample intake, with the engine's view at that moment.
+struct DeliveredBlock {
+    int frameCount;
+    int channelCount;
+    int sampleRate;
+    std::string titleAtDelivery;
+    std::vector<float> samples;
+};
+
+std::vector<DeliveredBlock> delivered;
+std::vector<std::string> reportedTitles;
+std::vector<std::string> reportedFormats;
+std::vector<std::string> mainStatusTexts;
+
+int RecordBlock(const float* samples, int frameCount, int channelCount, int sampleRate) {
+    delivered.push_back({frameCount, channelCount, sampleRate, Engine().currentTitle.c_str(),
+                         std::vector<float>(samples, samples + frameCount * channelCount)});
+    return 1;
+}
+
+// Records the block, then lets the engine's intake convert it (the engine being "connected" with
+// no encoder, so nothing is encoded or sent).
+std::vector<std::pair<int, int>> intakeAfterBlock;  // lastInputRate, resamplerReady
+int RecordAndTakeIn(const float* samples, int frameCount, int channelCount, int sampleRate) {
+    RecordBlock(samples, frameCount, channelCount, sampleRate);
+    const int result = ProcessSamples(samples, frameCount, channelCount, sampleRate);
+    intakeAfterBlock.emplace_back(Engine().lastInputRate, Engine().resamplerReady);
+    return result;
+}
+
+class OggDecoderTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ResetLogger();
+        SetLogPath(logDir_.file("transcoder.log").c_str());
+        SetLogLevel(LOG_DEBUG);
+        ResetEngineState();
+        ResetVorbisDecoderState();
+        ClearFrontEndSlots();
+        delivered.clear();
+        reportedTitles.clear();
+        reportedFormats.clear();
+        mainStatusTexts.clear();
+        intakeAfterBlock.clear();
+        FrontEnd().metadata = [](const char* text) { reportedTitles.emplace_back(text); };
+        FrontEnd().inputBitrate = [](const char* text) { reportedFormats.emplace_back(text); };
+        FrontEnd().mainStatus = [](const char* text) { mainStatusTexts.emplace_back(text); };
+        VorbisDecoder().sampleConsumer = RecordBlock;
+    }
+    void TearDown() override {
+        ResetVorbisDecoderState();
+        ResetEngineState();
+        ClearFrontEndSlots();
+        ResetLogger();
+    }
+
+    std::string LogText() const { return ReadWholeFile(logDir_.file("transcoder.log")); }
+
+    static void DecodeAll(const std::string& bytes) {
+        TestByteSource source(bytes);
+        vorbis_decoder_thread(&source);
+        EXPECT_FALSE(source.TimedOut());
+    }
+    static int FramesAt(int sampleRate) {
+        int frames = 0;
+        for (const DeliveredBlock& block : delivered) {
+            if (block.sampleRate == sampleRate) frames += block.frameCount;
+        }
+        return frames;
+    }
+
+    TempDir logDir_;
+};
+
+struct CommentCase {
+    const char* name;
+    std::vector<std::string> comments;
+    const char* expectedTitle;
+};
+
+TEST_F(OggDecoderTest, TitleComesFromArtistAndTitleComments) {
+    const CommentCase cases[] = {
+        {"both", {"ARTIST=The Band", "TITLE=A Song"}, "The Band - A Song"},
+        {"artist only", {"ARTIST=The Band"}, "The Band - "},
+        {"title only", {"TITLE=A Song"}, " - A Song"},
+        {"neither", {"ALBUM=Record", "GENRE=Pop"}, " - "},
+        {"no comments", {}, " - "},
+        {"any letter case", {"aRtIsT=Mixed", "title=Case"}, "Mixed - Case"},
+        {"name longer than the key", {"ARTISTS=Many", "TITLES=Several"}, " - "},
+        {"no equals sign", {"ARTIST", "TITLE"}, " - "},
+        {"later replaces earlier", {"ARTIST=First", "TITLE=One", "ARTIST=Second"}, "Second - One"},
+        {"value with equals signs", {"TITLE=a=b", "ARTIST=x=y"}, "x=y - a=b"},
+        {"empty values", {"ARTIST=", "TITLE="}, " - "},
+    };
+    for (const CommentCase& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        ResetEngineState();
+        reportedTitles.clear();
+        delivered.clear();
+        DecodeAll(MakeOggVorbisWithComments(testCase.comments));
+        EXPECT_STREQ(Engine().currentTitle.c_str(), testCase.expectedTitle);
+        EXPECT_EQ(reportedTitles, std::vector<std::string>{testCase.expectedTitle});
+        ASSERT_FALSE(delivered.empty());
+        EXPECT_EQ(delivered.front().titleAtDelivery, testCase.expectedTitle);
+    }
+    const std::string log = LogText();
+    EXPECT_NE(log.find("Debug(oggvdecoder:"), std::string::npos);
+    EXPECT_NE(log.find("StreamTitle = (The Band - A Song)"), std::string::npos);
+    EXPECT_NE(log.find("Going into EOF loop"), std::string::npos);
+}
+
+TEST_F(OggDecoderTest, OverlongCommentsAreCutWithoutOverflow) {
+    const std::string longArtist(5000, 'a');
+    DecodeAll(MakeOggVorbisWithComments({"ARTIST=" + longArtist, "TITLE=t"}));
+    // Artist and title are each cut to 1023 characters before they are joined.
+    EXPECT_LE(Engine().currentTitle.size(), 1023u);
+    ASSERT_EQ(reportedTitles.size(), 1u);
+    EXPECT_EQ(reportedTitles[0], std::string(1023, 'a') + " - t");
+}
+
+TEST_F(OggDecoderTest, ChainedStreamSetsEachTitleBeforeItsSamplesAndFollowsRateAndChannels) {
+    OggLinkSpec first{44100, 2, 20000, 440.0, 0.5f, {"ARTIST=One", "TITLE=First"}};
+    OggLinkSpec second{22050, 1, 15000, 330.0, 0.5f, {"ARTIST=Two", "TITLE=Second"}};
+    OggLinkSpec third{44100, 2, 10000, 550.0, 0.5f, {"TITLE=Third"}};
+    const std::string bytes = MakeOggVorbis({first, second, third});
+    ASSERT_FALSE(bytes.empty());
+
+    EngineState& engine = Engine();
+    engine.connected = 1;  // no encoder is set up: the intake converts, DoEncoding sends nothing
+    engine.sampleRate = 44100;
+    engine.channels = 2;
+    VorbisDecoder().sampleConsumer = RecordAndTakeIn;
+    DecodeAll(bytes);
+
+    EXPECT_EQ(reportedTitles,
+              (std::vector<std::string>{"One - First", "Two - Second", " - Third"}));
+    EXPECT_EQ(reportedFormats,
+              (std::vector<std::string>{"44100Hz/Stereo Vorbis", "22050Hz/Mono Vorbis",
+                                        "44100Hz/Stereo Vorbis"}));
+    EXPECT_STREQ(engine.sourceDescription.c_str(), "44100Hz/Stereo Vorbis");
+
+    // Every sample of every link arrives, each block under its own link's title and format.
+    ASSERT_FALSE(delivered.empty());
+    int link = 0;
+    const OggLinkSpec* links[] = {&first, &second, &third};
+    const char* titles[] = {"One - First", "Two - Second", " - Third"};
+    int framesInLink = 0;
+    for (std::size_t i = 0; i < delivered.size(); ++i) {
+        const DeliveredBlock& block = delivered[i];
+        if (block.titleAtDelivery != titles[link]) {
+            EXPECT_EQ(framesInLink, links[link]->frameCount) << "link " << link;
+            ++link;
+            framesInLink = 0;
+            ASSERT_LT(link, 3);
+        }
+        SCOPED_TRACE("block " + std::to_string(i) + " of link " + std::to_string(link));
+        EXPECT_EQ(block.titleAtDelivery, titles[link]);
+        EXPECT_EQ(block.sampleRate, links[link]->sampleRate);
+        EXPECT_EQ(block.channelCount, links[link]->channelCount);
+        framesInLink += block.frameCount;
+        // The intake follows the rate: a resampler for 22050 Hz, none at the output rate.
+        EXPECT_EQ(intakeAfterBlock[i].first, block.sampleRate);
+        EXPECT_EQ(intakeAfterBlock[i].second, block.sampleRate != 44100 ? 1 : 0);
+    }
+    EXPECT_EQ(link, 2);
+    EXPECT_EQ(framesInLink, third.frameCount);
+}
+
+TEST_F(OggDecoderTest, LoudSamplesArriveClippedToFullScale) {
+    OggLinkSpec loud{44100, 2, 8192, 440.0, 1.6f, {}};
+    DecodeAll(MakeOggVorbis({loud}));
+    ASSERT_FALSE(delivered.empty());
+    float highest = 0.0f;
+    float lowest = 0.0f;
+    for (const DeliveredBlock& block : delivered) {
+        for (float value : block.samples) {
+            highest = std::max(highest, value);
+            lowest = std::min(lowest, value);
+        }
+    }
+    EXPECT_EQ(highest, 1.0f);
+    EXPECT_EQ(lowest, -1.0f);
+}
+
+struct OutputCase {
+    const char* name;
+    int channelCount;
+    int sampleRate;
+    const char* expectedFormat;
+    int expectedChannels;
+    std::vector<float> expectedSamples;
+};
+
+TEST_F(OggDecoderTest, HandleOutputInterleavesClipsAndDescribes) {
+    // Three samples per channel; channel c holds values around c + 1 so each channel is visible.
+    const float channel0[] = {0.25f, 1.5f, -3.0f};
+    const float channel1[] = {-0.5f, 0.75f, 2.0f};
+    const float channel2[] = {0.125f, 0.125f, 0.125f};
+    const float* channels[] = {channel0, channel1, channel2};
+    const OutputCase cases[] = {
+        {"stereo", 2, 44100, "44100Hz/Stereo Vorbis", 2, {0.25f, -0.5f, 1.0f, 0.75f, -1.0f, 1.0f}},
+        {"mono", 1, 22050, "22050Hz/Mono Vorbis", 1, {0.25f, 1.0f, -1.0f}},
+        {"three channels pass the first two as stereo",
+         3,
+         48000,
+         "48000Hz/ Vorbis",
+         2,
+         {0.25f, -0.5f, 1.0f, 0.75f, -1.0f, 1.0f}},
+    };
+    for (const OutputCase& testCase : cases) {
+        SCOPED_TRACE(testCase.name);
+        delivered.clear();
+        reportedFormats.clear();
+        VorbisDecoder().vorbisChannels = testCase.channelCount;
+        VorbisDecoder().vorbisSampleRate = testCase.sampleRate;
+        handle_output(channels, 3);
+        handle_output(channels, 3);  // the same format is reported once
+        ASSERT_EQ(delivered.size(), 2u);
+        EXPECT_EQ(delivered[0].frameCount, 3);
+        EXPECT_EQ(delivered[0].channelCount, testCase.expectedChannels);
+        EXPECT_EQ(delivered[0].sampleRate, testCase.sampleRate);
+        EXPECT_EQ(delivered[0].samples, testCase.expectedSamples);
+        EXPECT_EQ(reportedFormats, std::vector<std::string>{testCase.expectedFormat});
+        EXPECT_STREQ(Engine().sourceDescription.c_str(), testCase.expectedFormat);
+    }
+}
+
+TEST_F(OggDecoderTest, WideStreamDecodesAsStereo) {
+    OggLinkSpec quad{48000, 4, 6000, 440.0, 0.5f, {"TITLE=Wide"}};
+    DecodeAll(MakeOggVorbis({quad}));
+    ASSERT_FALSE(delivered.empty());
+    int frames = 0;
+    for (const DeliveredBlock& block : delivered) {
+        EXPECT_EQ(block.channelCount, 2);
+        EXPECT_EQ(block.samples.size(), static_cast<std::size_t>(block.frameCount) * 2);
+        frames += block.frameCount;
+    }
+    EXPECT_EQ(frames, 6000);
+    EXPECT_EQ(reportedFormats, std::vector<std::string>{"48000Hz/ Vorbis"});
+}
+
+TEST_F(OggDecoderTest, TruncatedOrDamagedStreamsEndWithoutCrashing) {
+    OggLinkSpec first{44100, 2, 100000, 440.0, 0.5f, {"TITLE=One"}};
+    OggLinkSpec second{32000, 1, 100000, 440.0, 0.5f, {"TITLE=Two"}};
+    const std::string whole = MakeOggVorbis({first, second});
+    ASSERT_GT(whole.size(), 12000u);
+
+    std::vector<std::pair<std::string, std::string>> inputs;
+    for (std::size_t cut : {std::size_t{30}, std::size_t{3000}, whole.size() / 3, whole.size() / 2,
+                            whole.size() - 7}) {
+        inputs.emplace_back("cut at " + std::to_string(cut), whole.substr(0, cut));
+    }
+    std::string scrambled = whole;
+    for (std::size_t i = 5000; i < scrambled.size(); i += 997) scrambled[i] ^= 0x5a;
+    inputs.emplace_back("bytes flipped", scrambled);
+    std::string gap = whole;
+    gap.erase(whole.size() / 4, 2000);
+    inputs.emplace_back("bytes missing", gap);
+
+    for (const auto& [name, bytes] : inputs) {
+        SCOPED_TRACE(name);
+        delivered.clear();
+        DecodeAll(bytes);
+        EXPECT_LE(FramesAt(44100), first.frameCount);
+        EXPECT_LE(FramesAt(32000), second.frameCount);
+    }
+}
+
+TEST_F(OggDecoderTest, InputThatIsNotOggIsReported) {
+    const std::string notOgg(100000, 'x');
+    TestByteSource endless(notOgg, /*ended=*/false);  // the decoder gives up by itself
+    vorbis_decoder_thread(&endless);
+    EXPECT_EQ(mainStatusTexts,
+              std::vector<std::string>{"Input does not appear to be an Ogg bitstream."});
+    EXPECT_TRUE(delivered.empty());
+
+    mainStatusTexts.clear();
+    DecodeAll("<html>404 Not Found</html>");
+    EXPECT_EQ(mainStatusTexts,
+              std::vector<std::string>{"Input does not appear to be an Ogg bitstream."});
+}
+
+TEST_F(OggDecoderTest, InputEndingBeforeAnyByteIsNoError) {
+    DecodeAll("");
+    EXPECT_TRUE(mainStatusTexts.empty());
+    EXPECT_TRUE(delivered.empty());
+}
+
+TEST_F(OggDecoderTest, JoinReturnsAtOnceWhenNoThreadRuns) {
+    JoinVorbisDecoder();
+    EXPECT_EQ(StartVorbisDecoder(nullptr), 0);
+    JoinVorbisDecoder();
+}
+
+TEST_F(OggDecoderTest, ThreadDecodesWhatIsLeftOnceTheInputEnds) {
+    OggLinkSpec link{44100, 2, 40000, 440.0, 0.5f, {"ARTIST=Live"}};
+    const std::string bytes = MakeOggVorbis({link});
+    TestByteSource source(bytes.substr(0, bytes.size() / 2), /*ended=*/false);
+    ASSERT_EQ(StartVorbisDecoder(&source), 1);
+    EXPECT_EQ(StartVorbisDecoder(&source), 0);  // one decoder at a time
+    ASSERT_TRUE(source.WaitUntilReaderBlocked(10000));
+
+    source.Append(bytes.substr(bytes.size() / 2));  // the reader still waits: the end is not known
+    ASSERT_TRUE(source.WaitUntilReaderBlocked(10000));
+    source.End();
+    JoinVorbisDecoder();
+    EXPECT_FALSE(source.TimedOut());
+    EXPECT_EQ(FramesAt(44100), link.frameCount);
+
+    // A second transfer may start a new thread.
+    delivered.clear();
+    TestByteSource again(bytes);
+    ASSERT_EQ(StartVorbisDecoder(&again), 1);
+    JoinVorbisDecoder();
+    EXPECT_EQ(FramesAt(44100), link.frameCount);
+}
+
+TEST_F(OggDecoderTest, ThreadEndsWhenTheInputEndsDuringTheOpen) {
+    const std::string bytes = MakeOggVorbisWithComments({"TITLE=x"});
+    for (std::size_t headerBytes : {std::size_t{0}, std::size_t{40}, std::size_t{2500}}) {
+        SCOPED_TRACE(headerBytes);
+        TestByteSource source(bytes.substr(0, headerBytes), /*ended=*/false);
+        ASSERT_EQ(StartVorbisDecoder(&source), 1);
+        ASSERT_TRUE(source.WaitUntilReaderBlocked(10000));
+        source.End();
+        JoinVorbisDecoder();
+        EXPECT_FALSE(source.TimedOut());
+        EXPECT_TRUE(delivered.empty());
+    }
+}
+
+TEST_F(OggDecoderTest, ThreadReadsWhileTheInputArrivesInChunks) {
+    OggLinkSpec first{44100, 2, 30000, 440.0, 0.5f, {"ARTIST=A", "TITLE=1"}};
+    OggLinkSpec second{48000, 2, 30000, 440.0, 0.5f, {"ARTIST=B", "TITLE=2"}};
+    const std::string bytes = MakeOggVorbis({first, second});
+    TestByteSource source({}, /*ended=*/false);
+    ASSERT_EQ(StartVorbisDecoder(&source), 1);
+    std::thread writer([&] {
+        for (std::size_t at = 0; at < bytes.size(); at += 1460)
+            source.Append(bytes.substr(at, 1460));
+        source.End();
+    });
+    writer.join();
+    JoinVorbisDecoder();
+    EXPECT_EQ(FramesAt(44100), first.frameCount);
+    EXPECT_EQ(FramesAt(48000), second.frameCount);
+    EXPECT_EQ(reportedTitles, (std::vector<std::string>{"A - 1", "B - 2"}));
+}
+
+}  // namespace

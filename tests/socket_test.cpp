@@ -1,0 +1,148 @@
+// CMySocket::ConnectTo against listeners on 127.0.0.1: connecting, refusals, unresolvable names,
+// the time-outs, and sends on a connection the peer has closed.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdint>
+#include <cstdio>
+
+#include "common/socket.h"
+#include "tests/support/child_process.h"
+
+namespace {
+
+// A listening socket on 127.0.0.1 and a free port, closed at the end of the test.
+class Listener {
+public:
+    Listener() {
+        descriptor_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (descriptor_ < 0 ||
+            bind(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(descriptor_, 4) != 0 ||
+            getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+    }
+    ~Listener() { Close(); }
+    Listener(const Listener&) = delete;
+    Listener& operator=(const Listener&) = delete;
+
+    std::uint16_t port() const { return port_; }
+    int Accept() { return accept(descriptor_, nullptr, nullptr); }
+    void Close() {
+        if (descriptor_ >= 0) close(descriptor_);
+        descriptor_ = -1;
+    }
+
+private:
+    int descriptor_ = -1;
+    std::uint16_t port_ = 0;
+};
+
+// A port on which nothing listens any more.
+std::uint16_t ClosedPort() {
+    Listener listener;
+    return listener.port();
+}
+
+class Descriptor {
+public:
+    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
+    ~Descriptor() {
+        if (descriptor_ >= 0) close(descriptor_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return descriptor_; }
+
+private:
+    int descriptor_;
+};
+
+TEST(CMySocket, ConnectsToADottedAddressAndToLocalhost) {
+    Listener listener;
+    ASSERT_NE(listener.port(), 0);
+    CMySocket connection;
+    for (const char* host : {"127.0.0.1", "localhost"}) {
+        SCOPED_TRACE(host);
+        DescriptorCapture err(2);
+        const Descriptor connected(connection.ConnectTo(host, listener.port()));
+        EXPECT_GE(connected.get(), 0);
+        const Descriptor accepted(listener.Accept());
+        EXPECT_GE(accepted.get(), 0);
+        EXPECT_EQ(err.Finish(), "");
+    }
+}
+
+TEST(CMySocket, SetsTenSecondSendAndReceiveTimeouts) {
+    Listener listener;
+    CMySocket connection;
+    const Descriptor connected(connection.ConnectTo("127.0.0.1", listener.port()));
+    ASSERT_GE(connected.get(), 0);
+    for (const int option : {SO_SNDTIMEO, SO_RCVTIMEO}) {
+        timeval timeout{};
+        socklen_t length = sizeof timeout;
+        ASSERT_EQ(getsockopt(connected.get(), SOL_SOCKET, option, &timeout, &length), 0);
+        EXPECT_EQ(timeout.tv_sec, 10);
+        EXPECT_EQ(timeout.tv_usec, 0);
+    }
+}
+
+TEST(CMySocket, RefusedConnectionGivesMinusOneSilently) {
+    const std::uint16_t port = ClosedPort();
+    ASSERT_NE(port, 0);
+    CMySocket connection;
+    DescriptorCapture err(2);
+    DescriptorCapture out(1);
+    EXPECT_EQ(connection.ConnectTo("127.0.0.1", port), -1);
+    EXPECT_EQ(out.Finish(), "");
+    EXPECT_EQ(err.Finish(), "");
+}
+
+TEST(CMySocket, AnUnresolvableHostIsReportedWithoutANewline) {
+    // The empty label makes the resolver give up before it asks any name server.
+    const char* const kHost = "nohost..invalid";
+    CMySocket connection;
+    DescriptorCapture err(2);
+    EXPECT_EQ(connection.ConnectTo(kHost, 8000), -1);
+    EXPECT_EQ(err.Finish(), std::string("cannot find host ") + kHost);
+}
+
+// In a child, so that a SIGPIPE that was not ignored ends the child and not the test program.
+TEST(CMySocket, SendingToAClosedPeerFailsInsteadOfEndingTheProcess) {
+    const ChildResult result = RunInChild([] {
+        std::signal(SIGPIPE, SIG_DFL);
+        Listener listener;
+        CMySocket connection;
+        const Descriptor connected(connection.ConnectTo("127.0.0.1", listener.port()));
+        if (connected.get() < 0) _exit(3);
+        close(listener.Accept());
+        listener.Close();
+        const char block[4096] = {};
+        // The first sends may still be accepted by the kernel; the reset follows shortly after.
+        for (int attempt = 0; attempt < 200; ++attempt) {
+            if (send(connected.get(), block, sizeof block, 0) < 0) {
+                std::printf("send failed: %s\n", errno == EPIPE ? "EPIPE" : "other");
+                std::fflush(stdout);
+                _exit(0);
+            }
+            usleep(5000);
+        }
+        _exit(4);
+    });
+    ASSERT_TRUE(result.exited) << "ended by signal " << result.signalNumber;
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_NE(result.out.find("send failed"), std::string::npos);
+}
+
+}  // namespace

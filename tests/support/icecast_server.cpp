@@ -1,0 +1,309 @@
+#include "tests/support/icecast_server.h"
+
+#include <curl/curl.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <netinet/in.h>
+#include <pwd.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace {
+
+constexpr const char* kServiceUser = "icecast2";
+
+bool PortIsFree(uint16_t port) {
+    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) return false;
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    const bool free = bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    close(descriptor);
+    return free;
+}
+
+// A port P whose neighbour P + 1 is free too (the Shoutcast source port).
+uint16_t PickPortPair() {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address);
+        getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length);
+        close(descriptor);
+        const uint16_t port = ntohs(address.sin_port);
+        if (port != 0 && port < 65535 && PortIsFree(port) && PortIsFree(port + 1)) return port;
+    }
+    return 0;
+}
+
+std::string Configuration(const std::string& directory, uint16_t port, const std::string& source,
+                          const std::string& admin, bool changeOwner, const std::string& user,
+                          const std::string& group) {
+    std::string xml = "<icecast>\n<location>loopback</location>\n<admin>test@localhost</admin>\n";
+    xml += "<limits><clients>20</clients><sources>4</sources><queue-size>524288</queue-size>"
+           "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
+           "<source-timeout>10</source-timeout><burst-size>65535</burst-size></limits>\n";
+    xml += "<authentication><source-password>" + source + "</source-password>"
+           "<relay-password>" + admin + "</relay-password><admin-user>admin</admin-user>"
+           "<admin-password>" + admin + "</admin-password></authentication>\n";
+    xml += "<hostname>127.0.0.1</hostname>\n";
+    xml += "<listen-socket><port>" + std::to_string(port) +
+           "</port><bind-address>127.0.0.1</bind-address><shoutcast-mount>" +
+           IcecastServer::kShoutcastMount + "</shoutcast-mount></listen-socket>\n";
+    xml += "<fileserve>1</fileserve>\n";
+    xml += "<paths><basedir>/usr/share/icecast2</basedir><logdir>" + directory +
+           "/log</logdir><webroot>/usr/share/icecast2/web</webroot>"
+           "<adminroot>/usr/share/icecast2/admin</adminroot><pidfile>" + directory +
+           "/icecast.pid</pidfile></paths>\n";
+    xml += "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
+           "<loglevel>3</loglevel><logsize>10000</logsize></logging>\n";
+    xml += "<security><chroot>0</chroot>";
+    if (changeOwner) {
+        xml += "<changeowner><user>" + user + "</user><group>" + group + "</group></changeowner>";
+    }
+    xml += "</security>\n</icecast>\n";
+    return xml;
+}
+
+size_t AppendBody(char* bytes, size_t size, size_t count, void* target) noexcept {
+    static_cast<std::string*>(target)->append(bytes, size * count);
+    return size * count;
+}
+
+void InitCurlOnce() {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+// Skips a JSON string starting at its opening quote; returns the index after the closing quote.
+size_t SkipString(const std::string& json, size_t at) {
+    for (size_t index = at + 1; index < json.size(); ++index) {
+        if (json[index] == '\\') {
+            ++index;
+        } else if (json[index] == '"') {
+            return index + 1;
+        }
+    }
+    return json.size();
+}
+
+void AppendUtf8(std::string& out, unsigned code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// The value after "key": within [begin, end): a string is unescaped, anything else taken raw.
+bool ValueOf(const std::string& json, size_t begin, size_t end, const std::string& key,
+             std::string& value) {
+    const std::string quoted = "\"" + key + "\"";
+    size_t at = json.find(quoted, begin);
+    if (at == std::string::npos || at >= end) return false;
+    at = json.find(':', at + quoted.size());
+    while (at + 1 < end && (json[at + 1] == ' ' || json[at + 1] == ':')) ++at;
+    ++at;
+    value.clear();
+    if (json[at] != '"') {
+        while (at < end && json[at] != ',' && json[at] != '}') value += json[at++];
+        return true;
+    }
+    for (size_t index = at + 1; index < end && json[index] != '"'; ++index) {
+        if (json[index] != '\\') {
+            value += json[index];
+            continue;
+        }
+        const char escaped = json[++index];
+        if (escaped == 'u') {
+            AppendUtf8(value, static_cast<unsigned>(std::stoul(json.substr(index + 1, 4), nullptr, 16)));
+            index += 4;
+        } else {
+            value += escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped;
+        }
+    }
+    return true;
+}
+
+bool ListenUrlIsMount(const std::string& url, const std::string& mount) {
+    if (url.size() <= mount.size() || url.compare(url.size() - mount.size(), mount.size(), mount) != 0)
+        return false;
+    const char before = url[url.size() - mount.size() - 1];
+    return before >= '0' && before <= '9';  // the port just before the mount
+}
+
+}  // namespace
+
+bool FindMountTitle(const std::string& statusJson, const std::string& mount, std::string& title) {
+    // Objects close innermost first, so the first one holding the mount's listenurl is its source.
+    std::vector<size_t> openObjects;
+    for (size_t index = 0; index < statusJson.size();) {
+        const char character = statusJson[index];
+        if (character == '"') {
+            index = SkipString(statusJson, index);
+            continue;
+        }
+        if (character == '{') openObjects.push_back(index);
+        if (character == '}' && !openObjects.empty()) {
+            const size_t begin = openObjects.back();
+            openObjects.pop_back();
+            std::string url;
+            if (ValueOf(statusJson, begin, index, "listenurl", url) && ListenUrlIsMount(url, mount)) {
+                if (!ValueOf(statusJson, begin, index, "title", title)) title.clear();
+                return true;
+            }
+        }
+        ++index;
+    }
+    return false;
+}
+
+IcecastServer::IcecastServer() {
+    if (!Available()) return;
+    for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
+        started_ = Launch() && WaitUntilAnswering(15000);
+        if (!started_) Terminate();
+    }
+}
+
+IcecastServer::~IcecastServer() { Terminate(); }
+
+bool IcecastServer::Available() { return access(kIcecastBinary, X_OK) == 0; }
+
+std::string IcecastServer::failure() const {
+    return "icecast2 did not start on port " + std::to_string(port_) + "; its output:\n" +
+           ReadWholeFile(directory_.file("output.txt")) + "\nerror log:\n" +
+           ReadWholeFile(directory_.file("log/error.log"));
+}
+
+std::string IcecastServer::logs() const {
+    return "access log:\n" + ReadWholeFile(directory_.file("log/access.log")) + "\nerror log:\n" +
+           ReadWholeFile(directory_.file("log/error.log"));
+}
+
+bool IcecastServer::Launch() {
+    port_ = PickPortPair();
+    if (port_ == 0) return false;
+    const bool asRoot = geteuid() == 0;
+    std::string groupName;
+    const passwd* user = getpwnam(kServiceUser);
+    if (asRoot) {
+        if (user == nullptr) return false;
+        const struct group* primary = getgrgid(user->pw_gid);
+        if (primary == nullptr) return false;
+        groupName = primary->gr_name;
+    }
+    std::filesystem::create_directories(directory_.file("log"));
+    const std::string configPath = directory_.file("icecast.xml");
+    WriteWholeFile(configPath, Configuration(directory_.path(), port_, sourcePassword_,
+                                             adminPassword_, asRoot, kServiceUser, groupName));
+    if (asRoot) {
+        for (const std::string& path : {directory_.path(), directory_.file("log"), configPath}) {
+            if (chown(path.c_str(), user->pw_uid, user->pw_gid) != 0) return false;
+        }
+    }
+    const std::string outputPath = directory_.file("output.txt");
+    pid_ = fork();
+    if (pid_ < 0) return false;
+    if (pid_ == 0) {
+        const int output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (output >= 0) {
+            dup2(output, STDOUT_FILENO);
+            dup2(output, STDERR_FILENO);
+        }
+        execl(kIcecastBinary, "icecast2", "-c", configPath.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    return true;
+}
+
+bool IcecastServer::WaitUntilAnswering(int timeoutMs) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (std::chrono::steady_clock::now() < deadline) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;  // it ended by itself (port taken, bad configuration)
+            return false;
+        }
+        if (FetchStatusJson().find("icestats") != std::string::npos) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    return false;
+}
+
+void IcecastServer::Terminate() {
+    if (pid_ <= 0) return;
+    kill(pid_, SIGTERM);
+    for (int waited = 0; waited < 50; ++waited) {
+        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+            pid_ = -1;
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    kill(pid_, SIGKILL);
+    waitpid(pid_, nullptr, 0);
+    pid_ = -1;
+}
+
+std::string IcecastServer::HttpGet(const std::string& path, bool asAdmin) const {
+    InitCurlOnce();
+    CURL* curl = curl_easy_init();
+    if (curl == nullptr) return "";
+    std::string body;
+    const std::string url = "http://127.0.0.1:" + std::to_string(port_) + path;
+    const std::string credentials = "admin:" + adminPassword_;
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, 3000L);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+    if (asAdmin) curl_easy_setopt(curl, CURLOPT_USERPWD, credentials.c_str());
+    const CURLcode result = curl_easy_perform(curl);
+    curl_easy_cleanup(curl);
+    return result == CURLE_OK ? body : "";
+}
+
+bool IcecastServer::WaitForTitle(const std::string& mount, const std::string& title,
+                                 int timeoutMs, std::string* lastTitle) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string seen;
+    do {
+        if (FindMountTitle(FetchStatusJson(), mount, seen) && seen == title) return true;
+        if (lastTitle != nullptr) *lastTitle = seen;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}
+
+bool IcecastServer::WaitForMount(const std::string& mount, int timeoutMs) const {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    std::string ignored;
+    do {
+        if (FindMountTitle(FetchStatusJson(), mount, ignored)) return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    } while (std::chrono::steady_clock::now() < deadline);
+    return false;
+}

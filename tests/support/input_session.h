@@ -1,0 +1,45 @@
+// Test support for the source input: a fixture that resets the input, the decoders, the engine,
+// the front-end slots and the logger around every test, records every status text reported on
+// the front-end slots and every decoded block, in one ordered list of events, and feeds
+// header lines and body bytes to the libcurl callbacks directly.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tests/support/temp_dir.h"
+
+struct InputEvent {
+    std::string slot;  // "mainStatus", "metadata", ...; "decoded" for a block of samples
+    std::string text;  // the status text; for "decoded": "<rate>/<channels>/<frames>"
+};
+
+class InputSessionTest : public ::testing::Test {
+protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    // Every event since SetUp, in order.
+    static std::vector<InputEvent> Events();
+    // The texts reported on one slot, in order.
+    static std::vector<std::string> Reported(const std::string& slot);
+    // Decoded blocks: total frames, and the last block's rate and channel count.
+    static std::uint64_t DecodedFrames();
+    static int DecodedRate();
+    static int DecodedChannels();
+    static std::uint64_t InputBytesReported();
+
+    // Hands each line to header_callback (a line ending is added when it has none); the blank
+    // line that ends the header is sent too. True when every line was accepted.
+    static bool FeedHeader(const std::vector<std::string>& lines);
+    // Hands the bytes to write_callback in chunks of chunkBytes. Returns the number of bytes
+    // accepted before the first refused chunk (all of them when none was refused).
+    static std::size_t FeedBody(const std::string& bytes, std::size_t chunkBytes);
+
+    std::string LogText() const { return ReadWholeFile(logDir_.file("input.log")); }
+
+    TempDir logDir_;
+};

@@ -1,0 +1,187 @@
+#include "tests/support/mock_server.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace {
+
+// Short enough that Stop() and new connections are served promptly; the thread sleeps in poll().
+constexpr int kPollIntervalMs = 20;
+
+int OpenListener(uint16_t port) {
+    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (descriptor < 0) return -1;
+    const int yes = 1;
+    setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    address.sin_port = htons(port);
+    if (bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+        listen(descriptor, 16) != 0) {
+        close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+uint16_t BoundPort(int descriptor) {
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
+    return ntohs(address.sin_port);
+}
+
+void SendAll(int descriptor, const std::string& bytes) {
+    size_t sent = 0;
+    while (sent < bytes.size()) {
+        const ssize_t result =
+            send(descriptor, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+        if (result < 0 && errno == EINTR) continue;
+        if (result <= 0) return;
+        sent += static_cast<size_t>(result);
+    }
+}
+
+}  // namespace
+
+MockServer::MockServer(uint16_t port) {
+    listenDescriptor_ = OpenListener(port);
+    if (listenDescriptor_ < 0) return;
+    port_ = BoundPort(listenDescriptor_);
+    thread_ = std::thread([this] { Run(); });
+}
+
+MockServer::~MockServer() { Stop(); }
+
+void MockServer::SetReply(std::string reply) {
+    std::lock_guard lock(mutex_);
+    reply_ = std::move(reply);
+}
+
+void MockServer::SetCloseAfterReply(bool close) {
+    std::lock_guard lock(mutex_);
+    closeAfterReply_ = close;
+}
+
+bool MockServer::WaitForConnections(size_t count, int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return connections_.size() >= count; });
+}
+
+bool MockServer::WaitForBytes(size_t connection, size_t byteCount, int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return connection < connections_.size() &&
+               connections_[connection].received.size() >= byteCount;
+    });
+}
+
+bool MockServer::WaitForClosed(size_t connection, int timeoutMs) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return connection < connections_.size() && connections_[connection].closed;
+    });
+}
+
+std::string MockServer::Received(size_t connection) const {
+    std::lock_guard lock(mutex_);
+    return connection < connections_.size() ? connections_[connection].received : std::string();
+}
+
+size_t MockServer::ConnectionCount() const {
+    std::lock_guard lock(mutex_);
+    return connections_.size();
+}
+
+void MockServer::CloseAll() {
+    // Only the server thread closes descriptors; shutting them down here wakes its poll(), and it
+    // closes them when it reads the end of the stream.
+    std::lock_guard lock(mutex_);
+    for (Connection& connection : connections_) {
+        if (connection.descriptor >= 0) shutdown(connection.descriptor, SHUT_RDWR);
+    }
+}
+
+void MockServer::Stop() {
+    stopping_ = true;
+    if (thread_.joinable()) thread_.join();
+    std::lock_guard lock(mutex_);
+    for (Connection& connection : connections_) CloseConnection(connection);
+    if (listenDescriptor_ >= 0) close(listenDescriptor_);
+    listenDescriptor_ = -1;
+    changed_.notify_all();
+}
+
+std::pair<std::unique_ptr<MockServer>, std::unique_ptr<MockServer>> MockServer::NeighbourPair() {
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        auto base = std::make_unique<MockServer>();
+        if (!base->listening() || base->port() == 65535) continue;
+        auto next = std::make_unique<MockServer>(static_cast<uint16_t>(base->port() + 1));
+        if (next->listening()) return {std::move(base), std::move(next)};
+    }
+    return {};
+}
+
+void MockServer::Run() {
+    std::vector<pollfd> watched;
+    std::vector<size_t> owners;  // connection index of each watched descriptor after the first
+    while (!stopping_) {
+        watched.assign(1, pollfd{listenDescriptor_, POLLIN, 0});
+        owners.clear();
+        {
+            std::lock_guard lock(mutex_);
+            for (size_t index = 0; index < connections_.size(); ++index) {
+                if (connections_[index].descriptor < 0) continue;
+                watched.push_back(pollfd{connections_[index].descriptor, POLLIN, 0});
+                owners.push_back(index);
+            }
+        }
+        if (poll(watched.data(), watched.size(), kPollIntervalMs) <= 0) continue;
+        if (watched[0].revents & POLLIN) AcceptPending();
+        for (size_t slot = 1; slot < watched.size(); ++slot) {
+            if (watched[slot].revents != 0) ServeReadable(owners[slot - 1]);
+        }
+    }
+}
+
+void MockServer::AcceptPending() {
+    const int descriptor = accept4(listenDescriptor_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (descriptor < 0) return;
+    std::lock_guard lock(mutex_);
+    connections_.push_back(Connection{descriptor, {}, false, false});
+    changed_.notify_all();
+}
+
+void MockServer::ServeReadable(size_t index) {
+    char buffer[65536];
+    std::lock_guard lock(mutex_);
+    Connection& connection = connections_[index];
+    if (connection.descriptor < 0) return;
+    const ssize_t count = recv(connection.descriptor, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (count < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (count <= 0) {
+        CloseConnection(connection);
+    } else {
+        connection.received.append(buffer, static_cast<size_t>(count));
+        if (!connection.replied) {
+            connection.replied = true;
+            if (!reply_.empty()) SendAll(connection.descriptor, reply_);
+            if (closeAfterReply_) CloseConnection(connection);
+        }
+    }
+    changed_.notify_all();
+}
+
+void MockServer::CloseConnection(Connection& connection) {
+    if (connection.descriptor >= 0) close(connection.descriptor);
+    connection.descriptor = -1;
+    connection.closed = true;
+}

@@ -1,0 +1,27 @@
+// Ogg Vorbis test streams, generated with libvorbisenc.
+//
+// A stream is one or more logical streams (links) one after the other, each with its own rate,
+// channel count, comments and serial number, as a station sends them when every song starts a
+// new link. The audio is a sine tone on every channel, with optional noise.
+#pragma once
+
+#include <string>
+#include <vector>
+
+struct OggLinkSpec {
+    int sampleRate = 44100;
+    int channelCount = 2;
+    int frameCount = 44100;
+    double toneHz = 440.0;
+    float amplitude = 0.5f;
+    std::vector<std::string> comments;  // each as written, e.g. "ARTIST=Someone"
+    float noiseLevel = 0.0f;            // white noise added to the tone: many more bytes per second
+    float quality = 0.2f;               // libvorbisenc's VBR quality, -0.1 to 1.0
+};
+
+// The encoded bytes of all links, chained. Empty when libvorbisenc refused a link's set-up.
+std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links);
+
+// A one-link stream of the given comments.
+std::string MakeOggVorbisWithComments(const std::vector<std::string>& comments,
+                                      int frameCount = 4096);
