@@ -33,9 +33,8 @@ ConfigEntry* FindEntry(std::string_view key) {
 ConfigEntry* AppendEntry(std::string_view key, std::string_view value,
                          std::string_view description) {
     if (configTable.entryCount >= kConfigTableCapacity) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                   "Too many config entries (%d), ignoring %.*s", kConfigTableCapacity,
-                   static_cast<int>(key.size()), key.data());
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Too many config entries (%d), ignoring %.*s",
+                   kConfigTableCapacity, static_cast<int>(key.size()), key.data());
         return nullptr;
     }
     ConfigEntry& entry = configTable.entries[configTable.entryCount++];
@@ -56,7 +55,9 @@ void AddFileLine(char* line) {
 
 }  // namespace
 
-ConfigTable& Config() { return configTable; }
+ConfigTable& Config() {
+    return configTable;
+}
 
 void ResetConfigTable() {
     for (ConfigEntry& entry : configTable.entries) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 
@@ -25,7 +26,9 @@ constexpr int kSendFlags = 0;  // the BSD build relies on SIGPIPE being ignored
 
 constexpr std::size_t kLoginReplyBytes = 1024;
 
-void ReportStatus(const char* text) { Report(Engine().serverStatusSink, text); }
+void ReportStatus(const char* text) {
+    Report(Engine().serverStatusSink, text);
+}
 
 // Sends until every byte is out. A send that fails or times out (the socket's send time-out)
 // makes the whole result negative: the caller takes that as a lost connection.
@@ -58,7 +61,8 @@ uint16_t StreamPort() {
     const EngineState& engine = Engine();
     const bool shoutcastProtocol = !engine.isIcecast && !engine.isIcecast2;
     // Shoutcast servers take their sources one port above the listeners' port.
-    return static_cast<uint16_t>(std::atoi(engine.serverPort.c_str()) + (shoutcastProtocol ? 1 : 0));
+    return static_cast<uint16_t>(std::atoi(engine.serverPort.c_str()) +
+                                 (shoutcastProtocol ? 1 : 0));
 }
 
 // One receive, bounded by the socket's receive time-out; "" when nothing came.
@@ -94,7 +98,21 @@ int ReadOkReply() {
     return 1;
 }
 
-void SendText(const std::string& text) { SendRequest(Engine().streamSocket, text.c_str()); }
+void SendText(const std::string& text) {
+    SendRequest(Engine().streamSocket, text.c_str());
+}
+
+template <std::size_t N>
+std::string Text(const FixedText<N>& field) {
+    return std::string(field.view());
+}
+
+// A header block: every line ended by the protocol's line end, then an empty line.
+std::string HeaderBlock(std::initializer_list<std::string> lines, const char* lineEnd) {
+    std::string block;
+    for (const std::string& line : lines) block += line + lineEnd;
+    return block + lineEnd;
+}
 
 void FillEmptyContact(FixedText<20>& field) {
     if (field.empty()) field.assign("N/A");
@@ -108,27 +126,35 @@ int LogInShoutcast(const std::string& bitrateNumber) {
     FillEmptyContact(engine.serverIrc);
     FillEmptyContact(engine.serverIcq);
     FillEmptyContact(engine.serverAim);
-    SendText(std::string("icy-name:") + engine.serverDescription.c_str() +
-             "\r\nicy-genre:" + engine.serverGenre.c_str() +
-             "\r\nicy-url:" + engine.serverStreamUrl.c_str() +
-             "\r\nicy-pub:" + std::to_string(engine.serverPublic) +
-             "\r\nicy-irc:" + engine.serverIrc.c_str() + "\r\nicy-icq:" + engine.serverIcq.c_str() +
-             "\r\nicy-aim:" + engine.serverAim.c_str() + "\r\nicy-br:" + bitrateNumber +
-             "\r\n\r\n");
+    SendText(HeaderBlock(
+        {
+            "icy-name:" + Text(engine.serverDescription),
+            "icy-genre:" + Text(engine.serverGenre),
+            "icy-url:" + Text(engine.serverStreamUrl),
+            "icy-pub:" + std::to_string(engine.serverPublic),
+            "icy-irc:" + Text(engine.serverIrc),
+            "icy-icq:" + Text(engine.serverIcq),
+            "icy-aim:" + Text(engine.serverAim),
+            "icy-br:" + bitrateNumber,
+        },
+        "\r\n"));
     return 1;
 }
 
 int LogInIcecast(const std::string& bitrateNumber) {
     const EngineState& engine = Engine();
-    SendText(std::string("SOURCE ") + engine.serverPassword.c_str() + " " +
-             engine.serverMountpoint.c_str() +
-             "\r\ncontent-type: audio/mpeg\r\nx-audiocast-name: " +
-             engine.serverDescription.c_str() +
-             "\r\nx-audiocast-url: " + engine.serverStreamUrl.c_str() +
-             "\r\nx-audiocast-genre: " + engine.serverGenre.c_str() +
-             "\r\nx-audiocast-bitrate: " + bitrateNumber +
-             "\r\nx-audiocast-public: " + std::to_string(engine.serverPublic) +
-             "\r\nx-audiocast-description: " + engine.serverDescription.c_str() + "\r\n\r\n");
+    SendText(HeaderBlock(
+        {
+            "SOURCE " + Text(engine.serverPassword) + " " + Text(engine.serverMountpoint),
+            "content-type: audio/mpeg",
+            "x-audiocast-name: " + Text(engine.serverDescription),
+            "x-audiocast-url: " + Text(engine.serverStreamUrl),
+            "x-audiocast-genre: " + Text(engine.serverGenre),
+            "x-audiocast-bitrate: " + bitrateNumber,
+            "x-audiocast-public: " + std::to_string(engine.serverPublic),
+            "x-audiocast-description: " + Text(engine.serverDescription),
+        },
+        "\r\n"));
     // The reply is read for Ogg output only; an MP3 login goes straight on to the stream.
     return engine.isOggVorbis ? ReadOkReply() : 1;
 }
@@ -141,21 +167,26 @@ const char* Icecast2ContentType() {
 
 int LogInIcecast2(const std::string& bitrateText) {
     const EngineState& engine = Engine();
-    const std::string credential =
-        Base64Encode(std::string("source:") + engine.serverPassword.c_str());
+    const std::string credential = Base64Encode("source:" + Text(engine.serverPassword));
     const std::string audioInfo = "ice-samplerate=" + std::to_string(engine.sampleRate) +
                                   ";ice-bitrate=" + bitrateText +
                                   ";ice-channels=" + std::to_string(engine.channels);
-    SendText(std::string("SOURCE ") + engine.serverMountpoint.c_str() +
-             " ICE/1.0\ncontent-type: " + Icecast2ContentType() +
-             "\nAuthorization: Basic " + credential +
-             "\nice-name: " + engine.serverDescription.c_str() +
-             "\nice-url: " + engine.serverStreamUrl.c_str() +
-             "\nice-genre: " + engine.serverGenre.c_str() + "\nice-bitrate: " + bitrateText +
-             "\nice-private: " + (engine.serverPublic == 0 ? "1" : "0") +
-             "\nice-public: " + std::to_string(engine.serverPublic) +
-             "\nice-description: " + engine.serverDescription.c_str() +
-             "\nice-audio-info: " + audioInfo + "\n\n");
+    // This protocol's lines end in a bare line feed.
+    SendText(HeaderBlock(
+        {
+            "SOURCE " + Text(engine.serverMountpoint) + " ICE/1.0",
+            std::string("content-type: ") + Icecast2ContentType(),
+            "Authorization: Basic " + credential,
+            "ice-name: " + Text(engine.serverDescription),
+            "ice-url: " + Text(engine.serverStreamUrl),
+            "ice-genre: " + Text(engine.serverGenre),
+            "ice-bitrate: " + bitrateText,
+            std::string("ice-private: ") + (engine.serverPublic == 0 ? "1" : "0"),
+            "ice-public: " + std::to_string(engine.serverPublic),
+            "ice-description: " + Text(engine.serverDescription),
+            "ice-audio-info: " + audioInfo,
+        },
+        "\n"));
     // Icecast2 answers a source with an HTTP status line: 200 when it takes the stream, 401 for
     // a wrong password, 403 for a mount already in use.
     if (!IsHttpSuccessStatus(ReceiveLoginReply())) return RefuseLogin();
@@ -199,8 +230,12 @@ int ConnectToServer() {
     engine.reconnectWaiting = false;
     ReportStatus("Connecting");
 
-    CloseStreamSocket();  // never leak an earlier connection's descriptor
-    engine.streamSocket = engine.streamConnection.ConnectTo(engine.serverHost.c_str(), StreamPort());
+    // A new connection starts a new physical stream: nothing of an earlier connection (its
+    // descriptor, its unfinished Ogg stream) carries over.
+    CloseStreamSocket();
+    engine.oggStreamOpen = 0;
+    engine.streamSocket =
+        engine.streamConnection.ConnectTo(engine.serverHost.c_str(), StreamPort());
     if (engine.streamSocket < 0) {
         engine.streamSocket = -1;
         ReportStatus("Unable to connect to socket");

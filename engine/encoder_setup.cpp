@@ -111,7 +111,7 @@ int NewStreamSerial(int previousSerial) {
 }
 
 class VorbisComments {
-public:
+  public:
     VorbisComments() { vorbis_comment_init(&comments_); }
     ~VorbisComments() { vorbis_comment_clear(&comments_); }
     VorbisComments(const VorbisComments&) = delete;
@@ -120,7 +120,7 @@ public:
     void Add(const std::string& comment) { vorbis_comment_add(&comments_, comment.c_str()); }
     vorbis_comment* get() { return &comments_; }
 
-private:
+  private:
     vorbis_comment comments_;
 };
 

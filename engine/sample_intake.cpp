@@ -23,7 +23,8 @@ namespace {
 
 // The resampler's filter length at equal or rising rates; it grows with the ratio when falling.
 constexpr std::int64_t kResamplerBaseTaps = 45;
-// The resampler computes its table in 32-bit sizes; larger tables are refused before res_init.
+// A rate pair whose filter table would pass 2 GiB (only absurd rates get there, and building it
+// would take minutes) is refused before res_init, like a failed initialisation.
 constexpr std::int64_t kMaxResamplerTableBytes = std::numeric_limits<std::int32_t>::max();
 
 struct IntakeBuffers {
@@ -37,7 +38,7 @@ IntakeBuffers buffers;
 EncodeBlockTap encodeBlockTap = nullptr;
 
 // True when res_init can build a state for this pair of rates: both positive and within 32
-// bits, and its filter table small enough for 32-bit sizes.
+// bits, and its filter table within kMaxResamplerTableBytes.
 bool ResamplerCanConvert(std::int64_t outRate, std::int64_t inRate) {
     constexpr std::int64_t kMaxRate = std::numeric_limits<std::int32_t>::max();
     if (outRate <= 0 || inRate <= 0 || outRate > kMaxRate || inRate > kMaxRate) return false;

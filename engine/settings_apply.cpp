@@ -88,9 +88,12 @@ void DeriveServerType() {
 
 const char* ChannelText(int channels) {
     switch (channels) {
-        case 2: return "Stereo";
-        case 1: return "Mono";
-        default: return "";
+        case 2:
+            return "Stereo";
+        case 1:
+            return "Mono";
+        default:
+            return "";
     }
 }
 

@@ -1,6 +1,6 @@
-// The settings catalogue: the configuration keys, their defaults and descriptions, the EngineState
-// field each one sets, and what the loaded values mean for the engine (output format, server type,
-// log settings, the reports that show the resulting setup).
+// The settings catalogue: the configuration keys, their defaults and descriptions, and the
+// EngineState field each one sets; the lookups into those fields and the store-back before the file
+// is written. What the values mean beyond their fields is ApplyConfig's (settings_apply.cpp).
 //
 // The rows are in lookup order. Keys missing from the file are appended to the store in that order,
 // so it is also the order of the keys in a newly written configuration file. The descriptions are
@@ -22,11 +22,11 @@ using SettingAction = void (*)(const Setting&);
 
 struct Setting {
     const char* key;
-    const char* defaultText;      // text keys, and the numeric keys whose default is a text
-    std::int32_t defaultNumber;   // integer keys
+    const char* defaultText;     // text keys, and the numeric keys whose default is a text
+    std::int32_t defaultNumber;  // integer keys
     const char* description;
-    SettingAction lookUp;         // store lookup into the field
-    SettingAction storeBack;      // field back into the store
+    SettingAction lookUp;     // store lookup into the field
+    SettingAction storeBack;  // field back into the store
 };
 
 template <auto Field>
@@ -89,6 +89,8 @@ constexpr Setting NumericTextSetting(const char* key, const char* defaultText,
     return {key, defaultText, 0, description, &LookUpNumericText<Field>, &StoreInteger<Field>};
 }
 
+// One layout for every row: field, then key and default, then the description.
+// clang-format off
 constexpr Setting kCatalogue[] = {
     TextSetting<&EngineState::sourceUrl>(
         "SourceURL", "http://localhost/",
@@ -271,6 +273,7 @@ constexpr Setting kCatalogue[] = {
         "AACCutoff", "",
         "AAC Cutoff Frequency."),
 };
+// clang-format on
 
 // Only the blank itself: a tab in a host name stays (and makes the name fail to resolve).
 template <std::size_t N>
@@ -292,15 +295,56 @@ const Setting* FindSetting(std::string_view key) {
 // The order in which the settings go back into the store. It differs from the lookup order in two
 // places (LineInFlag, SaveAsWAV), which only matters for keys the store does not hold yet.
 constexpr const char* kStoreBackOrder[] = {
-    "SourceURL", "Server", "Port", "ServerPassword", "ServerPublic", "ServerIRC", "ServerAIM",
-    "ServerICQ", "ServerStreamURL", "ServerDescription", "ServerGenre", "ServerMountpoint",
-    "AutomaticReconnect", "AutomaticReconnectSecs", "Encode", "WMAPort", "WMAClients", "WMAMode",
-    "BitrateNominal", "BitrateMin", "BitrateMax", "NumberChannels", "OggQuality", "Samplerate",
-    "OggBitrateQualityFlag", "LameCBRFlag", "LameQuality", "LameCopywrite", "LameOriginal",
-    "LameStrictISO", "LameDisableReservior", "LameVBRMode", "LameLowpassfreq", "LameHighpassfreq",
-    "ServerType", "AdvRecDevice", "LiveInSamplerate", "LineInFlag", "lastX", "lastY", "showVU",
-    "LockMetadata", "LockMetadataFlag", "SaveDirectory", "SaveDirectoryFlag", "LogLevel",
-    "SaveAsWAV", "LogFile", "AACQuality", "AACCutoff",
+    "SourceURL",
+    "Server",
+    "Port",
+    "ServerPassword",
+    "ServerPublic",
+    "ServerIRC",
+    "ServerAIM",
+    "ServerICQ",
+    "ServerStreamURL",
+    "ServerDescription",
+    "ServerGenre",
+    "ServerMountpoint",
+    "AutomaticReconnect",
+    "AutomaticReconnectSecs",
+    "Encode",
+    "WMAPort",
+    "WMAClients",
+    "WMAMode",
+    "BitrateNominal",
+    "BitrateMin",
+    "BitrateMax",
+    "NumberChannels",
+    "OggQuality",
+    "Samplerate",
+    "OggBitrateQualityFlag",
+    "LameCBRFlag",
+    "LameQuality",
+    "LameCopywrite",
+    "LameOriginal",
+    "LameStrictISO",
+    "LameDisableReservior",
+    "LameVBRMode",
+    "LameLowpassfreq",
+    "LameHighpassfreq",
+    "ServerType",
+    "AdvRecDevice",
+    "LiveInSamplerate",
+    "LineInFlag",
+    "lastX",
+    "lastY",
+    "showVU",
+    "LockMetadata",
+    "LockMetadataFlag",
+    "SaveDirectory",
+    "SaveDirectoryFlag",
+    "LogLevel",
+    "SaveAsWAV",
+    "LogFile",
+    "AACQuality",
+    "AACCutoff",
 };
 static_assert(std::size(kStoreBackOrder) == std::size(kCatalogue));
 

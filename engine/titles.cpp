@@ -17,7 +17,9 @@ namespace {
 constexpr std::size_t kTitleCapacity = decltype(EngineState::currentTitle)::kCapacity;  // 1023
 constexpr std::size_t kEncodedTitleCapacity = 1023;  // characters of the encoded title sent
 
-bool IsUtf8Continuation(char byte) { return (static_cast<unsigned char>(byte) & 0xC0) == 0x80; }
+bool IsUtf8Continuation(char byte) {
+    return (static_cast<unsigned char>(byte) & 0xC0) == 0x80;
+}
 
 // Moves a cut back so that it does not split a UTF-8 sequence (at most three continuation
 // bytes; text that is not UTF-8 is cut where it is).
@@ -70,8 +72,8 @@ std::string TitleRequest(const EngineState& engine, const std::string& password,
                "\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
     }
     if (engine.isIcecast) {
-        return "GET /admin.cgi?pass=" + password + "&mode=updinfo&mount=" + mount + "&song=" +
-               title + " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
+        return "GET /admin.cgi?pass=" + password + "&mode=updinfo&mount=" + mount +
+               "&song=" + title + " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
     }
     return "GET /admin.cgi?pass=" + password + "&mode=updinfo&song=" + title +
            " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
@@ -110,9 +112,8 @@ void SendMetadataUpdate() {
     // A Shoutcast server that answered a plain "OK" takes no title updates.
     if (!engine.shoutcastAccepted && !engine.isIcecast && !engine.isIcecast2) return;
 
-    const std::string request =
-        TitleRequest(engine, PercentEncoded(engine.serverPassword.view()),
-                     CutEncodedTitle(PercentEncoded(CurrentTitleCopy())));
+    const std::string request = TitleRequest(engine, PercentEncoded(engine.serverPassword.view()),
+                                             CutEncodedTitle(PercentEncoded(CurrentTitleCopy())));
     // The admin interface listens on the configured port for every server type (for Shoutcast
     // one below the port of the stream login).
     const auto port = static_cast<std::uint16_t>(std::atoi(engine.serverPort.c_str()));

@@ -42,12 +42,23 @@ Options ReadOptions(int argc, char** argv) {
     int option;
     while ((option = getopt(argc, argv, kOptionString)) != -1) {
         switch (option) {
-            case 'c': options.configPath = optarg; break;
-            case 'l': options.logPath = optarg; break;
-            case 'e': SetLogLevel(static_cast<int>(std::strtol(optarg, nullptr, 10))); break;
-            case 'n': consoleOutput = 0; break;
-            case 'C': FrontEnd().createConfigOnly = 1; break;
-            default: PrintUsage();  // "-h", "-d", and whatever getopt has already complained about
+            case 'c':
+                options.configPath = optarg;
+                break;
+            case 'l':
+                options.logPath = optarg;
+                break;
+            case 'e':
+                SetLogLevel(static_cast<int>(std::strtol(optarg, nullptr, 10)));
+                break;
+            case 'n':
+                consoleOutput = 0;
+                break;
+            case 'C':
+                FrontEnd().createConfigOnly = 1;
+                break;
+            default:
+                PrintUsage();  // "-h", "-d", and whatever getopt has already complained about
         }
     }
     return options;

@@ -10,7 +10,8 @@
 
 namespace {
 
-// Counts SIGINT/SIGTERM. Not FrontEnd().stopRequested itself, which the input clears when it starts.
+// Counts SIGINT/SIGTERM. Not FrontEnd().stopRequested itself, which the input clears when it
+// starts.
 std::atomic<int> stopRequestCount{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 
@@ -32,7 +33,9 @@ constexpr int kStopSignal = 30;
 
 }  // namespace
 
-void HandleStopSignal(int) { _exit(1); }
+void HandleStopSignal(int) {
+    _exit(1);
+}
 
 void InstallStopSignalHandler() {
     Install(kStopSignal, &HandleStopSignal);

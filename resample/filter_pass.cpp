@@ -24,9 +24,7 @@ struct Block {
     ptrdiff_t step;
     uint64_t frames;
 
-    const float* frame(uint64_t index) const {
-        return base + static_cast<ptrdiff_t>(index) * step;
-    }
+    const float* frame(uint64_t index) const { return base + static_cast<ptrdiff_t>(index) * step; }
 };
 
 // Where the next output frame reads: r counts frames from the block's first unconsumed frame.
@@ -62,13 +60,14 @@ uint64_t output_length(const ResamplerState& state, uint64_t srclen) {
     const uint64_t fill = static_cast<uint64_t>(state.poolfill);
     const uint64_t missing = fill < state.taps ? state.taps - fill : 0;
     return ((srclen - missing) * state.outfreq + state.infreq - 1 -
-            static_cast<uint64_t>(state.phase)) / state.infreq;
+            static_cast<uint64_t>(state.phase)) /
+           state.infreq;
 }
 
 constexpr int kBatch = 8;
 
-// Consecutive output frames, each with its table row and newest input frame; output o goes to
-// dest + o * dststep.
+// Consecutive output frames, each with its table row and the block index r of its newest input
+// frame; output o goes to dest + o * dststep.
 struct Batch {
     int count = 0;
     const float* rows[kBatch];
@@ -143,7 +142,7 @@ void accumulate(__m128* acc, const Pairs& pairs, const __m128* a_rows, const __m
     if constexpr (kPair < kPairs) {
         const __m128 coefficients = _mm_shuffle_ps(a_rows[kPair], b_rows[kPair], kLane * 0x55);
         const __m128 x = load_pair<(kPair < kAdjacentPairs)>(pairs.newest[2 * kPair] + back,
-                                                              pairs.newest[2 * kPair + 1] + back);
+                                                             pairs.newest[2 * kPair + 1] + back);
         acc[kPair] = _mm_add_ps(acc[kPair], _mm_mul_ps(coefficients, x));
         accumulate<kAdjacentPairs, kLane, kPair + 1>(acc, pairs, a_rows, b_rows, back);
     }
@@ -212,11 +211,16 @@ void filter_inside_stereo(const Batch& batch, uint32_t taps, const Block& block,
         pairs.newest[i] = block.frame(batch.r[pairs.slot[i]]);
     }
     switch (adjacentPairs) {
-    case 0: return filter_stereo_pairs<0>(pairs, taps, block.step, dest, dststep);
-    case 1: return filter_stereo_pairs<1>(pairs, taps, block.step, dest, dststep);
-    case 2: return filter_stereo_pairs<2>(pairs, taps, block.step, dest, dststep);
-    case 3: return filter_stereo_pairs<3>(pairs, taps, block.step, dest, dststep);
-    default: return filter_stereo_pairs<4>(pairs, taps, block.step, dest, dststep);
+        case 0:
+            return filter_stereo_pairs<0>(pairs, taps, block.step, dest, dststep);
+        case 1:
+            return filter_stereo_pairs<1>(pairs, taps, block.step, dest, dststep);
+        case 2:
+            return filter_stereo_pairs<2>(pairs, taps, block.step, dest, dststep);
+        case 3:
+            return filter_stereo_pairs<3>(pairs, taps, block.step, dest, dststep);
+        default:
+            return filter_stereo_pairs<4>(pairs, taps, block.step, dest, dststep);
     }
 }
 #endif

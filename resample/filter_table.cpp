@@ -1,18 +1,10 @@
 // Filter design: the windowed-sinc coefficients in the polyphase table, computed once per res_init.
 #include <cmath>
-#include <cstdio>
-#include <cstdlib>
 #include <numbers>
 
 #include "resample/resample_internal.h"
 
 namespace resample_internal {
-
-void check_failed(const char* expression, const char* function) {
-    std::fprintf(stderr, "resample: %s: Assertion `%s' failed.\n", function, expression);
-    std::fflush(stderr);
-    std::abort();
-}
 
 namespace {
 
@@ -45,14 +37,15 @@ int64_t offset(size_t k, size_t n) {
 
 }  // namespace
 
-void filt_sinc(float* table, size_t n, uint32_t step, uint32_t width, double cutoff, double gain) {
-    RES_CHECK(width <= n);
+// Computed in double precision, stored as floats, not normalised.
+void filt_sinc(float* table, size_t N, uint32_t step, uint32_t width, double cutoff, double gain) {
+    RES_CHECK(width <= N);
     float* const origdest = table;
     const double s = cutoff / step;
     size_t position = 0;
-    for (size_t k = 0; k < n; ++k, position = next_coefficient(position, width, n)) {
-        const int64_t x = offset(k, n);
-        if (n % 2 == 0 && k == 0) {
+    for (size_t k = 0; k < N; ++k, position = next_coefficient(position, width, N)) {
+        const int64_t x = offset(k, N);
+        if (N % 2 == 0 && k == 0) {
             table[position] = 0.0f;
         } else if (x == 0) {
             table[position] = static_cast<float>(cutoff * gain);
@@ -66,20 +59,20 @@ void filt_sinc(float* table, size_t n, uint32_t step, uint32_t width, double cut
 }
 
 // The window is evaluated at |x| <= M against (M + 1)^2, so it stays positive at both ends.
-void win_kaiser(float* table, size_t n, uint32_t width, double beta) {
+void win_kaiser(float* table, size_t N, uint32_t width, double beta) {
     float* const origdest = table;
-    const double half = static_cast<double>((n - 1) / 2 + 1);
+    const double half = static_cast<double>((N - 1) / 2 + 1);
     const double midsq = half * half;
     const double scale = bessel_i0(beta);
     size_t k = 0;
     size_t position = 0;
-    if (n % 2 == 0) {
+    if (N % 2 == 0) {
         table[position] = 0.0f;
         k = 1;
-        position = next_coefficient(position, width, n);
+        position = next_coefficient(position, width, N);
     }
-    for (; k < n; ++k, position = next_coefficient(position, width, n)) {
-        const double x = static_cast<double>(offset(k, n));
+    for (; k < N; ++k, position = next_coefficient(position, width, N)) {
+        const double x = static_cast<double>(offset(k, N));
         const double window = bessel_i0(std::sqrt(1.0 - x * x / midsq) * beta) / scale;
         table[position] = static_cast<float>(table[position] * window);
     }

@@ -2,11 +2,17 @@
 // filter_table.cpp, the filtering pass in filter_pass.cpp; resample.h describes the design.
 #include "resample/resample.h"
 
+#include <cstdio>
 #include <cstdlib>
 #include <limits>
-#include <utility>
 
 #include "resample/resample_internal.h"
+
+void resample_internal::check_failed(const char* expression, const char* function) {
+    std::fprintf(stderr, "resample: %s: Assertion `%s' failed.\n", function, expression);
+    std::fflush(stderr);
+    std::abort();
+}
 
 using resample_internal::check_failed;
 using resample_internal::filt_sinc;
@@ -33,26 +39,26 @@ int32_t option_as_taps(double value) {
 void apply_options(FilterParams& params, const ResamplerOption* options) {
     for (const ResamplerOption* option = options; option && option->code != RES_END; ++option) {
         switch (option->code) {
-        case RES_GAIN:
-            params.gain = option->value;
-            break;
-        case RES_CUTOFF: {
-            const double cutoff = params.cutoff = option->value;
-            RES_CHECK_AS(res_init, cutoff > 0.01 && cutoff <= 1.0);
-            break;
-        }
-        case RES_TAPS: {
-            const int32_t taps = params.taps = option_as_taps(option->value);
-            RES_CHECK_AS(res_init, taps > 2 && taps < 1000);
-            break;
-        }
-        case RES_BETA: {
-            const double beta = params.beta = option->value;
-            RES_CHECK_AS(res_init, beta > 2.0);
-            break;
-        }
-        default:
-            check_failed("\"arglist\" == \"valid\"", "res_init");
+            case RES_GAIN:
+                params.gain = option->value;
+                break;
+            case RES_CUTOFF: {
+                const double cutoff = params.cutoff = option->value;
+                RES_CHECK_AS(res_init, cutoff > 0.01 && cutoff <= 1.0);
+                break;
+            }
+            case RES_TAPS: {
+                const int32_t taps = params.taps = option_as_taps(option->value);
+                RES_CHECK_AS(res_init, taps > 2 && taps < 1000);
+                break;
+            }
+            case RES_BETA: {
+                const double beta = params.beta = option->value;
+                RES_CHECK_AS(res_init, beta > 2.0);
+                break;
+            }
+            default:
+                check_failed("\"arglist\" == \"valid\"", "res_init");
         }
     }
 }
@@ -82,7 +88,32 @@ float* channel_pool(const ResamplerState* state, uint32_t channel) {
     return state->pool + size_t{channel} * state->taps;
 }
 
+// Runs pass(c, group, &poolfill, &phase) for each group of channels c .. c + group - 1 (pairs when
+// `inPairs`, an odd last channel alone), each time on fresh copies of the state's poolfill and
+// phase. All groups see the same phase arithmetic, so the last group's copies and frame count
+// stand for every channel.
+template <typename Pass>
+int push_channels(ResamplerState* state, bool inPairs, Pass pass) {
+    int32_t poolfill = 0, phase = 0;
+    int written = 0;
+    for (uint32_t c = 0; c < state->channels;) {
+        const uint32_t group = inPairs && state->channels - c >= 2 ? 2 : 1;
+        poolfill = state->poolfill;
+        phase = state->phase;
+        written = pass(c, group, &poolfill, &phase);
+        c += group;
+    }
+    state->poolfill = poolfill;
+    state->phase = phase;
+    return written;
+}
+
+// Drains push taps/2 - 1 frames of silence (one zero read with stride 0) through every channel.
 const float kSilence = 0.0f;
+
+uint64_t drain_frames(const ResamplerState* state) {
+    return state->taps / 2 - 1;
+}
 
 }  // namespace
 
@@ -116,8 +147,14 @@ int res_init(ResamplerState* state, int channels, int outfreq, int infreq,
         std::free(table);
         return -1;
     }
-    *state = ResamplerState{static_cast<uint32_t>(channels), in, out, static_cast<uint32_t>(taps),
-                            table, pool, static_cast<int32_t>(taps / 2 + 1), 0};
+    state->channels = static_cast<uint32_t>(channels);
+    state->infreq = in;
+    state->outfreq = out;
+    state->taps = static_cast<uint32_t>(taps);
+    state->table = table;
+    state->pool = pool;
+    state->poolfill = static_cast<int32_t>(taps / 2 + 1);  // the stream starts after silence
+    state->phase = 0;
     filt_sinc(table, n, out, state->taps, cutoff, params.gain);
     win_kaiser(table, n, state->taps, params.beta);
     return 0;
@@ -137,35 +174,21 @@ void res_clear(ResamplerState* state) {
     *state = ResamplerState{};
 }
 
-int res_push_interleaved(ResamplerState* state, float* dest, const float* source,
-                         uint64_t srclen) {
+int res_push_interleaved(ResamplerState* state, float* dest, const float* source, uint64_t srclen) {
     RES_CHECK(state);
     RES_CHECK(dest);
     RES_CHECK(source);
     RES_CHECK(state->poolfill >= 0);
     if (state->channels == 0) return mark_unusable(state);
-    // Every group starts from the same poolfill and phase and ends with the same copies.
-    const uint32_t channels = state->channels;
-    const ptrdiff_t step = channels;
-    int32_t poolfill = 0, phase = 0;
-    int written = 0;
-    for (uint32_t c = 0; c < channels;) {
-        poolfill = state->poolfill;
-        phase = state->phase;
-        float* const pool = channel_pool(state, c);
-        if (channels - c >= 2) {
-            written = push<2>(state, pool, &poolfill, &phase, dest + c, step, source + c, step,
-                              srclen);
-            c += 2;
-        } else {
-            written = push<1>(state, pool, &poolfill, &phase, dest + c, step, source + c, step,
-                              srclen);
-            c += 1;
-        }
-    }
-    state->poolfill = poolfill;
-    state->phase = phase;
-    return written;
+    const ptrdiff_t step = state->channels;
+    return push_channels(state, true,
+                         [&](uint32_t c, uint32_t group, int32_t* poolfill, int32_t* phase) {
+                             float* const pool = channel_pool(state, c);
+                             return group == 2 ? push<2>(state, pool, poolfill, phase, dest + c,
+                                                         step, source + c, step, srclen)
+                                               : push<1>(state, pool, poolfill, phase, dest + c,
+                                                         step, source + c, step, srclen);
+                         });
 }
 
 int res_push_planar(ResamplerState* state, float* const* dest, const float* const* source,
@@ -175,56 +198,43 @@ int res_push_planar(ResamplerState* state, float* const* dest, const float* cons
     RES_CHECK(source);
     RES_CHECK(state->poolfill >= 0);
     if (state->channels == 0) return mark_unusable(state);
-    int32_t poolfill = 0, phase = 0;
-    int written = 0;
-    for (uint32_t c = 0; c < state->channels; ++c) {
-        poolfill = state->poolfill;
-        phase = state->phase;
-        written = push<1>(state, channel_pool(state, c), &poolfill, &phase, dest[c], 1, source[c],
-                          1, srclen);
-    }
-    state->poolfill = poolfill;
-    state->phase = phase;
-    return written;
+    return push_channels(state, false,
+                         [&](uint32_t c, uint32_t, int32_t* poolfill, int32_t* phase) {
+                             return push<1>(state, channel_pool(state, c), poolfill, phase, dest[c],
+                                            1, source[c], 1, srclen);
+                         });
 }
 
 uint64_t res_drain_length(const ResamplerState* state) {
     RES_CHECK(state);
-    const uint64_t silence = state->taps / 2 - 1;
-    return (silence * state->outfreq + state->infreq - 1) / state->infreq;
-}
-
-// Drains share this: taps/2 - 1 frames of silence through every channel, then no more pushes.
-// dest(c) gives channel c's first output float and the stride between its frames.
-template <typename ChannelDest>
-int drain(ResamplerState* state, ChannelDest channel_dest) {
-    if (state->channels == 0) return mark_unusable(state);
-    const uint64_t silence = state->taps / 2 - 1;
-    int32_t poolfill = 0, phase = 0;
-    int written = 0;
-    for (uint32_t c = 0; c < state->channels; ++c) {
-        poolfill = state->poolfill;
-        phase = state->phase;
-        const auto [dest, dststep] = channel_dest(c);
-        written = push<1>(state, channel_pool(state, c), &poolfill, &phase, dest, dststep,
-                          &kSilence, 0, silence);
-    }
-    state->poolfill = -1;
-    state->phase = phase;
-    return written;
+    return (drain_frames(state) * state->outfreq + state->infreq - 1) / state->infreq;
 }
 
 int res_drain_interleaved(ResamplerState* state, float* dest) {
     RES_CHECK(state);
     RES_CHECK(dest);
     RES_CHECK(state->poolfill >= 0);
+    if (state->channels == 0) return mark_unusable(state);
     const ptrdiff_t step = state->channels;
-    return drain(state, [=](uint32_t c) { return std::pair{dest + c, step}; });
+    const int written =
+        push_channels(state, false, [&](uint32_t c, uint32_t, int32_t* poolfill, int32_t* phase) {
+            return push<1>(state, channel_pool(state, c), poolfill, phase, dest + c, step,
+                           &kSilence, 0, drain_frames(state));
+        });
+    state->poolfill = -1;
+    return written;
 }
 
 int res_drain_planar(ResamplerState* state, float* const* dest) {
     RES_CHECK(state);
     RES_CHECK(dest);
     RES_CHECK(state->poolfill >= 0);
-    return drain(state, [=](uint32_t c) { return std::pair{dest[c], ptrdiff_t{1}}; });
+    if (state->channels == 0) return mark_unusable(state);
+    const int written =
+        push_channels(state, false, [&](uint32_t c, uint32_t, int32_t* poolfill, int32_t* phase) {
+            return push<1>(state, channel_pool(state, c), poolfill, phase, dest[c], 1, &kSilence, 0,
+                           drain_frames(state));
+        });
+    state->poolfill = -1;
+    return written;
 }

@@ -11,10 +11,10 @@ namespace resample_internal {
 // Prints "resample: <function>: Assertion `<expression>' failed." and aborts.
 [[noreturn, gnu::cold]] void check_failed(const char* expression, const char* function);
 
-// Writes the Kaiser-windowed sinc h[0 .. n-1] into `table` in phase order (row k mod step,
-// column k div step; width columns per row).
-void filt_sinc(float* table, size_t n, uint32_t step, uint32_t width, double cutoff, double gain);
-void win_kaiser(float* table, size_t n, uint32_t width, double beta);
+// filt_sinc writes the sinc h[0 .. N-1], N = step x width, into `table` in phase order (row
+// k mod step, column k div step); win_kaiser then applies the Kaiser window in place.
+void filt_sinc(float* table, size_t N, uint32_t step, uint32_t width, double cutoff, double gain);
+void win_kaiser(float* table, size_t N, uint32_t width, double beta);
 
 // One pass for kGroup (1 or 2) adjacent interleaved channels whose pools follow each other.
 // poolfill and phase are the caller's copies, updated in place. Returns the frames written.

@@ -36,7 +36,9 @@ ChildResult RunTranscode(const TempDir& directory, std::vector<std::string> argu
     return RunProgram(arguments, directory.path());
 }
 
-bool Exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+bool Exists(const std::string& path) {
+    return access(path.c_str(), F_OK) == 0;
+}
 
 // The messages of a log file, without the time stamps and with "N" for the line numbers.
 std::vector<std::string> LogMessages(const std::string& path) {
@@ -78,13 +80,13 @@ TEST_P(UsageExit, PrintsTheUsageTextAndExitsWithStatusOne) {
 
 INSTANTIATE_TEST_SUITE_P(
     Options, UsageExit,
-    testing::Values(UsageCase{"Help", {"-h"}, ""}, UsageCase{"D", {"-d"}, ""},
-                    UsageCase{"HelpWithConfig", {"-C", "-c", "x.cfg", "-h"}, ""},
-                    UsageCase{"DBeforeConfig", {"-d", "-C", "-c", "x.cfg"}, ""},
-                    UsageCase{"UnknownOption", {"-C", "-c", "x.cfg", "-x"}, "invalid option"},
-                    UsageCase{"MissingConfigArgument", {"-c"}, "requires an argument"},
-                    UsageCase{"MissingLevelArgument", {"-C", "-c", "x.cfg", "-e"},
-                              "requires an argument"}),
+    testing::Values(
+        UsageCase{"Help", {"-h"}, ""}, UsageCase{"D", {"-d"}, ""},
+        UsageCase{"HelpWithConfig", {"-C", "-c", "x.cfg", "-h"}, ""},
+        UsageCase{"DBeforeConfig", {"-d", "-C", "-c", "x.cfg"}, ""},
+        UsageCase{"UnknownOption", {"-C", "-c", "x.cfg", "-x"}, "invalid option"},
+        UsageCase{"MissingConfigArgument", {"-c"}, "requires an argument"},
+        UsageCase{"MissingLevelArgument", {"-C", "-c", "x.cfg", "-e"}, "requires an argument"}),
     [](const testing::TestParamInfo<UsageCase>& info) { return info.param.name; });
 
 TEST(CommandLine, OptionsEndAtTheFirstOtherArgument) {
@@ -185,9 +187,8 @@ TEST(CommandLine, ConfiguredLogSettingsTakeOverFromTheOptions) {
 
 TEST(CommandLine, LastOccurrenceOfAnOptionWins) {
     TempDir directory;
-    const ChildResult result = RunTranscode(
-        directory, {"-c", "first.cfg", "-l", "first.log", "-C", "-c", "second.cfg", "-l",
-                    "second.log"});
+    const ChildResult result = RunTranscode(directory, {"-c", "first.cfg", "-l", "first.log", "-C",
+                                                        "-c", "second.cfg", "-l", "second.log"});
     ASSERT_TRUE(result.exited);
     EXPECT_TRUE(Exists(directory.file("second.cfg")));
     EXPECT_FALSE(Exists(directory.file("first.cfg")));

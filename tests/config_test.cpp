@@ -16,7 +16,7 @@ namespace {
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 class ConfigStoreTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetConfigTable();
         ResetLogger();
@@ -45,7 +45,7 @@ protected:
         return entries;
     }
 
-private:
+  private:
     TempDir directory_;
 };
 
@@ -74,14 +74,17 @@ INSTANTIATE_TEST_SUITE_P(
                  {{"Port", "8000"}}},
         ReadCase{"BlanksAroundEqualsStay", "Port = 8000\n", {{"Port ", " 8000"}}},
         ReadCase{"IndentedHashIsNoComment", " #Server=x\n", {{" #Server", "x"}}},
-        ReadCase{"FirstEqualsSplits", "SourceURL=http://a/?b=c\n", {{"SourceURL", "http://a/?b=c"}}},
+        ReadCase{
+            "FirstEqualsSplits", "SourceURL=http://a/?b=c\n", {{"SourceURL", "http://a/?b=c"}}},
         ReadCase{"CarriageReturnStays", "Server=host\r\n", {{"Server", "host\r"}}},
         ReadCase{"TabsStay", "\tServer\t=\thost\t\n", {{"\tServer\t", "\thost\t"}}},
-        ReadCase{"DuplicatesKeptInOrder", "Server=a\nPort=1\nServer=b\n",
+        ReadCase{"DuplicatesKeptInOrder",
+                 "Server=a\nPort=1\nServer=b\n",
                  {{"Server", "a"}, {"Port", "1"}, {"Server", "b"}}},
         ReadCase{"LastLineWithoutNewline", "A=1\nB=2", {{"A", "1"}, {"B", "2"}}},
         ReadCase{"EmptyKeyAndEmptyValue", "=v\nk=\n", {{"", "v"}, {"k", ""}}},
-        ReadCase{"OverlongKeyAndValueCut", std::string(300, 'k') + "=" + std::string(300, 'v') + "\n",
+        ReadCase{"OverlongKeyAndValueCut",
+                 std::string(300, 'k') + "=" + std::string(300, 'v') + "\n",
                  {{std::string(255, 'k'), std::string(255, 'v')}}},
         // A line is read 1022 characters at a time; the rest is a line of its own.
         ReadCase{"LongLineSplitIntoPieces", std::string(1022, 'x') + "Tail=1\n", {{"Tail", "1"}}},

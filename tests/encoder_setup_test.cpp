@@ -1,146 +1,23 @@
-// Encoder set-up: the Ogg header pages and their comments (read back with libogg, libvorbis and
-// libvorbisfile), chained streams on one connection, the Vorbis modes and their failures, and
-// the LAME settings.
+// Vorbis encoder set-up: the Ogg header pages and their comments (read back with libogg and
+// libvorbisfile), chained streams on one connection, the Vorbis modes and their failures.
 #include <gtest/gtest.h>
-#include <lame/lame.h>
-#include <sys/socket.h>
-#include <unistd.h>
 #include <vorbis/vorbisenc.h>
-#include <vorbis/vorbisfile.h>
 
-#include <algorithm>
-#include <cmath>
 #include <memory>
-#include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "engine/libzembril.h"
 #include "tests/support/engine_session.h"
+#include "tests/support/ogg_reader.h"
 
 namespace {
-
-// The stream connection is one end of a socket pair; the test reads what was sent at the other.
-class StreamCapture {
-public:
-    StreamCapture() {
-        if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends_) != 0) ends_[0] = ends_[1] = -1;
-        const int size = 4 * 1024 * 1024;
-        setsockopt(ends_[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-        Engine().streamSocket = ends_[0];
-    }
-    ~StreamCapture() {
-        if (Engine().streamSocket == ends_[0]) Engine().streamSocket = -1;
-        if (!closedByEngine_) close(ends_[0]);
-        close(ends_[1]);
-    }
-    StreamCapture(const StreamCapture&) = delete;
-    StreamCapture& operator=(const StreamCapture&) = delete;
-
-    // DisconnectFromServer closed the sending end.
-    void ClosedByEngine() { closedByEngine_ = true; }
-
-    // Everything sent so far and not read yet.
-    std::string Take() {
-        std::string bytes;
-        char buffer[65536];
-        ssize_t count;
-        while ((count = recv(ends_[1], buffer, sizeof buffer, MSG_DONTWAIT)) > 0) {
-            bytes.append(buffer, static_cast<size_t>(count));
-        }
-        return bytes;
-    }
-
-private:
-    int ends_[2] = {-1, -1};
-    bool closedByEngine_ = false;
-};
-
-struct PageInfo {
-    int serial;
-    bool beginsStream;
-    bool endsStream;
-};
-
-std::vector<PageInfo> PagesOf(const std::string& bytes) {
-    ogg_sync_state sync;
-    ogg_sync_init(&sync);
-    char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
-    std::memcpy(buffer, bytes.data(), bytes.size());
-    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
-    std::vector<PageInfo> pages;
-    ogg_page page;
-    while (ogg_sync_pageout(&sync, &page) == 1) {
-        pages.push_back({ogg_page_serialno(&page), ogg_page_bos(&page) != 0,
-                         ogg_page_eos(&page) != 0});
-    }
-    ogg_sync_clear(&sync);
-    return pages;
-}
-
-// Reads a whole (possibly chained) stream from memory with libvorbisfile.
-struct MemorySource {
-    const std::string* bytes;
-    size_t position = 0;
-};
-
-size_t ReadMemory(void* target, size_t size, size_t count, void* source) {
-    auto* memory = static_cast<MemorySource*>(source);
-    const size_t wanted = size * count;
-    const size_t left = memory->bytes->size() - memory->position;
-    const size_t taken = wanted < left ? wanted : left;
-    std::memcpy(target, memory->bytes->data() + memory->position, taken);
-    memory->position += taken;
-    return size == 0 ? 0 : taken / size;
-}
-
-int SeekMemory(void* source, ogg_int64_t offset, int whence) {
-    auto* memory = static_cast<MemorySource*>(source);
-    const auto size = static_cast<ogg_int64_t>(memory->bytes->size());
-    ogg_int64_t position = whence == SEEK_SET   ? offset
-                           : whence == SEEK_CUR ? static_cast<ogg_int64_t>(memory->position) + offset
-                                                : size + offset;
-    if (position < 0 || position > size) return -1;
-    memory->position = static_cast<size_t>(position);
-    return 0;
-}
-
-long TellMemory(void* source) { return static_cast<long>(static_cast<MemorySource*>(source)->position); }
-
-struct Link {
-    std::vector<std::string> comments;
-    ogg_int64_t frameCount;
-    int serial;
-    long upperBitrate;  // as the identification header declares them
-    long lowerBitrate;
-};
-
-// The links of the stream, or none when libvorbisfile does not take it as a Vorbis stream.
-std::vector<Link> LinksOf(const std::string& bytes) {
-    MemorySource source{&bytes};
-    OggVorbis_File file;
-    const ov_callbacks callbacks = {ReadMemory, SeekMemory, nullptr, TellMemory};
-    if (ov_open_callbacks(&source, &file, nullptr, 0, callbacks) != 0) return {};
-    std::vector<Link> links;
-    for (int link = 0; link < ov_streams(&file); ++link) {
-        const vorbis_comment* comments = ov_comment(&file, link);
-        const vorbis_info* info = ov_info(&file, link);
-        Link found{{}, ov_pcm_total(&file, link), static_cast<int>(ov_serialnumber(&file, link)),
-                   info->bitrate_upper, info->bitrate_lower};
-        for (int index = 0; index < comments->comments; ++index) {
-            found.comments.emplace_back(comments->user_comments[index],
-                                        static_cast<size_t>(comments->comment_lengths[index]));
-        }
-        links.push_back(found);
-    }
-    ov_clear(&file);
-    return links;
-}
 
 using Comments = std::vector<std::string>;
 
 class OggSetUpTest : public EngineSessionTest {
-protected:
+  protected:
     void SetUp() override {
         EngineSessionTest::SetUp();
         ConfigureDestination(ServerKind::kIcecast2, 8000);
@@ -153,6 +30,10 @@ struct CommentCase {
     const char* sourceDescription;
     Comments expected;
 };
+
+void PrintTo(const CommentCase& value, std::ostream* out) {
+    *out << "title \"" << value.currentTitle << "\" from \"" << value.sourceDescription << "\"";
+}
 
 class CommentTest : public OggSetUpTest, public ::testing::WithParamInterface<CommentCase> {};
 
@@ -178,7 +59,8 @@ TEST_P(CommentTest, HeaderPagesCarryTheTitleComments) {
 INSTANTIATE_TEST_SUITE_P(
     Titles, CommentTest,
     ::testing::Values(
-        CommentCase{"Artist - Song", "44100Hz/Stereo MP3",
+        CommentCase{"Artist - Song",
+                    "44100Hz/Stereo MP3",
                     {"TITLE=Song", "ARTIST=Artist", "ENCODEDBY=zembril ",
                      "TRANSCODEDFROM=44100Hz/Stereo MP3"}},
         CommentCase{"Song", "", {"TITLE=Song", "ARTIST=", "ENCODEDBY=zembril "}},
@@ -186,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
         CommentCase{"AC-DC - Song", "", {"TITLE=DC - Song", "ARTIST=AC", "ENCODEDBY=zembril "}},
         // Nothing on either side of the dash: the title goes out whole.
         CommentCase{"-", "", {"TITLE=-", "ARTIST=", "ENCODEDBY=zembril "}},
-        CommentCase{"Bj\xC3\xB6rk - J\xC3\xB3ga", "48000Hz/Mono Vorbis",
+        CommentCase{"Bj\xC3\xB6rk - J\xC3\xB3ga",
+                    "48000Hz/Mono Vorbis",
                     {"TITLE=J\xC3\xB3ga", "ARTIST=Bj\xC3\xB6rk", "ENCODEDBY=zembril ",
                      "TRANSCODEDFROM=48000Hz/Mono Vorbis"}}));
 
@@ -308,6 +191,10 @@ struct QualityCase {
     float libraryQuality;
 };
 
+void PrintTo(const QualityCase& value, std::ostream* out) {
+    *out << "OggQuality " << value.setting;
+}
+
 class QualityTest : public OggSetUpTest, public ::testing::WithParamInterface<QualityCase> {};
 
 TEST_P(QualityTest, SettingIsATenthOfTheLibraryScale) {
@@ -356,6 +243,10 @@ struct ManagedCase {
     long expectedLower, expectedUpper;
 };
 
+void PrintTo(const ManagedCase& value, std::ostream* out) {
+    *out << value.minimum << "/" << value.nominal << "/" << value.maximum << " kbit/s";
+}
+
 class ManagedTest : public OggSetUpTest, public ::testing::WithParamInterface<ManagedCase> {};
 
 TEST_P(ManagedTest, RatesGoToTheLibraryInBitsPerSecond) {
@@ -382,6 +273,10 @@ struct VorbisErrorCase {
     const char* logged;
 };
 
+void PrintTo(const VorbisErrorCase& value, std::ostream* out) {
+    *out << value.nominal << " kbit/s at " << value.sampleRate << " Hz";
+}
+
 class VorbisErrorTest : public OggSetUpTest,
                         public ::testing::WithParamInterface<VorbisErrorCase> {};
 
@@ -402,9 +297,9 @@ TEST_P(VorbisErrorTest, RefusedModeIsLoggedAndNothingSent) {
 
 INSTANTIATE_TEST_SUITE_P(
     Modes, VorbisErrorTest,
-    ::testing::Values(VorbisErrorCase{0, 44100, "Sorry, but this is an illegal vorbis mode..."},
-                      VorbisErrorCase{128, 200000,
-                                      "Sorry, but this vorbis mode is not supported currently..."}));
+    ::testing::Values(
+        VorbisErrorCase{0, 44100, "Sorry, but this is an illegal vorbis mode..."},
+        VorbisErrorCase{128, 200000, "Sorry, but this vorbis mode is not supported currently..."}));
 
 TEST_F(OggSetUpTest, ZeroChannelsIsRefused) {
     StreamCapture capture;
@@ -412,104 +307,6 @@ TEST_F(OggSetUpTest, ZeroChannelsIsRefused) {
     EXPECT_EQ(InitEncoder(), 0);
     EXPECT_EQ(capture.Take(), "");
     EXPECT_NE(LogText().find("Error"), std::string::npos);
-}
-
-struct FormatCase {
-    const char* encode;
-    int isAac;
-};
-
-class NoEncoderTest : public EngineSessionTest, public ::testing::WithParamInterface<FormatCase> {};
-
-TEST_P(NoEncoderTest, OutputFormatWithoutEncoderFails) {
-    ConfigureDestination(ServerKind::kIcecast2, 8000);
-    EngineState& engine = Engine();
-    engine.encodeFormat.assign(GetParam().encode);
-    engine.isLame = engine.isOggVorbis = 0;
-    engine.isAac = GetParam().isAac;
-    EXPECT_EQ(InitEncoder(), 0);
-    EXPECT_NE(LogText().find(std::string("No encoder for the output format \"") +
-                             GetParam().encode + "\""),
-              std::string::npos);
-}
-
-INSTANTIATE_TEST_SUITE_P(Formats, NoEncoderTest,
-                         ::testing::Values(FormatCase{"AAC", 1}, FormatCase{"WMA", 0},
-                                           FormatCase{"ogg", 0}));
-
-struct VbrCase {
-    int cbrFlag;
-    const char* mode;
-    vbr_mode expected;
-};
-
-class LameVbrTest : public EngineSessionTest, public ::testing::WithParamInterface<VbrCase> {};
-
-TEST_P(LameVbrTest, ModeByExactTextRatesWheneverVariable) {
-    ConfigureDestination(ServerKind::kIcecast2, 8000);
-    EngineState& engine = Engine();
-    engine.lameCbrFlag = GetParam().cbrFlag;
-    engine.lameVbrMode.assign(GetParam().mode);
-    engine.bitrateNominal = 112;
-    engine.bitrateMin = 96;
-    engine.bitrateMax = 192;
-    engine.lameLowpassFreq = 15000;
-    engine.lameHighpassFreq = 80;
-
-    ASSERT_EQ(InitEncoder(), 1);
-
-    lame_global_flags* lame = engine.lameEncoder;
-    ASSERT_NE(lame, nullptr);
-    EXPECT_EQ(lame_get_VBR(lame), GetParam().expected);
-    const bool variable = GetParam().cbrFlag == 0;
-    EXPECT_EQ(lame_get_VBR_min_bitrate_kbps(lame) == 96, variable);
-    EXPECT_EQ(lame_get_VBR_max_bitrate_kbps(lame) == 192, variable);
-    if (variable) {
-        EXPECT_EQ(lame_get_VBR_mean_bitrate_kbps(lame), 112);
-    }
-    EXPECT_EQ(lame_get_lowpassfreq(lame), 15000);
-    EXPECT_EQ(lame_get_highpassfreq(lame), 80);
-    EXPECT_EQ(lame_get_brate(lame), 112);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Modes, LameVbrTest,
-    ::testing::Values(VbrCase{0, "vbr_rh", vbr_rh}, VbrCase{0, "vbr_mtrh", vbr_mtrh},
-                      VbrCase{0, "vbr_abr", vbr_abr}, VbrCase{0, "VBR_ABR", vbr_off},
-                      VbrCase{0, "vbr_mt", vbr_off}, VbrCase{1, "vbr_abr", vbr_off}));
-
-using LameSetUpTest = EngineSessionTest;
-
-TEST_F(LameSetUpTest, ChannelSettingOnlyChoosesTheMode) {
-    for (int channels : {1, 2}) {
-        ConfigureDestination(ServerKind::kIcecast2, 8000);
-        Engine().channels = channels;
-        ASSERT_EQ(InitEncoder(), 1);
-        EXPECT_EQ(lame_get_num_channels(Engine().lameEncoder), 2);
-        EXPECT_EQ(lame_get_mode(Engine().lameEncoder), channels == 1 ? MONO : STEREO);
-        EXPECT_EQ(lame_get_in_samplerate(Engine().lameEncoder), 44100);
-        EXPECT_EQ(lame_get_out_samplerate(Engine().lameEncoder), 44100);
-    }
-}
-
-TEST_F(LameSetUpTest, LameMessagesAreNotPrinted) {
-    ConfigureDestination(ServerKind::kIcecast2, 8000);
-    Engine().lameHighpassFreq = 50;  // LAME warns that it disables a filter this low
-    testing::internal::CaptureStderr();
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(InitEncoder(), 1);
-    const std::string printed =
-        testing::internal::GetCapturedStdout() + testing::internal::GetCapturedStderr();
-    EXPECT_EQ(printed, "");
-}
-
-TEST_F(LameSetUpTest, SetUpDropsTheResampler) {
-    ConfigureDestination(ServerKind::kIcecast2, 8000);
-    EngineState& engine = Engine();
-    ASSERT_EQ(res_init(&engine.resampler, 2, 44100, 48000, kNoResamplerOptions), 0);
-    engine.resamplerReady = 1;
-    ASSERT_EQ(InitEncoder(), 1);
-    EXPECT_EQ(engine.resamplerReady, 0);
 }
 
 }  // namespace

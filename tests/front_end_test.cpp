@@ -23,7 +23,7 @@
 namespace {
 
 class FrontEndTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetEngineState();
         ClearFrontEndSlots();
@@ -58,7 +58,7 @@ protected:
         return ParseCommandLine(static_cast<int>(arguments.size()), argv.data());
     }
 
-private:
+  private:
     TempDir directory_;
 };
 
@@ -174,7 +174,8 @@ TEST_F(FrontEndTest, LinesStayWholeWhenTwoThreadsReport) {
     DescriptorCapture out(1);
     auto report = [](StatusSink sink, const char* prefix) {
         for (int index = 0; index < kLinesPerThread; ++index) {
-            sink((std::string(prefix) + std::to_string(index) + " of a longer status text").c_str());
+            sink(
+                (std::string(prefix) + std::to_string(index) + " of a longer status text").c_str());
         }
     };
     std::thread decoder(report, FrontEnd().metadata, "title ");

@@ -1,7 +1,6 @@
 // Logins and title updates against a real Icecast2 server on loopback: the Icecast2 protocol
 // with MP3 and Ogg output, and the Shoutcast protocol through a <shoutcast-mount>.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <memory>
@@ -20,7 +19,7 @@ constexpr int kListedWaitMs = 10000;
 constexpr int kThreeSeconds = 3 * 44100;
 
 class IcecastTest : public EngineSessionTest {
-protected:
+  protected:
     static void SetUpTestSuite() {
         if (IcecastServer::Available()) server_ = std::make_unique<IcecastServer>();
     }
@@ -46,8 +45,9 @@ protected:
             if (streamMp3) EncodeMp3Tone(4410);
             usleep(100000);
         }
-        ADD_FAILURE() << "mount " << mount << " shows \"" << seen << "\", not \"" << title
-                      << "\"\n" << server_->FetchStatusJson() << "\n" << server_->logs();
+        ADD_FAILURE() << "mount " << mount << " shows \"" << seen << "\", not \"" << title << "\"\n"
+                      << server_->FetchStatusJson() << "\n"
+                      << server_->logs();
     }
 
     static std::unique_ptr<IcecastServer> server_;
@@ -93,8 +93,8 @@ TEST_F(IcecastTest, Mp3TitleUpdatesReachTheMount) {
 TEST_F(IcecastTest, ShoutcastProtocolLogsInAboveAndUpdatesOnTheBasePort) {
     ConnectWith(ServerKind::kShoutcast, "/unused", server_->sourcePassword());
     ASSERT_EQ(ConnectToServer(), 1);
-    EXPECT_EQ(Statuses(), (Texts{"Connecting", "Socket connected", "Password OK", "Success",
-                                 "Connected"}));
+    EXPECT_EQ(Statuses(),
+              (Texts{"Connecting", "Socket connected", "Password OK", "Success", "Connected"}));
     EXPECT_EQ(Engine().shoutcastAccepted, 1);  // Icecast answers "OK2"
     EncodeMp3Tone(kThreeSeconds);
     ASSERT_TRUE(server_->WaitForMount(IcecastServer::kShoutcastMount, kListedWaitMs))

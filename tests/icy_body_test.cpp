@@ -324,7 +324,7 @@ TEST_F(OggBodyTest, DecoderThreadDecodesTheWholeStreamBeforeItIsJoined) {
 }
 
 TEST_F(OggBodyTest, StopEndsTheDecoderThreadWithoutTheRest) {
-    const std::string ogg = MakeOggVorbis({{44100, 2, 44100}});
+    const std::string ogg = MakeOggVorbis({{44100, 2, 44100, 440.0, 0.5f, {}}});
     ASSERT_TRUE(FeedHeader({"HTTP/1.0 200 OK", "Content-Type: application/ogg"}));
     ASSERT_EQ(FeedBody(ogg.substr(0, ogg.size() / 2), 4096), ogg.size() / 2);
     FinishTransfer(Input(), true);  // returns: the thread is not left waiting for more bytes

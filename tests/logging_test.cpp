@@ -4,9 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
-#include <algorithm>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -20,7 +20,7 @@
 namespace {
 
 class LoggingTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetLogger();
         SetLogPath(logPath().c_str());
@@ -31,7 +31,7 @@ protected:
     std::string log() const { return ReadWholeFile(logPath()); }
     std::string file(const std::string& name) const { return directory_.file(name); }
 
-private:
+  private:
     TempDir directory_;
 };
 

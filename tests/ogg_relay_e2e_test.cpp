@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -286,7 +287,9 @@ TEST_F(OggRelayTest, OggToOggListenerSeesEverySongAsANewLink) {
     TranscodeRun run(dir_);
     std::string lastTitle;
     ASSERT_TRUE(server.WaitForTitle("/live.ogg", kSongs[0].title, 30000, &lastTitle))
-        << lastTitle << "\n" << server.FetchStatusJson() << "\n" << run.Finish().out;
+        << lastTitle << "\n"
+        << server.FetchStatusJson() << "\n"
+        << run.Finish().out;
     const std::string heard = Listen(server.port(), "/live.ogg", kRunTimeoutMs);
     const ChildResult& result = run.Finish();
     EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
@@ -303,13 +306,16 @@ TEST_F(OggRelayTest, OggToOggListenerSeesEverySongAsANewLink) {
     EXPECT_TRUE(IsSubsequence(expected, heardTitles)) << ::testing::PrintToString(heardTitles);
 
     // The second song's link: announced with its own source format, resampled to the output rate.
+    bool secondSongHeard = false;
     for (const OggLink& link : links) {
         if (link.Comment("TITLE") != kSongs[1].title || link.audio.frameCount() < 22050) continue;
+        secondSongHeard = true;
         EXPECT_EQ(link.Comment("TRANSCODEDFROM"), "22050Hz/Mono Vorbis");
         EXPECT_EQ(link.audio.sampleRate, 44100);
         EXPECT_EQ(link.audio.channelCount, 2);
         EXPECT_NEAR(EstimateToneHz(link.audio.Channel(0), 44100, 4096), kSongs[1].toneHz, 3.0);
     }
+    EXPECT_TRUE(secondSongHeard);
 }
 
 TEST_F(OggRelayTest, StopSignalInTheMiddleEndsCleanlyWithACompleteArchive) {
@@ -349,52 +355,72 @@ TEST_F(OggRelayTest, StopSignalInTheMiddleEndsCleanlyWithACompleteArchive) {
     EXPECT_GT(frames, 44100u);  // over a second of the song made it out before the stop
 }
 
-// A destination that hangs up and stays away long enough for the source to fill the input buffer:
-// the source's data is dropped (and that said once), the transfer goes on, the engine logs in
-// again once the server is back, and the run ends normally.
-TEST(OggRelayReconnectTest, DestinationThatGoesAwayAndComesBackIsReconnected) {
-    TempDir dir;
-    OggLinkSpec loud{44100, 2, 44100 * 3, 440.0, 0.3f, {"ARTIST=Noise", "TITLE=One"}, 0.3f, 1.0f};
-    OggLinkSpec louder = loud;
-    louder.comments = {"ARTIST=Noise", "TITLE=Two"};
-    const std::string station = MakeOggVorbis({loud, louder});
-    ASSERT_FALSE(station.empty());
-    // About 1.5 times as fast as the audio plays; ten seconds of transfer.
-    PacedSourceOptions options = OggStationOptions(station.size() / 4.0);
-    options.loopCount = 3;
-    options.chunkBytes = 4096;
-    PacedSource source(station, options);
-    ASSERT_TRUE(source.listening());
+// A destination that hangs up while a noisy (many bytes per second) station plays at about 1.5
+// times the pace of its audio, for about twelve seconds. The engine reconnects every
+// reconnectSecs seconds.
+class OggRelayOutageTest : public ::testing::Test {
+  protected:
+    static constexpr const char* kDropText =
+        "Output server not connected and the input buffer is full";
 
-    auto first = std::make_unique<MockServer>();
-    ASSERT_TRUE(first->listening());
-    first->SetReply("HTTP/1.0 200 OK\r\n\r\n");
-    const uint16_t port = first->port();
-    Destination out;
-    out.port = port;
-    out.password = "hackme";
-    out.mount = "/live";
-    WriteConfig(dir, source.url(), out, {"AutomaticReconnect=1", "AutomaticReconnectSecs=1"});
+    void StartRunAndLoseTheServer(int reconnectSecs) {
+        OggLinkSpec one{44100, 2,   44100 * 3, 440.0, 0.3f, {"ARTIST=Noise", "TITLE=One"},
+                        0.3f,  1.0f};
+        OggLinkSpec two = one;
+        two.comments = {"ARTIST=Noise", "TITLE=Two"};
+        const std::string station = MakeOggVorbis({one, two});
+        ASSERT_FALSE(station.empty());
+        PacedSourceOptions options = OggStationOptions(station.size() / 4.0);
+        options.loopCount = 3;
+        options.chunkBytes = 4096;
+        source_ = std::make_unique<PacedSource>(station, options);
+        ASSERT_TRUE(source_->listening());
 
-    TranscodeRun run(dir);
-    ASSERT_TRUE(first->WaitForConnections(1, 30000));
-    ASSERT_TRUE(first->WaitForBytes(0, 20000, 30000))
-        << first->Received(0).size() << "\n" << run.Finish().out;
-    first->Stop();
-    first.reset();
+        auto first = std::make_unique<MockServer>();
+        ASSERT_TRUE(first->listening());
+        first->SetReply("HTTP/1.0 200 OK\r\n\r\n");
+        port_ = first->port();
+        Destination out;
+        out.port = port_;
+        out.password = "hackme";
+        out.mount = "/live";
+        WriteConfig(
+            dir_, source_->url(), out,
+            {"AutomaticReconnect=1", "AutomaticReconnectSecs=" + std::to_string(reconnectSecs)});
 
-    const std::string dropText = "Output server not connected and the input buffer is full";
-    bool dropped = false;
-    for (int waited = 0; waited < 30000 && !dropped; waited += 50) {
-        dropped = ReadWholeFile(dir.file("transcode.log")).find(dropText) != std::string::npos;
-        std::this_thread::sleep_for(50ms);
+        run_ = std::make_unique<TranscodeRun>(dir_);
+        ASSERT_TRUE(first->WaitForConnections(1, 30000));
+        ASSERT_TRUE(first->WaitForBytes(0, 20000, 30000)) << run_->Finish().out;
+        first->Stop();
     }
-    EXPECT_TRUE(dropped);
 
-    MockServer second(port);
+    bool WaitForDropMessage() const {
+        for (int waited = 0; waited < 30000; waited += 50) {
+            if (LogText().find(kDropText) != std::string::npos) return true;
+            std::this_thread::sleep_for(50ms);
+        }
+        return false;
+    }
+
+    std::string LogText() const { return ReadWholeFile(dir_.file("transcode.log")); }
+
+    TempDir dir_;
+    std::unique_ptr<PacedSource> source_;
+    uint16_t port_ = 0;
+    std::unique_ptr<TranscodeRun> run_;
+};
+
+// The destination comes back after the source has filled the input buffer: the source's data is
+// dropped meanwhile (said once), the transfer goes on, and the engine logs in again.
+TEST_F(OggRelayOutageTest, DestinationThatComesBackIsReconnected) {
+    StartRunAndLoseTheServer(1);
+    ASSERT_TRUE(run_);
+    EXPECT_TRUE(WaitForDropMessage());
+
+    MockServer second(port_);
     ASSERT_TRUE(second.listening());
     second.SetReply("HTTP/1.0 200 OK\r\n\r\n");
-    const ChildResult& result = run.Finish();
+    const ChildResult& result = run_->Finish();
     EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
 
     std::size_t logins = 0;
@@ -407,9 +433,21 @@ TEST(OggRelayReconnectTest, DestinationThatGoesAwayAndComesBackIsReconnected) {
     }
     EXPECT_EQ(logins, 1u);
     EXPECT_GT(bytesAfterLogin, 20000u);
-    const std::string log = ReadWholeFile(dir.file("transcode.log"));
-    EXPECT_EQ(CountOf(log, dropText), 1u);
+    EXPECT_EQ(CountOf(LogText(), kDropText), 1u);
     EXPECT_NE(result.out.find("Disconnected from output server, reconnecting in 1 secs"),
+              std::string::npos);
+}
+
+// The destination stays away and the next attempt is ten minutes off: the end of the source ends
+// the reconnection wait, and the run ends as usual instead of waiting for the server.
+TEST_F(OggRelayOutageTest, SourceEndingDuringTheReconnectionWaitEndsTheRun) {
+    StartRunAndLoseTheServer(600);
+    ASSERT_TRUE(run_);
+    const ChildResult& result = run_->Finish();
+    EXPECT_FALSE(result.timedOut);
+    EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
+    EXPECT_EQ(source_->CompletedStreams(), 1);
+    EXPECT_NE(result.out.find("Disconnected from output server, reconnecting in 600 secs"),
               std::string::npos);
 }
 

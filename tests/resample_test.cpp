@@ -241,7 +241,8 @@ TEST(ResampleCounts, FirstPassesFor48000To44100InBlocksOf1151) {
     const std::vector<float> input = Noise(1151 * 2, 1);
     std::vector<float> dest(1058 * 2);
     const int expected[] = {1037, 1057, 1058};
-    for (int count : expected) EXPECT_EQ(res_push_interleaved(&s, dest.data(), input.data(), 1151), count);
+    for (int count : expected)
+        EXPECT_EQ(res_push_interleaved(&s, dest.data(), input.data(), 1151), count);
     for (int pass = 0; pass < 300; ++pass)
         EXPECT_LE(res_push_interleaved(&s, dest.data(), input.data(), 1151), 1058);
 }
@@ -313,7 +314,8 @@ TEST_P(ResampleBlocks, MatchTheDefinitionBitForBit) {
     Resampler planar(channels, param.rates.outrate, param.rates.inrate);
     const size_t frames = kept.size() / channels;
     std::vector<std::vector<float>> in(channels, std::vector<float>(frames));
-    std::vector<std::vector<float>> out(channels, std::vector<float>(OutputRoom(planar.state, frames)));
+    std::vector<std::vector<float>> out(channels,
+                                        std::vector<float>(OutputRoom(planar.state, frames)));
     std::vector<const float*> sources;
     std::vector<float*> dests;
     for (int c = 0; c < channels; ++c) {
@@ -391,8 +393,8 @@ TEST(ResampleTone, ToneAboveTheNewNyquistFrequencyIsAttenuated) {
         Rates rates;
         double frequency;
     };
-    const Case cases[] = {{{48000, 44100}, 23000.0}, {{44100, 22050}, 15000.0},
-                          {{48000, 8000}, 6000.0}};
+    const Case cases[] = {
+        {{48000, 44100}, 23000.0}, {{44100, 22050}, 15000.0}, {{48000, 8000}, 6000.0}};
     for (const Case& c : cases) {
         SCOPED_TRACE(RatesName(c.rates));
         const std::vector<float> output = ResampleTone(c.rates, c.frequency);
@@ -403,15 +405,33 @@ TEST(ResampleTone, ToneAboveTheNewNyquistFrequencyIsAttenuated) {
 // ---------------------------------------------------------------------------------------------
 // Drain and contract violations
 
+// A drain is a push of taps/2 - 1 silent frames: interleaved and planar agree with the definition
+// over the stream followed by that silence, and no push is accepted afterwards.
 TEST(ResampleDrainDeathTest, FlushesHalfAFilterOfSilenceThenRefusesPushes) {
-    Resampler resampler(2, 44100, 44100);
-    const std::vector<float> input = Noise(200 * 2, 5);
+    Resampler interleaved(2, 44100, 44100), planar(2, 44100, 44100), reference(2, 44100, 44100);
+    std::vector<float> input = Noise(200 * 2, 5);
     std::vector<float> dest(200 * 2);
-    ASSERT_EQ(res_push_interleaved(&resampler.state, dest.data(), input.data(), 200), 178);
-    ASSERT_EQ(res_drain_length(&resampler.state), 21u);
-    EXPECT_EQ(res_drain_interleaved(&resampler.state, dest.data()), 21);
-    EXPECT_EQ(resampler.state.poolfill, -1);
-    EXPECT_DEATH(res_push_interleaved(&resampler.state, dest.data(), input.data(), 200),
+    ASSERT_EQ(res_push_interleaved(&interleaved.state, dest.data(), input.data(), 200), 178);
+    std::vector<float> left(200), right(200), leftOut(200), rightOut(200);
+    for (size_t i = 0; i < 200; ++i) left[i] = input[2 * i], right[i] = input[2 * i + 1];
+    const float* sources[] = {left.data(), right.data()};
+    float* dests[] = {leftOut.data(), rightOut.data()};
+    ASSERT_EQ(res_push_planar(&planar.state, dests, sources, 200), 178);
+
+    ASSERT_EQ(res_drain_length(&interleaved.state), 21u);
+    EXPECT_EQ(res_drain_interleaved(&interleaved.state, dest.data()), 21);
+    EXPECT_EQ(res_drain_planar(&planar.state, dests), 21);
+    input.resize(221 * 2, 0.0f);
+    const std::vector<float> expected = ReferenceOutput(reference.state, input);
+    ASSERT_EQ(expected.size(), 199u * 2);
+    for (size_t i = 0; i < 21; ++i) {
+        EXPECT_EQ(dest[2 * i], expected[2 * (178 + i)]) << i;
+        EXPECT_EQ(dest[2 * i + 1], expected[2 * (178 + i) + 1]) << i;
+        EXPECT_EQ(leftOut[i], expected[2 * (178 + i)]) << i;
+        EXPECT_EQ(rightOut[i], expected[2 * (178 + i) + 1]) << i;
+    }
+    EXPECT_EQ(interleaved.state.poolfill, -1);
+    EXPECT_DEATH(res_push_interleaved(&interleaved.state, dest.data(), input.data(), 200),
                  "resample: res_push_interleaved: Assertion `state->poolfill >= 0' failed\\.");
 }
 
@@ -439,6 +459,20 @@ TEST(ResampleDeathTest, ViolatedPreconditionsNameExpressionAndFunction) {
     }
     ResamplerState never{};
     EXPECT_DEATH(res_clear(&never), "resample: res_clear: Assertion `state->table' failed");
+    ResamplerState cleared{};
+    ASSERT_EQ(res_init(&cleared, 2, 44100, 48000, kNoResamplerOptions), 0);
+    res_clear(&cleared);
+    EXPECT_DEATH(res_clear(&cleared), "resample: res_clear: Assertion `state->table' failed");
+}
+
+// The per-channel pass checks its own pointers.
+TEST(ResampleDeathTest, PlanarPushWithoutChannelDestination) {
+    Resampler resampler(2, 44100, 48000);
+    std::vector<float> left(100), right(100), leftOut(100);
+    const float* sources[] = {left.data(), right.data()};
+    float* dests[] = {leftOut.data(), nullptr};
+    EXPECT_DEATH(res_push_planar(&resampler.state, dests, sources, 100),
+                 "resample: push: Assertion `dest' failed");
 }
 
 // A zero state has no channels: the first push refuses and marks it, the next one stops.

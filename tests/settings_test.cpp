@@ -35,7 +35,7 @@ constexpr char kStreamType[] = "type";
 constexpr char kBitrate[] = "bitrate";
 
 class SettingsTest : public testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ResetEngineState();
         ClearFrontEndSlots();
@@ -77,7 +77,7 @@ protected:
 
     std::string Written() const { return ReadWholeFile(configPath()); }
 
-private:
+  private:
     TempDir directory_;
 };
 
@@ -152,8 +152,8 @@ struct Flags {
 
 std::ostream& operator<<(std::ostream& out, const Flags& f) {
     return out << "ogg " << f.ogg << " lame " << f.lame << " aac " << f.aac << " shoutcast "
-               << f.shoutcast << " icecast " << f.icecast << " icecast2 " << f.icecast2
-               << " wma " << f.wma << " managed " << f.managed;
+               << f.shoutcast << " icecast " << f.icecast << " icecast2 " << f.icecast2 << " wma "
+               << f.wma << " managed " << f.managed;
 }
 
 struct ApplyCase {
@@ -183,14 +183,19 @@ const std::string kDefaultDestination = "destination:http://localhost:8000";
 INSTANTIATE_TEST_SUITE_P(
     Catalogue, AppliedSettings,
     testing::Values(
-        ApplyCase{"Defaults", "", {0, 1, 0, 1, 0, 0, 0, 0},
+        ApplyCase{"Defaults",
+                  "",
+                  {0, 1, 0, 1, 0, 0, 0, 0},
                   {"type:MP3", kDefaultDestination, "server:Shoutcast",
                    "bitrate:128kbps/44100Hz/Stereo"}},
-        ApplyCase{"OggWithBitrateManagement", "Encode=OGG\nOggBitrateQualityFlag=Bitrate",
+        ApplyCase{"OggWithBitrateManagement",
+                  "Encode=OGG\nOggBitrateQualityFlag=Bitrate",
                   {1, 0, 0, 1, 0, 0, 0, 1},
                   {"type:OggVorbis", kDefaultDestination, "server:Shoutcast",
                    "bitrate:(128/128/128)/Stereo/44100"}},
-        ApplyCase{"OggQuality", "Encode=OGG\nOggQuality=3", {1, 0, 0, 1, 0, 0, 0, 0},
+        ApplyCase{"OggQuality",
+                  "Encode=OGG\nOggQuality=3",
+                  {1, 0, 0, 1, 0, 0, 0, 0},
                   {"type:OggVorbis", kDefaultDestination, "server:Shoutcast",
                    "bitrate:Quality 3/Stereo/44100"}},
         ApplyCase{"OggManagedMonoAt22050",
@@ -200,51 +205,77 @@ INSTANTIATE_TEST_SUITE_P(
                   {"type:OggVorbis", kDefaultDestination, "server:Shoutcast",
                    "bitrate:(32/128/96)/Mono/22050"}},
         ApplyCase{"LowerCaseBitrateFlagMeansQuality",
-                  "Encode=OGG\nOggBitrateQualityFlag=bitrate", {1, 0, 0, 1, 0, 0, 0, 0},
+                  "Encode=OGG\nOggBitrateQualityFlag=bitrate",
+                  {1, 0, 0, 1, 0, 0, 0, 0},
                   {"type:OggVorbis", kDefaultDestination, "server:Shoutcast",
                    "bitrate:Quality 0/Stereo/44100"}},
-        ApplyCase{"LowerCaseOggSelectsNothing", "Encode=ogg", {0, 0, 0, 1, 0, 0, 0, 0},
+        ApplyCase{"LowerCaseOggSelectsNothing",
+                  "Encode=ogg",
+                  {0, 0, 0, 1, 0, 0, 0, 0},
                   {kDefaultDestination, "server:Shoutcast"}},
-        ApplyCase{"AnyCapitalOSelectsVorbis", "Encode=Opus", {1, 0, 0, 1, 0, 0, 0, 0},
+        ApplyCase{"AnyCapitalOSelectsVorbis",
+                  "Encode=Opus",
+                  {1, 0, 0, 1, 0, 0, 0, 0},
                   {"type:OggVorbis", kDefaultDestination, "server:Shoutcast",
                    "bitrate:Quality 0/Stereo/44100"}},
-        ApplyCase{"Aac", "Encode=AAC\nBitrateNominal=64", {0, 0, 1, 1, 0, 0, 0, 0},
-                  {"type:AAC", kDefaultDestination, "server:Shoutcast",
-                   "bitrate:64kbps/44100Hz/Stereo"}},
-        ApplyCase{"WmaEncodingSelectsNothing", "Encode=WMA", {0, 0, 0, 1, 0, 0, 0, 0},
+        ApplyCase{
+            "Aac",
+            "Encode=AAC\nBitrateNominal=64",
+            {0, 0, 1, 1, 0, 0, 0, 0},
+            {"type:AAC", kDefaultDestination, "server:Shoutcast", "bitrate:64kbps/44100Hz/Stereo"}},
+        ApplyCase{"WmaEncodingSelectsNothing",
+                  "Encode=WMA",
+                  {0, 0, 0, 1, 0, 0, 0, 0},
                   {kDefaultDestination, "server:Shoutcast"}},
-        ApplyCase{"LameVariableRate", "LameCBRFlag=0\nBitrateMin=64\nBitrateMax=192",
+        ApplyCase{"LameVariableRate",
+                  "LameCBRFlag=0\nBitrateMin=64\nBitrateMax=192",
                   {0, 1, 0, 1, 0, 0, 0, 0},
                   {"type:MP3", kDefaultDestination, "server:Shoutcast",
                    "bitrate:(64/128/192)/Stereo/44100"}},
-        ApplyCase{"LameMono", "NumberChannels=1", {0, 1, 0, 1, 0, 0, 0, 0},
-                  {"type:MP3", kDefaultDestination, "server:Shoutcast",
-                   "bitrate:128kbps/44100Hz/Mono"}},
-        ApplyCase{"SixChannelsHaveNoChannelText", "NumberChannels=6", {0, 1, 0, 1, 0, 0, 0, 0},
-                  {"type:MP3", kDefaultDestination, "server:Shoutcast", "bitrate:128kbps/44100Hz/"}},
-        ApplyCase{"RatePrintedAs32Bits", "Samplerate=5000000000", {0, 1, 0, 1, 0, 0, 0, 0},
+        ApplyCase{
+            "LameMono",
+            "NumberChannels=1",
+            {0, 1, 0, 1, 0, 0, 0, 0},
+            {"type:MP3", kDefaultDestination, "server:Shoutcast", "bitrate:128kbps/44100Hz/Mono"}},
+        ApplyCase{
+            "SixChannelsHaveNoChannelText",
+            "NumberChannels=6",
+            {0, 1, 0, 1, 0, 0, 0, 0},
+            {"type:MP3", kDefaultDestination, "server:Shoutcast", "bitrate:128kbps/44100Hz/"}},
+        ApplyCase{"RatePrintedAs32Bits",
+                  "Samplerate=5000000000",
+                  {0, 1, 0, 1, 0, 0, 0, 0},
                   {"type:MP3", kDefaultDestination, "server:Shoutcast",
                    "bitrate:128kbps/705032704Hz/Stereo"}},
-        ApplyCase{"Icecast2", "ServerType=Icecast2\nServerMountpoint=/live", {0, 1, 0, 0, 0, 1, 0, 0},
+        ApplyCase{"Icecast2",
+                  "ServerType=Icecast2\nServerMountpoint=/live",
+                  {0, 1, 0, 0, 0, 1, 0, 0},
                   {"type:MP3", "destination:http://localhost:8000/live", "server:Icecast2",
                    "bitrate:128kbps/44100Hz/Stereo"}},
-        ApplyCase{"Icecast", "ServerType=Icecast\nServer=radio.example.org\nPort=8001",
+        ApplyCase{"Icecast",
+                  "ServerType=Icecast\nServer=radio.example.org\nPort=8001",
                   {0, 1, 0, 0, 1, 0, 0, 0},
                   {"type:MP3", "destination:http://radio.example.org:8001", "server:Icecast",
                    "bitrate:128kbps/44100Hz/Stereo"}},
-        ApplyCase{"LowerCaseServerTypeSetsNoServerFlag", "ServerType=icecast2",
-                  {0, 1, 0, 0, 0, 0, 0, 0},
-                  {"type:MP3", kDefaultDestination, "server:icecast2",
-                   "bitrate:128kbps/44100Hz/Stereo"}},
-        ApplyCase{"KasterBlasterIsShoutcast", "ServerType=KasterBlaster", {0, 1, 0, 1, 0, 0, 0, 0},
+        ApplyCase{
+            "LowerCaseServerTypeSetsNoServerFlag",
+            "ServerType=icecast2",
+            {0, 1, 0, 0, 0, 0, 0, 0},
+            {"type:MP3", kDefaultDestination, "server:icecast2", "bitrate:128kbps/44100Hz/Stereo"}},
+        ApplyCase{"KasterBlasterIsShoutcast",
+                  "ServerType=KasterBlaster",
+                  {0, 1, 0, 1, 0, 0, 0, 0},
                   {"type:MP3", kDefaultDestination, "server:KasterBlaster",
                    "bitrate:128kbps/44100Hz/Stereo"}},
         // WMA is derived after the stream type and the destination have been reported.
-        ApplyCase{"WmaServer", "ServerType=WMA\nWMAPort=8300", {0, 1, 0, 0, 0, 0, 1, 0},
+        ApplyCase{"WmaServer",
+                  "ServerType=WMA\nWMAPort=8300",
+                  {0, 1, 0, 0, 0, 0, 1, 0},
                   {"type:MP3", kDefaultDestination, "server:WMA", "bitrate:128kbps/44100Hz/Stereo",
                    "bitrate:128kbps/44100Hz/Stereo"}},
         // The destination is reported before the blanks are removed.
-        ApplyCase{"DestinationBeforeBlanksAreRemoved", "Server= my host\nPort=80 00",
+        ApplyCase{"DestinationBeforeBlanksAreRemoved",
+                  "Server= my host\nPort=80 00",
                   {0, 1, 0, 1, 0, 0, 0, 0},
                   {"type:MP3", "destination:http:// my host:80 00", "server:Shoutcast",
                    "bitrate:128kbps/44100Hz/Stereo"}}),
@@ -267,8 +298,9 @@ TEST_F(SettingsTest, BlanksLeaveServerAndPortButTabsStay) {
 }
 
 TEST_F(SettingsTest, ConvertedNumbersAreWrittenBack) {
-    Load("BitrateNominal=0128abc\nSamplerate=x44100\nWMAClients=7 clients\n"
-         "LiveInSamplerate=48000Hz\nServerPublic= -1\nlastX=5000000000\nWMAPort=08200");
+    Load(
+        "BitrateNominal=0128abc\nSamplerate=x44100\nWMAClients=7 clients\n"
+        "LiveInSamplerate=48000Hz\nServerPublic= -1\nlastX=5000000000\nWMAPort=08200");
     const EngineState& engine = Engine();
     EXPECT_EQ(engine.bitrateNominal, 128);
     EXPECT_EQ(engine.sampleRate, 0);
@@ -290,7 +322,8 @@ TEST_F(SettingsTest, UnknownKeysStayFirstWithEmptyDescriptions) {
     Load("Custom=1\nPort=9000");
     ASSERT_EQ(WriteConfigFile(), 1);
     const std::string written = Written();
-    EXPECT_EQ(written.rfind("#\n#\n#\nCustom=1\n\n#\n#The port to which the stream is sent.", 0), 0u)
+    EXPECT_EQ(written.rfind("#\n#\n#\nCustom=1\n\n#\n#The port to which the stream is sent.", 0),
+              0u)
         << written.substr(0, 200);
     EXPECT_EQ(Config().entryCount, 51);
 }
@@ -393,6 +426,105 @@ TEST_F(SettingsTest, OverlongValuesAreCutToTheirFields) {
     EXPECT_NE(log().find("Value of Port too long, cut to 9 characters"), std::string::npos);
     ASSERT_EQ(WriteConfigFile(), 1);
     EXPECT_NE(Written().find("\nPort=xxxxxxxxx\n"), std::string::npos);
+}
+
+// Each key reaches its own field and comes back from it: text keys carry their own name, integer
+// keys a number of their own.
+TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
+    const EngineState& e = Engine();
+    struct KeyField {
+        std::string key;
+        bool isText;
+        std::function<std::string()> field;
+    };
+    auto text = [](const char* key, const auto& field) {
+        return KeyField{key, true, [&field] { return std::string(field.view()); }};
+    };
+    auto number = [](const char* key, const auto& field) {
+        return KeyField{key, false, [&field] { return std::to_string(field); }};
+    };
+    const std::vector<KeyField> keys = {
+        text("SourceURL", e.sourceUrl),
+        text("Server", e.serverHost),
+        text("Port", e.serverPort),
+        text("ServerPassword", e.serverPassword),
+        number("ServerPublic", e.serverPublic),
+        text("ServerIRC", e.serverIrc),
+        text("ServerAIM", e.serverAim),
+        text("ServerICQ", e.serverIcq),
+        text("ServerStreamURL", e.serverStreamUrl),
+        text("ServerDescription", e.serverDescription),
+        text("ServerGenre", e.serverGenre),
+        text("ServerMountpoint", e.serverMountpoint),
+        number("AutomaticReconnect", e.autoReconnect),
+        number("AutomaticReconnectSecs", e.reconnectSecs),
+        text("Encode", e.encodeFormat),
+        number("WMAPort", e.wmaPort),
+        number("WMAClients", e.wmaClients),
+        text("WMAMode", e.wmaMode),
+        number("BitrateNominal", e.bitrateNominal),
+        number("BitrateMin", e.bitrateMin),
+        number("BitrateMax", e.bitrateMax),
+        number("NumberChannels", e.channels),
+        text("OggQuality", e.oggQuality),
+        number("Samplerate", e.sampleRate),
+        text("OggBitrateQualityFlag", e.oggBitrateQualityText),
+        number("LameCBRFlag", e.lameCbrFlag),
+        number("LameQuality", e.lameQuality),
+        number("LameCopywrite", e.lameCopywrite),
+        number("LameOriginal", e.lameOriginal),
+        number("LameStrictISO", e.lameStrictIso),
+        number("LameDisableReservior", e.lameDisableReservoir),
+        text("LameVBRMode", e.lameVbrMode),
+        number("LameLowpassfreq", e.lameLowpassFreq),
+        number("LameHighpassfreq", e.lameHighpassFreq),
+        text("ServerType", e.serverType),
+        text("AdvRecDevice", e.lineInDevice),
+        number("LiveInSamplerate", e.lineInSampleRate),
+        number("lastX", e.lastX),
+        number("lastY", e.lastY),
+        number("showVU", e.showVu),
+        number("LineInFlag", e.lineInFlag),
+        text("LockMetadata", e.lockedMetadata),
+        number("LockMetadataFlag", e.lockMetadataFlag),
+        text("SaveDirectory", e.saveDirectory),
+        number("SaveDirectoryFlag", e.saveArchives),
+        number("LogLevel", e.logLevel),
+        number("SaveAsWAV", e.saveAsWav),
+        text("AACQuality", e.aacQuality),
+        text("AACCutoff", e.aacCutoff),
+    };
+    std::string content;
+    std::vector<std::string> values;
+    for (std::size_t index = 0; index < keys.size(); ++index) {
+        const std::string& key = keys[index].key;
+        values.push_back(keys[index].isText ? key : std::to_string(1000 + index));
+        content += key + "=" + values.back() + "\n";
+    }
+    Load(content);
+    SetLogLevel(LOG_INFO);
+    for (std::size_t index = 0; index < keys.size(); ++index) {
+        EXPECT_EQ(keys[index].field(), values[index]) << keys[index].key;
+    }
+    EXPECT_EQ(Engine().logFile.view(), logPath());
+    ASSERT_EQ(WriteConfigFile(), 1);
+    for (std::size_t index = 0; index < keys.size(); ++index) {
+        EXPECT_NE(Written().find("\n" + keys[index].key + "=" + values[index] + "\n"),
+                  std::string::npos)
+            << keys[index].key;
+    }
+}
+
+// Without the lookups, the store-back appends the keys in its own order.
+TEST_F(SettingsTest, StoreBackOrderForKeysNotYetInTheTable) {
+    SetConfigPath(configPath().c_str());
+    ASSERT_EQ(WriteConfigFile(), 1);
+    ASSERT_EQ(Config().entryCount, 50);
+    std::vector<std::string> keys;
+    for (int index = 36; index < 41; ++index) keys.emplace_back(Config().entries[index].key.view());
+    for (int index = 45; index < 48; ++index) keys.emplace_back(Config().entries[index].key.view());
+    EXPECT_EQ(keys, (std::vector<std::string>{"LiveInSamplerate", "LineInFlag", "lastX", "lastY",
+                                              "showVU", "LogLevel", "SaveAsWAV", "LogFile"}));
 }
 
 TEST_F(SettingsTest, AFullTableStillGivesEveryKeyItsDefault) {

@@ -1,5 +1,7 @@
 // CMySocket::ConnectTo against listeners on 127.0.0.1: connecting, refusals, unresolvable names,
 // the time-outs, and sends on a connection the peer has closed.
+#include "common/socket.h"
+
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -11,14 +13,13 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "common/socket.h"
 #include "tests/support/child_process.h"
 
 namespace {
 
 // A listening socket on 127.0.0.1 and a free port, closed at the end of the test.
 class Listener {
-public:
+  public:
     Listener() {
         descriptor_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
@@ -44,7 +45,7 @@ public:
         descriptor_ = -1;
     }
 
-private:
+  private:
     int descriptor_ = -1;
     std::uint16_t port_ = 0;
 };
@@ -56,7 +57,7 @@ std::uint16_t ClosedPort() {
 }
 
 class Descriptor {
-public:
+  public:
     explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
     ~Descriptor() {
         if (descriptor_ >= 0) close(descriptor_);
@@ -65,7 +66,7 @@ public:
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return descriptor_; }
 
-private:
+  private:
     int descriptor_;
 };
 

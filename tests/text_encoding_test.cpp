@@ -1,5 +1,7 @@
 // Base64 and percent-encoding: test vectors, the bytes that are and are not encoded, and the
 // buffer contract of PercentEncode (both buffers get the result, nothing is written past either).
+#include "common/text_encoding.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,8 +9,6 @@
 #include <cstring>
 #include <string>
 #include <vector>
-
-#include "common/text_encoding.h"
 
 namespace {
 
@@ -74,8 +74,9 @@ INSTANTIATE_TEST_SUITE_P(
     Examples, Percent,
     testing::Values(PercentCase{"Artist - Title", "Artist%20-%20Title"},
                     PercentCase{"100%", "100%25"}, PercentCase{"%20", "%2520"},
-                    PercentCase{"a&b=c+d", "a%26b%3Dc%2Bd"}, PercentCase{"~user/x.y", "~user%2Fx.y"},
-                    PercentCase{"\xc3\xa9", "\xc3\xa9"}, PercentCase{"", ""},
+                    PercentCase{"a&b=c+d", "a%26b%3Dc%2Bd"},
+                    PercentCase{"~user/x.y", "~user%2Fx.y"}, PercentCase{"\xc3\xa9", "\xc3\xa9"},
+                    PercentCase{"", ""},
                     PercentCase{";/?:@&=+ \"#<>!*'(),",
                                 "%3B%2F%3F%3A%40%26%3D%2B%20%22%23%3C%3E%21%2A%27%28%29%2C"},
                     PercentCase{"-._~$[]\\^`{|}", "-._~$[]\\^`{|}"},
@@ -135,8 +136,10 @@ TEST(PercentEncoding, NeverWritesPastEitherBuffer) {
                 ASSERT_EQ(output[kGuard + outputSize + at], '!');
             }
             const std::size_t room = std::min(inputSize, outputSize);
-            const std::string got(output.data() + kGuard, strnlen(output.data() + kGuard, outputSize));
-            // What the input buffer held: the text, cut to its size when it had no room for the zero.
+            const std::string got(output.data() + kGuard,
+                                  strnlen(output.data() + kGuard, outputSize));
+            // What the input buffer held: the text, cut to its size when it had no room for the
+            // zero.
             const std::size_t readable = std::min(text.size(), inputSize);
             const std::string expectedFull = Encode(text.substr(0, readable), 256, 256).output;
             std::size_t expectedLength = 0;

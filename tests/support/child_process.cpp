@@ -121,7 +121,9 @@ DescriptorCapture::DescriptorCapture(int descriptor) : descriptor_(descriptor) {
     close(file);
 }
 
-DescriptorCapture::~DescriptorCapture() { Finish(); }
+DescriptorCapture::~DescriptorCapture() {
+    Finish();
+}
 
 std::string DescriptorCapture::Finish() {
     if (saved_ < 0) return "";

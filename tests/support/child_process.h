@@ -8,12 +8,12 @@
 #include <vector>
 
 struct ChildResult {
-    bool exited = false;    // ended through exit/_exit (not a signal, not killed for time)
-    int exitStatus = -1;    // valid when exited
-    int signalNumber = 0;   // the signal that ended it, when it did not exit
+    bool exited = false;   // ended through exit/_exit (not a signal, not killed for time)
+    int exitStatus = -1;   // valid when exited
+    int signalNumber = 0;  // the signal that ended it, when it did not exit
     bool timedOut = false;
-    std::string out;        // standard output
-    std::string err;        // standard error
+    std::string out;  // standard output
+    std::string err;  // standard error
 };
 
 // Runs the program (arguments[0] is its path) in the directory, standard input from /dev/null.
@@ -25,7 +25,7 @@ ChildResult RunInChild(const std::function<void()>& body, int timeoutMs = 30000)
 
 // Captures what this process writes to one descriptor (1 or 2) between construction and Finish().
 class DescriptorCapture {
-public:
+  public:
     explicit DescriptorCapture(int descriptor);
     ~DescriptorCapture();
     DescriptorCapture(const DescriptorCapture&) = delete;
@@ -34,7 +34,7 @@ public:
     // Restores the descriptor and returns everything written to it meanwhile.
     std::string Finish();
 
-private:
+  private:
     int descriptor_;
     int saved_ = -1;
     std::string path_;

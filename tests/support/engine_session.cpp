@@ -79,9 +79,9 @@ void EncodeMp3Tone(int frameCount, double toneHz) {
         for (int frame = 0; frame < frames; ++frame) {
             samples[frame] = 32767.0f * ToneSample(done + frame, toneHz);
         }
-        const int bytes = lame_encode_buffer_float(engine.lameEncoder, samples.data(),
-                                                   samples.data(), frames, encoded.data(),
-                                                   static_cast<int>(encoded.size()));
+        const int bytes =
+            lame_encode_buffer_float(engine.lameEncoder, samples.data(), samples.data(), frames,
+                                     encoded.data(), static_cast<int>(encoded.size()));
         if (bytes > 0) SendEncoded(encoded.data(), static_cast<size_t>(bytes));
     }
 }

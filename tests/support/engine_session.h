@@ -28,7 +28,7 @@ void EncodeVorbisTone(int frameCount, double toneHz = 440.0);
 void EncodeMp3Tone(int frameCount, double toneHz = 440.0);
 
 class EngineSessionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

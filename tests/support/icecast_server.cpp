@@ -56,12 +56,17 @@ std::string Configuration(const std::string& directory, uint16_t port, const std
                           const std::string& admin, bool changeOwner, const std::string& user,
                           const std::string& group) {
     std::string xml = "<icecast>\n<location>loopback</location>\n<admin>test@localhost</admin>\n";
-    xml += "<limits><clients>20</clients><sources>4</sources><queue-size>524288</queue-size>"
-           "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
-           "<source-timeout>10</source-timeout><burst-size>65535</burst-size></limits>\n";
-    xml += "<authentication><source-password>" + source + "</source-password>"
-           "<relay-password>" + admin + "</relay-password><admin-user>admin</admin-user>"
-           "<admin-password>" + admin + "</admin-password></authentication>\n";
+    xml +=
+        "<limits><clients>20</clients><sources>4</sources><queue-size>524288</queue-size>"
+        "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
+        "<source-timeout>10</source-timeout><burst-size>65535</burst-size></limits>\n";
+    xml += "<authentication><source-password>" + source +
+           "</source-password>"
+           "<relay-password>" +
+           admin +
+           "</relay-password><admin-user>admin</admin-user>"
+           "<admin-password>" +
+           admin + "</admin-password></authentication>\n";
     xml += "<hostname>127.0.0.1</hostname>\n";
     xml += "<listen-socket><port>" + std::to_string(port) +
            "</port><bind-address>127.0.0.1</bind-address><shoutcast-mount>" +
@@ -69,10 +74,11 @@ std::string Configuration(const std::string& directory, uint16_t port, const std
     xml += "<fileserve>1</fileserve>\n";
     xml += "<paths><basedir>/usr/share/icecast2</basedir><logdir>" + directory +
            "/log</logdir><webroot>/usr/share/icecast2/web</webroot>"
-           "<adminroot>/usr/share/icecast2/admin</adminroot><pidfile>" + directory +
-           "/icecast.pid</pidfile></paths>\n";
-    xml += "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
-           "<loglevel>3</loglevel><logsize>10000</logsize></logging>\n";
+           "<adminroot>/usr/share/icecast2/admin</adminroot><pidfile>" +
+           directory + "/icecast.pid</pidfile></paths>\n";
+    xml +=
+        "<logging><accesslog>access.log</accesslog><errorlog>error.log</errorlog>"
+        "<loglevel>3</loglevel><logsize>10000</logsize></logging>\n";
     xml += "<security><chroot>0</chroot>";
     if (changeOwner) {
         xml += "<changeowner><user>" + user + "</user><group>" + group + "</group></changeowner>";
@@ -91,93 +97,7 @@ void InitCurlOnce() {
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
 }
 
-// Skips a JSON string starting at its opening quote; returns the index after the closing quote.
-size_t SkipString(const std::string& json, size_t at) {
-    for (size_t index = at + 1; index < json.size(); ++index) {
-        if (json[index] == '\\') {
-            ++index;
-        } else if (json[index] == '"') {
-            return index + 1;
-        }
-    }
-    return json.size();
-}
-
-void AppendUtf8(std::string& out, unsigned code) {
-    if (code < 0x80) {
-        out += static_cast<char>(code);
-    } else if (code < 0x800) {
-        out += static_cast<char>(0xC0 | (code >> 6));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-        out += static_cast<char>(0xE0 | (code >> 12));
-        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-}
-
-// The value after "key": within [begin, end): a string is unescaped, anything else taken raw.
-bool ValueOf(const std::string& json, size_t begin, size_t end, const std::string& key,
-             std::string& value) {
-    const std::string quoted = "\"" + key + "\"";
-    size_t at = json.find(quoted, begin);
-    if (at == std::string::npos || at >= end) return false;
-    at = json.find(':', at + quoted.size());
-    while (at + 1 < end && (json[at + 1] == ' ' || json[at + 1] == ':')) ++at;
-    ++at;
-    value.clear();
-    if (json[at] != '"') {
-        while (at < end && json[at] != ',' && json[at] != '}') value += json[at++];
-        return true;
-    }
-    for (size_t index = at + 1; index < end && json[index] != '"'; ++index) {
-        if (json[index] != '\\') {
-            value += json[index];
-            continue;
-        }
-        const char escaped = json[++index];
-        if (escaped == 'u') {
-            AppendUtf8(value, static_cast<unsigned>(std::stoul(json.substr(index + 1, 4), nullptr, 16)));
-            index += 4;
-        } else {
-            value += escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped;
-        }
-    }
-    return true;
-}
-
-bool ListenUrlIsMount(const std::string& url, const std::string& mount) {
-    if (url.size() <= mount.size() || url.compare(url.size() - mount.size(), mount.size(), mount) != 0)
-        return false;
-    const char before = url[url.size() - mount.size() - 1];
-    return before >= '0' && before <= '9';  // the port just before the mount
-}
-
 }  // namespace
-
-bool FindMountTitle(const std::string& statusJson, const std::string& mount, std::string& title) {
-    // Objects close innermost first, so the first one holding the mount's listenurl is its source.
-    std::vector<size_t> openObjects;
-    for (size_t index = 0; index < statusJson.size();) {
-        const char character = statusJson[index];
-        if (character == '"') {
-            index = SkipString(statusJson, index);
-            continue;
-        }
-        if (character == '{') openObjects.push_back(index);
-        if (character == '}' && !openObjects.empty()) {
-            const size_t begin = openObjects.back();
-            openObjects.pop_back();
-            std::string url;
-            if (ValueOf(statusJson, begin, index, "listenurl", url) && ListenUrlIsMount(url, mount)) {
-                if (!ValueOf(statusJson, begin, index, "title", title)) title.clear();
-                return true;
-            }
-        }
-        ++index;
-    }
-    return false;
-}
 
 IcecastServer::IcecastServer() {
     if (!Available()) return;
@@ -187,9 +107,13 @@ IcecastServer::IcecastServer() {
     }
 }
 
-IcecastServer::~IcecastServer() { Terminate(); }
+IcecastServer::~IcecastServer() {
+    Terminate();
+}
 
-bool IcecastServer::Available() { return access(kIcecastBinary, X_OK) == 0; }
+bool IcecastServer::Available() {
+    return access(kIcecastBinary, X_OK) == 0;
+}
 
 std::string IcecastServer::failure() const {
     return "icecast2 did not start on port " + std::to_string(port_) + "; its output:\n" +
@@ -286,8 +210,8 @@ std::string IcecastServer::HttpGet(const std::string& path, bool asAdmin) const 
     return result == CURLE_OK ? body : "";
 }
 
-bool IcecastServer::WaitForTitle(const std::string& mount, const std::string& title,
-                                 int timeoutMs, std::string* lastTitle) const {
+bool IcecastServer::WaitForTitle(const std::string& mount, const std::string& title, int timeoutMs,
+                                 std::string* lastTitle) const {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string seen;
     do {

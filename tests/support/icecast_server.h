@@ -14,19 +14,20 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/status_json.h"
 #include "tests/support/temp_dir.h"
 
 inline constexpr const char* kIcecastBinary = "/usr/bin/icecast2";
 
 // Skips the running test when the server binary is not installed.
-#define SKIP_WITHOUT_ICECAST()                                                              \
-    do {                                                                                   \
-        if (!IcecastServer::Available())                                                   \
+#define SKIP_WITHOUT_ICECAST()                                                               \
+    do {                                                                                     \
+        if (!IcecastServer::Available())                                                     \
             GTEST_SKIP() << kIcecastBinary << " is not installed (Debian package icecast2)"; \
     } while (0)
 
 class IcecastServer {
-public:
+  public:
     IcecastServer();
     ~IcecastServer();
     IcecastServer(const IcecastServer&) = delete;
@@ -55,7 +56,7 @@ public:
                       std::string* lastTitle = nullptr) const;
     bool WaitForMount(const std::string& mount, int timeoutMs) const;
 
-private:
+  private:
     bool Launch();
     bool WaitUntilAnswering(int timeoutMs);
     void Terminate();
@@ -67,7 +68,3 @@ private:
     pid_t pid_ = -1;
     bool started_ = false;
 };
-
-// Reading the status JSON with a plain string search (icecast lists its sources as flat objects).
-// True when an object for the mount is listed; its "title" goes to title ("" when it has none).
-bool FindMountTitle(const std::string& statusJson, const std::string& mount, std::string& title);

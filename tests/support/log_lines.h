@@ -23,7 +23,8 @@ inline std::vector<std::string> SplitLines(const std::string& text) {
 }
 
 // True when the text is `before`, one or more decimal digits, and `after`.
-inline bool MatchesNumbered(std::string_view text, std::string_view before, std::string_view after) {
+inline bool MatchesNumbered(std::string_view text, std::string_view before,
+                            std::string_view after) {
     if (text.size() <= before.size() + after.size()) return false;
     if (text.substr(0, before.size()) != before) return false;
     if (text.substr(text.size() - after.size()) != after) return false;

@@ -58,7 +58,9 @@ MockServer::MockServer(uint16_t port) {
     thread_ = std::thread([this] { Run(); });
 }
 
-MockServer::~MockServer() { Stop(); }
+MockServer::~MockServer() {
+    Stop();
+}
 
 void MockServer::SetReply(std::string reply) {
     std::lock_guard lock(mutex_);

@@ -17,7 +17,7 @@
 #include <vector>
 
 class MockServer {
-public:
+  public:
     // 0: pick a free port. With a given port that is taken, listening() is false.
     explicit MockServer(uint16_t port = 0);
     ~MockServer();
@@ -47,7 +47,7 @@ public:
     // Both are null when no such pair could be found.
     static std::pair<std::unique_ptr<MockServer>, std::unique_ptr<MockServer>> NeighbourPair();
 
-private:
+  private:
     struct Connection {
         int descriptor = -1;
         std::string received;

@@ -46,10 +46,10 @@ std::string MakeMp3Tone(const Mp3Spec& spec) {
     for (long first = 0; first < totalFrames; first += kFramesPerCall) {
         const int count = static_cast<int>(std::min<long>(kFramesPerCall, totalFrames - first));
         const std::vector<float> samples = tone.Next(count);  // the same tone on both channels
-        AppendEncoded(out, buffer,
-                      lame_encode_buffer_ieee_float(flags.get(), samples.data(), samples.data(),
-                                                    count, buffer.data(),
-                                                    static_cast<int>(buffer.size())));
+        AppendEncoded(
+            out, buffer,
+            lame_encode_buffer_ieee_float(flags.get(), samples.data(), samples.data(), count,
+                                          buffer.data(), static_cast<int>(buffer.size())));
     }
     AppendEncoded(out, buffer,
                   lame_encode_flush(flags.get(), buffer.data(), static_cast<int>(buffer.size())));

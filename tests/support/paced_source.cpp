@@ -100,7 +100,9 @@ PacedSource::~PacedSource() {
     if (listenDescriptor_ >= 0) close(listenDescriptor_);
 }
 
-void PacedSource::Stop() { stopping_.store(true); }
+void PacedSource::Stop() {
+    stopping_.store(true);
+}
 
 std::string PacedSource::url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(port_) + path;
@@ -128,8 +130,8 @@ bool PacedSource::ReadRequest(int descriptor, std::string& request) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(kRequestTimeoutMs);
     char buffer[1024];
     while (request.find("\r\n\r\n") == std::string::npos && request.size() < kMaxRequestBytes) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline -
-                                                                               Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         pollfd readable{descriptor, POLLIN, 0};
         if (left.count() <= 0 || stopping_.load()) return false;
         if (poll(&readable, 1, static_cast<int>(std::min<long>(left.count(), 100))) <= 0) continue;
@@ -161,9 +163,11 @@ void PacedSource::Serve(int descriptor) {
 bool PacedSource::SendPaced(int descriptor, const std::string& body) {
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(options_.maxStreamMs);
-    const double audioBytes = static_cast<double>(Looped(audio_, options_.loopCount).size());
+    const double audioBytes =
+        static_cast<double>(audio_.size()) * static_cast<double>(std::max(options_.loopCount, 1));
     // Pace the body so that its audio part flows at bytesPerSecond.
-    const double bodyRate = options_.bytesPerSecond * (audioBytes > 0 ? body.size() / audioBytes : 1);
+    const double bodyRate =
+        options_.bytesPerSecond * (audioBytes > 0 ? body.size() / audioBytes : 1);
     std::size_t sent = 0;
     while (sent < body.size()) {
         if (stopping_.load() || Clock::now() >= deadline) return false;
@@ -171,8 +175,8 @@ bool PacedSource::SendPaced(int descriptor, const std::string& body) {
             const auto due = start + std::chrono::microseconds(static_cast<long long>(
                                          (sent - options_.burstBytes) / bodyRate * 1e6));
             if (due > Clock::now()) {
-                std::this_thread::sleep_for(std::min<Clock::duration>(due - Clock::now(),
-                                                                     std::chrono::milliseconds(50)));
+                std::this_thread::sleep_for(
+                    std::min<Clock::duration>(due - Clock::now(), std::chrono::milliseconds(50)));
                 continue;
             }
         }

@@ -80,7 +80,9 @@ TitleWatcher::TitleWatcher(uint16_t port, std::string mount, int maxMs)
     thread_ = std::thread([this] { Run(); });
 }
 
-TitleWatcher::~TitleWatcher() { Stop(); }
+TitleWatcher::~TitleWatcher() {
+    Stop();
+}
 
 std::vector<std::string> TitleWatcher::Stop() {
     stopping_.store(true);
