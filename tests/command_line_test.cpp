@@ -60,6 +60,10 @@ struct UsageCase {
     const char* diagnostic;  // expected in getopt's message on standard error, "" for none
 };
 
+void PrintTo(const UsageCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
 class UsageExit : public testing::TestWithParam<UsageCase> {};
 
 TEST_P(UsageExit, PrintsTheUsageTextAndExitsWithStatusOne) {

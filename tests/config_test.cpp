@@ -55,6 +55,10 @@ struct ReadCase {
     Entries entries;
 };
 
+void PrintTo(const ReadCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
 class ConfigFileLines : public ConfigStoreTest, public testing::WithParamInterface<ReadCase> {};
 
 TEST_P(ConfigFileLines, BecomeTheseEntries) {
@@ -136,6 +140,10 @@ struct IntegerCase {
     const char* value;
     long expected;
 };
+
+void PrintTo(const IntegerCase& test, std::ostream* out) {
+    *out << '"' << test.value << '"';
+}
 
 class IntegerValues : public ConfigStoreTest, public testing::WithParamInterface<IntegerCase> {};
 

@@ -55,6 +55,10 @@ struct LevelCase {
     const char* written;  // the level name written, or "" when the message is dropped
 };
 
+void PrintTo(const LevelCase& test, std::ostream* out) {
+    *out << "level " << test.level << " at threshold " << test.threshold;
+}
+
 class LevelThreshold : public LoggingTest, public testing::WithParamInterface<LevelCase> {};
 
 TEST_P(LevelThreshold, DecidesWhatIsWritten) {

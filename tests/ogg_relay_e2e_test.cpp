@@ -1,30 +1,26 @@
 // The `transcode` program relaying an Ogg Vorbis station end to end: a paced loopback source
 // serving generated chained Ogg Vorbis (a new link with new comments for every song), a real
 // Icecast2 server (or a mock one that goes away and comes back) as the destination.
-#include <arpa/inet.h>
+#include <curl/curl.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "tests/support/audio_check.h"
+#include "tests/support/background_run.h"
 #include "tests/support/child_process.h"
 #include "tests/support/icecast_server.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/ogg_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/stream_listener.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -32,6 +28,7 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kRunTimeoutMs = 90000;
+constexpr const char* kConfigFile = "transcode.conf";
 
 struct Song {
     std::string artist;
@@ -90,117 +87,11 @@ void WriteConfig(const TempDir& dir, const std::string& sourceUrl, const Destina
     text += "BitrateNominal=128\nSamplerate=44100\nNumberChannels=2\nOggQuality=2\n";
     text += "LameQuality=5\nLogLevel=3\nLogFile=" + dir.file("transcode.log") + "\n";
     for (const std::string& line : extraLines) text += line + "\n";
-    WriteWholeFile(dir.file("transcode.conf"), text);
+    WriteWholeFile(dir.file(kConfigFile), text);
 }
 
-// `transcode -c transcode.conf` running in the background; its pid is known so that the test can
-// signal it. A shell starts it so the pid can be written down; the shell waits for it and exits
-// with its status.
-class TranscodeRun {
-  public:
-    explicit TranscodeRun(const TempDir& dir) : dir_(dir) {
-        thread_ = std::thread([this] {
-            result_ = RunProgram({"/bin/sh", "-c",
-                                  "\"$0\" -c transcode.conf & echo $! > "
-                                  "transcode.pid; wait $!",
-                                  TRANSCODE_BINARY},
-                                 dir_.path(), kRunTimeoutMs);
-        });
-    }
-    ~TranscodeRun() { Finish(); }
-
-    pid_t Pid() {
-        for (int waited = 0; waited < 5000; waited += 10) {
-            const std::string text = ReadWholeFile(dir_.file("transcode.pid"));
-            if (!text.empty() && text.back() == '\n')
-                return static_cast<pid_t>(std::atol(text.c_str()));
-            std::this_thread::sleep_for(10ms);
-        }
-        return -1;
-    }
-
-    const ChildResult& Finish() {
-        if (thread_.joinable()) {
-            thread_.join();
-            // The shell was killed for overstaying: the program it started must not outlive it.
-            const pid_t pid = result_.timedOut ? Pid() : -1;
-            if (pid > 0) kill(pid, SIGKILL);
-        }
-        return result_;
-    }
-
-  private:
-    const TempDir& dir_;
-    ChildResult result_;
-    std::thread thread_;
-};
-
-// The titles the server's status page showed for a mount, in order, without repeats.
-class TitleWatcher {
-  public:
-    TitleWatcher(const IcecastServer& server, std::string mount)
-        : server_(server), mount_(std::move(mount)) {
-        thread_ = std::thread([this] { Watch(); });
-    }
-    ~TitleWatcher() { Stop(); }
-
-    std::vector<std::string> Stop() {
-        stopping_ = true;
-        if (thread_.joinable()) thread_.join();
-        std::lock_guard<std::mutex> hold(mutex_);
-        return titles_;
-    }
-
-  private:
-    void Watch() {
-        const auto deadline =
-            std::chrono::steady_clock::now() + std::chrono::milliseconds(kRunTimeoutMs);
-        while (!stopping_ && std::chrono::steady_clock::now() < deadline) {
-            std::string title;
-            if (FindMountTitle(server_.FetchStatusJson(), mount_, title) && !title.empty()) {
-                std::lock_guard<std::mutex> hold(mutex_);
-                if (titles_.empty() || titles_.back() != title) titles_.push_back(title);
-            }
-            std::this_thread::sleep_for(50ms);
-        }
-    }
-
-    const IcecastServer& server_;
-    std::string mount_;
-    std::atomic<bool> stopping_{false};
-    std::mutex mutex_;
-    std::vector<std::string> titles_;
-    std::thread thread_;
-};
-
-// A listener of the server's mount: everything it receives until the server closes the stream.
-std::string Listen(uint16_t port, const std::string& mount, int timeoutMs) {
-    const int descriptor = socket(AF_INET, SOCK_STREAM, 0);
-    if (descriptor < 0) return "";
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    std::string received;
-    if (connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        const std::string request = "GET " + mount + " HTTP/1.0\r\nUser-Agent: test\r\n\r\n";
-        if (send(descriptor, request.data(), request.size(), MSG_NOSIGNAL) ==
-            static_cast<ssize_t>(request.size())) {
-            const auto deadline =
-                std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-            char buffer[8192];
-            while (std::chrono::steady_clock::now() < deadline) {
-                pollfd readable{descriptor, POLLIN, 0};
-                if (poll(&readable, 1, 200) <= 0) continue;
-                const ssize_t got = recv(descriptor, buffer, sizeof buffer, 0);
-                if (got <= 0) break;
-                received.append(buffer, static_cast<std::size_t>(got));
-            }
-        }
-    }
-    close(descriptor);
-    const std::size_t bodyAt = received.find("\r\n\r\n");
-    return bodyAt == std::string::npos ? "" : received.substr(bodyAt + 4);
+BackgroundTranscode StartTranscode(const TempDir& dir) {
+    return BackgroundTranscode(TRANSCODE_BINARY, dir.path(), kConfigFile, kRunTimeoutMs);
 }
 
 bool IsSubsequence(const std::vector<std::string>& wanted, const std::vector<std::string>& seen) {
@@ -235,7 +126,8 @@ std::vector<std::string> FilesIn(const std::string& directory) {
 class OggRelayTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!IcecastServer::Available()) GTEST_SKIP() << "icecast2 is not installed";
+        SKIP_WITHOUT_ICECAST();
+        curl_global_init(CURL_GLOBAL_DEFAULT);
     }
 
     Destination IcecastDestination(const IcecastServer& server, const std::string& mount,
@@ -260,8 +152,8 @@ TEST_F(OggRelayTest, OggToMp3SendsEachSongTitleToTheServer) {
     ASSERT_TRUE(source.listening());
     WriteConfig(dir_, source.url(), IcecastDestination(server, "/live", "LAME"));
 
-    TitleWatcher watcher(server, "/live");
-    TranscodeRun run(dir_);
+    TitleWatcher watcher(server.port(), "/live", kRunTimeoutMs);
+    BackgroundTranscode run = StartTranscode(dir_);
     const ChildResult& result = run.Finish();
     const std::vector<std::string> titles = watcher.Stop();
 
@@ -284,13 +176,15 @@ TEST_F(OggRelayTest, OggToOggListenerSeesEverySongAsANewLink) {
     ASSERT_TRUE(source.listening());
     WriteConfig(dir_, source.url(), IcecastDestination(server, "/live.ogg", "OGG"));
 
-    TranscodeRun run(dir_);
+    BackgroundTranscode run = StartTranscode(dir_);
     std::string lastTitle;
     ASSERT_TRUE(server.WaitForTitle("/live.ogg", kSongs[0].title, 30000, &lastTitle))
         << lastTitle << "\n"
         << server.FetchStatusJson() << "\n"
         << run.Finish().out;
-    const std::string heard = Listen(server.port(), "/live.ogg", kRunTimeoutMs);
+    StreamListener listener("http://127.0.0.1:" + std::to_string(server.port()) + "/live.ogg",
+                            kRunTimeoutMs);
+    const std::string heard = listener.Finish();
     const ChildResult& result = run.Finish();
     EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
 
@@ -329,7 +223,7 @@ TEST_F(OggRelayTest, StopSignalInTheMiddleEndsCleanlyWithACompleteArchive) {
     WriteConfig(dir_, source.url(), IcecastDestination(server, "/live.ogg", "OGG"),
                 {"SaveDirectory=" + archives, "SaveDirectoryFlag=1"});
 
-    TranscodeRun run(dir_);
+    BackgroundTranscode run = StartTranscode(dir_);
     ASSERT_TRUE(server.WaitForTitle("/live.ogg", kSongs[0].title, 30000));
     std::this_thread::sleep_for(2s);  // in the middle of the first song
     const pid_t pid = run.Pid();
@@ -388,7 +282,8 @@ class OggRelayOutageTest : public ::testing::Test {
             dir_, source_->url(), out,
             {"AutomaticReconnect=1", "AutomaticReconnectSecs=" + std::to_string(reconnectSecs)});
 
-        run_ = std::make_unique<TranscodeRun>(dir_);
+        run_ = std::make_unique<BackgroundTranscode>(TRANSCODE_BINARY, dir_.path(), kConfigFile,
+                                                     kRunTimeoutMs);
         ASSERT_TRUE(first->WaitForConnections(1, 30000));
         ASSERT_TRUE(first->WaitForBytes(0, 20000, 30000)) << run_->Finish().out;
         first->Stop();
@@ -407,7 +302,7 @@ class OggRelayOutageTest : public ::testing::Test {
     TempDir dir_;
     std::unique_ptr<PacedSource> source_;
     uint16_t port_ = 0;
-    std::unique_ptr<TranscodeRun> run_;
+    std::unique_ptr<BackgroundTranscode> run_;
 };
 
 // The destination comes back after the source has filled the input buffer: the source's data is

@@ -163,6 +163,10 @@ struct ApplyCase {
     std::vector<std::string> reports;  // stream type, destination, server type, bitrate
 };
 
+void PrintTo(const ApplyCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
 class AppliedSettings : public SettingsTest, public testing::WithParamInterface<ApplyCase> {};
 
 TEST_P(AppliedSettings, SetTheFlagsAndReportTheSetup) {

@@ -18,10 +18,29 @@ std::string Repeat(const std::string& text, int times) {
     return repeated;
 }
 
+// Readable test names: control and non-ASCII bytes as \xNN.
+std::string Escaped(const std::string& text) {
+    std::string escaped;
+    for (const unsigned char c : text) {
+        if (c < 32 || c >= 127) {
+            char hex[5];
+            std::snprintf(hex, sizeof hex, "\\x%02X", c);
+            escaped += hex;
+        } else {
+            escaped += static_cast<char>(c);
+        }
+    }
+    return escaped;
+}
+
 struct Base64Case {
     std::string text;
     std::string encoded;
 };
+
+void PrintTo(const Base64Case& test, std::ostream* out) {
+    *out << '"' << Escaped(test.text) << '"';
+}
 
 class Base64 : public testing::TestWithParam<Base64Case> {};
 
@@ -60,6 +79,10 @@ struct PercentCase {
     std::string text;
     std::string encoded;
 };
+
+void PrintTo(const PercentCase& test, std::ostream* out) {
+    *out << '"' << Escaped(test.text) << '"';
+}
 
 class Percent : public testing::TestWithParam<PercentCase> {};
 

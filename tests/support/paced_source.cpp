@@ -91,6 +91,9 @@ PacedSource::PacedSource(std::string audio, PacedSourceOptions options)
         return;
     }
     port_ = ntohs(address.sin_port);
+    // Both bodies are made before the first client comes, so serving allocates nothing.
+    plainBody_ = Looped(audio_, options_.loopCount);
+    if (options_.metaInterval > 0) icyBody_ = IcyBody(audio_, options_);
     thread_ = std::thread([this] { Run(); });
 }
 
@@ -155,9 +158,7 @@ void PacedSource::Serve(int descriptor) {
         static_cast<ssize_t>(header.size())) {
         return;
     }
-    const std::string body =
-        withMetadata ? IcyBody(audio_, options_) : Looped(audio_, options_.loopCount);
-    if (SendPaced(descriptor, body)) completed_.fetch_add(1);
+    if (SendPaced(descriptor, withMetadata ? icyBody_ : plainBody_)) completed_.fetch_add(1);
 }
 
 bool PacedSource::SendPaced(int descriptor, const std::string& body) {

@@ -65,6 +65,8 @@ private:
 
     std::string audio_;
     PacedSourceOptions options_;
+    std::string plainBody_;  // the audio, looped
+    std::string icyBody_;    // the same with metadata blocks, for clients that ask for them
     int listenDescriptor_ = -1;
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
