@@ -44,7 +44,9 @@ double CpuSeconds(clockid_t clock) {
     return static_cast<double>(now.tv_sec) + now.tv_nsec * 1e-9;
 }
 
-double WallSeconds() { return CpuSeconds(CLOCK_MONOTONIC); }
+double WallSeconds() {
+    return CpuSeconds(CLOCK_MONOTONIC);
+}
 
 double PeakMiB() {
     rusage usage{};
@@ -55,7 +57,7 @@ double PeakMiB() {
 // Accepts every connection on a loopback port, answers its login like Icecast2 and reads until
 // it is closed, discarding.
 class DiscardSink {
-public:
+  public:
     DiscardSink() {
         listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address{};
@@ -76,7 +78,7 @@ public:
     uint16_t port() const { return port_; }
     std::uint64_t bytes() const { return bytes_.load(); }
 
-private:
+  private:
     void Run() {
         fds_.push_back({listen_, POLLIN, 0});
         char buffer[65536];
@@ -118,7 +120,8 @@ void LoadBenchConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t 
     const std::string text = "SourceURL=" + sourceUrl +
                              "\nServer=127.0.0.1\nPort=" + std::to_string(sinkPort) +
                              "\nServerType=Icecast2\nServerMountpoint=/bench\nLogLevel=1\n"
-                             "LogFile=" + dir.file("bench.log") + "\n";
+                             "LogFile=" +
+                             dir.file("bench.log") + "\n";
     WriteWholeFile(dir.file("bench.cfg"), text);
     SetConfigPath(dir.file("bench.cfg").c_str());
     LoadConfig(kConfigNormal);
@@ -217,9 +220,10 @@ int main() {
     const double relayWall = WallSeconds() - wallStart;
     const double peakAfter = PeakMiB();
 
-    std::printf("relay: HTTP station thread -> StartTranscoding (libcurl, ring buffer, libmad, "
-                "LAME CBR %d kbit/s q%d) -> TCP sink thread\n",
-                Engine().bitrateNominal, Engine().lameQuality);
+    std::printf(
+        "relay: HTTP station thread -> StartTranscoding (libcurl, ring buffer, libmad, "
+        "LAME CBR %d kbit/s q%d) -> TCP sink thread\n",
+        Engine().bitrateNominal, Engine().lameQuality);
     std::printf("  station streams completed %d, sink received %llu bytes, wall %.2f s\n",
                 station.CompletedStreams(), static_cast<unsigned long long>(sink.bytes()),
                 relayWall);

@@ -14,10 +14,12 @@ constexpr double kMadSampleScale = 1.0 / MAD_F_ONE;  // libmad's 28 fraction bit
 
 int ChannelsOfMode(enum mad_mode mode, int unchanged) {
     switch (mode) {
-        case MAD_MODE_SINGLE_CHANNEL: return 1;
+        case MAD_MODE_SINGLE_CHANNEL:
+            return 1;
         case MAD_MODE_DUAL_CHANNEL:
         case MAD_MODE_JOINT_STEREO:
-        case MAD_MODE_STEREO: return 2;
+        case MAD_MODE_STEREO:
+            return 2;
     }
     return unchanged;
 }
@@ -42,7 +44,9 @@ void KeepUndecodedTail(Mp3DecoderState& state) {
 
 }  // namespace
 
-Mp3DecoderState& Mp3Decoder() { return mp3DecoderState; }
+Mp3DecoderState& Mp3Decoder() {
+    return mp3DecoderState;
+}
 
 void ResetMp3Decoder() {
     Mp3DecoderState& state = mp3DecoderState;
@@ -85,7 +89,8 @@ int feed_stream(Mp3DecoderState* state, const unsigned char* bytes, std::size_t 
 
 int mp3_decode_buffer(Mp3DecoderState* state) {
     if (state == nullptr || !state->madReady) return 1;
-    mad_stream_buffer(&state->stream, state->inputBuffer, static_cast<unsigned long>(state->mp3pos));
+    mad_stream_buffer(&state->stream, state->inputBuffer,
+                      static_cast<unsigned long>(state->mp3pos));
     for (;;) {
         if (mad_frame_decode(&state->frame, &state->stream) == 0) {
             mad_synth_frame(&state->synth, &state->frame);

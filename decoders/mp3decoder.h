@@ -22,14 +22,14 @@ inline constexpr std::size_t kMp3MaxFrameSamples = 1152;
 
 struct Mp3DecoderState {
     unsigned char inputBuffer[kMp3InputBufferBytes];  // undecoded bytes, always from offset 0
-    std::int64_t mp3pos = 0;                           // bytes held in inputBuffer
+    std::int64_t mp3pos = 0;                          // bytes held in inputBuffer
     mad_stream stream{};
     mad_frame frame{};
     mad_synth synth{};
     bool madReady = false;  // stream, frame and synth are initialised and not yet finished
-    std::int32_t frameSampleRate = 0;  // of the last decoded frame; 0 until the first
-    std::int64_t frameBitrate = 0;     // bit/s of the last decoded frame
-    std::int32_t frameChannels = 0;    // of the last decoded frame; 0 until the first
+    std::int32_t frameSampleRate = 0;             // of the last decoded frame; 0 until the first
+    std::int64_t frameBitrate = 0;                // bit/s of the last decoded frame
+    std::int32_t frameChannels = 0;               // of the last decoded frame; 0 until the first
     float frameSamples[kMp3MaxFrameSamples * 2];  // one frame, interleaved, handed on at once
     Mp3SampleConsumer sampleConsumer = nullptr;   // null: ProcessSamples
 };

@@ -6,7 +6,7 @@
 #include <utility>
 
 class CurlEasy {
-public:
+  public:
     CurlEasy() : handle_(curl_easy_init()) {}
     ~CurlEasy() { reset(); }
     CurlEasy(CurlEasy&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
@@ -33,12 +33,12 @@ public:
         handle_ = nullptr;
     }
 
-private:
+  private:
     CURL* handle_ = nullptr;
 };
 
 class CurlHeaderList {
-public:
+  public:
     CurlHeaderList() = default;
     ~CurlHeaderList() { reset(); }
     CurlHeaderList(const CurlHeaderList&) = delete;
@@ -58,6 +58,6 @@ public:
         list_ = nullptr;
     }
 
-private:
+  private:
     curl_slist* list_ = nullptr;
 };

@@ -37,7 +37,9 @@ bool FindValue(std::string_view text, std::string_view marker, HeaderValue& valu
 }
 
 // Leading blanks skipped, digits up to the first other character, 0 without digits.
-std::int32_t ReadInterval(const HeaderValue& value) { return std::atoi(value.c_str()); }
+std::int32_t ReadInterval(const HeaderValue& value) {
+    return std::atoi(value.c_str());
+}
 
 void ReadContentType(InputState& input, const HeaderValue& type) {
     input.inputIsVorbis = type == "application/ogg";
@@ -146,7 +148,8 @@ void parse_header_line(std::string_view line) {
     if (FindValue(line, kContentTypeMarker, value)) ReadContentType(input, value);
 }
 
-std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemCount, void*) {
+std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
+                            void*) noexcept {
     const std::string_view line(bytes, itemSize * itemCount);
     if (line == kLineEnd) {
         FinishResponseHeader(Input());

@@ -8,7 +8,9 @@ namespace {
 InputState inputState;
 }
 
-InputState& Input() { return inputState; }
+InputState& Input() {
+    return inputState;
+}
 
 void ResetInputState() {
     inputState.oggSource.Abandon();

@@ -36,11 +36,11 @@ struct InputState {
     std::array<char, kHeaderBufferBytes> headerBuffer{};
     std::size_t headerLength = 0;
 
-    bool headerDone = false;     // the header is handled and the decoder started
-    bool MetadataFlag = false;   // the body carries ICY metadata blocks
+    bool headerDone = false;        // the header is handled and the decoder started
+    bool MetadataFlag = false;      // the body carries ICY metadata blocks
     std::int32_t MetaInterval = 0;  // audio bytes per block
     bool inputIsVorbis = false;
-    bool icecastFlag = false;    // a header line came through header_callback
+    bool icecastFlag = false;  // a header line came through header_callback
 
     RingBuffer ringBuffer;
     RingByteSource oggSource{ringBuffer};  // the Ogg Vorbis decoder thread reads through this

@@ -16,7 +16,7 @@
 enum RingResult : int { kRingNoStorage = 0, kRingDone = 1, kRingFull = 2, kRingEmpty = 3 };
 
 class RingBuffer {
-public:
+  public:
     RingBuffer() = default;
     RingBuffer(const RingBuffer&) = delete;
     RingBuffer& operator=(const RingBuffer&) = delete;
@@ -42,7 +42,7 @@ public:
     std::uint64_t capacity() const { return capacity_; }
     bool hasStorage() const { return storage_ != nullptr; }
 
-private:
+  private:
     std::unique_ptr<unsigned char[]> storage_;
     std::uint64_t capacity_ = 0;
     std::uint64_t writePos_ = 0;  // index of the byte written last (writer only)

@@ -14,7 +14,7 @@
 #include "input/ring_buffer.h"
 
 class RingByteSource final : public OggByteSource {
-public:
+  public:
     explicit RingByteSource(RingBuffer& ring) : ring_(ring) {}
 
     std::size_t Read(void* dest, std::size_t byteCount) override;
@@ -26,7 +26,7 @@ public:
     // Before a new transfer.
     void Rearm() { state_.store(kOpen, std::memory_order_release); }
 
-private:
+  private:
     enum State : int { kOpen, kFinished, kAbandoned };
 
     RingBuffer& ring_;

@@ -16,7 +16,7 @@ namespace {
 
 // libcurl calls this at least once a second, even while the source sends nothing, so a stop
 // request ends a stalled transfer too.
-int CheckStopRequest(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+int CheckStopRequest(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
     return FrontEnd().stopRequested.load() != 0 ? 1 : 0;
 }
 

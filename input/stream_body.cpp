@@ -126,9 +126,12 @@ bool TakeMp3Blocks(InputState& input) {
     const std::uint64_t twoBlocks = 2 * static_cast<std::uint64_t>(input.MetaInterval);
     for (;;) {
         switch (TakeMp3Block(input, twoBlocks)) {
-            case BlockStep::kTaken: continue;
-            case BlockStep::kWaiting: return true;
-            case BlockStep::kBadLength: return false;
+            case BlockStep::kTaken:
+                continue;
+            case BlockStep::kWaiting:
+                return true;
+            case BlockStep::kBadLength:
+                return false;
         }
     }
 }
@@ -143,7 +146,8 @@ void DrainMp3Blocks(InputState& input) {
     if (rest > 0) handle_mp3_block(input.audioBlock.get(), rest);
 }
 
-std::size_t write_callback(char* bytes, std::size_t itemSize, std::size_t itemCount, void*) {
+std::size_t write_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
+                           void*) noexcept {
     const std::size_t byteCount = itemSize * itemCount;
     return ReceiveChunk(Input(), std::string_view(bytes, byteCount)) == byteCount ? itemCount : 0;
 }
@@ -154,7 +158,7 @@ int handle_mp3_block(const unsigned char* block, std::size_t byteCount) {
     if (decoder.mp3pos >= 2) mp3_decode_buffer(&decoder);
     if (decoder.frameSampleRate <= 0) return 1;
 
-    const char* mode = decoder.frameChannels == 2 ? "Stereo"
+    const char* mode = decoder.frameChannels == 2   ? "Stereo"
                        : decoder.frameChannels == 1 ? "Mono"
                                                     : "";
     char description[256];

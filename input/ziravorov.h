@@ -14,8 +14,10 @@ int StartTranscoding();
 int RunInput(const char* url);
 
 // libcurl callbacks. They never throw; a refused chunk (0) makes libcurl end the transfer.
-std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemCount, void* unused);
-std::size_t write_callback(char* bytes, std::size_t itemSize, std::size_t itemCount, void* unused);
+std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
+                            void* unused) noexcept;
+std::size_t write_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
+                           void* unused) noexcept;
 
 // One response header line as libcurl delivers it, line ending included.
 void parse_header_line(std::string_view line);

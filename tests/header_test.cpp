@@ -34,34 +34,106 @@ constexpr std::uint64_t kSmallBlockFloor = 2033 + 32768;
 const HeaderCase kHeaderCases[] = {
     {"IcecastMp3",
      {"HTTP/1.0 200 OK", "icy-name:My Radio", "icy-metaint:16000", "Content-Type: audio/mpeg"},
-     16000, true, false, 20 * 16000, {"My Radio"}, {"MP3"}},
+     16000,
+     true,
+     false,
+     20 * 16000,
+     {"My Radio"},
+     {"MP3"}},
     {"IntervalAfterContentType",
      {"ICY 200 OK", "Content-Type: audio/mpeg", "icy-metaint:4000"},
-     4000, true, false, 20 * 4000, {}, {"MP3"}},
-    {"NoIntervalGivesDefault", {"HTTP/1.1 200 OK", "Content-Type: audio/mpeg"},
-     8192, false, false, 20 * 8192, {}, {"MP3"}},
-    {"OggSource", {"HTTP/1.0 200 OK", "Content-Type: application/ogg", "icy-metaint:8000"},
-     8000, true, true, 20 * 8000, {}, {"Vorbis"}},
-    {"OggWithParametersIsMp3", {"HTTP/1.0 200 OK", "Content-Type: application/ogg; x=1"},
-     8192, false, false, 20 * 8192, {}, {"MP3"}},
-    {"LowerCaseContentTypeIsNotRecognised", {"HTTP/1.0 200 OK", "content-type: audio/mpeg"},
-     0, false, false, 0, {}, {}},
-    {"NameKeepsLeadingBlank", {"HTTP/1.0 200 OK", "icy-name: Spaced Out", "icy-metaint:8192"},
-     8192, true, false, 20 * 8192, {" Spaced Out"}, {}},
-    {"IntervalReadLikeAtoi", {"HTTP/1.0 200 OK", "icy-metaint:  123abc"},
-     123, true, false, 2 * 123 + kSmallBlockFloor, {}, {}},
-    {"ShortIntervalGetsTheFloor", {"HTTP/1.0 200 OK", "icy-metaint:16"},
-     16, true, false, 2 * 16 + kSmallBlockFloor, {}, {}},
+     4000,
+     true,
+     false,
+     20 * 4000,
+     {},
+     {"MP3"}},
+    {"NoIntervalGivesDefault",
+     {"HTTP/1.1 200 OK", "Content-Type: audio/mpeg"},
+     8192,
+     false,
+     false,
+     20 * 8192,
+     {},
+     {"MP3"}},
+    {"OggSource",
+     {"HTTP/1.0 200 OK", "Content-Type: application/ogg", "icy-metaint:8000"},
+     8000,
+     true,
+     true,
+     20 * 8000,
+     {},
+     {"Vorbis"}},
+    {"OggWithParametersIsMp3",
+     {"HTTP/1.0 200 OK", "Content-Type: application/ogg; x=1"},
+     8192,
+     false,
+     false,
+     20 * 8192,
+     {},
+     {"MP3"}},
+    {"LowerCaseContentTypeIsNotRecognised",
+     {"HTTP/1.0 200 OK", "content-type: audio/mpeg"},
+     0,
+     false,
+     false,
+     0,
+     {},
+     {}},
+    {"NameKeepsLeadingBlank",
+     {"HTTP/1.0 200 OK", "icy-name: Spaced Out", "icy-metaint:8192"},
+     8192,
+     true,
+     false,
+     20 * 8192,
+     {" Spaced Out"},
+     {}},
+    {"IntervalReadLikeAtoi",
+     {"HTTP/1.0 200 OK", "icy-metaint:  123abc"},
+     123,
+     true,
+     false,
+     2 * 123 + kSmallBlockFloor,
+     {},
+     {}},
+    {"ShortIntervalGetsTheFloor",
+     {"HTTP/1.0 200 OK", "icy-metaint:16"},
+     16,
+     true,
+     false,
+     2 * 16 + kSmallBlockFloor,
+     {},
+     {}},
     {"ZeroIntervalIsUnusable", {"HTTP/1.0 200 OK", "icy-metaint:0"}, 0, true, false, 0, {}, {}},
-    {"NegativeIntervalIsUnusable", {"HTTP/1.0 200 OK", "icy-metaint:-5"},
-     -5, true, false, 0, {}, {}},
-    {"HugeIntervalIsNotTrusted", {"HTTP/1.0 200 OK", "icy-metaint:1048577"},
-     1048577, true, false, 0, {}, {}},
-    {"LargestIntervalIsTaken", {"HTTP/1.0 200 OK", "icy-metaint:1048576"},
-     1048576, true, false, 20 * 1048576ull, {}, {}},
+    {"NegativeIntervalIsUnusable",
+     {"HTTP/1.0 200 OK", "icy-metaint:-5"},
+     -5,
+     true,
+     false,
+     0,
+     {},
+     {}},
+    {"HugeIntervalIsNotTrusted",
+     {"HTTP/1.0 200 OK", "icy-metaint:1048577"},
+     1048577,
+     true,
+     false,
+     0,
+     {},
+     {}},
+    {"LargestIntervalIsTaken",
+     {"HTTP/1.0 200 OK", "icy-metaint:1048576"},
+     1048576,
+     true,
+     false,
+     20 * 1048576ull,
+     {},
+     {}},
 };
 
-void PrintTo(const HeaderCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const HeaderCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class HeaderLineTest : public HeaderTest, public ::testing::WithParamInterface<HeaderCase> {};
 
@@ -98,6 +170,13 @@ TEST_F(HeaderTest, EndOfHeaderRunsOnce) {
     EXPECT_EQ(Reported("mainStatus"), Texts{"Transcoding......"});
 }
 
+TEST_F(HeaderTest, BlankLineAloneIsAShoutcastHeader) {
+    std::string blank = "\r\n";
+    EXPECT_EQ(header_callback(blank.data(), 1, 2, nullptr), 2u);
+    EXPECT_EQ(Reported("inputServerType"), Texts{"ShoutCast"});
+    EXPECT_FALSE(Input().ringBuffer.hasStorage());  // no interval was given
+}
+
 TEST_F(HeaderTest, OggOutputIsReportedAsVorbis) {
     Engine().isOggVorbis = 1;
     ASSERT_TRUE(FeedHeader({"HTTP/1.0 200 OK", "icy-metaint:8192"}));
@@ -132,15 +211,29 @@ struct InlineCase {
 };
 
 const InlineCase kInlineCases[] = {
-    {"ShoutcastWithInterval", "ICY 200 OK\r\nicy-name:Station\r\nicy-metaint:8000\r\n\r\n", 8000,
-     true, {"Station"}, "Stream: (Station)\nMetaInterval: (8000)\n"},
-    {"NoIntervalGivesDefaultButLogsZero", "ICY 200 OK\r\nicy-name:Plain\r\n\r\n", 8192, false,
-     {"Plain"}, "MetaInterval: (0)"},
-    {"NoNameIsReportedEmpty", "ICY 200 OK\r\nicy-metaint:4096\r\n\r\n", 4096, true, {""},
+    {"ShoutcastWithInterval",
+     "ICY 200 OK\r\nicy-name:Station\r\nicy-metaint:8000\r\n\r\n",
+     8000,
+     true,
+     {"Station"},
+     "Stream: (Station)\nMetaInterval: (8000)\n"},
+    {"NoIntervalGivesDefaultButLogsZero",
+     "ICY 200 OK\r\nicy-name:Plain\r\n\r\n",
+     8192,
+     false,
+     {"Plain"},
+     "MetaInterval: (0)"},
+    {"NoNameIsReportedEmpty",
+     "ICY 200 OK\r\nicy-metaint:4096\r\n\r\n",
+     4096,
+     true,
+     {""},
      "Stream: ()"},
 };
 
-void PrintTo(const InlineCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const InlineCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class InlineHeaderTest : public HeaderTest, public ::testing::WithParamInterface<InlineCase> {};
 

@@ -42,7 +42,9 @@ const TitleCase kTitleCases[] = {
     {"ZeroByteCutsTheTitleOff", std::string("StreamTitle='A\0B';", 18), false, ""},
 };
 
-void PrintTo(const TitleCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const TitleCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class IcyTitleTest : public ::testing::TestWithParam<TitleCase> {};
 
@@ -61,7 +63,7 @@ INSTANTIATE_TEST_SUITE_P(Texts, IcyTitleTest, ::testing::ValuesIn(kTitleCases),
 // ---- the body ----
 
 class IcyBodyTest : public InputSessionTest {
-protected:
+  protected:
     void StartMp3Station(int interval) {
         ASSERT_TRUE(FeedHeader({"HTTP/1.0 200 OK", "icy-metaint:" + std::to_string(interval),
                                 "Content-Type: audio/mpeg"}));
@@ -89,15 +91,25 @@ std::string Padded(const std::string& text, std::size_t byteCount) {
 
 const LengthByteCase kLengthByteCases[] = {
     {"Zero", 0, "", {}, false, "Metadata size 0\n"},
-    {"Two", 2, Padded("StreamTitle='Two Blocks';", 32), {"Two Blocks"}, false,
+    {"Two",
+     2,
+     Padded("StreamTitle='Two Blocks';", 32),
+     {"Two Blocks"},
+     false,
      "Metadata size 32\n"},
-    {"Longest", 127, Padded("StreamTitle='" + std::string(1900, 'L') + "';", 2032),
-     {std::string(1900, 'L')}, false, "Metadata size 2032\n"},
+    {"Longest",
+     127,
+     Padded("StreamTitle='" + std::string(1900, 'L') + "';", 2032),
+     {std::string(1900, 'L')},
+     false,
+     "Metadata size 2032\n"},
     {"FirstInvalid", 128, "", {}, true, "Metadata size -2048\n"},
     {"TwoHundred", 200, "", {}, true, "Metadata size -896\n"},
 };
 
-void PrintTo(const LengthByteCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const LengthByteCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class LengthByteTest : public IcyBodyTest, public ::testing::WithParamInterface<LengthByteCase> {};
 
@@ -130,7 +142,8 @@ TEST_F(IcyBodyTest, RepeatedTitleIsReportedOnce) {
     constexpr int kInterval = 500;
     StartMp3Station(kInterval);
     std::string body;
-    for (const char* title : {"One", "One", "Two", "Two", "One"}) body += Audio(kInterval) + Meta(title);
+    for (const char* title : {"One", "One", "Two", "Two", "One"})
+        body += Audio(kInterval) + Meta(title);
     body += Audio(kInterval);
     ASSERT_EQ(FeedBody(body, 300), body.size());
     EXPECT_EQ(Reported("metadata"), (Texts{"One", "Two", "One"}));
@@ -142,7 +155,8 @@ TEST_F(IcyBodyTest, TakesBlocksForAsLongAsTwoAreBuffered) {
     constexpr int kInterval = 256;
     StartMp3Station(kInterval);
     std::string body;
-    for (int block = 0; block < 12; ++block) body += Audio(kInterval) + Meta("T" + std::to_string(block));
+    for (int block = 0; block < 12; ++block)
+        body += Audio(kInterval) + Meta("T" + std::to_string(block));
     ASSERT_EQ(FeedBody(body, body.size()), body.size());
     EXPECT_LT(Input().ringBuffer.count(), 2u * kInterval);
     EXPECT_EQ(Reported("metadata").size(), 11u);
@@ -160,7 +174,8 @@ TEST_F(IcyBodyTest, ShortIntervalWaitsForTheWholeMetadataText) {
         StartMp3Station(kInterval);
         std::string body;
         for (int block = 0; block < 6; ++block) {
-            body += Audio(kInterval) + Meta(block % 2 ? longTitle : "short " + std::to_string(block));
+            body +=
+                Audio(kInterval) + Meta(block % 2 ? longTitle : "short " + std::to_string(block));
         }
         body += Audio(kInterval) + Audio(kInterval);
         ASSERT_EQ(FeedBody(body, chunk), body.size());
@@ -265,7 +280,7 @@ TEST_F(IcyBodyTest, StopLeavesTheBufferedRestUndecoded) {
 // ---- Ogg sources: the bytes wait in the ring buffer for the decoder thread ----
 
 class OggBodyTest : public IcyBodyTest {
-protected:
+  protected:
     // The header state of an Ogg station, without starting the decoder thread, so the test alone
     // reads the ring buffer.
     static void PrepareOggStation(int interval) {

@@ -1,7 +1,5 @@
 // The MP3 decoder: blocks cut anywhere in the stream decode to the same frames, streams joined in
 // mid-frame resynchronise, mono, stereo and rate changes reach the engine frame by frame.
-#include "decoders/mp3decoder.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "decoders/mp3decoder.h"
 #include "input/ziravorov.h"
 #include "tests/support/audio_check.h"
 #include "tests/support/input_session.h"
@@ -33,7 +32,7 @@ int Capture(const float* samples, int frameCount, int channelCount, int sampleRa
 }
 
 class Mp3DecoderTest : public InputSessionTest {
-protected:
+  protected:
     void SetUp() override {
         InputSessionTest::SetUp();
         received = {};
@@ -42,18 +41,13 @@ protected:
     }
 
     // Feeds the bytes in blocks as handle_mp3_block does, then flushes.
-    static void DecodeInBlocks(const std::string& bytes, std::size_t blockBytes, bool flush = true) {
+    static void DecodeInBlocks(const std::string& bytes, std::size_t blockBytes,
+                               bool flush = true) {
         const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
         for (std::size_t at = 0; at < bytes.size(); at += blockBytes) {
             handle_mp3_block(data + at, std::min(blockBytes, bytes.size() - at));
         }
         if (flush) mp3_decoder_flush(&Mp3Decoder());
-    }
-
-    static std::size_t ReceivedFrames() {
-        std::size_t frames = 0;
-        for (std::size_t i = 0; i < received.rates.size(); ++i) frames += 1152;
-        return frames;
     }
 };
 
@@ -111,7 +105,9 @@ struct ModeCase {
     const char* description;
 };
 
-void PrintTo(const ModeCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const ModeCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 const ModeCase kModeCases[] = {
     {"Stereo", {44100, 2, 0.3}, 2, "44100Hz/Stereo MP3"},

@@ -3,16 +3,15 @@
 // at the configured rate and channels, and every title of the station reaches the server.
 #include <curl/curl.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <gtest/gtest.h>
-
 #include <chrono>
 #include <functional>
-#include <memory>
 #include <map>
+#include <memory>
 #include <string>
 #include <thread>
 #include <utility>
@@ -43,7 +42,8 @@ PacedSourceOptions StationOptions(const Mp3Spec& spec, const std::string& status
     options.metaInterval = 4000;
     options.bytesPerSecond = Mp3BytesPerSecond(spec);
     const std::size_t step = static_cast<std::size_t>(1.5 * Mp3BytesPerSecond(spec));
-    for (std::size_t i = 0; i < kTitles.size(); ++i) options.titles.push_back({i * step, kTitles[i]});
+    for (std::size_t i = 0; i < kTitles.size(); ++i)
+        options.titles.push_back({i * step, kTitles[i]});
     return options;
 }
 
@@ -54,7 +54,7 @@ std::string ConfigText(const Settings& settings) {
 }
 
 class Mp3RelayTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         SKIP_WITHOUT_ICECAST();
         curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -102,8 +102,8 @@ struct RelayOutcome {
 
 // Runs transcode while a listener (from the moment the mount exists) and a title watcher follow
 // the mount.
-RelayOutcome Relay(const std::function<ChildResult()>& run, uint16_t port,
-                   const std::string& mount, const IcecastServer& server) {
+RelayOutcome Relay(const std::function<ChildResult()>& run, uint16_t port, const std::string& mount,
+                   const IcecastServer& server) {
     RelayOutcome outcome;
     TitleWatcher watcher(port, mount, kRunTimeoutMs);
     std::unique_ptr<StreamListener> listener;
@@ -120,15 +120,17 @@ RelayOutcome Relay(const std::function<ChildResult()>& run, uint16_t port,
     return outcome;
 }
 
-std::string Expectations(const ChildResult& run) { return "stdout:\n" + run.out + "\nstderr:\n" + run.err; }
+std::string Expectations(const ChildResult& run) {
+    return "stdout:\n" + run.out + "\nstderr:\n" + run.err;
+}
 
 TEST_F(Mp3RelayTest, Mp3ToMp3CarriesAudioAndEveryTitle) {
     const Mp3Spec spec{44100, 2, 6.5, 440.0};
     PacedSource station(MakeMp3Tone(spec), StationOptions(spec, "HTTP/1.0 200 OK"));
     ASSERT_TRUE(station.listening());
     const Settings settings = BaseSettings(station.url(), "/live");
-    const RelayOutcome outcome = Relay(
-        [&] { return RunTranscode(settings); }, server_->port(), "/live", *server_);
+    const RelayOutcome outcome =
+        Relay([&] { return RunTranscode(settings); }, server_->port(), "/live", *server_);
 
     EXPECT_TRUE(outcome.run.exited);
     EXPECT_EQ(outcome.run.exitStatus, 1);
@@ -153,8 +155,8 @@ TEST_F(Mp3RelayTest, Mp3ToOggVorbisChainsAStreamPerTitle) {
     PacedSource station(MakeMp3Tone(spec), StationOptions(spec, "HTTP/1.0 200 OK"));
     Settings settings = BaseSettings(station.url(), "/live.ogg");
     settings["Encode"] = "OGG";
-    const RelayOutcome outcome = Relay(
-        [&] { return RunTranscode(settings); }, server_->port(), "/live.ogg", *server_);
+    const RelayOutcome outcome =
+        Relay([&] { return RunTranscode(settings); }, server_->port(), "/live.ogg", *server_);
 
     EXPECT_EQ(outcome.run.exitStatus, 1);
     EXPECT_NE(outcome.run.out.find("Main Status : (Done)"), std::string::npos)
@@ -182,8 +184,8 @@ TEST_F(Mp3RelayTest, Mono48kSourceBecomesStereo44kWithTheToneKept) {
     PacedSourceOptions options = StationOptions(spec, "ICY 200 OK");  // Shoutcast-style answer
     PacedSource station(MakeMp3Tone(spec), options);
     const Settings settings = BaseSettings(station.url(), "/resampled");
-    const RelayOutcome outcome = Relay(
-        [&] { return RunTranscode(settings); }, server_->port(), "/resampled", *server_);
+    const RelayOutcome outcome =
+        Relay([&] { return RunTranscode(settings); }, server_->port(), "/resampled", *server_);
 
     EXPECT_EQ(outcome.run.exitStatus, 1);
     // "ICY 200 OK" comes through the header collection of the body.
@@ -228,7 +230,8 @@ Spawned SpawnTranscode(const std::string& config, const std::string& directory) 
         dup2(out, 1);
         dup2(out, 2);
         if (chdir(directory.c_str()) != 0) _exit(127);
-        execl(TRANSCODE_BINARY, TRANSCODE_BINARY, "-c", config.c_str(), static_cast<char*>(nullptr));
+        execl(TRANSCODE_BINARY, TRANSCODE_BINARY, "-c", config.c_str(),
+              static_cast<char*>(nullptr));
         _exit(127);
     }
     spawned.pid = pid;
@@ -266,7 +269,9 @@ struct StopCase {
     double bytesPerSecond;  // of the station; a trickle stalls it
 };
 
-void PrintTo(const StopCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const StopCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class StopTest : public Mp3RelayTest, public ::testing::WithParamInterface<StopCase> {};
 

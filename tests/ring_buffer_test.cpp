@@ -104,7 +104,8 @@ TEST(RingBufferTest, OneWriterAndOneReaderThreadKeepTheOrder) {
     while (written < kTotal) {
         unsigned char piece[37];
         const std::size_t want = std::min(sizeof piece, kTotal - written);
-        for (std::size_t i = 0; i < want; ++i) piece[i] = static_cast<unsigned char>((written + i) % 251);
+        for (std::size_t i = 0; i < want; ++i)
+            piece[i] = static_cast<unsigned char>((written + i) % 251);
         const std::uint64_t before = ring.count();
         ASSERT_LE(before, ring.capacity());
         if (ring.capacity() - before < want) {

@@ -20,7 +20,7 @@ using Texts = std::vector<std::string>;
 
 // A driver that grants every request.
 class GrantingDevice : public SoundDevice {
-public:
+  public:
     int Open(const char*) override { return 99; }
     int SetFormat(int, int*) override { return 0; }
     int SetChannels(int, int*) override { return 0; }
@@ -28,7 +28,7 @@ public:
 };
 
 class SourceInputTest : public InputSessionTest {
-protected:
+  protected:
     void SetUp() override {
         InputSessionTest::SetUp();
         destination_ = std::make_unique<MockServer>();
@@ -86,7 +86,9 @@ struct EndlessCase {
     std::string url;
 };
 
-void PrintTo(const EndlessCase& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const EndlessCase& c, std::ostream* out) {
+    *out << c.name;
+}
 
 class TransferWithoutStreamTest : public SourceInputTest,
                                   public ::testing::WithParamInterface<EndlessCase> {};

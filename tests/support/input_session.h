@@ -18,7 +18,7 @@ struct InputEvent {
 };
 
 class InputSessionTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override;
     void TearDown() override;
 

@@ -21,7 +21,9 @@ struct Mp3Spec {
 std::string MakeMp3Tone(const Mp3Spec& spec);
 
 // Bytes per second of a CBR stream.
-inline double Mp3BytesPerSecond(const Mp3Spec& spec) { return spec.bitrateKbps * 1000.0 / 8.0; }
+inline double Mp3BytesPerSecond(const Mp3Spec& spec) {
+    return spec.bitrateKbps * 1000.0 / 8.0;
+}
 
 // Offsets at which MPEG audio frames begin (sync word and a valid header), for tests that cut
 // streams at or between frames.

@@ -36,7 +36,7 @@ struct PacedSourceOptions {
 };
 
 class PacedSource {
-public:
+  public:
     PacedSource(std::string audio, PacedSourceOptions options);
     ~PacedSource();
     PacedSource(const PacedSource&) = delete;
@@ -57,7 +57,7 @@ public:
     // One metadata block: the length byte and StreamTitle='title'; padded to 16 bytes.
     static std::string MetadataBlock(const std::string& title);
 
-private:
+  private:
     void Run();
     void Serve(int descriptor);
     bool ReadRequest(int descriptor, std::string& request);

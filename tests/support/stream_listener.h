@@ -11,7 +11,7 @@
 #include <vector>
 
 class StreamListener {
-public:
+  public:
     // Starts fetching at once; the fetch ends when the server closes the stream or after maxMs.
     StreamListener(std::string url, int maxMs);
     ~StreamListener();
@@ -22,7 +22,7 @@ public:
     std::string Finish();
     std::size_t ByteCount() const;
 
-private:
+  private:
     void Run();
 
     std::string url_;
@@ -35,7 +35,7 @@ private:
 // Polls a status URL (Icecast's /status-json.xsl) every 100 ms on a thread of its own and keeps
 // the distinct titles the mount shows, in the order they first appear.
 class TitleWatcher {
-public:
+  public:
     TitleWatcher(uint16_t port, std::string mount, int maxMs);
     ~TitleWatcher();
     TitleWatcher(const TitleWatcher&) = delete;
@@ -43,7 +43,7 @@ public:
 
     std::vector<std::string> Stop();  // ends the polling, returns the titles seen
 
-private:
+  private:
     void Run();
 
     uint16_t port_;

@@ -32,11 +32,12 @@ void ShowAudio(const DecodedAudio& audio, const char* format) {
     // the tone is measured on the middle half.
     const std::size_t quarter = left.size() / 4;
     std::vector<float> middle(left.begin() + quarter, left.end() - quarter);
-    std::printf("demo_listen: decoded %s: %d Hz, %d channels, %.1f s, tone about %.0f Hz, "
-                "level %.2f RMS\n",
-                format, audio.sampleRate, audio.channelCount,
-                static_cast<double>(audio.frameCount()) / audio.sampleRate,
-                EstimateToneHz(middle, audio.sampleRate), RootMeanSquare(middle));
+    std::printf(
+        "demo_listen: decoded %s: %d Hz, %d channels, %.1f s, tone about %.0f Hz, "
+        "level %.2f RMS\n",
+        format, audio.sampleRate, audio.channelCount,
+        static_cast<double>(audio.frameCount()) / audio.sampleRate,
+        EstimateToneHz(middle, audio.sampleRate), RootMeanSquare(middle));
 }
 
 }  // namespace

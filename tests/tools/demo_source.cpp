@@ -48,8 +48,9 @@ bool Parse(int argc, char** argv, Arguments& arguments) {
 int main(int argc, char** argv) {
     Arguments arguments;
     if (!Parse(argc, argv, arguments)) {
-        std::fprintf(stderr, "usage: demo_source --port-file FILE [--seconds N] [--song-seconds S]"
-                             " [--shoutcast]\n");
+        std::fprintf(stderr,
+                     "usage: demo_source --port-file FILE [--seconds N] [--song-seconds S]"
+                     " [--shoutcast]\n");
         return 2;
     }
     static constexpr double kTonesHz[] = {440.0, 554.37, 659.25, 880.0};
@@ -79,8 +80,8 @@ int main(int argc, char** argv) {
                 arguments.seconds, station.url().c_str());
     std::fflush(stdout);
 
-    const auto deadline = std::chrono::steady_clock::now() +
-                          std::chrono::milliseconds(options.maxStreamMs);
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.maxStreamMs);
     while (station.CompletedStreams() == 0 && std::chrono::steady_clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
     }
