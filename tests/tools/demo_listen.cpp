@@ -55,6 +55,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "usage: demo_listen --port P --mount /demo [--seconds N]\n");
         return 2;
     }
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);  // lines show as they come, also through a pipe
     curl_global_init(CURL_GLOBAL_DEFAULT);
     const std::string url = "http://127.0.0.1:" + std::to_string(port) + mount;
     std::printf("demo_listen: mount %s, title now: %s\n", url.c_str(),
