@@ -1,5 +1,6 @@
 #include "common/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
@@ -12,7 +13,9 @@ namespace {
 constexpr const char* kDefaultLogPath = "transcoder.log";
 
 struct LoggerState {
-    int currentLogLevel = LOG_INFO;
+    // Atomic so that a message below the threshold (most Debug lines, called per audio frame)
+    // returns before taking the lock or reading the clock.
+    std::atomic<int> currentLogLevel{LOG_INFO};
     FixedText<1024> logPath{kDefaultLogPath};
     std::FILE* logStream = nullptr;
 };
@@ -44,6 +47,8 @@ void CloseLogStream() {
 }  // namespace
 
 void LogMessage(int level, const char* source, unsigned line, const char* format, ...) {
+    if (logger.currentLogLevel.load(std::memory_order_relaxed) < level) return;
+
     char timestamp[255];
     const std::time_t now = std::time(nullptr);
     std::tm local{};
@@ -51,7 +56,6 @@ void LogMessage(int level, const char* source, unsigned line, const char* format
     std::strftime(timestamp, sizeof timestamp, "%m/%d/%y %T", &local);
 
     std::lock_guard<std::mutex> hold(logLock);
-    if (logger.currentLogLevel < level) return;
 
     const char* levelName = LevelName(level);
     const bool hasNewline = EndsWithNewline(format);

@@ -10,8 +10,8 @@
 
 namespace {
 
-// Counts SIGINT/SIGTERM. Not FrontEnd().stopRequested itself, which the input clears when it
-// starts.
+// Counts SIGINT/SIGTERM, so that the second one ends the process whatever became of the first
+// (the input may have finished with it already).
 std::atomic<int> stopRequestCount{0};
 static_assert(std::atomic<int>::is_always_lock_free);
 

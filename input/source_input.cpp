@@ -104,7 +104,9 @@ void FinishTransfer(InputState& input, bool stopRequested) {
 }
 
 int StartTranscoding() {
-    FrontEnd().stopRequested.store(0);
+    // stopRequested is not cleared here: the front end cleared it before installing its signal
+    // handlers, so a value here is a SIGINT/SIGTERM that arrived during start-up, and the run
+    // must honour it rather than relay until a second signal kills the process.
     Report(FrontEnd().mainStatus, "Connecting To Output Stream");
     RunInput(GetSourceUrl());
     return 1;

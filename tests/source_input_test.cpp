@@ -129,3 +129,15 @@ TEST_F(SourceInputTest, RedirectIsNotFollowed) {
 }
 
 }  // namespace
+
+// A SIGINT/SIGTERM during start-up is not forgotten when the run begins: a source that never
+// answers would otherwise hold the run until a second signal killed the process.
+TEST_F(SourceInputTest, StopRequestedBeforeTheRunEndsItAtOnce) {
+    MockServer source;
+    source.SetReply("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n" + std::string(1000, 'x'));
+    FrontEnd().stopRequested.store(1);
+    EXPECT_EQ(Run("http://127.0.0.1:" + std::to_string(source.port()) + "/"), 1);
+    EXPECT_EQ(Reported("mainStatus").back(), "Done");
+    EXPECT_EQ(InputBytesReported(), 0u);  // not a byte of the body was taken
+    EXPECT_EQ(Engine().connected.load(), 0);
+}
