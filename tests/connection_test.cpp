@@ -124,8 +124,10 @@ TEST_P(ShoutcastReplyTest, ReplyDecidesTheLogin) {
         EXPECT_EQ(Engine().streamSocket, -1);
         EXPECT_EQ(Engine().connected.load(), 0);
         EXPECT_TRUE(next->WaitForClosed(0, kWaitMs));
-        // Nothing after the password went out.
-        EXPECT_EQ(next->Received(0), "hackme\r\n");
+        // Nothing after the password went out. A mock that hangs up at the first bytes may
+        // have closed before the line end arrived, so the line end itself is optional.
+        const std::string received = next->Received(0);
+        EXPECT_TRUE(received == "hackme\r\n" || received == "hackme") << received;
     }
 }
 
