@@ -10,17 +10,16 @@
 #include <unistd.h>
 #include <vorbis/vorbisenc.h>
 
-#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
-#include <numbers>
 #include <optional>
 #include <thread>
 #include <vector>
 
+#include "bench/music_like.h"
 #include "engine/libzembril.h"
 #include "resample/resample.h"
 
@@ -36,22 +35,9 @@ double ThreadCpuSeconds() {
     return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// Music-like load: two drifting tones and some noise, 20 seconds, played in a loop.
+// Music-like load (bench/music_like.h), 20 seconds, played in a loop.
 std::vector<float> MakeSource(int rate) {
-    const std::size_t frames = static_cast<std::size_t>(rate) * 20;
-    std::vector<float> samples(2 * frames);
-    std::uint32_t noise = 12345;
-    for (std::size_t i = 0; i < frames; ++i) {
-        const double t = static_cast<double>(i) / rate;
-        noise = noise * 1664525u + 1013904223u;
-        const double hiss = (static_cast<double>(noise >> 8) / (1 << 24) - 0.5) * 0.1;
-        const double tone = 0.3 * std::sin(2 * std::numbers::pi * (220 + 40 * std::sin(t)) * t);
-        samples[2 * i] =
-            static_cast<float>(tone + 0.2 * std::sin(2 * std::numbers::pi * 1250 * t) + hiss);
-        samples[2 * i + 1] =
-            static_cast<float>(tone + 0.2 * std::sin(2 * std::numbers::pi * 3300 * t) - hiss);
-    }
-    return samples;
+    return MusicLikeGenerator(rate).Next(rate * 20);
 }
 
 // Calls `block(frames, frameCount)` for consecutive blocks covering `seconds` of audio.

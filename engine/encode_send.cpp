@@ -224,22 +224,12 @@ ssize_t SendVorbisPages() {
     // The encoder set-up has already flushed every header page.
     engine.headersPending = 0;
     ssize_t lastPageSent = 0;
-    ogg_packet packet;
-    ogg_page page;
-    while (vorbis_analysis_blockout(&engine.vorbisDsp, &engine.vorbisBlock) == 1) {
-        vorbis_analysis(&engine.vorbisBlock, nullptr);
-        vorbis_bitrate_addblock(&engine.vorbisBlock);
-        while (vorbis_bitrate_flushpacket(&engine.vorbisDsp, &packet) == 1) {
-            ogg_stream_packetin(&engine.oggStream, &packet);
-            while (ogg_stream_pageout(&engine.oggStream, &page) != 0) {
-                const ssize_t sent = SendOggPage(page);
-                // Any failed page means the connection is gone; the caller tears it down, so the
-                // rest of the encoder's output need not be taken.
-                if (sent < 0) return sent;
-                lastPageSent = sent;
-                if (ogg_page_eos(&page)) break;
-            }
-        }
-    }
+    ForEachReadyOggPage(engine, [&lastPageSent](const ogg_page& page) {
+        const ssize_t sent = SendOggPage(page);
+        // Any failed page means the connection is gone; the caller tears it down, so the rest
+        // of the encoder's output need not be taken.
+        lastPageSent = sent;
+        return sent >= 0 && !ogg_page_eos(&page);
+    });
     return lastPageSent;
 }

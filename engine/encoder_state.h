@@ -3,6 +3,7 @@
 #pragma once
 
 #include <ogg/ogg.h>
+#include <vorbis/codec.h>
 #include <sys/types.h>
 
 #include "engine/libzembril.h"
@@ -16,3 +17,22 @@ void ClearVorbisEncoder(EngineState& engine);
 // Sends one Ogg page (header part, then body part) through SendEncoded. Bytes sent, or negative
 // when either part failed.
 ssize_t SendOggPage(const ogg_page& page);
+
+// Runs the analysis over the audio the Vorbis encoder has been given and hands every Ogg page
+// that libogg releases (not a forced flush: a page usually spans several packets) to onPage,
+// which returns false to stop taking pages.
+template <typename OnPage>
+void ForEachReadyOggPage(EngineState& engine, OnPage onPage) {
+    ogg_packet packet;
+    ogg_page page;
+    while (vorbis_analysis_blockout(&engine.vorbisDsp, &engine.vorbisBlock) == 1) {
+        vorbis_analysis(&engine.vorbisBlock, nullptr);
+        vorbis_bitrate_addblock(&engine.vorbisBlock);
+        while (vorbis_bitrate_flushpacket(&engine.vorbisDsp, &packet) == 1) {
+            ogg_stream_packetin(&engine.oggStream, &packet);
+            while (ogg_stream_pageout(&engine.oggStream, &page) != 0) {
+                if (!onPage(page)) return;
+            }
+        }
+    }
+}

@@ -24,18 +24,11 @@ ssize_t EndOggStream() {
 
     vorbis_analysis_wrote(&engine.vorbisDsp, 0);
     ssize_t total = 0;
-    ogg_packet packet;
     ogg_page page;
-    while (vorbis_analysis_blockout(&engine.vorbisDsp, &engine.vorbisBlock) == 1) {
-        vorbis_analysis(&engine.vorbisBlock, nullptr);
-        vorbis_bitrate_addblock(&engine.vorbisBlock);
-        while (vorbis_bitrate_flushpacket(&engine.vorbisDsp, &packet) == 1) {
-            ogg_stream_packetin(&engine.oggStream, &packet);
-            while (ogg_stream_pageout(&engine.oggStream, &page) != 0) {
-                SendCounted(page, total);
-            }
-        }
-    }
+    ForEachReadyOggPage(engine, [&total](const ogg_page& ready) {
+        SendCounted(ready, total);
+        return true;  // after a failure the rest is still drained from the encoder
+    });
     // Whatever libogg still holds, down to the end-of-stream page.
     while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendCounted(page, total);
     return total;

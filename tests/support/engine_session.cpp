@@ -35,23 +35,6 @@ float ToneSample(int frame, double toneHz) {
     return 0.4f * static_cast<float>(std::sin(phase)) + hiss;
 }
 
-void SendCompletedPages() {
-    EngineState& engine = Engine();
-    ogg_packet packet;
-    ogg_page page;
-    while (vorbis_analysis_blockout(&engine.vorbisDsp, &engine.vorbisBlock) == 1) {
-        vorbis_analysis(&engine.vorbisBlock, nullptr);
-        vorbis_bitrate_addblock(&engine.vorbisBlock);
-        while (vorbis_bitrate_flushpacket(&engine.vorbisDsp, &packet) == 1) {
-            ogg_stream_packetin(&engine.oggStream, &packet);
-            while (ogg_stream_pageout(&engine.oggStream, &page) != 0) {
-                SendEncoded(page.header, static_cast<size_t>(page.header_len));
-                SendEncoded(page.body, static_cast<size_t>(page.body_len));
-            }
-        }
-    }
-}
-
 }  // namespace
 
 void EncodeVorbisTone(int frameCount, double toneHz) {
@@ -65,7 +48,7 @@ void EncodeVorbisTone(int frameCount, double toneHz) {
             }
         }
         vorbis_analysis_wrote(&engine.vorbisDsp, frames);
-        SendCompletedPages();
+        SendVorbisPages();
     }
 }
 
