@@ -100,7 +100,7 @@ TEST_F(Mp3DecoderTest, StreamJoinedInMidFrameStartsAtTheNextFrame) {
 
 struct ModeCase {
     const char* name;
-    Mp3Spec spec;
+    Mp3Spec format;
     int channels;
     const char* description;
 };
@@ -120,10 +120,10 @@ class Mp3ModeTest : public Mp3DecoderTest, public ::testing::WithParamInterface<
 
 TEST_P(Mp3ModeTest, FramesCarryTheirOwnRateAndChannels) {
     const ModeCase& c = GetParam();
-    DecodeInBlocks(MakeMp3Tone(c.spec), 3000);
+    DecodeInBlocks(MakeMp3Tone(c.format), 3000);
     ASSERT_FALSE(received.rates.empty());
     EXPECT_EQ(Mp3Decoder().frameChannels, c.channels);
-    EXPECT_EQ(Mp3Decoder().frameSampleRate, c.spec.sampleRate);
+    EXPECT_EQ(Mp3Decoder().frameSampleRate, c.format.sampleRate);
     EXPECT_EQ(*std::min_element(received.channels.begin(), received.channels.end()), c.channels);
     EXPECT_EQ(*std::max_element(received.channels.begin(), received.channels.end()), c.channels);
     EXPECT_EQ(Reported("inputBitrate"), Texts{c.description});

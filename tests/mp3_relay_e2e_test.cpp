@@ -36,12 +36,12 @@ const Texts kTitles = {"Artist One - Song A", "Artist Two - Song B", "Artist Thr
                        "Artist Four - Song D"};
 
 // A station of `seconds` of tone whose title changes every 1.5 s.
-PacedSourceOptions StationOptions(const Mp3Spec& spec, const std::string& statusLine) {
+PacedSourceOptions StationOptions(const Mp3Spec& format, const std::string& statusLine) {
     PacedSourceOptions options;
     options.statusLine = statusLine;
     options.metaInterval = 4000;
-    options.bytesPerSecond = Mp3BytesPerSecond(spec);
-    const std::size_t step = static_cast<std::size_t>(1.5 * Mp3BytesPerSecond(spec));
+    options.bytesPerSecond = Mp3BytesPerSecond(format);
+    const std::size_t step = static_cast<std::size_t>(1.5 * Mp3BytesPerSecond(format));
     for (std::size_t i = 0; i < kTitles.size(); ++i)
         options.titles.push_back({i * step, kTitles[i]});
     return options;
@@ -125,8 +125,8 @@ std::string Expectations(const ChildResult& run) {
 }
 
 TEST_F(Mp3RelayTest, Mp3ToMp3CarriesAudioAndEveryTitle) {
-    const Mp3Spec spec{44100, 2, 6.5, 440.0};
-    PacedSource station(MakeMp3Tone(spec), StationOptions(spec, "HTTP/1.0 200 OK"));
+    const Mp3Spec format{44100, 2, 6.5, 440.0};
+    PacedSource station(MakeMp3Tone(format), StationOptions(format, "HTTP/1.0 200 OK"));
     ASSERT_TRUE(station.listening());
     const Settings settings = BaseSettings(station.url(), "/live");
     const RelayOutcome outcome =
@@ -151,8 +151,8 @@ TEST_F(Mp3RelayTest, Mp3ToMp3CarriesAudioAndEveryTitle) {
 }
 
 TEST_F(Mp3RelayTest, Mp3ToOggVorbisChainsAStreamPerTitle) {
-    const Mp3Spec spec{44100, 2, 6.5, 440.0};
-    PacedSource station(MakeMp3Tone(spec), StationOptions(spec, "HTTP/1.0 200 OK"));
+    const Mp3Spec format{44100, 2, 6.5, 440.0};
+    PacedSource station(MakeMp3Tone(format), StationOptions(format, "HTTP/1.0 200 OK"));
     Settings settings = BaseSettings(station.url(), "/live.ogg");
     settings["Encode"] = "OGG";
     const RelayOutcome outcome =
@@ -180,9 +180,9 @@ TEST_F(Mp3RelayTest, Mp3ToOggVorbisChainsAStreamPerTitle) {
 }
 
 TEST_F(Mp3RelayTest, Mono48kSourceBecomesStereo44kWithTheToneKept) {
-    const Mp3Spec spec{48000, 1, 6.5, 1000.0, 0.5f, 64};
-    PacedSourceOptions options = StationOptions(spec, "ICY 200 OK");  // Shoutcast-style answer
-    PacedSource station(MakeMp3Tone(spec), options);
+    const Mp3Spec format{48000, 1, 6.5, 1000.0, 0.5f, 64};
+    PacedSourceOptions options = StationOptions(format, "ICY 200 OK");  // Shoutcast-style answer
+    PacedSource station(MakeMp3Tone(format), options);
     const Settings settings = BaseSettings(station.url(), "/resampled");
     const RelayOutcome outcome =
         Relay([&] { return RunTranscode(settings); }, server_->port(), "/resampled", *server_);
@@ -277,11 +277,11 @@ class StopTest : public Mp3RelayTest, public ::testing::WithParamInterface<StopC
 
 TEST_P(StopTest, SignalEndsTheRunCleanly) {
     const StopCase& c = GetParam();
-    const Mp3Spec spec{44100, 2, 20.0};
-    PacedSourceOptions options = StationOptions(spec, "HTTP/1.0 200 OK");
+    const Mp3Spec format{44100, 2, 20.0};
+    PacedSourceOptions options = StationOptions(format, "HTTP/1.0 200 OK");
     options.bytesPerSecond = c.bytesPerSecond;
     options.burstBytes = 48000;  // enough for the header and the first blocks
-    PacedSource station(MakeMp3Tone(spec), options);
+    PacedSource station(MakeMp3Tone(format), options);
     Settings settings = BaseSettings(station.url(), "/stopped");
     WriteWholeFile(dir_.file("relay.cfg"), ConfigText(settings));
     Spawned run = SpawnTranscode(dir_.file("relay.cfg"), dir_.path());

@@ -17,12 +17,12 @@ using LameHandle = std::unique_ptr<lame_global_flags, LameCloser>;
 
 constexpr int kFramesPerCall = 1152;
 
-bool Configure(lame_global_flags* flags, const Mp3Spec& spec) {
-    lame_set_in_samplerate(flags, spec.sampleRate);
-    lame_set_out_samplerate(flags, spec.sampleRate);
-    lame_set_num_channels(flags, spec.channelCount);
-    lame_set_mode(flags, spec.channelCount == 1 ? MONO : JOINT_STEREO);
-    lame_set_brate(flags, spec.bitrateKbps);
+bool Configure(lame_global_flags* flags, const Mp3Spec& format) {
+    lame_set_in_samplerate(flags, format.sampleRate);
+    lame_set_out_samplerate(flags, format.sampleRate);
+    lame_set_num_channels(flags, format.channelCount);
+    lame_set_mode(flags, format.channelCount == 1 ? MONO : JOINT_STEREO);
+    lame_set_brate(flags, format.bitrateKbps);
     lame_set_VBR(flags, vbr_off);
     lame_set_bWriteVbrTag(flags, 0);
     lame_set_quality(flags, 7);  // fast; the tone does not need more
@@ -35,12 +35,12 @@ void AppendEncoded(std::string& out, const std::vector<unsigned char>& buffer, i
 
 }  // namespace
 
-std::string MakeMp3Tone(const Mp3Spec& spec) {
+std::string MakeMp3Tone(const Mp3Spec& format) {
     LameHandle flags(lame_init());
-    if (!flags || !Configure(flags.get(), spec)) return {};
+    if (!flags || !Configure(flags.get(), format)) return {};
 
-    const long totalFrames = std::lround(spec.seconds * spec.sampleRate);
-    SineGenerator tone(spec.sampleRate, {spec.toneHz}, spec.amplitude);
+    const long totalFrames = std::lround(format.seconds * format.sampleRate);
+    SineGenerator tone(format.sampleRate, {format.toneHz}, format.amplitude);
     std::vector<unsigned char> buffer(kFramesPerCall * 5 / 4 + 7200);
     std::string out;
     for (long first = 0; first < totalFrames; first += kFramesPerCall) {

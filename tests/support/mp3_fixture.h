@@ -18,11 +18,11 @@ struct Mp3Spec {
 };
 
 // The encoded bytes; empty when LAME refused the settings.
-std::string MakeMp3Tone(const Mp3Spec& spec);
+std::string MakeMp3Tone(const Mp3Spec& format);
 
 // Bytes per second of a CBR stream.
-inline double Mp3BytesPerSecond(const Mp3Spec& spec) {
-    return spec.bitrateKbps * 1000.0 / 8.0;
+inline double Mp3BytesPerSecond(const Mp3Spec& format) {
+    return format.bitrateKbps * 1000.0 / 8.0;
 }
 
 // Offsets at which MPEG audio frames begin (sync word and a valid header), for tests that cut

@@ -32,11 +32,11 @@ class LinkEncoder {
     LinkEncoder(const LinkEncoder&) = delete;
     LinkEncoder& operator=(const LinkEncoder&) = delete;
 
-    bool Encode(const OggLinkSpec& spec, int serialNumber, std::string& out) {
-        if (vorbis_encode_init_vbr(&info_, spec.channelCount, spec.sampleRate, spec.quality) != 0) {
+    bool Encode(const OggLinkSpec& format, int serialNumber, std::string& out) {
+        if (vorbis_encode_init_vbr(&info_, format.channelCount, format.sampleRate, format.quality) != 0) {
             return false;
         }
-        for (const std::string& comment : spec.comments) {
+        for (const std::string& comment : format.comments) {
             vorbis_comment_add(&comments_, comment.c_str());
         }
         vorbis_analysis_init(&dsp_, &info_);
@@ -44,7 +44,7 @@ class LinkEncoder {
         ogg_stream_init(&stream_, serialNumber);
         started_ = true;
         WriteHeaders(out);
-        WriteTone(spec, out);
+        WriteTone(format, out);
         vorbis_analysis_wrote(&dsp_, 0);
         Drain(out);
         return true;
@@ -61,16 +61,16 @@ class LinkEncoder {
         while (ogg_stream_flush(&stream_, &page) != 0) Append(page, out);
     }
 
-    void WriteTone(const OggLinkSpec& spec, std::string& out) {
-        const double step = 2.0 * M_PI * spec.toneHz / spec.sampleRate;
+    void WriteTone(const OggLinkSpec& format, std::string& out) {
+        const double step = 2.0 * M_PI * format.toneHz / format.sampleRate;
         std::uint32_t noiseState = 12345;
-        for (int done = 0; done < spec.frameCount; done += kFramesPerWrite) {
-            const int frames = std::min(kFramesPerWrite, spec.frameCount - done);
+        for (int done = 0; done < format.frameCount; done += kFramesPerWrite) {
+            const int frames = std::min(kFramesPerWrite, format.frameCount - done);
             float** buffer = vorbis_analysis_buffer(&dsp_, frames);
             for (int i = 0; i < frames; ++i) {
-                const float tone = spec.amplitude * static_cast<float>(std::sin(step * (done + i)));
-                for (int channel = 0; channel < spec.channelCount; ++channel) {
-                    buffer[channel][i] = tone + spec.noiseLevel * NextNoise(noiseState);
+                const float tone = format.amplitude * static_cast<float>(std::sin(step * (done + i)));
+                for (int channel = 0; channel < format.channelCount; ++channel) {
+                    buffer[channel][i] = tone + format.noiseLevel * NextNoise(noiseState);
                 }
             }
             vorbis_analysis_wrote(&dsp_, frames);
@@ -115,16 +115,16 @@ class LinkEncoder {
 std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links) {
     std::string out;
     int serialNumber = kFirstSerialNumber;
-    for (const OggLinkSpec& spec : links) {
+    for (const OggLinkSpec& format : links) {
         LinkEncoder encoder;
-        if (!encoder.Encode(spec, serialNumber++, out)) return {};
+        if (!encoder.Encode(format, serialNumber++, out)) return {};
     }
     return out;
 }
 
 std::string MakeOggVorbisWithComments(const std::vector<std::string>& comments, int frameCount) {
-    OggLinkSpec spec;
-    spec.frameCount = frameCount;
-    spec.comments = comments;
-    return MakeOggVorbis({spec});
+    OggLinkSpec format;
+    format.frameCount = frameCount;
+    format.comments = comments;
+    return MakeOggVorbis({format});
 }
