@@ -67,3 +67,12 @@ int PercentEncode(char* input, std::size_t inputSize, char* output, std::size_t 
     std::memcpy(input, output, used);
     return consumed == textLength ? 1 : 0;
 }
+
+std::string PrintableText(std::string_view text) {
+    std::string printable(text);
+    for (char& c : printable) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 32 || byte == 127) c = '?';
+    }
+    return printable;
+}

@@ -1,5 +1,6 @@
 // Text encoders for the requests sent to streaming servers: Base64 for the HTTP Basic credential,
-// percent-encoding for the password and the song title in an admin request's query string.
+// percent-encoding for the password and the song title in an admin request's query string; and
+// the printable form of network text for status and log lines.
 #pragma once
 
 #include <cstddef>
@@ -19,3 +20,8 @@ std::string Base64Encode(std::string_view text);
 // characters, and an encoding that does not fit is cut before the first character that does not
 // fit whole, never inside a "%XX". Returns 1 when the whole text was encoded, 0 when it was cut.
 int PercentEncode(char* input, std::size_t inputSize, char* output, std::size_t outputSize);
+
+// The text with each control byte (1 to 31 and 127) shown as '?', for status and log lines that
+// carry text from the network (titles, station names): a line break in a title must not forge a
+// log line, nor an escape sequence steer the operator's terminal. Other bytes pass unchanged.
+std::string PrintableText(std::string_view text);

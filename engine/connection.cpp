@@ -25,6 +25,7 @@ constexpr int kSendFlags = 0;  // the BSD build relies on SIGPIPE being ignored
 #endif
 
 constexpr std::size_t kLoginReplyBytes = 1024;
+constexpr int kHighestPort = 65535;
 
 void ReportStatus(const char* text) {
     Report(Engine().serverStatusSink, text);
@@ -57,12 +58,16 @@ void CloseStreamSocket() {
     engine.streamSocket = -1;
 }
 
-uint16_t StreamPort() {
+// The port the stream login goes to; -1 when there is none (the value would otherwise be cut to
+// 16 bits and the login could reach some other service).
+int StreamPort() {
     const EngineState& engine = Engine();
+    const int port = ServerPortNumber();
+    if (port < 0) return -1;
     const bool shoutcastProtocol = !engine.isIcecast && !engine.isIcecast2;
     // Shoutcast servers take their sources one port above the listeners' port.
-    return static_cast<uint16_t>(std::atoi(engine.serverPort.c_str()) +
-                                 (shoutcastProtocol ? 1 : 0));
+    const int streamPort = port + (shoutcastProtocol ? 1 : 0);
+    return streamPort <= kHighestPort ? streamPort : -1;
 }
 
 // One receive, bounded by the socket's receive time-out; "" when nothing came.
@@ -202,6 +207,12 @@ int LogIn(const std::string& bitrateNumber, const std::string& bitrateText) {
 
 }  // namespace
 
+int ServerPortNumber() {
+    // Read the way atoi reads it (a number may be followed by other text), without its overflow.
+    const long port = std::strtol(Engine().serverPort.c_str(), nullptr, 10);
+    return port >= 1 && port <= kHighestPort ? static_cast<int>(port) : -1;
+}
+
 ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
     EngineState& engine = Engine();
     OpenArchiveBeforeSend();
@@ -234,8 +245,17 @@ int ConnectToServer() {
     // descriptor, its unfinished Ogg stream) carries over.
     CloseStreamSocket();
     engine.oggStreamOpen = 0;
-    engine.streamSocket =
-        engine.streamConnection.ConnectTo(engine.serverHost.c_str(), StreamPort());
+    const int streamPort = StreamPort();
+    if (streamPort < 0) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Port %s is not a port number the stream can use (1 to %d%s)",
+                   engine.serverPort.c_str(), kHighestPort,
+                   engine.isIcecast || engine.isIcecast2 ? "" : ", plus 1 for a Shoutcast source");
+        ReportStatus("Unable to connect to socket");
+        return 0;
+    }
+    engine.streamSocket = engine.streamConnection.ConnectTo(engine.serverHost.c_str(),
+                                                            static_cast<uint16_t>(streamPort));
     if (engine.streamSocket < 0) {
         engine.streamSocket = -1;
         ReportStatus("Unable to connect to socket");

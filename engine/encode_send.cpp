@@ -105,8 +105,19 @@ bool FillMp3Input(const float* frames, int frameCount) {
     return true;
 }
 
+// LAME's documented worst case for the MP3 bytes of a block.
+bool Mp3BufferTakes(int frameCount) {
+    return 1.25 * frameCount + 7200 <= kMp3BufferBytes;
+}
+
 BlockOutcome EncodeMp3(EngineState& engine, const float* frames, int frameCount) {
     if (engine.lameEncoder == nullptr) return BlockOutcome::kSent;
+    // After LAME has found the output buffer too small, its next call writes past its own
+    // buffers; so LAME never gets a block that might not fit.
+    if (!Mp3BufferTakes(frameCount)) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "mp3 buffer is not big enough!");
+        return BlockOutcome::kMp3BufferTooSmall;
+    }
     if (!FillMp3Input(frames, frameCount)) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "Not enough memory to encode a block of %d frames; the block is dropped",

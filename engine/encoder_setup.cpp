@@ -4,6 +4,7 @@
 #include <vorbis/vorbisenc.h>
 
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -53,8 +54,23 @@ void ApplyLameSettings(const EngineState& engine, lame_global_flags* lame) {
     lame_set_highpassfreq(lame, engine.lameHighpassFreq);
 }
 
+// LAME's average-bit-rate mode stops the process on an assertion when the minimum lies above
+// the maximum (or the maximum is negative), so such a range is refused here.
+bool LameBitrateRangeUsable(const EngineState& engine) {
+    if (engine.lameCbrFlag != 0) return true;
+    if (engine.bitrateMin >= 0 && engine.bitrateMax >= 0 &&
+        (engine.bitrateMax == 0 || engine.bitrateMin <= engine.bitrateMax)) {
+        return true;
+    }
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+               "BitrateMin %d and BitrateMax %d are no bit rate range for the MP3 encoder",
+               engine.bitrateMin, engine.bitrateMax);
+    return false;
+}
+
 int SetUpLame(EngineState& engine) {
     CloseLameEncoder(engine);
+    if (!LameBitrateRangeUsable(engine)) return 0;
     engine.lameEncoder = lame_init();
     if (engine.lameEncoder == nullptr) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot create the MP3 encoder (lame_init)");
@@ -181,6 +197,32 @@ int SetUpVorbis(EngineState& engine) {
     return 1;
 }
 
+// Output rates outside this range are no audio format either encoder makes (and beyond 32 bits
+// they would be cut when handed to them). An Ogg stream holds at most 255 channels; LAME makes
+// stereo of anything above 1.
+constexpr std::int64_t kLowestOutputRate = 8000;
+constexpr std::int64_t kHighestOutputRate = 768000;
+constexpr std::int32_t kHighestChannelCount = 255;
+
+bool OutputFormatUsable(const EngineState& engine) {
+    bool usable = true;
+    if (engine.sampleRate < kLowestOutputRate || engine.sampleRate > kHighestOutputRate) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Samplerate %lld is not an output rate (%lld to %lld Hz)",
+                   static_cast<long long>(engine.sampleRate),
+                   static_cast<long long>(kLowestOutputRate),
+                   static_cast<long long>(kHighestOutputRate));
+        usable = false;
+    }
+    if (engine.channels < 1 || engine.channels > kHighestChannelCount) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "NumberChannels %d is not an output channel count (1 to %d)", engine.channels,
+                   kHighestChannelCount);
+        usable = false;
+    }
+    return usable;
+}
+
 }  // namespace
 
 int InitEncoder() {
@@ -193,6 +235,7 @@ int InitEncoder() {
                    engine.encodeFormat.c_str());
         return 0;
     }
+    if (!OutputFormatUsable(engine)) return 0;
     if (engine.isLame && SetUpLame(engine) == 0) return 0;
     if (engine.isOggVorbis && SetUpVorbis(engine) == 0) return 0;
     return 1;

@@ -173,6 +173,8 @@ int DisconnectFromServer();
 // Both send every byte (retrying after EINTR) or return a negative result.
 ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount);
 ssize_t SendRequest(int descriptor, const char* text);
+// The configured Port as a number; -1 when it holds none in 1..65535.
+int ServerPortNumber();
 
 // ---- encoder set-up (encoder_setup.cpp) ----
 int InitEncoder();

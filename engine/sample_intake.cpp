@@ -37,11 +37,19 @@ struct IntakeBuffers {
 IntakeBuffers buffers;
 EncodeBlockTap encodeBlockTap = nullptr;
 
+// The most a block may grow when resampled: the highest output rate the encoder set-up accepts
+// (768 kHz) over the lowest rate of a real MP3 or Vorbis stream (8 kHz). A source whose header
+// claims less (a Vorbis header may say 1 Hz) would turn each 1024-sample block into tens of
+// millions of frames: gigabytes of work per block, and more than the MP3 encoder's buffer takes.
+constexpr std::int64_t kMaxUpsampling = 96;
+
 // True when res_init can build a state for this pair of rates: both positive and within 32
-// bits, and its filter table within kMaxResamplerTableBytes.
+// bits, the block growth within kMaxUpsampling, and the filter table within
+// kMaxResamplerTableBytes.
 bool ResamplerCanConvert(std::int64_t outRate, std::int64_t inRate) {
     constexpr std::int64_t kMaxRate = std::numeric_limits<std::int32_t>::max();
     if (outRate <= 0 || inRate <= 0 || outRate > kMaxRate || inRate > kMaxRate) return false;
+    if (outRate > inRate * kMaxUpsampling) return false;
     const std::int64_t divisor = std::gcd(outRate, inRate);
     const std::int64_t out = outRate / divisor;
     const std::int64_t in = inRate / divisor;

@@ -2,7 +2,6 @@
 // that announces it for MP3 output, and its split into artist and title for Ogg comments.
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -116,8 +115,15 @@ void SendMetadataUpdate() {
                                              CutEncodedTitle(PercentEncoded(CurrentTitleCopy())));
     // The admin interface listens on the configured port for every server type (for Shoutcast
     // one below the port of the stream login).
-    const auto port = static_cast<std::uint16_t>(std::atoi(engine.serverPort.c_str()));
-    engine.metadataSocket = engine.metadataConnection.ConnectTo(engine.serverHost.c_str(), port);
+    const int port = ServerPortNumber();
+    if (port < 0) {
+        // The stream login refuses such a port too; this is for a port changed since.
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Port %s is not a port number",
+                   engine.serverPort.c_str());
+        return;
+    }
+    engine.metadataSocket = engine.metadataConnection.ConnectTo(engine.serverHost.c_str(),
+                                                                static_cast<std::uint16_t>(port));
     if (engine.metadataSocket < 0) {
         engine.metadataSocket = -1;
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server");

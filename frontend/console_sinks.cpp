@@ -2,9 +2,11 @@
 // same labelled line on standard output.
 #include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "common/log.h"
 #include "common/status.h"
+#include "common/text_encoding.h"
 #include "engine/libzembril.h"
 #include "frontend/commandline.h"
 
@@ -15,14 +17,17 @@ namespace {
 // Sinks run on the main thread and on the decoder thread; one printed line per call, never mixed.
 std::mutex consoleLock;
 
+// Titles and station names come from the network: shown with their control bytes masked, so
+// that one status is one line and cannot steer the terminal.
 void LogStatusLine(const char* label, const char* text) {
-    LogMessage(LOG_INFO, kLogFrontEnd, __LINE__, "%s : (%s)", label, text);
+    LogMessage(LOG_INFO, kLogFrontEnd, __LINE__, "%s : (%s)", label, PrintableText(text).c_str());
 }
 
 void PrintStatusLine(const char* label, const char* text) {
     if (!consoleOutput) return;
+    const std::string printable = PrintableText(text);
     std::lock_guard<std::mutex> hold(consoleLock);
-    std::printf("%s : (%s)\n", label, text);
+    std::printf("%s : (%s)\n", label, printable.c_str());
 }
 
 template <const char* Label>

@@ -4,6 +4,7 @@
 // libcurl takes for an HTTP/0.9 response) at the start of the body, collected by write_callback.
 #include <algorithm>
 #include <cstdlib>
+#include <limits>
 #include <new>
 #include <string_view>
 
@@ -36,9 +37,14 @@ bool FindValue(std::string_view text, std::string_view marker, HeaderValue& valu
     return true;
 }
 
-// Leading blanks skipped, digits up to the first other character, 0 without digits.
+// Leading blanks skipped, digits up to the first other character, 0 without digits. A number
+// beyond 32 bits saturates (atoi's overflow is undefined, and wrapping could turn a hostile
+// 4294975488 into a plausible 8192); CreateRingBuffer then refuses it.
 std::int32_t ReadInterval(const HeaderValue& value) {
-    return std::atoi(value.c_str());
+    const long long number = std::strtoll(value.c_str(), nullptr, 10);
+    return static_cast<std::int32_t>(
+        std::clamp<long long>(number, std::numeric_limits<std::int32_t>::min(),
+                              std::numeric_limits<std::int32_t>::max()));
 }
 
 void ReadContentType(InputState& input, const HeaderValue& type) {
@@ -151,7 +157,12 @@ void parse_header_line(std::string_view line) {
 std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
                             void*) noexcept {
     const std::string_view line(bytes, itemSize * itemCount);
-    if (line == kLineEnd) {
+    if (Input().headerDone) {
+        // Trailers of a chunked body, or the header of a final response after an informational
+        // one: the ring buffer, the audio block and the decoder were made for the first header's
+        // block length and format, and must not be read with another.
+        LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Header after the end of the header, ignored");
+    } else if (line == kLineEnd) {
         FinishResponseHeader(Input());
     } else {
         parse_header_line(line);

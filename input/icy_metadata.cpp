@@ -2,6 +2,7 @@
 
 #include "common/log.h"
 #include "common/status.h"
+#include "common/text_encoding.h"
 #include "engine/libzembril.h"
 
 bool ExtractIcyTitle(std::string_view text, std::string& title) {
@@ -19,6 +20,6 @@ void HandleIcyMetadata(std::string_view text) {
     std::string title;
     if (!ExtractIcyTitle(text, title)) return;
     if (SetCurrentTitle(title.c_str()) == 0) return;
-    LogMessage(LOG_INFO, kLogInput, __LINE__, "Metadata = (%s)\n", title.c_str());
+    LogMessage(LOG_INFO, kLogInput, __LINE__, "Metadata = (%s)\n", PrintableText(title).c_str());
     Report(FrontEnd().metadata, title.c_str());
 }

@@ -78,7 +78,13 @@ BlockStep TakeMp3Block(InputState& input, std::uint64_t threshold) {
         }
     }
     ring.read(input.audioBlock.get(), blockBytes);
-    if (input.MetadataFlag && !TakeMetadata(ring)) return BlockStep::kBadLength;
+    if (input.MetadataFlag && !TakeMetadata(ring)) {
+        // The stream is out of step from here: without its audio block nothing more is taken,
+        // neither by this transfer nor by the drain at its end, which would read text as audio
+        // and audio as titles.
+        input.audioBlock.reset();
+        return BlockStep::kBadLength;
+    }
     handle_mp3_block(input.audioBlock.get(), blockBytes);
     return BlockStep::kTaken;
 }
