@@ -232,15 +232,25 @@ int DoEncoding() {
 
 ssize_t SendVorbisPages() {
     EngineState& engine = Engine();
-    // The encoder set-up has already flushed every header page.
-    engine.headersPending = 0;
     ssize_t lastPageSent = 0;
-    ForEachReadyOggPage(engine, [&lastPageSent](const ogg_page& page) {
+    bool pageSent = false;
+    ForEachReadyOggPage(engine, [&lastPageSent, &pageSent](const ogg_page& page) {
         const ssize_t sent = SendOggPage(page);
         // Any failed page means the connection is gone; the caller tears it down, so the rest
         // of the encoder's output need not be taken.
         lastPageSent = sent;
+        pageSent = true;
         return sent >= 0 && !ogg_page_eos(&page);
     });
+    if (lastPageSent < 0) return lastPageSent;
+    // The header pages of a new stream are out, but libogg releases an audio page only when it
+    // is full, about half a second of audio later. Servers hand a new stream (and so its title)
+    // to their listeners together with its first audio page, so that page goes out at once.
+    ogg_page page;
+    if (engine.headersPending && !pageSent && ogg_stream_flush(&engine.oggStream, &page) != 0) {
+        lastPageSent = SendOggPage(page);
+        pageSent = true;
+    }
+    if (pageSent) engine.headersPending = 0;
     return lastPageSent;
 }

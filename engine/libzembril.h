@@ -86,7 +86,7 @@ struct EngineState {
     std::int32_t lameLowpassFreq = 0;
     std::int32_t lameHighpassFreq = 0;
     std::atomic<std::uint8_t> vorbisRestartPending{0};
-    std::int32_t headersPending = 0;
+    std::int32_t headersPending = 0;  // a new Ogg stream has sent no audio page yet
     std::uint64_t archiveBytes = 0;
     std::int32_t showVu = 0;
     std::mutex titleLock;  // guards currentTitle (titles may arrive on either thread)

@@ -10,6 +10,7 @@
 
 #include "common/log.h"
 #include "common/status.h"
+#include "common/text_encoding.h"
 #include "engine/libzembril.h"
 
 namespace {
@@ -83,6 +84,12 @@ void DeriveServerType() {
     } else if (type == "WMA") {
         engine.isWma = 1;
         engine.isShoutcast = engine.isIcecast = engine.isIcecast2 = 0;
+    } else {
+        // Otherwise a misspelt name (or a stray carriage return from a file edited elsewhere)
+        // would only show as a failed login, made the Shoutcast way.
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "ServerType \"%s\" is none of Shoutcast, Icecast, Icecast2 (exact spelling)",
+                   PrintableText(type).c_str());
     }
 }
 

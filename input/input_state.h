@@ -72,8 +72,8 @@ struct InlineHeaderStep {
 };
 InlineHeaderStep CollectInlineHeader(InputState& input, std::string_view chunk);
 
-// Takes blocks out of the ring buffer for as long as two are buffered (with the whole metadata
-// text after the first). False when a bad metadata length byte ends the transfer.
+// Takes every block out of the ring buffer that is wholly buffered, together with the whole
+// metadata text after it. False when a bad metadata length byte ends the transfer.
 bool TakeMp3Blocks(InputState& input);
 // End of the transfer: decodes every block still buffered, then the last partial one.
 void DrainMp3Blocks(InputState& input);

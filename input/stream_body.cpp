@@ -62,13 +62,14 @@ bool TakeMetadata(RingBuffer& ring) {
     return true;
 }
 
-// One audio block and its metadata, once threshold bytes are buffered and, when metadata
-// follows, the whole metadata text: taking a block without its text would lose the alignment.
-BlockStep TakeMp3Block(InputState& input, std::uint64_t threshold) {
+// One audio block and its metadata, as soon as the block and, when metadata follows, its length
+// byte and whole text are buffered: taking a block without its text would lose the alignment,
+// and waiting for more than that would only hold back the title and the audio.
+BlockStep TakeMp3Block(InputState& input) {
     RingBuffer& ring = input.ringBuffer;
     const std::uint64_t blockBytes = static_cast<std::uint64_t>(input.MetaInterval);
     const std::uint64_t held = ring.count();
-    if (input.audioBlock == nullptr || held < threshold) return BlockStep::kWaiting;
+    if (input.audioBlock == nullptr || held < blockBytes) return BlockStep::kWaiting;
     if (input.MetadataFlag) {
         unsigned char lengthByte = 0;
         if (!ring.peek(blockBytes, lengthByte)) return BlockStep::kWaiting;
@@ -129,9 +130,8 @@ std::size_t ReceiveChunk(InputState& input, std::string_view chunk) {
 }  // namespace
 
 bool TakeMp3Blocks(InputState& input) {
-    const std::uint64_t twoBlocks = 2 * static_cast<std::uint64_t>(input.MetaInterval);
     for (;;) {
-        switch (TakeMp3Block(input, twoBlocks)) {
+        switch (TakeMp3Block(input)) {
             case BlockStep::kTaken:
                 continue;
             case BlockStep::kWaiting:
@@ -143,11 +143,9 @@ bool TakeMp3Blocks(InputState& input) {
 }
 
 void DrainMp3Blocks(InputState& input) {
-    const std::uint64_t oneBlock = static_cast<std::uint64_t>(input.MetaInterval);
-    BlockStep step = BlockStep::kTaken;
-    while (step == BlockStep::kTaken) step = TakeMp3Block(input, oneBlock);
-    if (step == BlockStep::kBadLength || input.audioBlock == nullptr) return;
+    if (!TakeMp3Blocks(input) || input.audioBlock == nullptr) return;
     // The audio after the last whole block; a metadata text cut off by the end is dropped.
+    const std::uint64_t oneBlock = static_cast<std::uint64_t>(input.MetaInterval);
     const std::size_t rest = input.ringBuffer.readSome(input.audioBlock.get(), oneBlock);
     if (rest > 0) handle_mp3_block(input.audioBlock.get(), rest);
 }

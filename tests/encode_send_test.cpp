@@ -161,6 +161,29 @@ TEST_F(EncodeSendTest, TitleChangeEndsTheOggStreamAndStartsOneWithTheNewComments
     EXPECT_NEAR(EstimateToneHz(links[1].audio.Channel(0), 44100, 4410), 500.0, 2.5);
 }
 
+// A server hands a new stream (and its title) to its listeners with the stream's first audio
+// page, so that page follows the header pages as soon as the encoder has a packet (a tenth of a
+// second of audio here), not when libogg's page is full (about half a second).
+TEST_F(EncodeSendTest, FirstAudioPageOfANewStreamGoesOutWithItsFirstPacket) {
+    ConfigureOutput(Output::kOgg, 44100, 2);
+    ASSERT_EQ(ConnectToServer(), 1);
+    SineGenerator tone(44100, {500, 500});
+    for (int block = 0; block < 4; ++block) {
+        const std::vector<float> frames = tone.Next(1152);
+        ASSERT_EQ(ProcessSamples(frames.data(), 1152, 2, 44100), 1);
+    }
+    const auto audioPageArrived = [this] {
+        for (const OggPageInfo& page : ParseOggPages(AfterLogin(server_.Received(0)))) {
+            if (page.granule > 0) return true;
+        }
+        return false;
+    };
+    for (int waited = 0; waited < kWaitMs && !audioPageArrived(); waited += 10) {
+        server_.WaitForBytes(0, server_.Received(0).size() + 1, 10);
+    }
+    EXPECT_TRUE(audioPageArrived());
+}
+
 TEST_F(EncodeSendTest, EmptyOggBlockDoesNotEndTheStream) {
     ConfigureOutput(Output::kOgg, 44100, 2);
     ASSERT_EQ(ConnectToServer(), 1);

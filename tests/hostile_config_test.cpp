@@ -33,9 +33,10 @@ void RecordStatus(const char* text) {
 }
 
 enum class Outcome {
-    kStreams,        // logs in and sends encoded audio
-    kNoConnection,   // refused before a connection: "Unable to connect to socket"
-    kEncoderRefused  // logged in, the encoder refused: "Encoder init failed"
+    kStreams,         // logs in and sends encoded audio
+    kNoConnection,    // refused before a connection: "Unable to connect to socket"
+    kEncoderRefused,  // logged in, the encoder refused: "Encoder init failed"
+    kNoLogin          // no login, whichever the reason
 };
 
 struct ConfigCase {
@@ -55,6 +56,14 @@ const ConfigCase kConfigCases[] = {
      {"ServerType=Shoutcast", "Port=65535"},
      Outcome::kNoConnection,
      "not a port number"},
+    {"ServerTypeMisspelt",
+     {"ServerType=icecast2"},
+     Outcome::kNoLogin,
+     "ServerType \"icecast2\" is none of"},
+    {"ServerTypeWithCarriageReturn",
+     {"ServerType=Icecast2\r"},
+     Outcome::kNoLogin,
+     "ServerType \"Icecast2?\" is none of"},
     {"LameSamplerateNegative",
      {"Samplerate=-44100"},
      Outcome::kEncoderRefused,
@@ -164,6 +173,7 @@ class HostileConfigTest : public ::testing::Test {
         ResetConfigTable();
         ClearFrontEndSlots();
         ResetLogger();
+        SetLogPath(logPath().c_str());  // for the lines written before LogFile is applied
         {
             std::lock_guard hold(statusLock);
             statuses.clear();
@@ -231,6 +241,10 @@ TEST_P(ConfigValueTest, RunWorksOrEndsWithAClearReason) {
         case Outcome::kEncoderRefused:
             EXPECT_EQ(connected, 0);
             EXPECT_TRUE(Reported("Encoder init failed"));
+            break;
+        case Outcome::kNoLogin:
+            EXPECT_EQ(connected, 0);
+            EXPECT_EQ(server_->ConnectionCount(), 0u);
             break;
     }
     EXPECT_EQ(Engine().connected.load(), 0);

@@ -150,17 +150,29 @@ TEST_F(IcyBodyTest, RepeatedTitleIsReportedOnce) {
     EXPECT_NE(LogText().find("Metadata = (Two)"), std::string::npos);
 }
 
-// A chunk that brings many blocks at once is worked off at once, not one block per chunk.
-TEST_F(IcyBodyTest, TakesBlocksForAsLongAsTwoAreBuffered) {
+// A chunk that brings many blocks at once is worked off at once, not one block per chunk, and
+// every block whose metadata has fully arrived is taken: its title is not held back.
+TEST_F(IcyBodyTest, TakesEveryBlockWhoseMetadataHasArrived) {
     constexpr int kInterval = 256;
     StartMp3Station(kInterval);
     std::string body;
     for (int block = 0; block < 12; ++block)
         body += Audio(kInterval) + Meta("T" + std::to_string(block));
     ASSERT_EQ(FeedBody(body, body.size()), body.size());
-    EXPECT_LT(Input().ringBuffer.count(), 2u * kInterval);
-    EXPECT_EQ(Reported("metadata").size(), 11u);
+    EXPECT_EQ(Input().ringBuffer.count(), 0u);
+    EXPECT_EQ(Reported("metadata").size(), 12u);
     EXPECT_EQ(InputBytesReported(), body.size());
+
+    // The next block waits for its length byte, then for its whole text.
+    const std::string next = Audio(kInterval);
+    ASSERT_EQ(FeedBody(next, next.size()), next.size());
+    EXPECT_EQ(Input().ringBuffer.count(), static_cast<std::size_t>(kInterval));
+    const std::string meta = Meta("T12");
+    ASSERT_EQ(FeedBody(meta.substr(0, 5), 5), 5u);
+    EXPECT_EQ(Reported("metadata").size(), 12u);
+    ASSERT_EQ(FeedBody(meta.substr(5), meta.size() - 5), meta.size() - 5);
+    EXPECT_EQ(Reported("metadata").back(), "T12");
+    EXPECT_EQ(Input().ringBuffer.count(), 0u);
 }
 
 // An interval shorter than a long metadata text: the block waits until its whole text is there,
@@ -190,7 +202,7 @@ TEST_F(IcyBodyTest, BodyWithoutMetadataIsTakenInBlocksOfTheDefaultLength) {
     ASSERT_TRUE(FeedHeader({"HTTP/1.0 200 OK", "Content-Type: audio/mpeg"}));
     const std::string body = Audio(8192 * 5 + 100);
     ASSERT_EQ(FeedBody(body, 4096), body.size());
-    EXPECT_EQ(Input().ringBuffer.count(), 8192u + 100u);
+    EXPECT_EQ(Input().ringBuffer.count(), 100u);
     EXPECT_TRUE(Reported("metadata").empty());
 }
 
