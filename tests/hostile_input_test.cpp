@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdio>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -16,8 +17,10 @@
 #include "engine/libzembril.h"
 #include "input/input_state.h"
 #include "input/ziravorov.h"
+#include "tests/support/engine_session.h"
 #include "tests/support/hostile_feed.h"
 #include "tests/support/input_session.h"
+#include "tests/support/mock_server.h"
 #include "tests/support/noise.h"
 #include "tests/support/paced_source.h"
 
@@ -138,6 +141,31 @@ TEST_F(HostileInputTest, HeaderLinesAfterTheBodyChangeNothing) {
     EXPECT_EQ(Input().MetaInterval, kInterval);
     EXPECT_FALSE(Input().inputIsVorbis);
     EXPECT_EQ(Reported("metadata").size(), 40u);
+}
+
+// The same through libcurl: a chunked body whose trailer names another block length. libcurl
+// hands trailers to the header callback after the body.
+TEST_F(HostileInputTest, TrailerOfARealTransferChangesNothing) {
+    MockServer destination;
+    destination.SetReply("HTTP/1.0 200 OK\r\n\r\n");
+    ConfigureDestination(ServerKind::kIcecast2, destination.port());
+    std::string body;
+    for (int block = 0; block < 40; ++block) {
+        body += std::string(16, 'a') + PacedSource::MetadataBlock("T" + std::to_string(block));
+    }
+    char size[32];
+    std::snprintf(size, sizeof size, "%zx\r\n", body.size());
+    MockServer source;
+    source.SetReply(
+        "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\nicy-metaint:16\r\n"
+        "Content-Type: audio/mpeg\r\n\r\n" +
+        std::string(size) + body + "\r\n0\r\nicy-metaint:100000\r\n\r\n");
+    source.SetCloseAfterReply(true);
+    RunInput(("http://127.0.0.1:" + std::to_string(source.port()) + "/").c_str());
+    EXPECT_NE(LogText().find("Header after the end of the header, ignored"), std::string::npos);
+    EXPECT_EQ(Input().MetaInterval, 16);
+    EXPECT_EQ(Reported("metadata").size(), 40u);
+    EXPECT_EQ(Reported("mainStatus").back(), "Done");
 }
 
 // Random header lines built from the markers, digits, signs, zero bytes and line ends, then a
