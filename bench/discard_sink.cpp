@@ -6,16 +6,11 @@
 
 #include <chrono>
 
+#include "tests/support/loopback.h"
+
 DiscardSink::DiscardSink() {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listen_, 8);
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listen_ = ListenOnLoopback(0, 8);
+    port_ = BoundPort(listen_);
     thread_ = std::thread([this] { Run(); });
 }
 

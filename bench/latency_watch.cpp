@@ -12,6 +12,7 @@
 #include "bench/measured_child.h"
 #include "common/text_encoding.h"
 #include "tests/support/icecast_server.h"
+#include "tests/support/loopback.h"
 #include "tests/support/status_json.h"
 
 MountWatch::MountWatch(const IcecastServer& server, std::string mount, int pollMs, int maxMs)
@@ -147,14 +148,10 @@ void OggCommentWatch::Run() {
 
 BareSourceLogin::BareSourceLogin(const IcecastServer& server, const std::string& mount) {
     startedAt_ = MonotonicSeconds();
-    descriptor_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(server.port());
+    descriptor_ = ConnectToLoopback(server.port());
+    if (descriptor_ < 0) return;
     timeval limit{3, 0};
     setsockopt(descriptor_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-    if (connect(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) return;
     const std::string request = "PUT " + mount + " HTTP/1.0\r\nAuthorization: Basic " +
                                 Base64Encode("source:" + server.sourcePassword()) +
                                 "\r\nContent-Type: audio/mpeg\r\n\r\n";

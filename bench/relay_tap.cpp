@@ -8,22 +8,10 @@
 #include <cctype>
 
 #include "bench/measured_child.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
-int ConnectToLoopback(uint16_t port) {
-    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (descriptor >= 0 &&
-        connect(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        return descriptor;
-    }
-    if (descriptor >= 0) close(descriptor);
-    return -1;
-}
 
 // A stalled peer must not hold the relay forever.
 void BoundSends(int descriptor) {
@@ -52,15 +40,8 @@ int SongIndexAt(const std::string& text, std::size_t at) {
 }  // namespace
 
 RelayTap::RelayTap(uint16_t serverPort) : serverPort_(serverPort) {
-    listen_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    bind(listen_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    listen(listen_, 8);
-    getsockname(listen_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listen_ = ListenOnLoopback(0, 8);
+    port_ = BoundPort(listen_);
     thread_ = std::thread([this] { Run(); });
 }
 

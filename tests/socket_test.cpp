@@ -14,26 +14,14 @@
 #include <cstdio>
 
 #include "tests/support/child_process.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
 // A listening socket on 127.0.0.1 and a free port, closed at the end of the test.
 class Listener {
   public:
-    Listener() {
-        descriptor_ = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (descriptor_ < 0 ||
-            bind(descriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            listen(descriptor_, 4) != 0 ||
-            getsockname(descriptor_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            return;
-        }
-        port_ = ntohs(address.sin_port);
-    }
+    Listener() : descriptor_(ListenOnLoopback(0, 4)), port_(BoundPort(descriptor_)) {}
     ~Listener() { Close(); }
     Listener(const Listener&) = delete;
     Listener& operator=(const Listener&) = delete;

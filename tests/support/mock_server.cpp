@@ -9,34 +9,13 @@
 #include <cerrno>
 #include <chrono>
 
+#include "tests/support/loopback.h"
+
 namespace {
 
 // Short enough that Stop() and new connections are served promptly; the thread sleeps in poll().
 constexpr int kPollIntervalMs = 20;
 
-int OpenListener(uint16_t port) {
-    const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (descriptor < 0) return -1;
-    const int yes = 1;
-    setsockopt(descriptor, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = htons(port);
-    if (bind(descriptor, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(descriptor, 16) != 0) {
-        close(descriptor);
-        return -1;
-    }
-    return descriptor;
-}
-
-uint16_t BoundPort(int descriptor) {
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    if (getsockname(descriptor, reinterpret_cast<sockaddr*>(&address), &length) != 0) return 0;
-    return ntohs(address.sin_port);
-}
 
 void SendAll(int descriptor, const std::string& bytes) {
     size_t sent = 0;
@@ -52,7 +31,7 @@ void SendAll(int descriptor, const std::string& bytes) {
 }  // namespace
 
 MockServer::MockServer(uint16_t port) {
-    listenDescriptor_ = OpenListener(port);
+    listenDescriptor_ = ListenOnLoopback(port);
     if (listenDescriptor_ < 0) return;
     port_ = BoundPort(listenDescriptor_);
     thread_ = std::thread([this] { Run(); });

@@ -10,6 +10,8 @@
 #include <cctype>
 #include <chrono>
 
+#include "tests/support/loopback.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -77,20 +79,9 @@ std::string PacedSource::IcyBody(const std::string& audio, const PacedSourceOpti
 
 PacedSource::PacedSource(std::string audio, PacedSourceOptions options)
     : audio_(std::move(audio)), options_(std::move(options)) {
-    listenDescriptor_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (listenDescriptor_ < 0 ||
-        bind(listenDescriptor_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-        listen(listenDescriptor_, 4) != 0 ||
-        getsockname(listenDescriptor_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-        if (listenDescriptor_ >= 0) close(listenDescriptor_);
-        listenDescriptor_ = -1;
-        return;
-    }
-    port_ = ntohs(address.sin_port);
+    listenDescriptor_ = ListenOnLoopback(0, 4);
+    if (listenDescriptor_ < 0) return;
+    port_ = BoundPort(listenDescriptor_);
     // Both bodies are made before the first client comes, so serving allocates nothing.
     plainBody_ = Looped(audio_, options_.loopCount);
     if (options_.metaInterval > 0) icyBody_ = IcyBody(audio_, options_);
