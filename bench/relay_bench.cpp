@@ -244,7 +244,7 @@ int main() {
     std::printf("generated %.0f s of music-like MP3 in %.1f s\n", kAudioSeconds,
                 WallSeconds() - generateStart);
     generateStart = WallSeconds();
-    const std::string tone = MakeMp3Tone(Mp3Spec{44100, 2, kAudioSeconds, 440.0, 0.5f, 128});
+    const std::string tone = MakeMp3Tone(Mp3Format{44100, 2, kAudioSeconds, 440.0, 0.5f, 128});
     std::printf("generated %.0f s of 440 Hz sine MP3 in %.1f s\n\n", kAudioSeconds,
                 WallSeconds() - generateStart);
     std::fflush(stdout);

@@ -115,10 +115,10 @@ const Mp3Case kMp3Cases[] = {
     {"RateAndChannelChanges",
      [](Noise&) {
          std::string bytes;
-         for (const Mp3Spec& spec :
-              {Mp3Spec{8000, 1, 0.4}, Mp3Spec{48000, 2, 0.4}, Mp3Spec{22050, 2, 0.4},
-               Mp3Spec{11025, 1, 0.4}, Mp3Spec{44100, 2, 0.4}}) {
-             bytes += MakeMp3Tone(spec);
+         for (const Mp3Format& format :
+              {Mp3Format{8000, 1, 0.4}, Mp3Format{48000, 2, 0.4}, Mp3Format{22050, 2, 0.4},
+               Mp3Format{11025, 1, 0.4}, Mp3Format{44100, 2, 0.4}}) {
+             bytes += MakeMp3Tone(format);
          }
          return bytes;
      },

@@ -100,7 +100,7 @@ TEST_F(Mp3DecoderTest, StreamJoinedInMidFrameStartsAtTheNextFrame) {
 
 struct ModeCase {
     const char* name;
-    Mp3Spec format;
+    Mp3Format format;
     int channels;
     const char* description;
 };

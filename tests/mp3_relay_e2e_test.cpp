@@ -36,7 +36,7 @@ const Texts kTitles = {"Artist One - Song A", "Artist Two - Song B", "Artist Thr
                        "Artist Four - Song D"};
 
 // A station of `seconds` of tone whose title changes every 1.5 s.
-PacedSourceOptions StationOptions(const Mp3Spec& format, const std::string& statusLine) {
+PacedSourceOptions StationOptions(const Mp3Format& format, const std::string& statusLine) {
     PacedSourceOptions options;
     options.statusLine = statusLine;
     options.metaInterval = 4000;
@@ -125,7 +125,7 @@ std::string Expectations(const ChildResult& run) {
 }
 
 TEST_F(Mp3RelayTest, Mp3ToMp3CarriesAudioAndEveryTitle) {
-    const Mp3Spec format{44100, 2, 6.5, 440.0};
+    const Mp3Format format{44100, 2, 6.5, 440.0};
     PacedSource station(MakeMp3Tone(format), StationOptions(format, "HTTP/1.0 200 OK"));
     ASSERT_TRUE(station.listening());
     const Settings settings = BaseSettings(station.url(), "/live");
@@ -151,7 +151,7 @@ TEST_F(Mp3RelayTest, Mp3ToMp3CarriesAudioAndEveryTitle) {
 }
 
 TEST_F(Mp3RelayTest, Mp3ToOggVorbisChainsAStreamPerTitle) {
-    const Mp3Spec format{44100, 2, 6.5, 440.0};
+    const Mp3Format format{44100, 2, 6.5, 440.0};
     PacedSource station(MakeMp3Tone(format), StationOptions(format, "HTTP/1.0 200 OK"));
     Settings settings = BaseSettings(station.url(), "/live.ogg");
     settings["Encode"] = "OGG";
@@ -180,7 +180,7 @@ TEST_F(Mp3RelayTest, Mp3ToOggVorbisChainsAStreamPerTitle) {
 }
 
 TEST_F(Mp3RelayTest, Mono48kSourceBecomesStereo44kWithTheToneKept) {
-    const Mp3Spec format{48000, 1, 6.5, 1000.0, 0.5f, 64};
+    const Mp3Format format{48000, 1, 6.5, 1000.0, 0.5f, 64};
     PacedSourceOptions options = StationOptions(format, "ICY 200 OK");  // Shoutcast-style answer
     PacedSource station(MakeMp3Tone(format), options);
     const Settings settings = BaseSettings(station.url(), "/resampled");
@@ -277,7 +277,7 @@ class StopTest : public Mp3RelayTest, public ::testing::WithParamInterface<StopC
 
 TEST_P(StopTest, SignalEndsTheRunCleanly) {
     const StopCase& c = GetParam();
-    const Mp3Spec format{44100, 2, 20.0};
+    const Mp3Format format{44100, 2, 20.0};
     PacedSourceOptions options = StationOptions(format, "HTTP/1.0 200 OK");
     options.bytesPerSecond = c.bytesPerSecond;
     options.burstBytes = 48000;  // enough for the header and the first blocks

@@ -17,7 +17,7 @@ using LameHandle = std::unique_ptr<lame_global_flags, LameCloser>;
 
 constexpr int kFramesPerCall = 1152;
 
-bool Configure(lame_global_flags* flags, const Mp3Spec& format) {
+bool Configure(lame_global_flags* flags, const Mp3Format& format) {
     lame_set_in_samplerate(flags, format.sampleRate);
     lame_set_out_samplerate(flags, format.sampleRate);
     lame_set_num_channels(flags, format.channelCount);
@@ -35,7 +35,7 @@ void AppendEncoded(std::string& out, const std::vector<unsigned char>& buffer, i
 
 }  // namespace
 
-std::string MakeMp3Tone(const Mp3Spec& format) {
+std::string MakeMp3Tone(const Mp3Format& format) {
     LameHandle flags(lame_init());
     if (!flags || !Configure(flags.get(), format)) return {};
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-struct Mp3Spec {
+struct Mp3Format {
     int sampleRate = 44100;
     int channelCount = 2;
     double seconds = 1.0;
@@ -18,10 +18,10 @@ struct Mp3Spec {
 };
 
 // The encoded bytes; empty when LAME refused the settings.
-std::string MakeMp3Tone(const Mp3Spec& format);
+std::string MakeMp3Tone(const Mp3Format& format);
 
 // Bytes per second of a CBR stream.
-inline double Mp3BytesPerSecond(const Mp3Spec& format) {
+inline double Mp3BytesPerSecond(const Mp3Format& format) {
     return format.bitrateKbps * 1000.0 / 8.0;
 }
 
