@@ -195,6 +195,9 @@ int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int
     const bool sameRate = engine.sampleRate == sourceRate;
     if (!sameRate && !PrepareResampler(sourceRate)) return 1;
 
+    // Stereo in, stereo out at the same rate: the block is already what the encoder takes.
+    if (sameRate && sourceChannels == 2 && engine.channels != 1) return Encode(samples, frameCount);
+
     const std::uint64_t carried = sameRate ? 0 : buffers.carriedFrames;
     const std::uint64_t pendingFrames = carried + static_cast<std::uint64_t>(frameCount);
     if (!EnsureFloats(buffers.stereo, 2 * pendingFrames)) {
