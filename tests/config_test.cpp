@@ -9,27 +9,14 @@
 
 #include "common/config_store.h"
 #include "common/log.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/fresh_records.h"
 
 namespace {
 
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
-class ConfigStoreTest : public testing::Test {
+class ConfigStoreTest : public FreshRecordsTest {
   protected:
-    void SetUp() override {
-        ResetConfigTable();
-        ResetLogger();
-        SetLogPath(logPath().c_str());
-    }
-    void TearDown() override {
-        ResetConfigTable();
-        ResetLogger();
-    }
-
-    std::string logPath() const { return directory_.file("test.log"); }
-    std::string log() const { return ReadWholeFile(logPath()); }
-    std::string file(const std::string& name) const { return directory_.file(name); }
 
     void Read(const std::string& content) {
         WriteWholeFile(file("read.cfg"), content);
@@ -44,9 +31,6 @@ class ConfigStoreTest : public testing::Test {
         }
         return entries;
     }
-
-  private:
-    TempDir directory_;
 };
 
 struct ReadCase {

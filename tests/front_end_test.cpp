@@ -17,34 +17,25 @@
 #include "engine/libzembril.h"
 #include "frontend/commandline.h"
 #include "tests/support/child_process.h"
+#include "tests/support/fresh_records.h"
 #include "tests/support/log_lines.h"
-#include "tests/support/temp_dir.h"
 
 namespace {
 
-class FrontEndTest : public testing::Test {
+class FrontEndTest : public FreshRecordsTest {
   protected:
     void SetUp() override {
-        ResetEngineState();
-        ClearFrontEndSlots();
-        ResetConfigTable();
-        ResetLogger();
-        SetLogPath(logPath().c_str());
+        FreshRecordsTest::SetUp();
         consoleOutput = 1;
     }
     void TearDown() override {
-        ResetLogger();
-        ClearFrontEndSlots();
+        FreshRecordsTest::TearDown();
         consoleOutput = 1;
     }
 
-    std::string logPath() const { return directory_.file("test.log"); }
-    std::string log() const { return ReadWholeFile(logPath()); }
-    const TempDir& directory() const { return directory_; }
-
     // A configuration that keeps every log line of the loaded settings inside the test directory.
     std::string WriteConfig(const std::string& name) const {
-        const std::string path = directory_.file(name);
+        const std::string path = file(name);
         WriteWholeFile(path, "LogFile=" + logPath() + "\nLogLevel=2\n");
         return path;
     }
@@ -57,9 +48,6 @@ class FrontEndTest : public testing::Test {
         argv.push_back(nullptr);
         return ParseCommandLine(static_cast<int>(arguments.size()), argv.data());
     }
-
-  private:
-    TempDir directory_;
 };
 
 struct LabelledSlot {

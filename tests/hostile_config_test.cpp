@@ -19,7 +19,7 @@
 #include "tests/support/audio_check.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/stream_feed.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/fresh_records.h"
 
 namespace {
 
@@ -166,14 +166,10 @@ std::string WithPort(std::string line, uint16_t port) {
     return line;
 }
 
-class HostileConfigTest : public ::testing::Test {
+class HostileConfigTest : public FreshRecordsTest {
   protected:
     void SetUp() override {
-        ResetEngineState();
-        ResetConfigTable();
-        ClearFrontEndSlots();
-        ResetLogger();
-        SetLogPath(logPath().c_str());  // for the lines written before LogFile is applied
+        FreshRecordsTest::SetUp();  // the log file also takes the lines before LogFile is applied
         {
             std::lock_guard hold(statusLock);
             statuses.clear();
@@ -181,12 +177,6 @@ class HostileConfigTest : public ::testing::Test {
         server_ = std::make_unique<MockServer>();
         ASSERT_TRUE(server_->listening());
         server_->SetReply("HTTP/1.0 200 OK\r\n\r\n");
-    }
-    void TearDown() override {
-        ResetEngineState();
-        ResetConfigTable();
-        ClearFrontEndSlots();
-        ResetLogger();
     }
 
     // Loads the case's lines ahead of an Icecast2 destination on the mock server: the first line
@@ -198,20 +188,17 @@ class HostileConfigTest : public ::testing::Test {
                    "\nServerType=Icecast2\nServerMountpoint=/live\nServerPassword=hackme\n"
                    "LogLevel=2\nLogFile=" +
                    logPath() + "\n";
-        WriteWholeFile(dir_.file("station.cfg"), content);
-        SetConfigPath(dir_.file("station.cfg").c_str());
+        WriteWholeFile(file("station.cfg"), content);
+        SetConfigPath(file("station.cfg").c_str());
         ASSERT_EQ(LoadConfig(kConfigNormal), 1);
         SetServerStatusSink(RecordStatus);
     }
 
-    std::string logPath() const { return dir_.file("station.log"); }
-    std::string Log() const { return ReadWholeFile(logPath()); }
     static bool Reported(const std::string& text) {
         std::lock_guard hold(statusLock);
         return std::find(statuses.begin(), statuses.end(), text) != statuses.end();
     }
 
-    TempDir dir_;
     std::unique_ptr<MockServer> server_;
 };
 
@@ -224,7 +211,7 @@ TEST_P(ConfigValueTest, RunWorksOrEndsWithAClearReason) {
     const int connected = ConnectToServer();
     switch (c.outcome) {
         case Outcome::kStreams: {
-            ASSERT_EQ(connected, 1) << Log();
+            ASSERT_EQ(connected, 1) << log();
             SineGenerator tone(44100, {440, 660});
             EXPECT_EQ(FeedTone(tone, 44100, 1.0), 1);
             EXPECT_GE(FlushEncoder(), 0);
@@ -249,7 +236,7 @@ TEST_P(ConfigValueTest, RunWorksOrEndsWithAClearReason) {
     }
     EXPECT_EQ(Engine().connected.load(), 0);
     if (c.logLine != nullptr) {
-        EXPECT_NE(Log().find(c.logLine), std::string::npos) << Log();
+        EXPECT_NE(log().find(c.logLine), std::string::npos) << log();
     }
     // Samples after a failed start go nowhere, and do not crash on the way.
     SineGenerator tone(44100, {440, 660});

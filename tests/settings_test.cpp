@@ -15,7 +15,7 @@
 #include "engine/libzembril.h"
 #include "frontend/commandline.h"
 #include "tests/support/child_process.h"
-#include "tests/support/temp_dir.h"
+#include "tests/support/fresh_records.h"
 
 namespace {
 
@@ -34,20 +34,14 @@ constexpr char kDescription[] = "description";
 constexpr char kStreamType[] = "type";
 constexpr char kBitrate[] = "bitrate";
 
-class SettingsTest : public testing::Test {
+class SettingsTest : public FreshRecordsTest {
   protected:
     void SetUp() override {
-        ResetEngineState();
-        ClearFrontEndSlots();
-        ResetConfigTable();
-        ResetLogger();
-        SetLogPath(logPath().c_str());
+        FreshRecordsTest::SetUp();
         reports.clear();
     }
     void TearDown() override {
-        ResetEngineState();
-        ResetConfigTable();
-        ResetLogger();
+        FreshRecordsTest::TearDown();
         reports.clear();
     }
 
@@ -62,9 +56,6 @@ class SettingsTest : public testing::Test {
         SetBitrateDescriptionSink(&Record<kBitrate>);
     }
 
-    std::string logPath() const { return directory_.file("test.log"); }
-    std::string log() const { return ReadWholeFile(logPath()); }
-    std::string file(const std::string& name) const { return directory_.file(name); }
     std::string configPath() const { return file("test.cfg"); }
 
     // Loads the content as the configuration file. The log stays in the test directory unless the
@@ -76,9 +67,6 @@ class SettingsTest : public testing::Test {
     }
 
     std::string Written() const { return ReadWholeFile(configPath()); }
-
-  private:
-    TempDir directory_;
 };
 
 TEST_F(SettingsTest, AnEmptyFileGivesTheDefaults) {
