@@ -2,6 +2,7 @@
 // on every run, so a failure can be reproduced from the seed in its trace.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <random>
@@ -52,18 +53,7 @@ class Noise {
     }
 
     // Chunk sizes libcurl itself delivers: at most 16 KiB.
-    std::size_t CurlChunkSize() {
-        switch (Below(6)) {
-            case 0:
-                return 1;
-            case 1:
-                return 1 + Below(16);
-            case 2:
-                return 16 * 1024;
-            default:
-                return 1 + Below(6000);
-        }
-    }
+    std::size_t CurlChunkSize() { return std::min<std::size_t>(ChunkSize(), 16 * 1024); }
 
   private:
     std::mt19937 engine_;
