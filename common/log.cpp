@@ -1,10 +1,12 @@
 #include "common/log.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <string>
 
 #include "common/fixed_text.h"
 
@@ -44,6 +46,18 @@ void CloseLogStream() {
     }
 }
 
+// A supervisor's journal shows standard error even when the console status lines are off (-n)
+// and the log file sits elsewhere, so every Error line is repeated there, whole, in one write.
+void WriteErrorToStandardError(const char* format, bool hasNewline, va_list args) {
+    char message[1024];
+    const int length = std::vsnprintf(message, sizeof message, format, args);
+    if (length < 0) return;
+    std::string line = "transcode: ";
+    line.append(message, std::min<std::size_t>(static_cast<std::size_t>(length), sizeof message - 1));
+    if (!hasNewline) line.push_back('\n');
+    std::fwrite(line.data(), 1, line.size(), stderr);
+}
+
 }  // namespace
 
 void LogMessage(int level, const char* source, unsigned line, const char* format, ...) {
@@ -77,6 +91,12 @@ void LogMessage(int level, const char* source, unsigned line, const char* format
     if (!hasNewline) std::fputc('\n', out);
     if (out != stdout) std::fflush(out);
     funlockfile(out);
+
+    if (level == LOG_ERROR) {
+        va_start(args, format);
+        WriteErrorToStandardError(format, hasNewline, args);
+        va_end(args);
+    }
 }
 
 void SetLogLevel(int level) {

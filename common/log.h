@@ -7,7 +7,8 @@
 
 enum LogLevel : int { LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
 
-// Writes "<time> <Level>(<source>:<line>): <message>" with exactly one newline at the end.
+// Writes "<time> <Level>(<source>:<line>): <message>" with exactly one newline at the end. An
+// Error line that passes the level is also written to standard error as "transcode: <message>".
 void LogMessage(int level, const char* source, unsigned line, const char* format, ...)
     __attribute__((format(printf, 4, 5)));
 

@@ -206,3 +206,12 @@ TEST_F(LoggingTest, TwoThreadsWriteWholeLinesToStandardOutputToo) {
 }
 
 }  // namespace
+
+TEST_F(LoggingTest, ErrorLinesAlsoReachStandardErrorWholeAndOnce) {
+    testing::internal::CaptureStderr();
+    LogMessage(LOG_ERROR, kLogEngine, 1, "refused by %s\n", "host");
+    LogMessage(LOG_INFO, kLogEngine, 2, "not an error");
+    SetLogLevel(0);
+    LogMessage(LOG_ERROR, kLogEngine, 3, "below the level");
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "transcode: refused by host\n");
+}
