@@ -20,7 +20,10 @@ struct LoggerState {
     std::atomic<int> currentLogLevel{LOG_INFO};
     FixedText<1024> logPath{kDefaultLogPath};
     std::FILE* logStream = nullptr;
+    // Set by the SIGHUP handler on any thread, taken by the next line written under logLock.
+    std::atomic<bool> reopenRequested{false};
 };
+static_assert(std::atomic<bool>::is_always_lock_free);
 
 std::mutex logLock;  // guards the whole LoggerState
 LoggerState logger;
@@ -73,6 +76,7 @@ void LogMessage(int level, const char* source, unsigned line, const char* format
 
     const char* levelName = LevelName(level);
     const bool hasNewline = EndsWithNewline(format);
+    if (logger.reopenRequested.exchange(false)) CloseLogStream();
     if (logger.logStream == nullptr) logger.logStream = std::fopen(logger.logPath.c_str(), "a");
 
     // Without a log file the line goes to standard output, where the console sinks print too;
@@ -110,6 +114,10 @@ void SetLogPath(const char* path) {
     CloseLogStream();
 }
 
+void RequestLogReopen() {
+    logger.reopenRequested.store(true);
+}
+
 int GetLogLevel() {
     std::lock_guard<std::mutex> hold(logLock);
     return logger.currentLogLevel;
@@ -123,6 +131,7 @@ const char* GetLogPath() {
 void ResetLogger() {
     std::lock_guard<std::mutex> hold(logLock);
     CloseLogStream();
+    logger.reopenRequested = false;
     logger.currentLogLevel = LOG_INFO;
     logger.logPath.assign(kDefaultLogPath);
 }

@@ -2,7 +2,8 @@
 //
 // Called from the main thread and from the Ogg Vorbis decoder thread. One lock (logLock) covers
 // the open-and-write steps so that lines of the two threads never interleave and the lazy open
-// happens once.
+// happens once. A reopen request (SIGHUP, after logrotate moved the file away) is an atomic flag
+// that the next written line consumes.
 #pragma once
 
 enum LogLevel : int { LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3 };
@@ -16,6 +17,10 @@ void SetLogLevel(int level);
 // Copies the path when one is given; in any case closes the open log file so the next message
 // opens the (new or same) path again.
 void SetLogPath(const char* path);
+
+// Asks the logger to close its file so that the next line opens the path afresh. Only stores into
+// a lock-free atomic, so a signal handler may call it.
+void RequestLogReopen();
 
 int GetLogLevel();
 const char* GetLogPath();

@@ -84,6 +84,7 @@ int ParseCommandLine(int argc, char** argv) {
     SetUpStatusSinks();
     InstallStopSignalHandler();
     InstallStopRequestHandlers();
+    InstallLogReopenHandler();
 
     const Options options = ReadOptions(argc, argv);
     if (options.configPath == nullptr) {

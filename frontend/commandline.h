@@ -23,6 +23,8 @@ void InstallStopSignalHandler();
 // SIGINT and SIGTERM: the first one asks the running transfer to end (FrontEnd().stopRequested),
 // a second one ends the process at once with status 1.
 void InstallStopRequestHandlers();
+// SIGHUP: the log file is closed and the next log line opens its path afresh (log rotation).
+void InstallLogReopenHandler();
 
 // Clears FrontEndSlots, puts the console sinks into it and registers the engine's slots.
 void SetUpStatusSinks();

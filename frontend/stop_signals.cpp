@@ -1,10 +1,11 @@
-// Signal handling of the front end. Handlers only exit or store into lock-free atomics, both of
-// which are safe inside a signal handler.
+// Signal handling of the front end: stop requests and the log reopen request. Handlers only exit
+// or store into lock-free atomics, both of which are safe inside a signal handler.
 #include <unistd.h>
 
 #include <atomic>
 #include <csignal>
 
+#include "common/log.h"
 #include "common/status.h"
 #include "frontend/commandline.h"
 
@@ -18,6 +19,11 @@ static_assert(std::atomic<int>::is_always_lock_free);
 void HandleStopRequest(int) {
     if (stopRequestCount.fetch_add(1) > 0) _exit(1);
     FrontEnd().stopRequested.store(1);
+}
+
+// logrotate moves the log file away and sends SIGHUP: the next line goes to a new file.
+void HandleLogReopenRequest(int) {
+    RequestLogReopen();
 }
 
 void Install(int signalNumber, void (*handler)(int)) {
@@ -46,4 +52,8 @@ void InstallStopRequestHandlers() {
     stopRequestCount.store(0);
     Install(SIGINT, &HandleStopRequest);
     Install(SIGTERM, &HandleStopRequest);
+}
+
+void InstallLogReopenHandler() {
+    Install(SIGHUP, &HandleLogReopenRequest);
 }

@@ -104,6 +104,25 @@ TEST_F(LoggingTest, ClosingWithoutAPathReopensTheSameFile) {
     EXPECT_EQ(ReadWholeFile(file("moved.log")).find("second"), std::string::npos);
 }
 
+// logrotate's way: the file is moved away, then the reopen request (SIGHUP) arrives.
+TEST_F(LoggingTest, AReopenRequestSendsTheNextLineToANewFileAtThePath) {
+    LogMessage(LOG_ERROR, kLogEngine, 1, "before the move");
+    ASSERT_EQ(std::rename(logPath().c_str(), file("rotated.log").c_str()), 0);
+    LogMessage(LOG_ERROR, kLogEngine, 2, "moved, not yet signalled");
+    RequestLogReopen();
+    SetLogLevel(1);
+    LogMessage(LOG_INFO, kLogEngine, 3, "below the level");  // leaves the request pending
+    LogMessage(LOG_ERROR, kLogEngine, 4, "after the request");
+    LogMessage(LOG_ERROR, kLogEngine, 5, "and after that");
+
+    const std::vector<std::string> rotated = LogMessagesOf(ReadWholeFile(file("rotated.log")));
+    EXPECT_EQ(rotated, (std::vector<std::string>{"Error(libzembril:N): before the move",
+                                                 "Error(libzembril:N): moved, not yet signalled"}));
+    EXPECT_EQ(LogMessagesOf(log()),
+              (std::vector<std::string>{"Error(libzembril:N): after the request",
+                                        "Error(libzembril:N): and after that"}));
+}
+
 TEST_F(LoggingTest, AppendsToAnExistingFile) {
     WriteWholeFile(logPath(), "earlier line\n");
     LogMessage(LOG_ERROR, kLogEngine, 1, "appended");
