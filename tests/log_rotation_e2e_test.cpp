@@ -18,7 +18,7 @@
 
 namespace {
 
-const std::vector<std::string> kTitles = {"Rotation One", "Rotation Two", "Rotation Three",
+const std::vector<std::string> kTitles = {"Rotation One",  "Rotation Two",  "Rotation Three",
                                           "Rotation Four", "Rotation Five", "Rotation Six"};
 constexpr const char* kMount = "/rotated";
 
@@ -28,7 +28,8 @@ PacedSourceOptions StationOptions(const Mp3Format& format) {
     options.metaInterval = 4000;
     options.bytesPerSecond = Mp3BytesPerSecond(format);
     const std::size_t step = static_cast<std::size_t>(1.5 * Mp3BytesPerSecond(format));
-    for (std::size_t i = 0; i < kTitles.size(); ++i) options.titles.push_back({i * step, kTitles[i]});
+    for (std::size_t i = 0; i < kTitles.size(); ++i)
+        options.titles.push_back({i * step, kTitles[i]});
     return options;
 }
 
@@ -58,17 +59,19 @@ TEST(LogRotation, AfterSighupTheNextLinesGoToANewFileAndTheRelayGoesOn) {
     const std::string logPath = dir.file("station.log");
     const std::string rotatedPath = dir.file("station.log.1");
     WriteWholeFile(dir.file("relay.cfg"),
-                   "SourceURL=" + station.url() + "\nServer=127.0.0.1\nPort=" +
-                       std::to_string(server.port()) + "\nServerPassword=" +
-                       server.sourcePassword() + "\nServerType=Icecast2\nServerMountpoint=" +
-                       kMount + "\nLogLevel=2\nLogFile=station.log\n");
+                   "SourceURL=" + station.url() +
+                       "\nServer=127.0.0.1\nPort=" + std::to_string(server.port()) +
+                       "\nServerPassword=" + server.sourcePassword() +
+                       "\nServerType=Icecast2\nServerMountpoint=" + kMount +
+                       "\nLogLevel=2\nLogFile=station.log\n");
     BackgroundTranscode run(TRANSCODE_BINARY, dir.path(), dir.file("relay.cfg"), 40000);
     const pid_t pid = run.Pid();
     ASSERT_GT(pid, 0);
 
     std::string lastTitle;
     ASSERT_TRUE(server.WaitForTitle(kMount, kTitles[1], 15000, &lastTitle))
-        << "last title: " << lastTitle << "\n" << ReadWholeFile(logPath);
+        << "last title: " << lastTitle << "\n"
+        << ReadWholeFile(logPath);
     ASSERT_EQ(std::rename(logPath.c_str(), rotatedPath.c_str()), 0);
     ASSERT_EQ(kill(pid, SIGHUP), 0);
 

@@ -55,8 +55,8 @@ TEST_F(ShippedDocuments, TheExampleConfigurationIsWhatDashCWritesPlusMarks) {
     const std::string example = PackagingFile("example.cfg");
     EXPECT_EQ(WithoutMarks(example), written_)
         << "packaging/example.cfg is out of date: take the file -C writes and mark it again";
-    for (const char* key : {"SourceURL", "Server", "Port", "ServerPassword", "ServerType",
-                            "ServerMountpoint"}) {
+    for (const char* key :
+         {"SourceURL", "Server", "Port", "ServerPassword", "ServerType", "ServerMountpoint"}) {
         const std::regex marked(std::string("\n# >>> CHANGE THIS[^\n]*\n") + key + "=");
         EXPECT_TRUE(std::regex_search(example, marked)) << key << " is not marked";
     }
