@@ -1,4 +1,4 @@
-// Program options: "transcode -c configfile [ -C -e errorlevel -l logfile -n ]".
+// Program options: "transcode -c configfile [ -C -e errorlevel -l logfile -n ]", and "-V".
 #include <unistd.h>
 
 #include <cstdio>
@@ -14,9 +14,9 @@ namespace {
 // Options end at the first argument that is not one, on every platform: glibc's getopt would
 // otherwise move later options forward, so it gets the "+" that turns that off.
 #if defined(__GLIBC__)
-constexpr const char* kOptionString = "+hl:c:e:dnC";
+constexpr const char* kOptionString = "+hl:c:e:dnCV";
 #else
-constexpr const char* kOptionString = "hl:c:e:dnC";
+constexpr const char* kOptionString = "hl:c:e:dnCV";
 #endif
 
 constexpr const char* kDefaultLogPath = "transcoder.log";
@@ -57,6 +57,9 @@ Options ReadOptions(int argc, char** argv) {
             case 'C':
                 FrontEnd().createConfigOnly = 1;
                 break;
+            case 'V':
+                PrintVersions();
+                std::exit(0);  // the one way out that is not a failure
             default:
                 PrintUsage();  // "-h", "-d", and whatever getopt has already complained about
         }

@@ -12,9 +12,11 @@
 // are read, before any other thread exists.
 extern std::int32_t consoleOutput;
 
-// Returns 1; every failure, "-h"/"-d" and "-C" end the process with status 1 instead.
+// Returns 1; every failure, "-h"/"-d" and "-C" end the process with status 1 instead, "-V" with 0.
 int ParseCommandLine(int argc, char** argv);
 [[noreturn]] void PrintUsage();
+// "-V": "transcode <version>", then one line per library with the version it runs with.
+void PrintVersions();
 
 // Signal 30 (SIGUSR1 on the BSD target) ends the process at once with status 1, without clean-up.
 void HandleStopSignal(int signalNumber);

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/temp_dir.h"
@@ -188,6 +189,26 @@ TEST(CommandLine, ConfiguredLogSettingsTakeOverFromTheOptions) {
                   "Info(commandline:N): Output status : (Disconnected)",
               }));
     EXPECT_NE(ReadWholeFile(directory.file("loud.cfg")).find("\nLogLevel=3\n"), std::string::npos);
+}
+
+TEST(CommandLine, VersionOptionNamesTheProgramAndItsLibraries) {
+    TempDir directory;
+    // "-V" wins over everything else on the line; the configuration is neither read nor written.
+    const ChildResult result = RunTranscode(directory, {"-V", "-C", "-c", "x.cfg"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1),
+              std::string("transcode ") + kTranscodeVersion + "\n");
+    for (const char* library : {"\nlibcurl: ", "\nLAME: ", "\nlibvorbis: ", "\nlibmad: "}) {
+        const std::size_t at = result.out.find(library);
+        ASSERT_NE(at, std::string::npos) << library << " missing from:\n" << result.out;
+        // Each library line carries a version: some digit before the line ends.
+        const std::string line = result.out.substr(at + 1, result.out.find('\n', at + 1) - at - 1);
+        EXPECT_NE(line.find_first_of("0123456789"), std::string::npos) << line;
+    }
+    EXPECT_FALSE(Exists(directory.file("x.cfg")));
+    EXPECT_FALSE(Exists(directory.file("transcoder.log")));
 }
 
 TEST(CommandLine, LastOccurrenceOfAnOptionWins) {
