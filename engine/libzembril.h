@@ -215,8 +215,13 @@ void SendMetadataUpdate();
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full);
 
 // ---- archive (archive.cpp) ----
+// Wants an archive for this connection: 1 when it is open or will be created with its first
+// bytes, 0 when it was refused (WMA output, or a file that could not be created: logged once per
+// connection). CloseArchiveFile completes and closes it and lets the next connection try again.
 int OpenArchiveFile();
 void CloseArchiveFile();
+// Appends sent bytes to the wanted archive, creating the file (and a missing saveDirectory) first.
+void AppendToArchive(const unsigned char* bytes, std::size_t byteCount);
 // File name (without directory) of an archive begun at the given local time.
 std::string ArchiveFileName(const std::tm& localTime);
 // The clock of archive names: the current local time. nullptr restores the real clock; tests
