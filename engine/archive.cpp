@@ -13,6 +13,7 @@
 // by DisconnectFromServer.
 #include <sys/stat.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -37,9 +38,10 @@ constexpr int kPcmChunkFrames = 4096;
 constexpr int kMaxNameAttempts = 100;
 constexpr mode_t kDirectoryMode = 0755;
 
-// The archive of the current connection, while archiveFile is not open yet.
+// The archive of the current connection, while archiveFile is not open yet. Atomic because
+// DisconnectFromServer may run on another thread than the sends.
 enum class Pending { kNothing, kWanted, kRefused };
-Pending pending = Pending::kNothing;
+std::atomic<Pending> pending{Pending::kNothing};
 
 std::tm RealLocalTime() {
     const std::time_t now = std::time(nullptr);
@@ -77,7 +79,8 @@ std::string CleanFileName(std::string_view name) {
     for (const char c : name) {
         if (c == '"') {
             cleaned += '\'';
-        } else if (!IsControlByte(c) && std::string_view("/:*?<>|").find(c) == std::string_view::npos) {
+        } else if (!IsControlByte(c) &&
+                   std::string_view("/:*?<>|").find(c) == std::string_view::npos) {
             cleaned += c;
         }
     }

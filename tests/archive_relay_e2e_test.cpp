@@ -67,13 +67,13 @@ TEST_P(ArchiveRelay, KeepsTheStreamWhereSaveDirectorySays) {
     TempDir directory;
     WriteWholeFile(directory.file("plain"), "a regular file\n");
     WriteWholeFile(directory.file("station.cfg"),
-                   "SourceURL=" + station.url() + "\nServer=127.0.0.1\nPort=" +
-                       std::to_string(destination.port()) +
+                   "SourceURL=" + station.url() +
+                       "\nServer=127.0.0.1\nPort=" + std::to_string(destination.port()) +
                        "\nServerType=Icecast2\nServerMountpoint=/live\nServerDescription=Relay"
-                       "\nSaveDirectoryFlag=1\nSaveDirectory=" + test.saveDirectory +
-                       "\nLogLevel=1\nLogFile=station.log\n");
-    const ChildResult run = RunProgram({TRANSCODE_BINARY, "-c", "station.cfg", "-n"},
-                                       directory.path(), kRunTimeoutMs);
+                       "\nSaveDirectoryFlag=1\nSaveDirectory=" +
+                       test.saveDirectory + "\nLogLevel=1\nLogFile=station.log\n");
+    const ChildResult run =
+        RunProgram({TRANSCODE_BINARY, "-c", "station.cfg", "-n"}, directory.path(), kRunTimeoutMs);
     ASSERT_TRUE(run.exited) << run.err;
     EXPECT_EQ(run.exitStatus, 1);
     ASSERT_EQ(destination.ConnectionCount(), 1u);

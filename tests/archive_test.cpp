@@ -17,8 +17,8 @@
 #include "engine/libzembril.h"
 #include "tests/support/audio_check.h"
 #include "tests/support/child_process.h"
-#include "tests/support/log_lines.h"
 #include "tests/support/engine_session.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -245,7 +245,7 @@ TEST_F(ArchiveTest, ADirectoryThatCannotBeMadeIsOneErrorPerConnection) {
         for (int send = 0; send < 50; ++send) Send("lost");
         EXPECT_EQ(OpenArchiveFile(), 0);  // refused for the rest of the connection
         EXPECT_EQ(Engine().archiveFile, nullptr);
-        CloseArchiveFile();               // the disconnection
+        CloseArchiveFile();  // the disconnection
         EXPECT_EQ(ErrorLinesWith(error), static_cast<std::size_t>(connection)) << LogText();
     }
 }

@@ -168,7 +168,9 @@ class ReadOnlyDirectory {
     ReadOnlyDirectory& operator=(const ReadOnlyDirectory&) = delete;
 
     // What a write into it fails with.
-    const char* Reason() const { return immutable_ ? "Operation not permitted" : "Permission denied"; }
+    const char* Reason() const {
+        return immutable_ ? "Operation not permitted" : "Permission denied";
+    }
 
     bool Writable() const {
         const std::string probe = path_ + "/probe";
@@ -230,10 +232,10 @@ TEST_P(UnwritableConfig, IsAnErrorAndNotReportedAsCreated) {
 
 INSTANTIATE_TEST_SUITE_P(
     Paths, UnwritableConfig,
-    testing::Values(
-        UnwritableCase{"MissingDirectory", "missing-dir/new.cfg", "No such file or directory"},
-        UnwritableCase{"ReadOnlyDirectory", "ro/new.cfg", nullptr},
-        UnwritableCase{"UnderARegularFile", "plain/new.cfg", "Not a directory"}),
+    testing::Values(UnwritableCase{"MissingDirectory", "missing-dir/new.cfg",
+                                   "No such file or directory"},
+                    UnwritableCase{"ReadOnlyDirectory", "ro/new.cfg", nullptr},
+                    UnwritableCase{"UnderARegularFile", "plain/new.cfg", "Not a directory"}),
     [](const testing::TestParamInfo<UnwritableCase>& info) { return info.param.name; });
 
 TEST(CommandLine, QuietModePrintsNothingButStillLogs) {

@@ -23,6 +23,12 @@ constexpr int kRunTimeoutMs = 30000;
 // (the latter is what a server type that was not read correctly falls back to).
 enum class Start { kRefused, kIcecast2Login, kShoutcastLogin };
 
+enum class ConfigPath {
+    kFile,       // "-c station.cfg"
+    kDirectory,  // "station.cfg" is a directory: it exists but cannot be read
+    kOverlong    // "-c" with 300 characters
+};
+
 struct StartCase {
     const char* name;
     // The file "station.cfg"; {port} stands for the destination's port. nullptr: no file at all.
@@ -33,8 +39,7 @@ struct StartCase {
     // The log each error line is expected in: "transcoder.log" (before the configuration is
     // applied) or "station.log" (the file's LogFile).
     const char* log;
-    bool directory = false;  // "station.cfg" is a directory: it exists but cannot be read
-    bool overlongPath = false;
+    ConfigPath path = ConfigPath::kFile;
 };
 
 void PrintTo(const StartCase& test, std::ostream* out) {
@@ -72,18 +77,37 @@ const std::string kCrLf = WithCrLf(kStation);
 const std::string kUnknownType = Replaced(kStation, "ServerType=Icecast2", "ServerType=Icecast3");
 
 const StartCase kCases[] = {
-    {"MissingFile", nullptr, Start::kRefused,
-     {"Cannot open config file station.cfg: No such file or directory"}, "transcoder.log"},
-    {"UnreadableFile", nullptr, Start::kRefused,
-     {"Cannot open config file station.cfg: Is a directory"}, "transcoder.log", true},
-    {"OverlongPath", kStation.c_str(), Start::kRefused,
-     {"Config file path too long (300 characters, at most 254)"}, "transcoder.log", false, true},
-    {"TypoKey", kTypoKey.c_str(), Start::kIcecast2Login,
-     {"Unknown key \"ServerPasword\" (did you mean \"ServerPassword\"?)"}, "station.log"},
-    {"BlanksAroundEquals", kBlanksAroundEquals.c_str(), Start::kShoutcastLogin,
-     {"Unknown key \"ServerType \" (did you mean \"ServerType\"?)"}, "station.log"},
+    {"MissingFile",
+     nullptr,
+     Start::kRefused,
+     {"Cannot open config file station.cfg: No such file or directory"},
+     "transcoder.log"},
+    {"UnreadableFile",
+     nullptr,
+     Start::kRefused,
+     {"Cannot open config file station.cfg: Is a directory"},
+     "transcoder.log",
+     ConfigPath::kDirectory},
+    {"OverlongPath",
+     kStation.c_str(),
+     Start::kRefused,
+     {"Config file path too long (300 characters, at most 254)"},
+     "transcoder.log",
+     ConfigPath::kOverlong},
+    {"TypoKey",
+     kTypoKey.c_str(),
+     Start::kIcecast2Login,
+     {"Unknown key \"ServerPasword\" (did you mean \"ServerPassword\"?)"},
+     "station.log"},
+    {"BlanksAroundEquals",
+     kBlanksAroundEquals.c_str(),
+     Start::kShoutcastLogin,
+     {"Unknown key \"ServerType \" (did you mean \"ServerType\"?)"},
+     "station.log"},
     {"CrLfLineEndings", kCrLf.c_str(), Start::kIcecast2Login, {}, "station.log"},
-    {"UnknownServerType", kUnknownType.c_str(), Start::kShoutcastLogin,
+    {"UnknownServerType",
+     kUnknownType.c_str(),
+     Start::kShoutcastLogin,
      {"ServerType \"Icecast3\" is none of Shoutcast, Icecast, Icecast2 (exact spelling)"},
      "transcoder.log"},
 };
@@ -98,16 +122,17 @@ TEST_P(ConfigStart, ReportsOnStandardErrorAndInTheLog) {
     shoutcast->SetReply("OK2\r\n");
     TempDir directory;
     std::string configPath = "station.cfg";
-    if (test.overlongPath) configPath = std::string(300 - configPath.size(), 'd') + configPath;
+    if (test.path == ConfigPath::kOverlong)
+        configPath = std::string(300 - configPath.size(), 'd') + configPath;
     if (test.content != nullptr) {
         WriteWholeFile(directory.file("station.cfg"), WithPort(test.content, icecast->port()));
     }
-    if (test.directory) {
+    if (test.path == ConfigPath::kDirectory) {
         ASSERT_EQ(mkdir(directory.file("station.cfg").c_str(), 0755), 0);
     }
 
-    const ChildResult run = RunProgram({TRANSCODE_BINARY, "-c", configPath},
-                                       directory.path(), kRunTimeoutMs);
+    const ChildResult run =
+        RunProgram({TRANSCODE_BINARY, "-c", configPath}, directory.path(), kRunTimeoutMs);
     ASSERT_TRUE(run.exited) << run.err;
     EXPECT_EQ(run.exitStatus, 1);
 

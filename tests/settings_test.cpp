@@ -581,8 +581,9 @@ TEST_F(SettingsTest, AFileThatCannotBeReadIsNeverOverwritten) {
 }
 
 TEST_F(SettingsTest, UnknownKeysAreNamedWithTheKeyTheyResemble) {
-    Load("ServerPasword=secret\nServerType = Icecast2\nservertype=x\nlogfile=y\nNoSuchThing=1\n"
-         "Port=8000\nPort=8001\n");
+    Load(
+        "ServerPasword=secret\nServerType = Icecast2\nservertype=x\nlogfile=y\nNoSuchThing=1\n"
+        "Port=8000\nPort=8001\n");
     const std::string text = log();
     for (const std::string line :
          {"Unknown key \"ServerPasword\" (did you mean \"ServerPassword\"?)",
@@ -626,7 +627,6 @@ TEST_F(SettingsTest, WritingToAnUnwritablePathFails) {
     EXPECT_NE(log().find("): Cannot write config file " + file("no-such-dir/x.cfg") +
                          ": No such file or directory\n"),
               std::string::npos);
-
 }
 
 }  // namespace
