@@ -238,6 +238,22 @@ INSTANTIATE_TEST_SUITE_P(
                     UnwritableCase{"UnderARegularFile", "plain/new.cfg", "Not a directory"}),
     [](const testing::TestParamInfo<UnwritableCase>& info) { return info.param.name; });
 
+TEST(CommandLine, AnOverlongConfigPathIsRefusedInCreateModeToo) {
+    TempDir directory;
+    WriteWholeFile(directory.file("transcoder.cfg"), "Server=mine\n");
+    const std::string path = std::string(300 - 4, 'x') + ".cfg";
+    const ChildResult result = RunTranscode(directory, {"-C", "-c", path});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "transcode: Config file path too long (300 characters, at most 254)\n");
+    EXPECT_EQ(LogMessages(directory.file("transcoder.log")),
+              std::vector<std::string>{
+                  "Error(libzembril:N): Config file path too long (300 characters, at most 254)"});
+    // No other file is written in its place.
+    EXPECT_EQ(ReadWholeFile(directory.file("transcoder.cfg")), "Server=mine\n");
+}
+
 TEST(CommandLine, QuietModePrintsNothingButStillLogs) {
     TempDir directory;
     const ChildResult result =
