@@ -44,9 +44,12 @@ ConfigEntry* AppendEntry(std::string_view key, std::string_view value,
     return &entry;
 }
 
+// A file edited on Windows ends its lines with "\r\n"; the carriage return is part of the line
+// ending, not of the value (it would otherwise reach host names, passwords and the server type).
 void AddFileLine(char* line) {
-    const std::size_t length = std::strlen(line);
-    if (length > 0 && line[length - 1] == '\n') line[length - 1] = '\0';
+    std::size_t length = std::strlen(line);
+    if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
+    if (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
     if (line[0] == '#') return;
     const char* equals = std::strchr(line, '=');
     if (equals == nullptr) return;
@@ -112,7 +115,8 @@ int ReadConfigEntries(const char* path) {
         if (std::fgets(line, kLineReadCharacters + 1, file.get()) == nullptr) break;
         AddFileLine(line);
     }
-    return 1;
+    // A path that opens but cannot be read (a directory, an I/O error) is no configuration.
+    return std::ferror(file.get()) ? 0 : 1;
 }
 
 int WriteConfigEntries(const char* path) {
@@ -123,6 +127,10 @@ int WriteConfigEntries(const char* path) {
         std::fprintf(file.get(), "#\n#%s\n#\n", entry.description.c_str());
         std::fprintf(file.get(), "%s=%s\n\n", entry.key.c_str(), entry.value.c_str());
     }
+    // Data still in the stream's buffer can fail on the way out (a full disk): only a clean close
+    // means the file is written.
+    const bool writeFailed = std::ferror(file.get()) != 0;
+    if (std::fclose(file.release()) != 0 || writeFailed) return 0;
     return 1;
 }
 

@@ -7,7 +7,8 @@
 // (engine/settings_catalogue.cpp); the store knows nothing about individual keys.
 //
 // File format: "#" in the first column starts a comment line; a line with "=" defines an entry
-// (key before the first "=", value after it, nothing trimmed); every other line is ignored. Each
+// (key before the first "=", value after it, nothing trimmed but a carriage return at the end of
+// the line); every other line is ignored. Each
 // entry is written as the five lines "#", "#<description>", "#", "<key>=<value>" and an empty one.
 //
 // Threads: main thread only, before the input run starts. Nothing here takes a lock.
@@ -64,9 +65,11 @@ long GetConfigInt(const char* key, std::int32_t defaultValue, const char* descri
 int SetConfigValue(const char* key, const char* value);
 int SetConfigInt(const char* key, std::int32_t value);
 
-// Append the key=value lines of a file to the table. Return 1, or 0 when it cannot be opened.
+// Append the key=value lines of a file to the table. Return 1, or 0 (errno says why) when it
+// cannot be opened or read.
 int ReadConfigEntries(const char* path);
-// Write the whole table to a file, replacing it. Return 1, or 0 when it cannot be opened.
+// Write the whole table to a file, replacing it. Return 1, or 0 (errno says why) when it cannot be
+// opened or written completely.
 int WriteConfigEntries(const char* path);
 
 // One Debug log line "(key) = (value)" per entry.

@@ -2,9 +2,18 @@
 // encoded stream as sent (SendEncoded appends it) or the decoded source audio as a 16-bit stereo
 // WAV file (written here, block by block, for the sample intake).
 //
-// One file per connection: opened lazily before the first send, closed by DisconnectFromServer.
+// One file per connection. OpenArchiveFile, called before every send, only marks the archive as
+// wanted; the file itself is created with the first bytes written to it, so a connection that ends
+// at its login leaves no empty file behind. A file that cannot be created is reported once, and
+// the connection goes on without an archive until DisconnectFromServer (CloseArchiveFile).
 // A WAV archive also ends early, and the next file begins, when the source rate changes (the
 // header states a single rate) or when its data would outgrow the header's 32-bit size fields.
+//
+// Threads: like archiveFile, the state here is touched by the thread that sends and encodes, and
+// by DisconnectFromServer.
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +36,12 @@ constexpr std::uint64_t kWavDataLimit = 0xFFFFFFFFull - (kWavHeaderBytes - 8);
 constexpr int kPcmChunkFrames = 4096;
 // Two archives begun within the same second would share a name; later ones get a number.
 constexpr int kMaxNameAttempts = 100;
+constexpr mode_t kDirectoryMode = 0755;
+
+// The archive of the current connection, while archiveFile is not open yet. Atomic because
+// DisconnectFromServer may run on another thread than the sends.
+enum class Pending { kNothing, kWanted, kRefused };
+std::atomic<Pending> pending{Pending::kNothing};
 
 std::tm RealLocalTime() {
     const std::time_t now = std::time(nullptr);
@@ -51,15 +66,21 @@ std::string AsctimeText(const std::tm& time) {
     return text;
 }
 
-// Characters that many file systems refuse in a name are dropped; a double quote becomes a
-// single one.
+bool IsControlByte(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// Characters that many file systems refuse in a name, and control bytes, are dropped; a double
+// quote becomes a single one.
 std::string CleanFileName(std::string_view name) {
     std::string cleaned;
     cleaned.reserve(name.size());
     for (const char c : name) {
         if (c == '"') {
             cleaned += '\'';
-        } else if (std::string_view("/:*?<>|\n").find(c) == std::string_view::npos) {
+        } else if (!IsControlByte(c) &&
+                   std::string_view("/:*?<>|").find(c) == std::string_view::npos) {
             cleaned += c;
         }
     }
@@ -79,17 +100,6 @@ std::string NumberedName(const std::string& name, std::size_t extensionLength, i
     if (attempt == 1) return name;
     const std::size_t stemLength = name.size() - extensionLength;
     return name.substr(0, stemLength) + "-" + std::to_string(attempt) + name.substr(stemLength);
-}
-
-// Creates a file that did not exist; nullptr with errno set otherwise.
-std::FILE* CreateArchive(const std::string& directory, const std::string& name,
-                         std::size_t extensionLength) {
-    for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
-        const std::string path = directory + "/" + NumberedName(name, extensionLength, attempt);
-        std::FILE* file = std::fopen(path.c_str(), "wbx");
-        if (file != nullptr || errno != EEXIST) return file;
-    }
-    return nullptr;
 }
 
 void PutLittleEndian(unsigned char* at, std::uint32_t value, int byteCount) {
@@ -113,6 +123,64 @@ void FillWavHeader(EngineState& engine, std::uint32_t dataBytes, std::int32_t ra
     PutLittleEndian(header + 40, dataBytes, 4);
 }
 
+// Creates a file that did not exist; nullptr with errno set otherwise. An empty directory is the
+// working directory.
+std::FILE* CreateArchive(const std::string& directory, const std::string& name,
+                         std::size_t extensionLength) {
+    const std::string prefix = directory.empty() ? std::string() : directory + "/";
+    for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
+        const std::string path = prefix + NumberedName(name, extensionLength, attempt);
+        std::FILE* file = std::fopen(path.c_str(), "wbx");
+        if (file != nullptr || errno != EEXIST) return file;
+    }
+    return nullptr;
+}
+
+// Every missing directory of the path, parents first. 0, or the errno of the first that fails.
+int CreateDirectories(const std::string& path) {
+    for (std::size_t end = path.find('/', 1);; end = path.find('/', end + 1)) {
+        const std::string part = path.substr(0, end);
+        if (mkdir(part.c_str(), kDirectoryMode) != 0 && errno != EEXIST) return errno;
+        if (end == std::string::npos) return 0;
+    }
+}
+
+// Creates the wanted archive: on the first try a missing directory is made as well. A failure is
+// logged and refuses the archive for the rest of the connection.
+bool CreateWantedArchive() {
+    EngineState& engine = Engine();
+    if (engine.archiveFile != nullptr) return true;
+    if (pending != Pending::kWanted) return false;
+    const std::string directory(engine.saveDirectory.view());
+    const std::string name = ArchiveFileName(archiveClock());
+    const std::size_t extensionLength = ArchiveExtension(engine).size();
+    std::FILE* file = CreateArchive(directory, name, extensionLength);
+    int reason = errno;
+    if (file == nullptr && reason == ENOENT && !directory.empty()) {
+        reason = CreateDirectories(directory);
+        if (reason == 0) {
+            file = CreateArchive(directory, name, extensionLength);
+            reason = errno;
+        }
+    }
+    if (file == nullptr) {
+        const std::string path = directory.empty() ? name : directory + "/" + name;
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot open %s: %s", path.c_str(),
+                   std::strerror(reason));
+        pending = Pending::kRefused;
+        return false;
+    }
+    pending = Pending::kNothing;
+    engine.archiveFile = file;
+    engine.archiveBytes = 0;
+    engine.archiveRate = 0;
+    if (engine.saveAsWav) {
+        FillWavHeader(engine, 0, kDefaultWavRate);
+        std::fwrite(engine.wavHeader, 1, kWavHeaderBytes, file);
+    }
+    return true;
+}
+
 std::int16_t ToPcm16(float value) {
     const float scaled = value * 32767.0f;
     if (scaled != scaled) return 0;  // NaN
@@ -121,10 +189,12 @@ std::int16_t ToPcm16(float value) {
     return static_cast<std::int16_t>(scaled);  // truncates toward zero
 }
 
-// Closes the running WAV archive with a complete header and begins the next one.
+// Closes the running WAV archive with a complete header and begins the next one, which receives
+// the rest of the block at once.
 void BeginNextArchive() {
     CloseArchiveFile();
     OpenArchiveFile();
+    CreateWantedArchive();
 }
 
 // Frames of the block as stereo 16-bit little-endian PCM: a mono frame is written to both
@@ -155,30 +225,25 @@ std::string ArchiveFileName(const std::tm& localTime) {
 
 int OpenArchiveFile() {
     EngineState& engine = Engine();
-    if (engine.archiveFile != nullptr) return 1;
-    const std::string name = ArchiveFileName(archiveClock());
+    if (engine.archiveFile != nullptr || pending == Pending::kWanted) return 1;
+    if (pending == Pending::kRefused) return 0;
     if (engine.isWma) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Archiving not supported with WMA streams");
+        pending = Pending::kRefused;
         return 0;
     }
-    std::FILE* file =
-        CreateArchive(engine.saveDirectory.c_str(), name, ArchiveExtension(engine).size());
-    if (file == nullptr) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot open %s", name.c_str());
-        return 0;
-    }
-    engine.archiveFile = file;
-    engine.archiveBytes = 0;
-    engine.archiveRate = 0;
-    if (engine.saveAsWav) {
-        FillWavHeader(engine, 0, kDefaultWavRate);
-        std::fwrite(engine.wavHeader, 1, kWavHeaderBytes, file);
-    }
+    pending = Pending::kWanted;
     return 1;
+}
+
+void AppendToArchive(const unsigned char* bytes, std::size_t byteCount) {
+    if (byteCount == 0 || !CreateWantedArchive()) return;
+    std::fwrite(bytes, 1, byteCount, Engine().archiveFile);
 }
 
 void CloseArchiveFile() {
     EngineState& engine = Engine();
+    pending = Pending::kNothing;  // the next connection tries again
     if (engine.archiveFile == nullptr) return;
     if (engine.saveAsWav) {
         // The data never outgrows the size fields: WriteWavBlock begins a new file first.
@@ -194,8 +259,7 @@ void CloseArchiveFile() {
 
 void WriteWavBlock(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
     EngineState& engine = Engine();
-    if (!engine.saveAsWav || engine.archiveFile == nullptr || frameCount < 1 ||
-        sourceChannels < 1) {
+    if (!engine.saveAsWav || frameCount < 1 || sourceChannels < 1 || !CreateWantedArchive()) {
         return;
     }
     // The header states one rate for the whole file.

@@ -1,5 +1,8 @@
 // Loading and writing the configuration file named by configPath: the store (common/config_store)
 // does the reading and writing, the settings catalogue (settings_catalogue.cpp) what the keys mean.
+#include <cerrno>
+#include <cstring>
+
 #include "common/config_store.h"
 #include "common/log.h"
 #include "engine/libzembril.h"
@@ -14,29 +17,43 @@ const char* ConfigPathOrDefault() {
     return engine.configPath.c_str();
 }
 
+// Create mode makes the file when there is none; any other reason not to read it (no
+// permission, a directory) is a failure in both modes: a file that exists but could not be read
+// must not be overwritten with the defaults.
+bool ReadableOrNew(int mode, const char* path) {
+    if (ReadConfigEntries(path)) return true;
+    const int reason = errno;
+    const bool noSuchFile = reason == ENOENT || reason == ENOTDIR;
+    if (mode == kConfigCreate && noSuchFile) return true;
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot open config file %s: %s", path,
+               std::strerror(reason));
+    return false;
+}
+
 }  // namespace
 
-void SetConfigPath(const char* path) {
-    // A cut path would name some other file, which create mode would then overwrite; the default
-    // name is the lesser surprise.
-    if (!Engine().configPath.assign(path != nullptr ? path : "")) {
+int SetConfigPath(const char* path) {
+    const char* text = path != nullptr ? path : "";
+    // A cut path would name some other file, one that create mode would then overwrite.
+    if (!Engine().configPath.assign(text)) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                   "Config file path too long (more than %zu characters), using %s",
-                   Engine().configPath.kCapacity, kDefaultConfigPath);
+                   "Config file path too long (%zu characters, at most %zu)", std::strlen(text),
+                   Engine().configPath.kCapacity);
         Engine().configPath.clear();
+        return 0;
     }
+    return 1;
 }
 
 int LoadConfig(int mode) {
     ResetConfigTable();
     const char* path = ConfigPathOrDefault();
-    if (!ReadConfigEntries(path)) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                   "Cannot open config file %s - we will create one (%s)\n", path,
-                   kDefaultConfigPath);
-    }
+    // Without its configuration the run would log in to the built-in server with the built-in
+    // password, so a file that cannot be read ends it before any connection.
+    if (!ReadableOrNew(mode, path)) return 0;
     ApplyConfig();
-    if (mode == kConfigCreate) WriteConfigFile();
+    ReportUnknownKeys();
+    if (mode == kConfigCreate) return WriteConfigFile();
     return 1;
 }
 
@@ -44,7 +61,8 @@ int WriteConfigFile() {
     StoreConfigValues();
     const char* path = ConfigPathOrDefault();
     if (!WriteConfigEntries(path)) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot open config file %s\n", path);
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot write config file %s: %s", path,
+                   std::strerror(errno));
         return 0;
     }
     return 1;

@@ -217,9 +217,7 @@ ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
     EngineState& engine = Engine();
     OpenArchiveBeforeSend();
     const ssize_t sent = SendAll(engine.streamSocket, bytes, byteCount);
-    if (engine.saveArchives && engine.archiveFile != nullptr && !engine.saveAsWav) {
-        std::fwrite(bytes, 1, byteCount, engine.archiveFile);
-    }
+    if (engine.saveArchives && !engine.saveAsWav) AppendToArchive(bytes, byteCount);
     if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
     return sent;
 }

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <ctime>
 #include <mutex>
+#include <span>
 #include <string>
 
 #include "common/fixed_text.h"
@@ -146,11 +147,20 @@ void ResetEngineState();
 
 // ---- configuration (config_load.cpp, settings_catalogue.cpp) ----
 enum ConfigLoadMode : int { kConfigCreate = 0, kConfigNormal = 1 };
-void SetConfigPath(const char* path);
+// 1, or 0 (with an Error line) when the path does not fit configPath.
+int SetConfigPath(const char* path);
+// 1 when the settings are loaded (and, in create mode, the file written). 0, with an Error line,
+// when the file cannot be read (in create mode: exists but cannot be read) or cannot be written.
 int LoadConfig(int mode);
+// 1, or 0 with an Error line naming the path and the reason.
 int WriteConfigFile();
 void ApplyConfig();
 void StoreConfigValues();
+// Every key the catalogue knows, in store-back order.
+std::span<const char* const> CatalogueKeys();
+// One Error line for each key of the table that no setting reads, naming the closest known key
+// when one is near enough to be a slip of the keyboard.
+void ReportUnknownKeys();
 // Shared by ApplyConfig (settings_apply.cpp) and StoreConfigValues (settings_catalogue.cpp).
 void LookUpSettings(const char* firstKey, const char* lastKey);  // catalogue order, both included
 void RemoveServerAddressBlanks();  // from serverHost and serverPort; tabs stay
@@ -205,8 +215,13 @@ void SendMetadataUpdate();
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full);
 
 // ---- archive (archive.cpp) ----
+// Wants an archive for this connection: 1 when it is open or will be created with its first
+// bytes, 0 when it was refused (WMA output, or a file that could not be created: logged once per
+// connection). CloseArchiveFile completes and closes it and lets the next connection try again.
 int OpenArchiveFile();
 void CloseArchiveFile();
+// Appends sent bytes to the wanted archive, creating the file (and a missing saveDirectory) first.
+void AppendToArchive(const unsigned char* bytes, std::size_t byteCount);
 // File name (without directory) of an archive begun at the given local time.
 std::string ArchiveFileName(const std::tm& localTime);
 // The clock of archive names: the current local time. nullptr restores the real clock; tests

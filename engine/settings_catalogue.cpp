@@ -357,6 +357,10 @@ void LookUpSettings(const char* firstKey, const char* lastKey) {
     for (; setting <= last; ++setting) setting->lookUp(*setting);
 }
 
+std::span<const char* const> CatalogueKeys() {
+    return kStoreBackOrder;
+}
+
 void RemoveServerAddressBlanks() {
     RemoveBlanks(Engine().serverHost);
     RemoveBlanks(Engine().serverPort);

@@ -79,7 +79,7 @@ void PrintUsage() {
         "\t-l = log file\n"
         "\t-n = do not show console messages\n"
         "\n"
-        "NOTE: to create a config file run : tarvolan -C -c myconfig.cfg\n");
+        "NOTE: to create a config file run : transcode -C -c myconfig.cfg\n");
     std::exit(1);
 }
 
@@ -94,14 +94,15 @@ int ParseCommandLine(int argc, char** argv) {
         std::printf("Config file required\n");
         PrintUsage();
     }
-    SetConfigPath(options.configPath);
+    // The log path first, so that a refused configuration path is logged where "-l" says.
     SetLogPath(options.logPath != nullptr ? options.logPath : kDefaultLogPath);
+    if (!SetConfigPath(options.configPath)) std::exit(1);
 
+    // Failures have been logged, and so shown on standard error, by the configuration code.
     if (FrontEnd().createConfigOnly) {
-        LoadConfig(kConfigCreate);  // a file that cannot be written is reported in the log only
-        std::printf("config file created\n");
+        if (LoadConfig(kConfigCreate)) std::printf("config file created\n");
         std::exit(1);
     }
-    LoadConfig(kConfigNormal);
+    if (!LoadConfig(kConfigNormal)) std::exit(1);
     return 1;
 }

@@ -1,5 +1,5 @@
 // "-V": the program's version and the versions of the libraries it actually runs with, asked of
-// each library at run time so that a package built against one release and run with another says so.
+// each library at run time: a package built against one release and run with another shows it.
 #include <curl/curl.h>
 #include <lame/lame.h>
 #include <mad.h>

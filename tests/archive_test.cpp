@@ -1,8 +1,11 @@
-// The archive: file names from the description and a fixed clock, the refusals, and the WAV
-// file the sample intake writes (PCM values, header sizes and rate, a new file per rate and
-// before the size fields would overflow). The engine is marked connected without a server and
+// The archive: file names from the description and a fixed clock, where and when the file is
+// created (the directory, the first byte), the refusals, and the WAV file the sample intake writes
+// (PCM values, header sizes and rate, a new file per rate and before the size fields would
+// overflow). The engine is marked connected without a server and
 // without an encoder, so only the archive sees the blocks.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstdint>
@@ -13,7 +16,9 @@
 
 #include "engine/libzembril.h"
 #include "tests/support/audio_check.h"
+#include "tests/support/child_process.h"
 #include "tests/support/engine_session.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -83,6 +88,23 @@ class ArchiveTest : public EngineSessionTest {
         ASSERT_EQ(OpenArchiveFile(), 1);
     }
 
+    // What SendEncoded does with the bytes it sends.
+    static void Send(const std::string& bytes) {
+        OpenArchiveFile();
+        AppendToArchive(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
+    }
+
+    // The Error lines of the log that contain the text.
+    std::size_t ErrorLinesWith(const std::string& text) const {
+        std::size_t count = 0;
+        for (const std::string& line : SplitLines(LogText())) {
+            if (line.find("Error(") != std::string::npos && line.find(text) != std::string::npos) {
+                ++count;
+            }
+        }
+        return count;
+    }
+
     std::vector<std::string> ArchiveNames() const {
         std::vector<std::string> names;
         for (const auto& entry : std::filesystem::directory_iterator(archiveDir_.path())) {
@@ -125,7 +147,7 @@ TEST_P(ArchiveNameTest, FollowsDescriptionTimeAndFormat) {
     fixedTime = c.localTime;
     EXPECT_EQ(ArchiveFileName(c.localTime), c.expected);
 
-    ASSERT_EQ(OpenArchiveFile(), 1);
+    Send("x");
     CloseArchiveFile();
     EXPECT_EQ(ArchiveNames(), std::vector<std::string>{c.expected});
 }
@@ -148,54 +170,102 @@ INSTANTIATE_TEST_SUITE_P(
                                0, 0, 1, "The 'Best' Radio_Tue Dec 16 090507 2025.mp3"},
                       NameCase{"OtherReservedCharactersRemoved", "a*b?c<d>e|f\\g h",
                                kTuesday16December, 0, 0, 1,
-                               "abcdef\\g h_Tue Dec 16 090507 2025.mp3"}),
+                               "abcdef\\g h_Tue Dec 16 090507 2025.mp3"},
+                      NameCase{"ControlBytesRemoved", "Radio\tOne\r\x01\x1b[2J\x7f",
+                               kTuesday16December, 0, 0, 1,
+                               "RadioOne[2J_Tue Dec 16 090507 2025.mp3"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ArchiveTest, ArchiveBegunInTheSameSecondGetsANumberInsteadOfOverwriting) {
-    ASSERT_EQ(OpenArchiveFile(), 1);
-    std::fputs("first", Engine().archiveFile);
+    Send("first");
     CloseArchiveFile();
-    ASSERT_EQ(OpenArchiveFile(), 1);
+    Send("second");
     CloseArchiveFile();
     EXPECT_EQ(ArchiveNames(), (std::vector<std::string>{"Radio One_Tue Dec 16 090507 2025-2.mp3",
                                                         "Radio One_Tue Dec 16 090507 2025.mp3"}));
     EXPECT_EQ(Archive("Radio One_Tue Dec 16 090507 2025.mp3"), "first");
+    EXPECT_EQ(Archive("Radio One_Tue Dec 16 090507 2025-2.mp3"), "second");
+}
+
+// ---- where and when ----
+
+TEST_F(ArchiveTest, AConnectionWithoutDataLeavesNoFile) {
+    // A login that fails: the login text goes out, no stream bytes follow.
+    ASSERT_EQ(OpenArchiveFile(), 1);
+    EXPECT_EQ(Engine().archiveFile, nullptr);
+    CloseArchiveFile();
+    EXPECT_TRUE(ArchiveNames().empty());
+    Send("data");
+    EXPECT_NE(Engine().archiveFile, nullptr);
+    CloseArchiveFile();
+    EXPECT_EQ(ArchiveNames().size(), 1u);
+}
+
+TEST_F(ArchiveTest, AnEmptyDirectoryIsTheWorkingDirectory) {
+    Engine().saveDirectory.clear();
+    const std::string name = "Radio One_Tue Dec 16 090507 2025.mp3";
+    // In a child: the working directory is the process's.
+    const ChildResult result = RunInChild([&] {
+        if (chdir(archiveDir_.path().c_str()) != 0) _exit(3);
+        Send("here");
+        CloseArchiveFile();
+        _exit(0);
+    });
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(Archive(name), "here");
+    EXPECT_NE(access(("/" + name).c_str(), F_OK), 0);
+}
+
+TEST_F(ArchiveTest, AMissingDirectoryIsCreatedWithItsParents) {
+    const std::string directory = archiveDir_.file("station/2025/december");
+    Engine().saveDirectory.assign(directory);
+    Send("kept");
+    CloseArchiveFile();
+    EXPECT_EQ(ReadWholeFile(directory + "/Radio One_Tue Dec 16 090507 2025.mp3"), "kept");
+    const mode_t mask = umask(0);
+    umask(mask);
+    for (const std::string& made : {archiveDir_.file("station"), directory}) {
+        struct stat status {};
+        ASSERT_EQ(stat(made.c_str(), &status), 0) << made;
+        EXPECT_TRUE(S_ISDIR(status.st_mode));
+        EXPECT_EQ(status.st_mode & 0777, 0755 & ~mask) << made;
+    }
+    EXPECT_EQ(ErrorLinesWith("Cannot open"), 0u);
 }
 
 // ---- refusals ----
 
-TEST_F(ArchiveTest, MissingDirectoryIsLoggedAtEveryAttempt) {
-    Engine().saveDirectory.assign(archiveDir_.file("missing"));
-    EXPECT_EQ(OpenArchiveFile(), 0);
-    EXPECT_EQ(OpenArchiveFile(), 0);
-    EXPECT_EQ(Engine().archiveFile, nullptr);
-    const std::string log = LogText();
-    const std::string line = "Cannot open Radio One_Tue Dec 16 090507 2025.mp3";
-    const std::size_t first = log.find(line);
-    ASSERT_NE(first, std::string::npos) << log;
-    EXPECT_NE(log.find(line, first + 1), std::string::npos) << log;
+TEST_F(ArchiveTest, ADirectoryThatCannotBeMadeIsOneErrorPerConnection) {
+    WriteWholeFile(archiveDir_.file("plain"), "a regular file");
+    Engine().saveDirectory.assign(archiveDir_.file("plain/archive"));
+    const std::string error = "Cannot open " + archiveDir_.file("plain/archive") +
+                              "/Radio One_Tue Dec 16 090507 2025.mp3: Not a directory";
+    for (int connection = 1; connection <= 2; ++connection) {
+        for (int send = 0; send < 50; ++send) Send("lost");
+        EXPECT_EQ(OpenArchiveFile(), 0);  // refused for the rest of the connection
+        EXPECT_EQ(Engine().archiveFile, nullptr);
+        CloseArchiveFile();  // the disconnection
+        EXPECT_EQ(ErrorLinesWith(error), static_cast<std::size_t>(connection)) << LogText();
+    }
 }
 
 TEST_F(ArchiveTest, WmaOutputIsNotArchived) {
     Engine().isWma = 1;
     EXPECT_EQ(OpenArchiveFile(), 0);
+    Send("lost");
+    EXPECT_EQ(OpenArchiveFile(), 0);
     EXPECT_EQ(Engine().archiveFile, nullptr);
     EXPECT_TRUE(ArchiveNames().empty());
-    EXPECT_NE(LogText().find("Archiving not supported with WMA streams"), std::string::npos);
+    EXPECT_EQ(ErrorLinesWith("Archiving not supported with WMA streams"), 1u);
 }
 
 // ---- WAV ----
 
-TEST_F(ArchiveTest, WavClosedBeforeAnyAudioIsAnEmptyHeader) {
+TEST_F(ArchiveTest, WavClosedBeforeAnyAudioLeavesNoFile) {
     StartWavArchive();
     CloseArchiveFile();
-    const std::string wav = Archive(ArchiveNames().at(0));
-    ASSERT_EQ(wav.size(), 44u);
-    EXPECT_EQ(wav.substr(0, 4), "RIFF");
-    EXPECT_EQ(ReadLittleEndian(wav, 4, 4), 0u);
-    EXPECT_EQ(wav.substr(8, 8), "WAVEfmt ");
-    EXPECT_EQ(wav.substr(36, 4), "data");
-    EXPECT_EQ(ReadLittleEndian(wav, 40, 4), 0u);
+    EXPECT_TRUE(ArchiveNames().empty());
 }
 
 TEST_F(ArchiveTest, WavHeaderCountsEveryBlock) {
@@ -291,11 +361,11 @@ TEST_F(ArchiveTest, NewSourceRateBeginsANewWavFile) {
 
 TEST_F(ArchiveTest, WavThatWouldOutgrowItsSizeFieldsContinuesInANewFile) {
     StartWavArchive();
+    const std::vector<float> block(2 * 100, 0.5f);
+    ProcessSamples(block.data(), 10, 2, 44100);
     // The RIFF size (data + 36) reaches its 32-bit limit after 10 more frames.
     constexpr std::uint64_t kDataLimit = 0xFFFFFFFFull - 36;
     Engine().archiveBytes = kDataLimit - 40;
-    Engine().archiveRate = 44100;
-    const std::vector<float> block(2 * 100, 0.5f);
     ProcessSamples(block.data(), 100, 2, 44100);
     CloseArchiveFile();
 
@@ -303,7 +373,7 @@ TEST_F(ArchiveTest, WavThatWouldOutgrowItsSizeFieldsContinuesInANewFile) {
     ASSERT_EQ(names.size(), 2u);
     const std::string full = Archive(names[1]);
     const std::string next = Archive(names[0]);
-    EXPECT_EQ(full.size(), 44u + 40);
+    EXPECT_EQ(full.size(), 44u + 40 + 40);
     EXPECT_EQ(ReadLittleEndian(full, 4, 4), 0xFFFFFFFFu);
     EXPECT_EQ(ReadLittleEndian(full, 40, 4), static_cast<std::uint32_t>(kDataLimit));
     EXPECT_EQ(next.size(), 44u + 90 * 4);
@@ -317,7 +387,7 @@ TEST_F(ArchiveTest, NothingIsWrittenWhileNotConnected) {
     const std::vector<float> block(2 * 100, 0.5f);
     ProcessSamples(block.data(), 100, 2, 44100);
     CloseArchiveFile();
-    EXPECT_EQ(Archive(ArchiveNames().at(0)).size(), 44u);
+    EXPECT_TRUE(ArchiveNames().empty());
 }
 
 }  // namespace

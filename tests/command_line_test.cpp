@@ -1,6 +1,10 @@
 // The real `transcode` binary run as a child process: options, usage text, exit status, "-C",
 // and which log file receives which lines before and after the configuration is applied.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -22,7 +26,7 @@ const std::string kUsage =
     "\t-l = log file\n"
     "\t-n = do not show console messages\n"
     "\n"
-    "NOTE: to create a config file run : tarvolan -C -c myconfig.cfg\n";
+    "NOTE: to create a config file run : transcode -C -c myconfig.cfg\n";
 
 // What loading a configuration that holds only defaults shows on the console.
 const std::string kDefaultStatusLines =
@@ -110,8 +114,8 @@ TEST(CommandLine, CreatesTheDefaultConfigurationFile) {
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.out, kDefaultStatusLines + "config file created\n");
-    EXPECT_EQ(result.err,
-              "transcode: Cannot open config file new.cfg - we will create one (transcoder.cfg)\n");
+    // A missing file is what create mode is for: no complaint.
+    EXPECT_EQ(result.err, "");
     const std::string golden =
         ReadWholeFile(std::string(TRANSCODE_SOURCE_DIR) + "/tests/data/default_config.cfg");
     ASSERT_FALSE(golden.empty());
@@ -121,8 +125,6 @@ TEST(CommandLine, CreatesTheDefaultConfigurationFile) {
     // LogLevel 1 silences the remaining Info lines, so "zembrilv2.log" is never created.
     EXPECT_EQ(LogMessages(directory.file("transcoder.log")),
               (std::vector<std::string>{
-                  "Error(libzembril:N): Cannot open config file new.cfg - we will create one "
-                  "(transcoder.cfg)",
                   "Info(commandline:N): Input Stream URL : (http://localhost/)",
                   "Info(commandline:N): Output Stream Type : (MP3)",
                   "Info(commandline:N): Output Server Type : (Shoutcast)",
@@ -147,17 +149,109 @@ TEST(CommandLine, CreateModeRewritesAnExistingFileWithItsValues) {
     EXPECT_EQ(written.find("my notes"), std::string::npos);
 }
 
-TEST(CommandLine, ReportsCreatedEvenWhenTheFileCannotBeWritten) {
+// Root writes through file permissions, so the read-only directory is also made immutable when
+// permissions are not enough; without that capability the case is skipped.
+class ReadOnlyDirectory {
+  public:
+    explicit ReadOnlyDirectory(const std::string& path) : path_(path) {
+        mkdir(path.c_str(), 0755);
+        chmod(path.c_str(), 0555);
+        if (!Writable()) return;
+        SetImmutable(true);
+        immutable_ = !Writable();
+    }
+    ~ReadOnlyDirectory() {
+        if (immutable_) SetImmutable(false);
+        chmod(path_.c_str(), 0755);
+    }
+    ReadOnlyDirectory(const ReadOnlyDirectory&) = delete;
+    ReadOnlyDirectory& operator=(const ReadOnlyDirectory&) = delete;
+
+    // What a write into it fails with.
+    const char* Reason() const {
+        return immutable_ ? "Operation not permitted" : "Permission denied";
+    }
+
+    bool Writable() const {
+        const std::string probe = path_ + "/probe";
+        const int descriptor = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        if (descriptor < 0) return false;
+        close(descriptor);
+        unlink(probe.c_str());
+        return true;
+    }
+
+  private:
+    void SetImmutable(bool on) const {
+        const int descriptor = open(path_.c_str(), O_RDONLY | O_DIRECTORY);
+        if (descriptor < 0) return;
+        int flags = 0;
+        if (ioctl(descriptor, FS_IOC_GETFLAGS, &flags) == 0) {
+            flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+            ioctl(descriptor, FS_IOC_SETFLAGS, &flags);
+        }
+        close(descriptor);
+    }
+
+    std::string path_;
+    bool immutable_ = false;
+};
+
+struct UnwritableCase {
+    const char* name;
+    const char* configPath;  // in the test directory, which also holds "plain" (a file) and "ro/"
+    const char* reason;      // nullptr: the read-only directory's
+};
+
+void PrintTo(const UnwritableCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+class UnwritableConfig : public testing::TestWithParam<UnwritableCase> {};
+
+TEST_P(UnwritableConfig, IsAnErrorAndNotReportedAsCreated) {
     TempDir directory;
+    const UnwritableCase& test = GetParam();
+    WriteWholeFile(directory.file("plain"), "a regular file\n");
+    ReadOnlyDirectory readOnly(directory.file("ro"));
+    if (readOnly.Writable()) GTEST_SKIP() << "cannot make a directory read-only here";
+
     const ChildResult result =
-        RunTranscode(directory, {"-C", "-c", "missing-dir/new.cfg", "-l", "run.log"});
+        RunTranscode(directory, {"-C", "-c", test.configPath, "-l", "run.log"});
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.out, kDefaultStatusLines + "config file created\n");
-    // The failure is an Error line, logged after the configuration moved the log.
-    const std::vector<std::string> messages = LogMessages(directory.file("zembrilv2.log"));
-    EXPECT_EQ(messages, std::vector<std::string>{
-                            "Error(libzembril:N): Cannot open config file missing-dir/new.cfg"});
+    EXPECT_EQ(result.out, kDefaultStatusLines);
+    const std::string error = std::string("Cannot write config file ") + test.configPath + ": " +
+                              (test.reason != nullptr ? test.reason : readOnly.Reason());
+    EXPECT_EQ(result.err, "transcode: " + error + "\n");
+    // The failure is logged after the configuration moved the log.
+    EXPECT_EQ(LogMessages(directory.file("zembrilv2.log")),
+              std::vector<std::string>{"Error(libzembril:N): " + error});
+    EXPECT_FALSE(Exists(directory.file(test.configPath)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, UnwritableConfig,
+    testing::Values(UnwritableCase{"MissingDirectory", "missing-dir/new.cfg",
+                                   "No such file or directory"},
+                    UnwritableCase{"ReadOnlyDirectory", "ro/new.cfg", nullptr},
+                    UnwritableCase{"UnderARegularFile", "plain/new.cfg", "Not a directory"}),
+    [](const testing::TestParamInfo<UnwritableCase>& info) { return info.param.name; });
+
+TEST(CommandLine, AnOverlongConfigPathIsRefusedInCreateModeToo) {
+    TempDir directory;
+    WriteWholeFile(directory.file("transcoder.cfg"), "Server=mine\n");
+    const std::string path = std::string(300 - 4, 'x') + ".cfg";
+    const ChildResult result = RunTranscode(directory, {"-C", "-c", path});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, "transcode: Config file path too long (300 characters, at most 254)\n");
+    EXPECT_EQ(LogMessages(directory.file("transcoder.log")),
+              std::vector<std::string>{
+                  "Error(libzembril:N): Config file path too long (300 characters, at most 254)"});
+    // No other file is written in its place.
+    EXPECT_EQ(ReadWholeFile(directory.file("transcoder.cfg")), "Server=mine\n");
 }
 
 TEST(CommandLine, QuietModePrintsNothingButStillLogs) {
@@ -168,9 +262,9 @@ TEST(CommandLine, QuietModePrintsNothingButStillLogs) {
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.out, "config file created\n");
     const std::vector<std::string> messages = LogMessages(directory.file("early.log"));
-    ASSERT_EQ(messages.size(), 4u);
-    EXPECT_EQ(messages[1], "Info(commandline:N): Input Stream URL : (http://localhost/)");
-    EXPECT_EQ(messages[3], "Info(commandline:N): Output Server Type : (Shoutcast)");
+    ASSERT_EQ(messages.size(), 3u);
+    EXPECT_EQ(messages[0], "Info(commandline:N): Input Stream URL : (http://localhost/)");
+    EXPECT_EQ(messages[2], "Info(commandline:N): Output Server Type : (Shoutcast)");
     EXPECT_FALSE(Exists(directory.file("transcoder.log")));
 }
 

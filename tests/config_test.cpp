@@ -1,7 +1,10 @@
 // The configuration store: reading lines, lookups with defaults, setting values, the full table,
 // and the written file format.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <string>
 #include <utility>
@@ -64,7 +67,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"IndentedHashIsNoComment", " #Server=x\n", {{" #Server", "x"}}},
         ReadCase{
             "FirstEqualsSplits", "SourceURL=http://a/?b=c\n", {{"SourceURL", "http://a/?b=c"}}},
-        ReadCase{"CarriageReturnStays", "Server=host\r\n", {{"Server", "host\r"}}},
+        // Windows line endings; a carriage return elsewhere in the line is the value's own.
+        ReadCase{"CarriageReturnOfTheLineEndRemoved",
+                 "Server=host\r\nPort=80\r\nA=x\ry\r\n\r\n#c\r\nLast=1\r",
+                 {{"Server", "host"}, {"Port", "80"}, {"A", "x\ry"}, {"Last", "1"}}},
         ReadCase{"TabsStay", "\tServer\t=\thost\t\n", {{"\tServer\t", "\thost\t"}}},
         ReadCase{"DuplicatesKeptInOrder",
                  "Server=a\nPort=1\nServer=b\n",
@@ -86,7 +92,15 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ConfigStoreTest, AMissingFileIsReportedAndAddsNothing) {
     EXPECT_EQ(ReadConfigEntries(file("missing.cfg").c_str()), 0);
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(Config().entryCount, 0);
+}
+
+TEST_F(ConfigStoreTest, APathThatOpensButCannotBeReadFails) {
+    // A directory opens for reading on Linux; only the read fails.
+    ASSERT_EQ(mkdir(file("dir.cfg").c_str(), 0755), 0);
+    EXPECT_EQ(ReadConfigEntries(file("dir.cfg").c_str()), 0);
+    EXPECT_EQ(errno, EISDIR);
 }
 
 TEST_F(ConfigStoreTest, LookupOfAMissingKeyAppendsTheDefault) {
@@ -202,7 +216,13 @@ TEST_F(ConfigStoreTest, AWrittenFileReadsBackToTheSameTable) {
 TEST_F(ConfigStoreTest, AnUnwritablePathFailsWithoutChangingTheTable) {
     Read("A=1\n");
     EXPECT_EQ(WriteConfigEntries(file("no-such-dir/out.cfg").c_str()), 0);
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(TableEntries(), (Entries{{"A", "1"}}));
+    // Data that does not fit on the device fails at the latest when the file is closed.
+    if (access("/dev/full", W_OK) == 0) {
+        EXPECT_EQ(WriteConfigEntries("/dev/full"), 0);
+        EXPECT_EQ(errno, ENOSPC);
+    }
 }
 
 TEST_F(ConfigStoreTest, ResetEmptiesEveryEntry) {

@@ -538,19 +538,66 @@ TEST_F(SettingsTest, AFullTableStillGivesEveryKeyItsDefault) {
     EXPECT_EQ(written, static_cast<std::size_t>(kConfigTableCapacity));
 }
 
-TEST_F(SettingsTest, AMissingFileIsLoggedAndNotCreatedInNormalMode) {
+TEST_F(SettingsTest, AMissingFileFailsTheLoadInNormalModeAndCreatesNothing) {
     const std::string missing = file("missing.cfg");
+    RecordEverySlot();
     SetLogLevel(LOG_ERROR);
     SetConfigPath(missing.c_str());
-    LoadConfig(kConfigNormal);
-    SetLogPath(logPath().c_str());
+    EXPECT_EQ(LoadConfig(kConfigNormal), 0);
     EXPECT_NE(access(missing.c_str(), F_OK), 0);
-    EXPECT_EQ(Engine().bitrateNominal, 128);
-    // The message was written to the log of the options, before the configuration moved it.
-    EXPECT_NE(log().find("Error(libzembril:"), std::string::npos);
-    EXPECT_NE(log().find("): Cannot open config file " + missing +
-                         " - we will create one (transcoder.cfg)\n"),
+    // Nothing was applied: no status line, the log still where the options put it.
+    EXPECT_TRUE(reports.empty());
+    EXPECT_EQ(Engine().bitrateNominal, 0);
+    EXPECT_NE(log().find("): Cannot open config file " + missing + ": No such file or directory\n"),
               std::string::npos);
+}
+
+TEST_F(SettingsTest, CreateModeMakesAMissingFileWithoutAnError) {
+    // In a child in the test directory: the defaults move the log to "zembrilv2.log" there.
+    const ChildResult result = RunInChild([&] {
+        if (chdir(file("").c_str()) != 0) _exit(3);
+        SetConfigPath("new.cfg");
+        _exit(LoadConfig(kConfigCreate) == 1 ? 0 : 4);
+    });
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(access(file("new.cfg").c_str(), F_OK), 0);
+    EXPECT_EQ(log().find("Error("), std::string::npos) << log();
+}
+
+TEST_F(SettingsTest, AFileThatCannotBeReadIsNeverOverwritten) {
+    // A directory stands for any file that exists but cannot be read (root reads every file).
+    const std::string unreadable = file("dir.cfg");
+    ASSERT_EQ(mkdir(unreadable.c_str(), 0755), 0);
+    for (const int mode : {kConfigNormal, kConfigCreate}) {
+        SetConfigPath(unreadable.c_str());
+        EXPECT_EQ(LoadConfig(mode), 0);
+    }
+    const std::string line = "): Cannot open config file " + unreadable + ": Is a directory\n";
+    const std::size_t first = log().find(line);
+    ASSERT_NE(first, std::string::npos) << log();
+    EXPECT_NE(log().find(line, first + 1), std::string::npos) << log();
+}
+
+TEST_F(SettingsTest, UnknownKeysAreNamedWithTheKeyTheyResemble) {
+    Load(
+        "ServerPasword=secret\nServerType = Icecast2\nservertype=x\nlogfile=y\nNoSuchThing=1\n"
+        "Port=8000\nPort=8001\n");
+    const std::string text = log();
+    for (const std::string line :
+         {"Unknown key \"ServerPasword\" (did you mean \"ServerPassword\"?)",
+          "Unknown key \"ServerType \" (did you mean \"ServerType\"?)",
+          "Unknown key \"servertype\" (did you mean \"ServerType\"?)",
+          "Unknown key \"logfile\" (did you mean \"LogFile\"?)"}) {
+        EXPECT_NE(text.find("): " + line + "\n"), std::string::npos) << line << "\n" << text;
+    }
+    EXPECT_NE(text.find("): Unknown key \"NoSuchThing\"\n"), std::string::npos) << text;
+    // A known key given twice is no unknown key; every entry is still written back.
+    EXPECT_EQ(text.find("Unknown key \"Port\""), std::string::npos);
+    ASSERT_EQ(WriteConfigFile(), 1);
+    EXPECT_NE(Written().find("\nServerPasword=secret\n"), std::string::npos);
+    EXPECT_NE(Written().find("\nServerType = Icecast2\n"), std::string::npos);
 }
 
 TEST_F(SettingsTest, AnEmptyPathMeansTranscoderCfg) {
@@ -566,16 +613,19 @@ TEST_F(SettingsTest, AnEmptyPathMeansTranscoderCfg) {
 }
 
 TEST_F(SettingsTest, AnOverlongPathIsRefused) {
-    SetConfigPath(std::string(300, 'a').c_str());
+    EXPECT_EQ(SetConfigPath(std::string(254, 'a').c_str()), 1);
+    EXPECT_EQ(SetConfigPath(std::string(300, 'a').c_str()), 0);
     EXPECT_TRUE(Engine().configPath.empty());
-    EXPECT_NE(log().find("Config file path too long"), std::string::npos);
+    EXPECT_NE(log().find("Config file path too long (300 characters, at most 254)"),
+              std::string::npos);
 }
 
 TEST_F(SettingsTest, WritingToAnUnwritablePathFails) {
     Load("");
     SetConfigPath(file("no-such-dir/x.cfg").c_str());
     EXPECT_EQ(WriteConfigFile(), 0);
-    EXPECT_NE(log().find("): Cannot open config file " + file("no-such-dir/x.cfg") + "\n"),
+    EXPECT_NE(log().find("): Cannot write config file " + file("no-such-dir/x.cfg") +
+                         ": No such file or directory\n"),
               std::string::npos);
 }
 

@@ -1,0 +1,112 @@
+// Archives of a real relay: the `transcode` binary relays a paced local MP3 station to a mock
+// Icecast2 destination with archiving on, and the archive lands where SaveDirectory says (the
+// working directory when it is empty, a directory made for it when it is missing), or, when it
+// cannot be created, the relay goes on and says so once.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tests/support/child_process.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/mock_server.h"
+#include "tests/support/mp3_fixture.h"
+#include "tests/support/paced_source.h"
+#include "tests/support/temp_dir.h"
+
+namespace {
+
+constexpr int kRunTimeoutMs = 60000;
+
+struct ArchiveCase {
+    const char* name;
+    const char* saveDirectory;  // relative to the run's working directory, a temporary folder
+    const char* archiveFolder;  // where the archive is expected; nullptr: nowhere
+    double seconds;             // of the relay
+};
+
+void PrintTo(const ArchiveCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+std::vector<std::string> Mp3FilesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    if (DIR* listing = opendir(directory.c_str())) {
+        while (const dirent* entry = readdir(listing)) {
+            const std::string name = entry->d_name;
+            if (name.size() > 4 && name.substr(name.size() - 4) == ".mp3") names.push_back(name);
+        }
+        closedir(listing);
+    }
+    return names;
+}
+
+std::size_t LinesWith(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (const std::string& line : SplitLines(text)) count += line.find(part) != std::string::npos;
+    return count;
+}
+
+class ArchiveRelay : public testing::TestWithParam<ArchiveCase> {};
+
+TEST_P(ArchiveRelay, KeepsTheStreamWhereSaveDirectorySays) {
+    const ArchiveCase& test = GetParam();
+    Mp3Format format;
+    format.seconds = test.seconds;
+    PacedSourceOptions options;
+    options.metaInterval = 0;
+    options.bytesPerSecond = Mp3BytesPerSecond(format);
+    PacedSource station(MakeMp3Tone(format), options);
+    ASSERT_TRUE(station.listening());
+    MockServer destination;
+    ASSERT_TRUE(destination.listening());
+    destination.SetReply("HTTP/1.0 200 OK\r\n\r\n");
+
+    TempDir directory;
+    WriteWholeFile(directory.file("plain"), "a regular file\n");
+    WriteWholeFile(directory.file("station.cfg"),
+                   "SourceURL=" + station.url() +
+                       "\nServer=127.0.0.1\nPort=" + std::to_string(destination.port()) +
+                       "\nServerType=Icecast2\nServerMountpoint=/live\nServerDescription=Relay"
+                       "\nSaveDirectoryFlag=1\nSaveDirectory=" +
+                       test.saveDirectory + "\nLogLevel=1\nLogFile=station.log\n");
+    const ChildResult run =
+        RunProgram({TRANSCODE_BINARY, "-c", "station.cfg", "-n"}, directory.path(), kRunTimeoutMs);
+    ASSERT_TRUE(run.exited) << run.err;
+    EXPECT_EQ(run.exitStatus, 1);
+    ASSERT_EQ(destination.ConnectionCount(), 1u);
+    const std::string sent = destination.Received(0);
+    // Most of the station reached the destination, archive or not.
+    const double stationBytes = test.seconds * Mp3BytesPerSecond(format);
+    EXPECT_GT(static_cast<double>(sent.size()), 0.8 * stationBytes);
+
+    const std::string log = ReadWholeFile(directory.file("station.log"));
+    if (test.archiveFolder != nullptr) {
+        const std::string folder = directory.file(test.archiveFolder);
+        const std::vector<std::string> archives = Mp3FilesIn(folder);
+        ASSERT_EQ(archives.size(), 1u) << log;
+        // The archive is the stream exactly as sent after the login.
+        const std::string archive = ReadWholeFile(folder + "/" + archives[0]);
+        EXPECT_GT(static_cast<double>(archive.size()), 0.8 * stationBytes);
+        ASSERT_LE(archive.size(), sent.size());
+        EXPECT_EQ(sent.substr(sent.size() - archive.size()), archive);
+        EXPECT_EQ(LinesWith(log, "Cannot open"), 0u) << log;
+    } else {
+        // One line for the connection, however many sends failed to reach the archive.
+        const std::string error = "Cannot open " + std::string(test.saveDirectory) + "/Relay_";
+        EXPECT_EQ(LinesWith(log, error), 1u) << log;
+        EXPECT_EQ(LinesWith(run.err, "transcode: " + error), 1u) << run.err;
+    }
+    EXPECT_TRUE(Mp3FilesIn(directory.path() + "/plain").empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Directories, ArchiveRelay,
+    testing::Values(ArchiveCase{"Empty", "", ".", 2.0},
+                    ArchiveCase{"Missing", "archive/station", "archive/station", 2.0},
+                    ArchiveCase{"NotCreatable", "plain/archive", nullptr, 10.0}),
+    [](const testing::TestParamInfo<ArchiveCase>& info) { return info.param.name; });
+
+}  // namespace
