@@ -31,7 +31,7 @@ struct IntakeBuffers {
     // Carried frames first, then the converted block: 2 floats per frame.
     std::vector<float> stereo;
     std::vector<float> resampled;
-    std::uint64_t carriedFrames = 0;  // frames held back for the resampler
+    std::uint64_t carriedFrames = 0;       // frames held back for the resampler
     std::int64_t resamplerOutputRate = 0;  // the output rate the resampler was built for
 };
 

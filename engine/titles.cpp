@@ -79,8 +79,8 @@ std::string TitleRequest(const EngineState& engine, const std::string& password,
                "\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
     }
     if (engine.isIcecast) {
-        return "GET /admin.cgi?pass=" + password + "&mode=updinfo&mount=" + mount + "&song=" +
-               encodedTitle + CharsetParameter(title) +
+        return "GET /admin.cgi?pass=" + password + "&mode=updinfo&mount=" + mount +
+               "&song=" + encodedTitle + CharsetParameter(title) +
                " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
     }
     return "GET /admin.cgi?pass=" + password + "&mode=updinfo&song=" + encodedTitle +
@@ -98,9 +98,9 @@ std::string CurrentTitleCopy() {
 int SetCurrentTitle(const char* title) {
     EngineState& engine = Engine();
     // Control bytes would reach every listener's player through the server.
-    const std::string cleaned =
-        WithoutControlBytes(engine.lockMetadataFlag ? engine.lockedMetadata.view()
-                                                    : std::string_view(title != nullptr ? title : ""));
+    const std::string cleaned = WithoutControlBytes(
+        engine.lockMetadataFlag ? engine.lockedMetadata.view()
+                                : std::string_view(title != nullptr ? title : ""));
     const std::string_view candidate = StoredTitle(cleaned);
     {
         std::lock_guard lock(engine.titleLock);

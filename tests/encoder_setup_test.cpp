@@ -78,8 +78,8 @@ INSTANTIATE_TEST_SUITE_P(
                     "",
                     {"TITLE=Ace of Spades \xE2\x80\x93 Live", "ARTIST=Mot\xC3\xB6rhead",
                      "ENCODEDBY=zembril "}},
-        CommentCase{"\x93-\x94", "", {"TITLE=\xE2\x80\x9D", "ARTIST=\xE2\x80\x9C",
-                                         "ENCODEDBY=zembril "}}));
+        CommentCase{
+            "\x93-\x94", "", {"TITLE=\xE2\x80\x9D", "ARTIST=\xE2\x80\x9C", "ENCODEDBY=zembril "}}));
 
 TEST_F(OggSetUpTest, LockedTitleNamesTheStream) {
     StreamCapture capture;

@@ -220,8 +220,9 @@ TEST_P(TitleRequestTest, TitleGoesOutInOneWellFormedRequestLine) {
     std::string song = request.substr(start.size(), lineEnd - tail.size() - start.size());
     // A UTF-8 title beyond ASCII names its charset after the title.
     const std::string charset = "&charset=UTF-8";
-    const bool namesCharset = song.size() >= charset.size() &&
-                              song.compare(song.size() - charset.size(), charset.size(), charset) == 0;
+    const bool namesCharset =
+        song.size() >= charset.size() &&
+        song.compare(song.size() - charset.size(), charset.size(), charset) == 0;
     EXPECT_EQ(namesCharset, c.name == std::string("LongMultibyte")) << request;
     if (namesCharset) song.resize(song.size() - charset.size());
     for (const char byte : song) {

@@ -226,7 +226,8 @@ INSTANTIATE_TEST_SUITE_P(
         CharsetCase{"\xE3\x81\x82 \xF0\x9F\x8E\xB5", true, "\xE3\x81\x82 \xF0\x9F\x8E\xB5"},
         // Latin-1 letters, and the Windows-1252 quotes, dash and euro sign.
         CharsetCase{"Mot\xF6rhead", false, "Mot\xC3\xB6rhead"},
-        CharsetCase{"\x93Hi\x94 \x96 \x80", false, "\xE2\x80\x9CHi\xE2\x80\x9D \xE2\x80\x93 \xE2\x82\xAC"},
+        CharsetCase{"\x93Hi\x94 \x96 \x80", false,
+                    "\xE2\x80\x9CHi\xE2\x80\x9D \xE2\x80\x93 \xE2\x82\xAC"},
         // Bytes Windows-1252 leaves undefined are left out.
         CharsetCase{"a\x81\x8D\x8F\x90\x9D\xFF", false, "a\xC3\xBF"},
         // What UTF-8 forbids: a cut sequence, a stray continuation, over-long forms,
@@ -240,7 +241,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(TitleText, EachRunOfControlBytesBecomesOneBlank) {
     EXPECT_EQ(WithoutControlBytes("Artist\r\n- Song"), "Artist - Song");
     EXPECT_EQ(WithoutControlBytes("\x1B[1mBold\x07"), " [1mBold ");
-    EXPECT_EQ(WithoutControlBytes("a\tb\x7F\x01" "c"), "a b c");
+    EXPECT_EQ(WithoutControlBytes("a\tb\x7F\x01"
+                                  "c"),
+              "a b c");
     // UTF-8 bytes above 127 are no control bytes.
     EXPECT_EQ(WithoutControlBytes("Caf\xC3\xA9 \xC2\x85"), "Caf\xC3\xA9 \xC2\x85");
     EXPECT_EQ(WithoutControlBytes(""), "");

@@ -52,8 +52,7 @@ std::string Looped(const std::string& audio, int loopCount) {
 
 }  // namespace
 
-std::string PacedSource::MetadataBlock(const std::string& title,
-                                       const std::string& fieldsBefore) {
+std::string PacedSource::MetadataBlock(const std::string& title, const std::string& fieldsBefore) {
     std::string text = fieldsBefore + "StreamTitle='" + title + "';";
     const std::size_t blocks = std::min<std::size_t>((text.size() + 15) / 16, 127);
     text.resize(blocks * 16, '\0');
