@@ -218,6 +218,7 @@ void ExpectWellFormedChain(const std::string& stream) {
     }
     const std::vector<OggLink> links = DecodeOgg(stream);
     ASSERT_EQ(links.size(), serials.size());
+    ASSERT_GE(links.size(), 2u) << stream.size() << " bytes";
     for (std::size_t i = 1; i < links.size(); ++i) {
         EXPECT_GT(links[i].audio.frameCount(), 0u) << "stream " << i << " carries no audio";
     }
