@@ -60,10 +60,12 @@ void ReportLevels(const EngineState& engine, const float* frames, int frameCount
 }
 
 // A title change asked for a new Ogg stream: the running one ends (its last page carries the
-// end-of-stream mark) and the new one starts with the current title in its comments.
-// False when the connection was lost meanwhile.
+// end-of-stream mark) and the new one starts with the current title in its comments. A stream
+// that has carried no audio yet keeps running until it has: players stall or skip on empty
+// links, and the wait is one block. False when the connection was lost meanwhile.
 bool ServeOggRestart(EngineState& engine) {
-    if (engine.vorbisRestartPending.exchange(0) == 0) return true;
+    if (engine.vorbisRestartPending == 0 || engine.oggStreamFrames == 0) return true;
+    engine.vorbisRestartPending = 0;
     if (EndOggStream() < 0) return false;
     InitEncoder();
     return true;
@@ -82,11 +84,14 @@ void CopyIntoVorbisBuffer(EngineState& engine, const float* frames, int frameCou
 }
 
 BlockOutcome EncodeVorbis(EngineState& engine, const float* frames, int frameCount) {
+    // A write of 0 frames would tell libvorbis that the stream ends; and a new stream begins
+    // only with audio to put into it.
+    if (frameCount < 1) return BlockOutcome::kSent;
     if (!ServeOggRestart(engine)) return BlockOutcome::kConnectionLost;
-    // A write of 0 frames would tell libvorbis that the stream ends.
-    if (frameCount < 1 || !engine.oggStreamOpen) return BlockOutcome::kSent;
+    if (!engine.oggStreamOpen) return BlockOutcome::kSent;
     CopyIntoVorbisBuffer(engine, frames, frameCount);
     vorbis_analysis_wrote(&engine.vorbisDsp, frameCount);
+    engine.oggStreamFrames += frameCount;
     return FromSendResult(SendVorbisPages());
 }
 

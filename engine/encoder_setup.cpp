@@ -3,14 +3,16 @@
 #include <lame/lame.h>
 #include <vorbis/vorbisenc.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <string>
+#include <vector>
 
 #include "common/log.h"
+#include "common/text_encoding.h"
 #include "engine/encoder_state.h"
 #include "engine/libzembril.h"
 
@@ -117,13 +119,27 @@ void LogVorbisSetUpError(int result) {
     }
 }
 
-// Time-seeded like every stream; two streams started in the same second would share a serial
-// number, which Ogg forbids for neighbouring streams, so the draw is repeated then.
-int NewStreamSerial(int previousSerial) {
-    std::srand(static_cast<unsigned>(std::time(nullptr)));
-    int serial = std::rand();
-    while (serial == previousSerial) serial = std::rand();
+// Every stream of a connection (and so of its archive file) needs a serial number of its own: a
+// later stream with an earlier one's serial reads as that ended stream going on. Drawn from the
+// system's random source, never one this connection has used.
+int NewStreamSerial(std::vector<int>& serialsUsed) {
+    int serial;
+    do {
+        serial = static_cast<int>(arc4random());
+    } while (std::find(serialsUsed.begin(), serialsUsed.end(), serial) != serialsUsed.end());
+    serialsUsed.push_back(serial);
     return serial;
+}
+
+// The encoder and stream state of one stream, released and left all zero; the serial numbers
+// used on the connection are kept.
+void ReleaseVorbisState(EngineState& engine) {
+    ogg_stream_clear(&engine.oggStream);
+    vorbis_block_clear(&engine.vorbisBlock);
+    vorbis_dsp_clear(&engine.vorbisDsp);
+    vorbis_info_clear(&engine.vorbisInfo);
+    std::memset(&engine.vorbisInfo, 0, sizeof engine.vorbisInfo);
+    engine.oggStreamOpen = 0;
 }
 
 class VorbisComments {
@@ -147,8 +163,9 @@ void AddStreamComments(const EngineState& engine, VorbisComments& comments) {
     SplitArtistTitle(title, artist, full);
     // A title like "-" splits into nothing; the listener then sees it whole.
     const bool nothingSplit = title.empty() && artist.empty();
-    comments.Add(std::string("TITLE=") + (nothingSplit ? full.c_str() : title.c_str()));
-    comments.Add(std::string("ARTIST=") + artist.c_str());
+    // Vorbis comments are UTF-8 by definition; many stations send Latin-1 or Windows-1252.
+    comments.Add("TITLE=" + AsUtf8(nothingSplit ? full.view() : title.view()));
+    comments.Add("ARTIST=" + AsUtf8(artist.view()));
     comments.Add(std::string("ENCODEDBY=zembril ") + engine.encoderVersion.c_str());
     if (!engine.sourceDescription.empty()) {
         comments.Add(std::string("TRANSCODEDFROM=") + engine.sourceDescription.c_str());
@@ -156,6 +173,9 @@ void AddStreamComments(const EngineState& engine, VorbisComments& comments) {
 }
 
 void SendHeaderPages(EngineState& engine) {
+    // These comments carry the current title, so a title change asked for so far is served by
+    // this stream. (One that arrives after this point asks again.)
+    engine.vorbisRestartPending = 0;
     VorbisComments comments;
     AddStreamComments(engine, comments);
     ogg_packet identification;
@@ -171,13 +191,13 @@ void SendHeaderPages(EngineState& engine) {
     ogg_page page;
     while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendOggPage(page);
     engine.oggStreamOpen = 1;
+    engine.oggStreamFrames = 0;
 }
 
 int SetUpVorbis(EngineState& engine) {
     // A new stream on this connection may begin only once the running one has ended.
     if (engine.oggStreamOpen) EndOggStream();
-    const int previousSerial = engine.oggStream.serialno;
-    ClearVorbisEncoder(engine);
+    ReleaseVorbisState(engine);
     vorbis_info_init(&engine.vorbisInfo);
     int result = SetUpVorbisMode(engine);
     if (result == 0) result = vorbis_encode_setup_init(&engine.vorbisInfo);
@@ -187,12 +207,12 @@ int SetUpVorbis(EngineState& engine) {
         return 0;
     }
     if (vorbis_analysis_init(&engine.vorbisDsp, &engine.vorbisInfo) != 0) {
-        ClearVorbisEncoder(engine);
+        ReleaseVorbisState(engine);
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot start the Vorbis encoder");
         return 0;
     }
     vorbis_block_init(&engine.vorbisDsp, &engine.vorbisBlock);
-    ogg_stream_init(&engine.oggStream, NewStreamSerial(previousSerial));
+    ogg_stream_init(&engine.oggStream, NewStreamSerial(engine.oggSerialsUsed));
     SendHeaderPages(engine);
     return 1;
 }
@@ -227,9 +247,8 @@ bool OutputFormatUsable(const EngineState& engine) {
 
 int InitEncoder() {
     EngineState& engine = Engine();
-    // The sample intake builds a fresh resampler for the new stream when it needs one.
-    if (engine.resamplerReady) res_clear(&engine.resampler);
-    engine.resamplerReady = 0;
+    // The resampler stays: a new stream continues the same audio, and a fresh filter history
+    // would cut a phase jump and a few frames into it at every title change.
     if (!engine.isLame && !engine.isOggVorbis) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "No encoder for the output format \"%s\"",
                    engine.encodeFormat.c_str());
@@ -247,12 +266,8 @@ void CloseLameEncoder(EngineState& engine) {
 }
 
 void ClearVorbisEncoder(EngineState& engine) {
-    ogg_stream_clear(&engine.oggStream);
-    vorbis_block_clear(&engine.vorbisBlock);
-    vorbis_dsp_clear(&engine.vorbisDsp);
-    vorbis_info_clear(&engine.vorbisInfo);
-    std::memset(&engine.vorbisInfo, 0, sizeof engine.vorbisInfo);
-    engine.oggStreamOpen = 0;
+    ReleaseVorbisState(engine);
+    engine.oggSerialsUsed.clear();
 }
 
 ssize_t SendOggPage(const ogg_page& page) {

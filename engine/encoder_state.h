@@ -11,8 +11,8 @@
 // lame_close, and the handle set to none. Nothing happens when there is no encoder.
 void CloseLameEncoder(EngineState& engine);
 // Clears the Ogg stream and the Vorbis block, analysis and info state and leaves them all zero,
-// so it may run any number of times. A running Ogg stream is dropped without its end: this is
-// for a connection that is gone or a stream that has already been ended.
+// so it may run any number of times, and forgets the serial numbers the connection used. A
+// running Ogg stream is dropped without its end: this is for a connection that is gone.
 void ClearVorbisEncoder(EngineState& engine);
 // Sends one Ogg page (header part, then body part) through SendEncoded. Bytes sent, or negative
 // when either part failed.

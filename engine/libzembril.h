@@ -23,6 +23,7 @@
 #include <mutex>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/fixed_text.h"
 #include "common/socket.h"
@@ -137,6 +138,11 @@ struct EngineState {
     // An Ogg stream of this connection has sent its header pages and has not been ended yet.
     // Cleared by EndOggStream and DisconnectFromServer (a new connection starts a new stream).
     std::int32_t oggStreamOpen = 0;
+    // Frames the running Ogg stream has been given. A title change waits for the first, so that
+    // no stream but the login's goes out without audio.
+    std::int64_t oggStreamFrames = 0;
+    // Serial numbers of the Ogg streams begun on this connection, none of which may come again.
+    std::vector<int> oggSerialsUsed;
 };
 
 // The process-wide record.

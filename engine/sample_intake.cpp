@@ -31,7 +31,8 @@ struct IntakeBuffers {
     // Carried frames first, then the converted block: 2 floats per frame.
     std::vector<float> stereo;
     std::vector<float> resampled;
-    std::uint64_t carriedFrames = 0;  // frames held back for the resampler
+    std::uint64_t carriedFrames = 0;       // frames held back for the resampler
+    std::int64_t resamplerOutputRate = 0;  // the output rate the resampler was built for
 };
 
 IntakeBuffers buffers;
@@ -124,10 +125,14 @@ void NoteSourceRate(int sourceRate) {
     buffers.carriedFrames = 0;
 }
 
+// The resampler lives as long as the source rate and the output rate stay: a new encoder or
+// stream (a title change) continues the same audio through the same filter history.
 bool PrepareResampler(int sourceRate) {
     EngineState& engine = Engine();
-    if (engine.resamplerReady) return true;
-    // A resampler torn down elsewhere (a new encoder) takes its carried frames with it.
+    if (engine.resamplerReady && buffers.resamplerOutputRate == engine.sampleRate) return true;
+    if (engine.resamplerReady) res_clear(&engine.resampler);
+    engine.resamplerReady = 0;
+    // A resampler torn down elsewhere (an engine reset) takes its carried frames with it.
     buffers.carriedFrames = 0;
     if (!ResamplerCanConvert(engine.sampleRate, sourceRate) ||
         res_init(&engine.resampler, 2, static_cast<int>(engine.sampleRate), sourceRate,
@@ -136,6 +141,7 @@ bool PrepareResampler(int sourceRate) {
         return false;
     }
     engine.resamplerReady = 1;
+    buffers.resamplerOutputRate = engine.sampleRate;
     return true;
 }
 

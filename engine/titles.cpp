@@ -60,21 +60,30 @@ std::string CutEncodedTitle(std::string encoded) {
     return encoded;
 }
 
+// Icecast reads a title as Latin-1 unless the request names its charset. A plain ASCII title
+// reads the same either way, and a title that is not UTF-8 is most likely Latin-1: both go
+// without the parameter, as older stations have always sent them.
+std::string CharsetParameter(std::string_view title) {
+    return HasNonAsciiByte(title) && IsValidUtf8(title) ? "&charset=UTF-8" : "";
+}
+
 std::string TitleRequest(const EngineState& engine, const std::string& password,
-                         const std::string& title) {
+                         const std::string& encodedTitle, std::string_view title) {
     const std::string mount = engine.serverMountpoint.c_str();
     if (engine.isIcecast2) {
         const std::string credential =
             Base64Encode(std::string("source:") + engine.serverPassword.c_str());
         return "GET /admin/metadata?pass=" + password + "&mode=updinfo&mount=" + mount +
-               "&song=" + title + " HTTP/1.0\r\nAuthorization: Basic " + credential +
+               "&song=" + encodedTitle + CharsetParameter(title) +
+               " HTTP/1.0\r\nAuthorization: Basic " + credential +
                "\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
     }
     if (engine.isIcecast) {
         return "GET /admin.cgi?pass=" + password + "&mode=updinfo&mount=" + mount +
-               "&song=" + title + " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
+               "&song=" + encodedTitle + CharsetParameter(title) +
+               " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
     }
-    return "GET /admin.cgi?pass=" + password + "&mode=updinfo&song=" + title +
+    return "GET /admin.cgi?pass=" + password + "&mode=updinfo&song=" + encodedTitle +
            " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
 }
 
@@ -88,9 +97,11 @@ std::string CurrentTitleCopy() {
 
 int SetCurrentTitle(const char* title) {
     EngineState& engine = Engine();
-    const std::string_view candidate =
-        StoredTitle(engine.lockMetadataFlag ? engine.lockedMetadata.view()
-                                            : std::string_view(title != nullptr ? title : ""));
+    // Control bytes would reach every listener's player through the server.
+    const std::string cleaned = WithoutControlBytes(
+        engine.lockMetadataFlag ? engine.lockedMetadata.view()
+                                : std::string_view(title != nullptr ? title : ""));
+    const std::string_view candidate = StoredTitle(cleaned);
     {
         std::lock_guard lock(engine.titleLock);
         if (engine.currentTitle.view() == candidate) return 0;
@@ -111,8 +122,9 @@ void SendMetadataUpdate() {
     // A Shoutcast server that answered a plain "OK" takes no title updates.
     if (!engine.shoutcastAccepted && !engine.isIcecast && !engine.isIcecast2) return;
 
+    const std::string title = CurrentTitleCopy();
     const std::string request = TitleRequest(engine, PercentEncoded(engine.serverPassword.view()),
-                                             CutEncodedTitle(PercentEncoded(CurrentTitleCopy())));
+                                             CutEncodedTitle(PercentEncoded(title)), title);
     // The admin interface listens on the configured port for every server type (for Shoutcast
     // one below the port of the stream login).
     const int port = ServerPortNumber();
@@ -136,12 +148,9 @@ void SendMetadataUpdate() {
 
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full) {
     EngineState& engine = Engine();
-    std::string source;
-    if (engine.lockMetadataFlag) {
-        source = engine.lockedMetadata.c_str();
-    } else {
-        source = CurrentTitleCopy();
-    }
+    const std::string source = engine.lockMetadataFlag
+                                   ? WithoutControlBytes(engine.lockedMetadata.view())
+                                   : CurrentTitleCopy();
     full.assign(source);
     const std::string_view text = full.view();
     const std::size_t dash = text.find('-');

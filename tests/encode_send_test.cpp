@@ -7,9 +7,12 @@
 #include <vorbis/codec.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cmath>
 #include <filesystem>
 #include <ostream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "engine/libzembril.h"
@@ -199,6 +202,133 @@ TEST_F(EncodeSendTest, EmptyOggBlockDoesNotEndTheStream) {
     const std::vector<OggLink> links = DecodeOgg(stream);
     ASSERT_EQ(links.size(), 1u);
     EXPECT_GT(links[0].audio.frameCount(), 44100u * 3 / 2);
+}
+
+// ---- title changes on Ogg output: chains that players and Ogg tools take ----
+
+// Checks the chain as a listener's player reads it: every stream has a serial of its own, each
+// begins after the previous one has ended, and every stream but the login's carries audio.
+void ExpectWellFormedChain(const std::string& stream) {
+    std::vector<long> serials;
+    for (const OggPageInfo& page : ParseOggPages(stream)) {
+        if (!page.beginsStream) continue;
+        EXPECT_EQ(std::count(serials.begin(), serials.end(), page.serial), 0)
+            << "serial " << page.serial << " comes again as stream " << serials.size();
+        serials.push_back(page.serial);
+    }
+    const std::vector<OggLink> links = DecodeOgg(stream);
+    ASSERT_EQ(links.size(), serials.size());
+    ASSERT_GE(links.size(), 2u) << stream.size() << " bytes";
+    for (std::size_t i = 1; i < links.size(); ++i) {
+        EXPECT_GT(links[i].audio.frameCount(), 0u) << "stream " << i << " carries no audio";
+    }
+}
+
+std::vector<std::string> TitlesOf(const std::vector<OggLink>& links) {
+    std::vector<std::string> titles;
+    for (const OggLink& link : links) titles.push_back(link.Comment("TITLE"));
+    return titles;
+}
+
+// The login's stream, the one begun at the end of the source's header, then titles: the first
+// before any audio, later ones in bursts, several between two blocks.
+TEST_F(EncodeSendTest, TitlesWaitForAudioAndEveryStreamHasItsOwnSerial) {
+    ConfigureOutput(Output::kOgg, 44100, 2);
+    ASSERT_EQ(ConnectToServer(), 1);
+    ASSERT_EQ(InitEncoder(), 1);  // as at the end of the source's response header
+    SetCurrentTitle("Song 0");
+    SineGenerator tone(44100, {500, 500});
+    for (int song = 1; song <= 24; ++song) {
+        FeedTone(tone, 44100, song % 3 == 0 ? 0.0 : 0.1);
+        SetCurrentTitle(("Song " + std::to_string(song)).c_str());
+    }
+    FeedTone(tone, 44100, 0.1);
+    const std::string stream = FinishStream();
+
+    ExpectWellFormedChain(stream);
+    const std::vector<std::string> titles = TitlesOf(DecodeOgg(stream));
+    ASSERT_GE(titles.size(), 3u);
+    // The first title waited for the audio of the stream begun before it.
+    EXPECT_EQ(titles[1], "");
+    EXPECT_EQ(titles[2], "Song 0");
+    EXPECT_EQ(titles.back(), "Song 24");
+    // A title replaced before any audio of it was encoded is skipped.
+    EXPECT_EQ(std::count(titles.begin(), titles.end(), "Song 2"), 0);
+}
+
+TEST_F(EncodeSendTest, TitlesFromAnotherThreadGiveAWellFormedChain) {
+    ConfigureOutput(Output::kOgg, 44100, 2);
+    ASSERT_EQ(ConnectToServer(), 1);
+    BackgroundFeeder feeder(48000, {500, 500}, 400);
+    feeder.Start();
+    for (int song = 0; song < 30 && !feeder.finished(); ++song) {
+        SetCurrentTitle(("Song " + std::to_string(song)).c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(song % 2 == 0 ? 2 : 40));
+    }
+    feeder.Stop();
+    ExpectWellFormedChain(FinishStream());
+}
+
+// Phase of a tone in windows of whole periods, measured against the frame position in the whole
+// output: constant along an unbroken tone.
+std::vector<double> TonePhases(const std::vector<float>& samples, int rate, double toneHz,
+                               std::size_t windowFrames) {
+    std::vector<double> phases;
+    const double step = 2.0 * M_PI * toneHz / rate;
+    for (std::size_t start = 0; start + windowFrames <= samples.size(); start += windowFrames) {
+        double inPhase = 0.0;
+        double quadrature = 0.0;
+        for (std::size_t n = start; n < start + windowFrames; ++n) {
+            inPhase += samples[n] * std::sin(step * static_cast<double>(n));
+            quadrature += samples[n] * std::cos(step * static_cast<double>(n));
+        }
+        phases.push_back(std::atan2(quadrature, inPhase));
+    }
+    return phases;
+}
+
+double PhaseDistance(double a, double b) {
+    return std::fabs(std::remainder(a - b, 2.0 * M_PI));
+}
+
+// A 48000 Hz tone to 44100 Hz Ogg with a title change every two seconds: the resampler carries
+// on through every restart, so the joined links hold the tone unbroken and every frame of it.
+TEST_F(EncodeSendTest, TitleChangesNeitherBreakNorShortenAResampledTone) {
+    ConfigureOutput(Output::kOgg, 44100, 2);
+    SetCurrentTitle("Song 0");
+    ASSERT_EQ(ConnectToServer(), 1);
+    constexpr int kChanges = 5;
+    constexpr int kBlocksPerSong = 84;  // about two seconds
+    SineGenerator tone(48000, {1000, 1000});
+    for (int song = 0; song <= kChanges; ++song) {
+        if (song > 0) SetCurrentTitle(("Song " + std::to_string(song)).c_str());
+        for (int block = 0; block < kBlocksPerSong; ++block) {
+            const std::vector<float> frames = tone.Next(kDecoderBlockFrames);
+            ASSERT_EQ(ProcessSamples(frames.data(), kDecoderBlockFrames, 2, 48000), 1);
+        }
+    }
+    const std::vector<OggLink> links = DecodeOgg(FinishStream());
+    ASSERT_EQ(links.size(), static_cast<std::size_t>(kChanges + 1));
+
+    std::vector<float> left;
+    for (const OggLink& link : links) {
+        const std::vector<float> values = link.audio.Channel(0);
+        left.insert(left.end(), values.begin(), values.end());
+    }
+    // Short of the ideal length only by the resampler's filter delay (under one filter length,
+    // 48 frames) and a frame or two per change.
+    const double ideal = (kChanges + 1) * kBlocksPerSong * kDecoderBlockFrames * 44100.0 / 48000;
+    EXPECT_LE(static_cast<double>(left.size()), ideal);
+    EXPECT_GE(static_cast<double>(left.size()), ideal - 48 - 2 * kChanges);
+
+    // Windows of 10 ms (ten periods); the first and the last are left to the encoder's start
+    // and end.
+    const std::vector<double> phases = TonePhases(left, 44100, 1000.0, 441);
+    ASSERT_GT(phases.size(), 100u);
+    for (std::size_t window = 2; window + 1 < phases.size(); ++window) {
+        ASSERT_LT(PhaseDistance(phases[window], phases[1]), 0.05)
+            << "phase jump in window " << window << " of " << phases.size();
+    }
 }
 
 TEST_F(EncodeSendTest, OggChannelsBeyondTheLeftStaySilentForWiderOutput) {

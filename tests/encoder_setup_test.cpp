@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <vorbis/vorbisenc.h>
 
+#include <algorithm>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -71,7 +72,14 @@ INSTANTIATE_TEST_SUITE_P(
         CommentCase{"Bj\xC3\xB6rk - J\xC3\xB3ga",
                     "48000Hz/Mono Vorbis",
                     {"TITLE=J\xC3\xB3ga", "ARTIST=Bj\xC3\xB6rk", "ENCODEDBY=zembril ",
-                     "TRANSCODEDFROM=48000Hz/Mono Vorbis"}}));
+                     "TRANSCODEDFROM=48000Hz/Mono Vorbis"}},
+        // Comments are UTF-8: a title that is not is read as Windows-1252.
+        CommentCase{"Mot\xF6rhead - Ace of Spades \x96 Live",
+                    "",
+                    {"TITLE=Ace of Spades \xE2\x80\x93 Live", "ARTIST=Mot\xC3\xB6rhead",
+                     "ENCODEDBY=zembril "}},
+        CommentCase{
+            "\x93-\x94", "", {"TITLE=\xE2\x80\x9D", "ARTIST=\xE2\x80\x9C", "ENCODEDBY=zembril "}}));
 
 TEST_F(OggSetUpTest, LockedTitleNamesTheStream) {
     StreamCapture capture;
@@ -90,7 +98,6 @@ TEST_F(OggSetUpTest, SecondSetUpEndsTheFirstStreamAndTakesANewSerial) {
     ASSERT_EQ(InitEncoder(), 1);
     EncodeVorbisTone(44100);
     Engine().currentTitle.assign("Second - Two");
-    // Within the same second, so the time-seeded serial would repeat.
     ASSERT_EQ(InitEncoder(), 1);
     EncodeVorbisTone(22050);
     ASSERT_GT(EndOggStream(), 0);
@@ -133,6 +140,20 @@ TEST_F(OggSetUpTest, SetUpsWithoutAudioStillChainCleanly) {
         }
     }
     EXPECT_EQ(streams, 3);
+}
+
+// Streams begun in quick succession (title changes within a second) all differ in serial: a
+// later stream with an earlier one's serial would read as that ended stream going on.
+TEST_F(OggSetUpTest, NoSerialComesTwiceOnOneConnection) {
+    StreamCapture capture;
+    std::vector<int> serials;
+    for (int stream = 0; stream < 50; ++stream) {
+        ASSERT_EQ(InitEncoder(), 1);
+        serials.push_back(Engine().oggStream.serialno);
+        capture.Take();
+    }
+    std::sort(serials.begin(), serials.end());
+    EXPECT_EQ(std::adjacent_find(serials.begin(), serials.end()), serials.end());
 }
 
 TEST_F(OggSetUpTest, EndOggStreamSendsTheTailOnce) {

@@ -34,7 +34,12 @@ const TitleCase kTitleCases[] = {
     {"ApostrophesInside", "StreamTitle='fo'o'b'ar';", true, "fo'o'b'ar"},
     {"PossessiveInside", "StreamTitle='It's Here';", true, "It's Here"},
     {"Empty", "StreamTitle='';", true, ""},
-    {"KeyIsNotLookedAt", "Whatever='x';", true, "x"},
+    {"UrlBeforeTitle", "StreamUrl='http://ads.example/x.jpg';StreamTitle='Real';", true, "Real"},
+    {"UrlNamingTheKeyBeforeTitle", "StreamUrl='http://x/?StreamTitle=';StreamTitle='Real';", true,
+     "Real"},
+    {"KeyInAnyCase", "streamtitle='Lower';", true, "Lower"},
+    {"OnlyOtherKeys", "StreamUrl='http://x/';Whatever='x';", false, ""},
+    {"UnfinishedFieldBeforeTitle", "StreamUrl='http://x/StreamTitle='Real';", false, ""},
     {"ZeroPaddingEndsTheText", std::string("StreamTitle='A';\0\0\0\0", 20), true, "A"},
     {"NoClosingMark", "StreamTitle='Unfinished", false, ""},
     {"ClosingMarkWithoutSemicolon", "StreamTitle='Almost'", false, ""},
@@ -48,7 +53,7 @@ void PrintTo(const TitleCase& c, std::ostream* out) {
 
 class IcyTitleTest : public ::testing::TestWithParam<TitleCase> {};
 
-TEST_P(IcyTitleTest, TitleLiesBetweenTheFirstApostropheAndTheClosingMark) {
+TEST_P(IcyTitleTest, TitleIsTheStreamTitleValueUpToItsClosingMark) {
     const TitleCase& c = GetParam();
     std::string title = "untouched";
     EXPECT_EQ(ExtractIcyTitle(c.text, title), c.found);

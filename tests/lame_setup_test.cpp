@@ -108,13 +108,14 @@ TEST_F(LameSetUpTest, LameMessagesAreNotPrinted) {
     EXPECT_EQ(printed, "");
 }
 
-TEST_F(LameSetUpTest, SetUpDropsTheResampler) {
+// A new encoder continues the same audio: the resampler keeps its history.
+TEST_F(LameSetUpTest, SetUpKeepsTheResampler) {
     ConfigureDestination(ServerKind::kIcecast2, 8000);
     EngineState& engine = Engine();
     ASSERT_EQ(res_init(&engine.resampler, 2, 44100, 48000, kNoResamplerOptions), 0);
     engine.resamplerReady = 1;
     ASSERT_EQ(InitEncoder(), 1);
-    EXPECT_EQ(engine.resamplerReady, 0);
+    EXPECT_EQ(engine.resamplerReady, 1);
 }
 
 }  // namespace

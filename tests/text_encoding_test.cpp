@@ -1,5 +1,6 @@
 // Base64 and percent-encoding: test vectors, the bytes that are and are not encoded, and the
-// buffer contract of PercentEncode (both buffers get the result, nothing is written past either).
+// buffer contract of PercentEncode (both buffers get the result, nothing is written past either);
+// the charset and control-byte clean-up of titles.
 #include "common/text_encoding.h"
 
 #include <gtest/gtest.h>
@@ -195,6 +196,57 @@ TEST(PercentEncoding, AnInputWithoutItsZeroIsReadOnlyToItsSize) {
     char output[16] = {};
     EXPECT_EQ(PercentEncode(input, sizeof input, output, sizeof output), 0);
     EXPECT_STREQ(output, "abc");  // three characters and the zero fill the input buffer
+}
+
+// ---- titles: UTF-8 or Windows-1252, and control bytes ----
+
+struct CharsetCase {
+    std::string text;
+    bool validUtf8;
+    std::string asUtf8;
+};
+
+void PrintTo(const CharsetCase& test, std::ostream* out) {
+    *out << '"' << Escaped(test.text) << '"';
+}
+
+class Charset : public testing::TestWithParam<CharsetCase> {};
+
+TEST_P(Charset, ValidUtf8StaysAndAnythingElseIsReadAsWindows1252) {
+    EXPECT_EQ(IsValidUtf8(GetParam().text), GetParam().validUtf8);
+    EXPECT_EQ(AsUtf8(GetParam().text), GetParam().asUtf8);
+    EXPECT_TRUE(IsValidUtf8(AsUtf8(GetParam().text)));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Titles, Charset,
+    testing::Values(
+        CharsetCase{"", true, ""}, CharsetCase{"Plain ASCII", true, "Plain ASCII"},
+        CharsetCase{"Mot\xC3\xB6rhead \xE2\x80\x93 Ace", true, "Mot\xC3\xB6rhead \xE2\x80\x93 Ace"},
+        CharsetCase{"\xE3\x81\x82 \xF0\x9F\x8E\xB5", true, "\xE3\x81\x82 \xF0\x9F\x8E\xB5"},
+        // Latin-1 letters, and the Windows-1252 quotes, dash and euro sign.
+        CharsetCase{"Mot\xF6rhead", false, "Mot\xC3\xB6rhead"},
+        CharsetCase{"\x93Hi\x94 \x96 \x80", false,
+                    "\xE2\x80\x9CHi\xE2\x80\x9D \xE2\x80\x93 \xE2\x82\xAC"},
+        // Bytes Windows-1252 leaves undefined are left out.
+        CharsetCase{"a\x81\x8D\x8F\x90\x9D\xFF", false, "a\xC3\xBF"},
+        // What UTF-8 forbids: a cut sequence, a stray continuation, over-long forms,
+        // surrogates, code points above U+10FFFF.
+        CharsetCase{"\xC3", false, "\xC3\x83"}, CharsetCase{"\xA9", false, "\xC2\xA9"},
+        CharsetCase{"\xC0\xAF", false, "\xC3\x80\xC2\xAF"},
+        CharsetCase{"\xE0\x80\xAF", false, "\xC3\xA0\xE2\x82\xAC\xC2\xAF"},
+        CharsetCase{"\xED\xA0\x80", false, "\xC3\xAD\xC2\xA0\xE2\x82\xAC"},
+        CharsetCase{"\xF4\x90\x80\x80", false, "\xC3\xB4\xE2\x82\xAC\xE2\x82\xAC"}));
+
+TEST(TitleText, EachRunOfControlBytesBecomesOneBlank) {
+    EXPECT_EQ(WithoutControlBytes("Artist\r\n- Song"), "Artist - Song");
+    EXPECT_EQ(WithoutControlBytes("\x1B[1mBold\x07"), " [1mBold ");
+    EXPECT_EQ(WithoutControlBytes("a\tb\x7F\x01"
+                                  "c"),
+              "a b c");
+    // UTF-8 bytes above 127 are no control bytes.
+    EXPECT_EQ(WithoutControlBytes("Caf\xC3\xA9 \xC2\x85"), "Caf\xC3\xA9 \xC2\x85");
+    EXPECT_EQ(WithoutControlBytes(""), "");
 }
 
 }  // namespace

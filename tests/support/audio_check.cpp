@@ -192,9 +192,11 @@ std::vector<OggPageInfo> ParseOggPages(const std::string& bytes) {
     std::vector<OggPageInfo> pages;
     ogg_sync_state sync;
     ogg_sync_init(&sync);
-    char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size()));
-    std::memcpy(buffer, bytes.data(), bytes.size());
-    ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
+    // libogg hands out no buffer for 0 bytes.
+    if (char* buffer = ogg_sync_buffer(&sync, static_cast<long>(bytes.size())); buffer != nullptr) {
+        std::memcpy(buffer, bytes.data(), bytes.size());
+        ogg_sync_wrote(&sync, static_cast<long>(bytes.size()));
+    }
     std::size_t offset = 0;
     ogg_page page;
     for (;;) {

@@ -52,8 +52,8 @@ std::string Looped(const std::string& audio, int loopCount) {
 
 }  // namespace
 
-std::string PacedSource::MetadataBlock(const std::string& title) {
-    std::string text = "StreamTitle='" + title + "';";
+std::string PacedSource::MetadataBlock(const std::string& title, const std::string& fieldsBefore) {
+    std::string text = fieldsBefore + "StreamTitle='" + title + "';";
     const std::size_t blocks = std::min<std::size_t>((text.size() + 15) / 16, 127);
     text.resize(blocks * 16, '\0');
     return std::string(1, static_cast<char>(blocks)) + text;
@@ -71,7 +71,7 @@ std::string PacedSource::IcyBody(const std::string& audio, const PacedSourceOpti
         if (at + interval > all.size()) break;  // the stream ends inside an audio block
         const std::string* title = TitleAt(options.titles, (at + interval) % audio.size());
         const bool send = title != nullptr && (options.repeatTitles || title != lastSent);
-        body += send ? MetadataBlock(*title) : std::string(1, '\0');
+        body += send ? MetadataBlock(*title, options.fieldsBeforeTitle) : std::string(1, '\0');
         if (send) lastSent = title;
     }
     return body;

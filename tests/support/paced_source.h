@@ -28,6 +28,7 @@ struct PacedSourceOptions {
     int metaInterval = 8192;        // 0: no icy-metaint line and no metadata blocks
     std::vector<TitleCue> titles;   // by offset; the first should start at 0
     bool repeatTitles = true;       // every metadata block carries the title, not only changes
+    std::string fieldsBeforeTitle;  // metadata fields before StreamTitle, as "StreamUrl='...';"
     double bytesPerSecond = 16000;  // audio bytes per second; 0 sends as fast as the client reads
     std::size_t burstBytes = 0;     // sent at once before the pacing starts
     int loopCount = 1;              // how many times the audio is sent on one connection
@@ -54,8 +55,10 @@ class PacedSource {
 
     // The body a client that asked for metadata receives for this audio (for in-process tests).
     static std::string IcyBody(const std::string& audio, const PacedSourceOptions& options);
-    // One metadata block: the length byte and StreamTitle='title'; padded to 16 bytes.
-    static std::string MetadataBlock(const std::string& title);
+    // One metadata block: the length byte, fieldsBefore and StreamTitle='title'; padded to 16
+    // bytes.
+    static std::string MetadataBlock(const std::string& title,
+                                     const std::string& fieldsBefore = "");
 
   private:
     void Run();

@@ -23,11 +23,33 @@ void AppendUtf8(std::string& out, unsigned code) {
     } else if (code < 0x800) {
         out += static_cast<char>(0xC0 | (code >> 6));
         out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
+    } else if (code < 0x10000) {
         out += static_cast<char>(0xE0 | (code >> 12));
         out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
         out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (code >> 18));
+        out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
     }
+}
+
+// Icecast's status stylesheet writes every character beyond Latin-1 as a decimal character
+// reference ("&#8211;"); these become the character itself.
+std::string WithCharacterReferencesDecoded(const std::string& text) {
+    std::string decoded;
+    for (size_t index = 0; index < text.size(); ++index) {
+        const size_t end = text.find(';', index);
+        if (text.compare(index, 2, "&#") == 0 && end != std::string::npos && end > index + 2 &&
+            end - index <= 9 && text.find_first_not_of("0123456789", index + 2) == end) {
+            AppendUtf8(decoded, static_cast<unsigned>(std::stoul(text.substr(index + 2))));
+            index = end;
+            continue;
+        }
+        decoded += text[index];
+    }
+    return decoded;
 }
 
 // The value after "key": within [begin, end): a string is unescaped, anything else taken raw.
@@ -58,6 +80,7 @@ bool ValueOf(const std::string& json, size_t begin, size_t end, const std::strin
             value += escaped == 'n' ? '\n' : escaped == 't' ? '\t' : escaped;
         }
     }
+    value = WithCharacterReferencesDecoded(value);
     return true;
 }
 

@@ -5,5 +5,6 @@
 #include <string>
 
 // True when an object for the mount is listed; its "title" goes to title ("" when it has none).
-// String values are unescaped (\", \\, \n, \uXXXX); other values are taken as written.
+// String values are unescaped (\", \\, \n, \uXXXX, and the decimal character references
+// "&#N;" that Icecast writes for characters beyond Latin-1); other values are taken as written.
 bool FindMountTitle(const std::string& statusJson, const std::string& mount, std::string& title);
