@@ -62,7 +62,8 @@ bool FieldValue(std::string_view line, std::string_view name, HeaderValue& value
 bool FindFieldValue(std::string_view header, std::string_view name, HeaderValue& value) {
     while (!header.empty()) {
         const std::size_t lineEnd = header.find('\n');
-        const std::size_t lineBytes = lineEnd == std::string_view::npos ? header.size() : lineEnd + 1;
+        const std::size_t lineBytes =
+            lineEnd == std::string_view::npos ? header.size() : lineEnd + 1;
         if (FieldValue(header.substr(0, lineBytes), name, value)) return true;
         header.remove_prefix(lineBytes);
     }

@@ -49,9 +49,9 @@ struct InputState {
     // proxy's tunnel, an interim 1xx response) starts the header afresh.
     bool headerComplete = false;
     bool interimResponse = false;  // the header being read is a 1xx response's
-    bool bodyStarted = false;      // write_callback has had a chunk; later header lines are trailers
-    bool headerDone = false;       // the header is handled and the decoder started
-    bool MetadataFlag = false;      // the body carries ICY metadata blocks
+    bool bodyStarted = false;   // write_callback has had a chunk; later header lines are trailers
+    bool headerDone = false;    // the header is handled and the decoder started
+    bool MetadataFlag = false;  // the body carries ICY metadata blocks
     std::int32_t MetaInterval = 0;  // audio bytes per block
     bool inputIsVorbis = false;
     bool icecastFlag = false;  // a header line came through header_callback

@@ -46,8 +46,8 @@ void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList
 // refused, or a stop request ended, has been accounted for already.
 void ReportTransferFailure(const InputState& input, CURLcode result) {
     if (result == CURLE_OK || input.transferRefused || FrontEnd().stopRequested.load() != 0) return;
-    const char* reason = input.curlError[0] != '\0' ? input.curlError.data()
-                                                     : curl_easy_strerror(result);
+    const char* reason =
+        input.curlError[0] != '\0' ? input.curlError.data() : curl_easy_strerror(result);
     LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source transfer from %s failed: %s",
                input.url.c_str(), PrintableText(reason).c_str());
 }

@@ -59,8 +59,8 @@ bool DropDuringOutage(InputState& input, std::size_t byteCount) {
 bool LooksLikeMetadata(std::string_view text) {
     text = text.substr(0, text.find('\0'));
     if (text.empty()) return true;
-    const std::size_t keyEnd = text.find_first_not_of(
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    const std::size_t keyEnd =
+        text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
     return keyEnd != 0 && keyEnd != std::string_view::npos && text[keyEnd] == '=';
 }
 

@@ -53,14 +53,9 @@ void PrintTo(const SourceCase& c, std::ostream* out) {
 const std::string kOggHeader = "HTTP/1.0 200 OK\r\nContent-Type: audio/ogg\r\n\r\n";
 
 const SourceCase kSourceCases[] = {
-    {"NotFound",
-     "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>Gone</html>",
-     "",
-     true,
-     "Source request refused by http://127.0.0.1:PORT/stream: HTTP/1.0 404 Not Found"},
-    {"ServerError",
-     "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!",
-     "",
+    {"NotFound", "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>Gone</html>", "",
+     true, "Source request refused by http://127.0.0.1:PORT/stream: HTTP/1.0 404 Not Found"},
+    {"ServerError", "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!", "",
      true,
      "Source request refused by http://127.0.0.1:PORT/stream: HTTP/1.1 500 Internal Server Error"},
     {"ConnectionRefused", "", "REFUSED", true,
@@ -69,30 +64,21 @@ const SourceCase kSourceCases[] = {
     {"UnknownHost", "", "http://unknown-host.invalid/stream", true,
      "Source transfer from http://unknown-host.invalid/stream failed: Could not resolve host: "
      "unknown-host.invalid"},
-    {"Stall",
-     "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n" + std::string(100, '\xff'),
-     "",
-     false,
-     "Source transfer from http://127.0.0.1:PORT/stream failed: Operation too slow"},
+    {"Stall", "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n" + std::string(100, '\xff'), "",
+     false, "Source transfer from http://127.0.0.1:PORT/stream failed: Operation too slow"},
     {"BadLengthByte",
      "HTTP/1.0 200 OK\r\nicy-metaint:16\r\nContent-Type: audio/mpeg\r\n\r\n" +
          std::string(16, 'a') + "\xC8" + std::string(4000, 'z'),
-     "",
-     true,
+     "", true,
      "Metadata ERROR! After an audio block, length byte 200 is followed by \"zzzzzzzzzzzzzzzz\""},
-    {"UnknownContentType", "HTTP/1.0 200 OK\r\nContent-Type: audio/aacp\r\n\r\n" + std::string(99, 'a'),
-     "", true, "Unknown content type \"audio/aacp\" from http://127.0.0.1:PORT/stream"},
+    {"UnknownContentType",
+     "HTTP/1.0 200 OK\r\nContent-Type: audio/aacp\r\n\r\n" + std::string(99, 'a'), "", true,
+     "Unknown content type \"audio/aacp\" from http://127.0.0.1:PORT/stream"},
     {"AudioOgg", kOggHeader + OggBody(), "", true, nullptr},
-    {"LowerCaseContentType",
-     "HTTP/1.0 200 OK\r\ncontent-type:application/ogg\r\n\r\n" + OggBody(),
-     "",
-     true,
-     nullptr},
+    {"LowerCaseContentType", "HTTP/1.0 200 OK\r\ncontent-type:application/ogg\r\n\r\n" + OggBody(),
+     "", true, nullptr},
     {"ProxyBlockBeforeTheHeader",
-     "HTTP/1.1 200 Connection established\r\n\r\n" + kOggHeader + OggBody(),
-     "",
-     true,
-     nullptr},
+     "HTTP/1.1 200 Connection established\r\n\r\n" + kOggHeader + OggBody(), "", true, nullptr},
     {"InterimResponseFirst", "HTTP/1.1 100 Continue\r\n\r\n" + kOggHeader + OggBody(), "", true,
      nullptr},
 };
@@ -104,7 +90,8 @@ std::string WithPort(std::string text, std::uint16_t port) {
     return text;
 }
 
-class FailingSourceTest : public InputSessionTest, public ::testing::WithParamInterface<SourceCase> {
+class FailingSourceTest : public InputSessionTest,
+                          public ::testing::WithParamInterface<SourceCase> {
   protected:
     void SetUp() override {
         InputSessionTest::SetUp();

@@ -280,8 +280,14 @@ TEST_P(FastOggSourceTest, ListenerHearsEverySecond) {
     std::vector<OggLinkSpec> links;
     for (const char* title : {"Fast One", "Fast Two", "Fast Three"}) {
         // Noise makes many bytes per second: the burst is over seven seconds of audio.
-        links.push_back({44100, 2, kSongFrames, 440.0, 0.3f,
-                         {"ARTIST=Burst", std::string("TITLE=") + title}, 0.3f, 1.0f});
+        links.push_back({44100,
+                         2,
+                         kSongFrames,
+                         440.0,
+                         0.3f,
+                         {"ARTIST=Burst", std::string("TITLE=") + title},
+                         0.3f,
+                         1.0f});
     }
     const std::string station = MakeOggVorbis(links);
     ASSERT_GT(station.size(), 400000u + 160000u);
@@ -289,7 +295,7 @@ TEST_P(FastOggSourceTest, ListenerHearsEverySecond) {
     options.bytesPerSecond = GetParam().bytesPerSecond > 0 ? station.size() / 12.0 : 0;
     options.burstBytes = GetParam().burstBytes;
     options.chunkBytes = 16384;
-    options.holdUntilReleased = true;
+    options.holdAnswer = true;
     PacedSource source(station, options);
     ASSERT_TRUE(source.listening());
     WriteConfig(dir_, source.url(), IcecastDestination(server, "/fast.ogg", "OGG"));

@@ -40,9 +40,15 @@ const StatusCase kStatusCases[] = {
      "Source request refused by the source: ICY 401 Service Unavailable",
      0,
      false},
-    {"Redirect", {{"HTTP/1.1 302 Found", "Location: /elsewhere"}},
-     "Source request refused by the source: HTTP/1.1 302 Found", 0, false},
-    {"NoStatusCode", {{"HTTP/1.1 OK"}}, "Source request refused by the source: HTTP/1.1 OK", 0,
+    {"Redirect",
+     {{"HTTP/1.1 302 Found", "Location: /elsewhere"}},
+     "Source request refused by the source: HTTP/1.1 302 Found",
+     0,
+     false},
+    {"NoStatusCode",
+     {{"HTTP/1.1 OK"}},
+     "Source request refused by the source: HTTP/1.1 OK",
+     0,
      false},
     {"MaskedStatusText",
      {{"HTTP/1.1 404 \x1b[31mGone"}},
@@ -101,7 +107,8 @@ INSTANTIATE_TEST_SUITE_P(Responses, StatusLineTest, ::testing::ValuesIn(kStatusC
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(StatusTest, InlineHeaderWithAFailureStatusEndsTheTransfer) {
-    const std::string body = "ICY 404 Not Found\r\nicy-metaint:8192\r\n\r\n" + std::string(100, 'a');
+    const std::string body =
+        "ICY 404 Not Found\r\nicy-metaint:8192\r\n\r\n" + std::string(100, 'a');
     EXPECT_EQ(FeedBody(body, body.size()), 0u);
     EXPECT_NE(LogText().find("Source request refused by the source: ICY 404 Not Found"),
               std::string::npos)

@@ -144,7 +144,7 @@ void PacedSource::Serve(int descriptor) {
         requests_.push_back(request);
     }
     const auto holdEnd = Clock::now() + std::chrono::milliseconds(options_.maxStreamMs);
-    while (options_.holdUntilReleased && !released_.load() && !stopping_.load() &&
+    while (options_.holdAnswer && !released_.load() && !stopping_.load() &&
            Clock::now() < holdEnd) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }

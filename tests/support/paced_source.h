@@ -33,7 +33,7 @@ struct PacedSourceOptions {
     int loopCount = 1;              // how many times the audio is sent on one connection
     int maxStreamMs = 60000;        // a connection never lasts longer
     std::size_t chunkBytes = 4096;  // bytes per send
-    bool holdUntilReleased = false;  // answer no request before Release() (or maxStreamMs)
+    bool holdAnswer = false;        // answer no request before Release() (or maxStreamMs)
 };
 
 class PacedSource {
@@ -51,7 +51,7 @@ class PacedSource {
     std::vector<std::string> Requests() const;
     // Connections whose stream has been sent completely.
     int CompletedStreams() const { return completed_.load(); }
-    // Lets held requests be answered (see holdUntilReleased).
+    // Lets held requests be answered (see holdAnswer).
     void Release() { released_.store(true); }
     void Stop();
 
