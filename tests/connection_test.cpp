@@ -1,5 +1,6 @@
 // The stream connection against loopback mock servers: the login bytes of the three protocols,
-// the reply handling, the port rule, the status texts, and what the archive takes.
+// the reply handling (and the reason a refusal is logged with), the port rule, the status texts,
+// and what the archive takes.
 #include <gtest/gtest.h>
 
 #include <ostream>
@@ -97,6 +98,7 @@ struct ReplyCase {
     bool closeWithoutReply;
     int expectedResult;
     int expectedAccepted;
+    const char* loggedReason = "";  // what a refusal's Error line quotes
 };
 
 void PrintTo(const ReplyCase& value, std::ostream* out) {
@@ -137,13 +139,28 @@ INSTANTIATE_TEST_SUITE_P(Replies, ShoutcastReplyTest,
                                            ReplyCase{"invalid password\r\n", false, 0, 0},
                                            ReplyCase{"", true, 0, 0}));
 
-TEST_F(ConnectionTest, IcecastSendsOneSourceBlockAndReadsNoReplyForMp3) {
+TEST_F(ConnectionTest, IcecastSendsOneSourceBlockAndReadsTheReplyForMp3Too) {
     MockServer server;
+    server.SetReply("OK\r\n");
     ConfigureDestination(ServerKind::kIcecast, server.port());
     ASSERT_EQ(ConnectToServer(), 1);
     EXPECT_EQ(ReceivedBytes(server, kIcecastBlock.size()), kIcecastBlock);
-    EXPECT_EQ(Statuses(), kConnectedWithoutPassword);
+    EXPECT_EQ(Statuses(), kConnectedWithPassword);
     EXPECT_EQ(Engine().shoutcastAccepted, 0);
+}
+
+TEST_F(ConnectionTest, IcecastMp3LoginRefusedByAnErrorText) {
+    MockServer server;
+    server.SetReply("ERROR - Bad Password\r\n");
+    ConfigureDestination(ServerKind::kIcecast, server.port());
+    EXPECT_EQ(ConnectToServer(), 0);
+    EXPECT_EQ(Statuses(), kLoginRefused);
+    EXPECT_EQ(Engine().connected.load(), 0);
+    EXPECT_NE(LogText().find("Error(libzembril:"), std::string::npos) << LogText();
+    EXPECT_NE(LogText().find("Login refused by 127.0.0.1:" + std::to_string(server.port()) +
+                             ": ERROR - Bad Password\n"),
+              std::string::npos)
+        << LogText();
 }
 
 TEST_F(ConnectionTest, IcecastWithOggOutputReadsTheReply) {
@@ -205,20 +222,48 @@ TEST_P(Icecast2ReplyTest, OnlyAnHttpSuccessStatusAcceptsTheSource) {
     if (reply.expectedResult == 0) {
         EXPECT_EQ(Engine().streamSocket, -1);
         EXPECT_TRUE(server.WaitForClosed(0, kWaitMs));
+        // The server's own words, so that the operator can tell the refusals apart.
+        EXPECT_NE(LogText().find("Login refused by 127.0.0.1:" + std::to_string(server.port()) +
+                                 ": " + reply.loggedReason + "\n"),
+                  std::string::npos)
+            << LogText();
     }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, Icecast2ReplyTest,
-    ::testing::Values(ReplyCase{"HTTP/1.0 200 OK\r\n\r\n", false, 1, 0},
-                      ReplyCase{"HTTP/1.1 204 No Content\r\n\r\n", false, 1, 0},
-                      ReplyCase{"HTTP/1.0 401 Authentication Required\r\n\r\n", false, 0, 0},
-                      ReplyCase{"HTTP/1.0 403 Mountpoint in use\r\n\r\n", false, 0, 0},
-                      ReplyCase{"OK2\r\n", false, 0, 0}, ReplyCase{"", true, 0, 0}));
+    ::testing::Values(
+        ReplyCase{"HTTP/1.0 200 OK\r\n\r\n", false, 1, 0},
+        ReplyCase{"HTTP/1.1 204 No Content\r\n\r\n", false, 1, 0},
+        ReplyCase{"HTTP/1.0 401 Authentication Required\r\n\r\n", false, 0, 0,
+                  "HTTP/1.0 401 Authentication Required"},
+        ReplyCase{"HTTP/1.0 403 Mountpoint in use\r\n\r\n", false, 0, 0,
+                  "HTTP/1.0 403 Mountpoint in use"},
+        ReplyCase{"OK2\r\n", false, 0, 0, "OK2"},
+        // Control bytes of a hostile server are masked in the log.
+        ReplyCase{"HTTP/1.0 403 \x1b[2J\x07Go away\r\n", false, 0, 0, "HTTP/1.0 403 ?[2J?Go away"},
+        ReplyCase{"", true, 0, 0, "the server closed the connection without a reply"}));
+
+// A status line that arrives in pieces is read to its end before it is judged.
+TEST_F(ConnectionTest, LoginReplyArrivingInPiecesIsAccepted) {
+    for (ServerKind kind : {ServerKind::kIcecast2, ServerKind::kIcecast, ServerKind::kShoutcast}) {
+        ClearStatuses();
+        auto [base, next] = MockServer::NeighbourPair();
+        ASSERT_TRUE(base && next);
+        MockServer& login = kind == ServerKind::kShoutcast ? *next : *base;
+        login.SetReply(kind == ServerKind::kIcecast2 ? kHttpAccepted : "OK2\r\n");
+        login.SetReplyPieces(1, 50);
+        ConfigureDestination(kind, base->port());
+        EXPECT_EQ(ConnectToServer(), 1) << "server kind " << static_cast<int>(kind);
+        EXPECT_EQ(Statuses().back(), "Connected");
+        DisconnectFromServer();
+    }
+}
 
 struct PortCase {
     ServerKind kind;
     bool loginOnPortAbove;
+    const char* baseReply;  // the reply of the server on the configured port
 };
 
 void PrintTo(const PortCase& value, std::ostream* out) {
@@ -230,7 +275,7 @@ class PortRuleTest : public ConnectionTest, public ::testing::WithParamInterface
 TEST_P(PortRuleTest, OnlyShoutcastLogsInOnThePortAbove) {
     auto [base, next] = MockServer::NeighbourPair();
     ASSERT_TRUE(base && next);
-    base->SetReply(kHttpAccepted);
+    base->SetReply(GetParam().baseReply);
     next->SetReply("OK2\r\n");
     ConfigureDestination(GetParam().kind, base->port());
     ASSERT_EQ(ConnectToServer(), 1);
@@ -242,17 +287,25 @@ TEST_P(PortRuleTest, OnlyShoutcastLogsInOnThePortAbove) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, PortRuleTest,
-                         ::testing::Values(PortCase{ServerKind::kShoutcast, true},
-                                           PortCase{ServerKind::kIcecast, false},
-                                           PortCase{ServerKind::kIcecast2, false}));
+                         ::testing::Values(PortCase{ServerKind::kShoutcast, true, kHttpAccepted},
+                                           PortCase{ServerKind::kIcecast, false, "OK2\r\n"},
+                                           PortCase{ServerKind::kIcecast2, false, kHttpAccepted}));
 
 TEST_F(ConnectionTest, NoServerListening) {
     for (ServerKind kind : {ServerKind::kShoutcast, ServerKind::kIcecast2}) {
         ClearStatuses();
-        ConfigureDestination(kind, UnusedPort());
+        const uint16_t port = UnusedPort();
+        ConfigureDestination(kind, port);
         EXPECT_EQ(ConnectToServer(), 0);
         EXPECT_EQ(Statuses(), (Texts{"Connecting", "Unable to connect to socket"}));
         EXPECT_EQ(Engine().streamSocket, -1);
+        // Where (the port the login goes to) and why, for the operator.
+        const int loginPort = port + (kind == ServerKind::kShoutcast ? 1 : 0);
+        EXPECT_NE(LogText().find("Error(libzembril:"), std::string::npos) << LogText();
+        EXPECT_NE(LogText().find("Unable to connect to socket 127.0.0.1:" +
+                                 std::to_string(loginPort) + ": Connection refused\n"),
+                  std::string::npos)
+            << LogText();
     }
 }
 
@@ -269,6 +322,10 @@ TEST_F(ConnectionTest, OutputWithoutEncoderEndsTheConnection) {
 
     EXPECT_EQ(Statuses(), (Texts{"Connecting", "Socket connected", "Disconnecting", "Disconnected",
                                  "Encoder init failed"}));
+    EXPECT_NE(LogText().find("Encoder init failed: the connection to 127.0.0.1:" +
+                             std::to_string(server.port()) + " is closed"),
+              std::string::npos)
+        << LogText();
     EXPECT_NE(ReceivedBytes(server, 20).find("content-type: audio/aac\n"), std::string::npos);
     EXPECT_NE(LogText().find("No encoder for the output format \"AAC\""), std::string::npos);
     EXPECT_EQ(engine.connected.load(), 0);
