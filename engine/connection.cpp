@@ -47,6 +47,15 @@ bool IsHttpSuccessStatus(std::string_view reply) {
            std::isdigit(static_cast<unsigned char>(reply[11]));
 }
 
+// Icecast2 drops a source login whose mount lacks its leading "/" without a word.
+std::string MountHint() {
+    const EngineState& engine = Engine();
+    const std::string_view mount = engine.serverMountpoint.view();
+    if (!engine.isIcecast && !engine.isIcecast2) return "";
+    if (!mount.empty() && mount.front() == '/') return "";
+    return " (the mount \"" + PrintableText(mount) + "\" does not begin with \"/\")";
+}
+
 // The connection is dropped. A refusal is "Password Failed", with the server's own words in the
 // log, so that a wrong password, a mount in use and a malformed mount can be told apart; a stop
 // request during the wait is no refusal.
@@ -59,8 +68,8 @@ int RefuseLogin(const LoginReply& reply) {
         return 0;
     }
     ReportStatus("Password Failed");
-    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Login refused by %s: %s",
-               StreamAddress().c_str(), QuotedReply(reply).c_str());
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Login refused by %s: %s%s",
+               StreamAddress().c_str(), QuotedReply(reply).c_str(), MountHint().c_str());
     return 0;
 }
 
