@@ -24,12 +24,12 @@ SocketWait WaitForSocket(int descriptor, short events,
                          std::chrono::steady_clock::time_point deadline, GiveUpCheck giveUp) {
     using std::chrono::milliseconds;
     for (;;) {
-        const auto left = std::chrono::duration_cast<milliseconds>(
-            deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now());
         pollfd watched{descriptor, events, 0};
-        const int ready = poll(&watched, 1,
-                               static_cast<int>(std::clamp<milliseconds::rep>(
-                                   left.count(), 0, kSocketWaitSliceMs)));
+        const int ready = poll(
+            &watched, 1,
+            static_cast<int>(std::clamp<milliseconds::rep>(left.count(), 0, kSocketWaitSliceMs)));
         // An error or a hang-up counts as ready: the call that follows reports it. Whatever is
         // ready is taken even after a stop request (the end of a stream still goes out).
         if (ready > 0) return SocketWait::kReady;

@@ -215,8 +215,9 @@ int RecoverLostConnection(EngineState& engine) {
     std::snprintf(text, sizeof text, "Disconnected from output server, reconnecting in %d secs",
                   ReconnectDelaySecs(engine));
     Report(engine.serverStatusSink, text);
-    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Disconnected from output server %s (%s), "
-               "reconnecting in %d secs", server.c_str(), reason.c_str(), ReconnectDelaySecs(engine));
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+               "Disconnected from output server %s (%s), reconnecting in %d secs", server.c_str(),
+               reason.c_str(), ReconnectDelaySecs(engine));
     return ReconnectUntilConnected(engine);
 }
 

@@ -86,9 +86,12 @@ void OpenArchiveBeforeSend() {
 
 ReplyEnd ReplyEndOf(SocketWait wait) {
     switch (wait) {
-        case SocketWait::kTimedOut: return ReplyEnd::kTimedOut;
-        case SocketWait::kGivenUp: return ReplyEnd::kStopped;
-        default: return ReplyEnd::kFailed;
+        case SocketWait::kTimedOut:
+            return ReplyEnd::kTimedOut;
+        case SocketWait::kGivenUp:
+            return ReplyEnd::kStopped;
+        default:
+            return ReplyEnd::kFailed;
     }
 }
 
@@ -152,10 +155,12 @@ LoginReply ReceiveLoginReply(int descriptor) {
 std::string QuotedReply(const LoginReply& reply) {
     if (reply.bytes.empty()) {
         switch (reply.end) {
-            case ReplyEnd::kClosed: return "the server closed the connection without a reply";
+            case ReplyEnd::kClosed:
+                return "the server closed the connection without a reply";
             case ReplyEnd::kTimedOut:
                 return "no reply within " + std::to_string(kSocketTimeoutSeconds) + " seconds";
-            default: return std::string("no reply (") + std::strerror(reply.error) + ")";
+            default:
+                return std::string("no reply (") + std::strerror(reply.error) + ")";
         }
     }
     std::string line = reply.bytes.substr(0, reply.bytes.find_first_of("\r\n"));

@@ -46,13 +46,12 @@ void WriteConfig(const TempDir& dir, const Settings& settings) {
 
 Settings DestinationSettings(const std::string& sourceUrl, uint16_t port,
                              const std::string& password, const std::string& encode) {
-    return {{"SourceURL", sourceUrl},      {"Server", "127.0.0.1"},
-            {"Port", std::to_string(port)}, {"ServerPassword", password},
-            {"ServerType", "Icecast2"},     {"ServerMountpoint", "/live"},
-            {"Encode", encode},             {"BitrateNominal", "128"},
-            {"Samplerate", "44100"},        {"NumberChannels", "2"},
-            {"OggQuality", "2"},            {"LameQuality", "7"},
-            {"AutomaticReconnect", "0"}};
+    return {
+        {"SourceURL", sourceUrl},     {"Server", "127.0.0.1"},    {"Port", std::to_string(port)},
+        {"ServerPassword", password}, {"ServerType", "Icecast2"}, {"ServerMountpoint", "/live"},
+        {"Encode", encode},           {"BitrateNominal", "128"},  {"Samplerate", "44100"},
+        {"NumberChannels", "2"},      {"OggQuality", "2"},        {"LameQuality", "7"},
+        {"AutomaticReconnect", "0"}};
 }
 
 bool EndedWithDone(const ChildResult& result) {
@@ -125,8 +124,8 @@ TEST_P(LostDestinationTest, RunEndsWithDoneAndACompleteArchive) {
     ASSERT_TRUE(station->listening());
     const std::string archives = dir_.file("archives");
     std::filesystem::create_directory(archives);
-    Settings settings = DestinationSettings(station->url(), server.port(),
-                                            server.sourcePassword(), ogg ? "OGG" : "LAME");
+    Settings settings = DestinationSettings(station->url(), server.port(), server.sourcePassword(),
+                                            ogg ? "OGG" : "LAME");
     settings["SaveDirectory"] = archives;
     settings["SaveDirectoryFlag"] = "1";
     settings["LogFile"] = dir_.file("transcode.log");
@@ -243,8 +242,7 @@ TEST_F(StopWhileWaitingTest, SendBlockedByADestinationThatDoesNotRead) {
     MockServer destination;
     destination.SetReply("HTTP/1.0 200 OK\r\n\r\n");
     destination.SetStopReadingAfterReply(true);
-    Settings settings =
-        DestinationSettings(station.url(), destination.port(), "hackme", "LAME");
+    Settings settings = DestinationSettings(station.url(), destination.port(), "hackme", "LAME");
     settings["BitrateNominal"] = "320";
     settings["LogFile"] = dir_.file("transcode.log");
     WriteConfig(dir_, settings);

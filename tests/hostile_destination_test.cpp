@@ -134,8 +134,8 @@ TEST_P(DroppedStreamTest, ServerDropsTheSourceAfterAcceptingIt) {
     ASSERT_TRUE(dropped);
     EXPECT_TRUE(Reported("Was disconnected from server"));
     EXPECT_NE(LogText().find("Error(libzembril:"), std::string::npos) << LogText();
-    EXPECT_NE(LogText().find("Was disconnected from server 127.0.0.1:" +
-                             std::to_string(server.port()) + ": "),
+    EXPECT_NE(LogText().find(
+                  "Was disconnected from server 127.0.0.1:" + std::to_string(server.port()) + ": "),
               std::string::npos)
         << LogText();
     EXPECT_TRUE(Engine().destinationLost.load());  // the input ends the run

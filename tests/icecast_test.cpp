@@ -109,8 +109,7 @@ void PrintTo(const RefusalCase& c, std::ostream* out) {
     *out << c.name;
 }
 
-class IcecastRefusalTest : public IcecastTest, public ::testing::WithParamInterface<RefusalCase> {
-};
+class IcecastRefusalTest : public IcecastTest, public ::testing::WithParamInterface<RefusalCase> {};
 
 // "Password Failed" for all of them; the Error line quotes the server, so they can be told apart.
 TEST_P(IcecastRefusalTest, RefusedLoginIsLoggedWithTheServersStatusLine) {

@@ -235,10 +235,11 @@ TEST_P(ShortestWaitTest, AttemptsAgainstAServerThatIsDownAreASecondApart) {
     FrontEnd().stopRequested = 1;
     ASSERT_EQ(encoding.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_TRUE(encoding.get());
-    const std::vector<std::string> attempts = StatusesFrom("Disconnected from output server, "
-                                                           "reconnecting in 1 secs");
-    const auto failures = std::count(attempts.begin(), attempts.end(),
-                                     std::string("Unable to connect to socket"));
+    const std::vector<std::string> attempts = StatusesFrom(
+        "Disconnected from output server, "
+        "reconnecting in 1 secs");
+    const auto failures =
+        std::count(attempts.begin(), attempts.end(), std::string("Unable to connect to socket"));
     EXPECT_GE(failures, 1);
     EXPECT_LE(failures, 3);
 }
