@@ -103,18 +103,30 @@ int Encode(const float* frames, int frameCount) {
 }
 
 // A new source rate starts the conversion afresh: new filter history, nothing carried over.
-void NoteSourceRate(int sourceRate) {
+// True when the rate changed.
+bool NoteSourceRate(int sourceRate) {
     EngineState& engine = Engine();
-    if (sourceRate == engine.lastInputRate) return;
+    if (sourceRate == engine.lastInputRate) return false;
     if (engine.resamplerReady) res_clear(&engine.resampler);
     engine.resamplerReady = 0;
     engine.lastInputRate = sourceRate;
     buffers.carriedFrames = 0;
+    return true;
+}
+
+// Every block of a rate that cannot be converted is dropped; one line for each new rate tells the
+// operator, where a line per block would fill the log and standard error with the same words.
+void ReportUnusableRate(int sourceRate, bool newRate) {
+    if (!newRate) return;
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+               "Error initializing resampler: %d Hz cannot be converted to %ld Hz, its audio is "
+               "dropped",
+               sourceRate, static_cast<long>(Engine().sampleRate));
 }
 
 // The resampler lives as long as the source rate and the output rate stay: a new encoder or
 // stream (a title change) continues the same audio through the same filter history.
-bool PrepareResampler(int sourceRate) {
+bool PrepareResampler(int sourceRate, bool newRate) {
     EngineState& engine = Engine();
     if (engine.resamplerReady && buffers.resamplerOutputRate == engine.sampleRate) return true;
     if (engine.resamplerReady) res_clear(&engine.resampler);
@@ -124,7 +136,7 @@ bool PrepareResampler(int sourceRate) {
     if (!ResamplerCanConvert(engine.sampleRate, sourceRate) ||
         res_init(&engine.resampler, 2, static_cast<int>(engine.sampleRate), sourceRate,
                  kNoResamplerOptions) != 0) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Error initializing resampler");
+        ReportUnusableRate(sourceRate, newRate);
         return false;
     }
     engine.resamplerReady = 1;
@@ -178,15 +190,15 @@ int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int
     if (!engine.connected) return 1;
     if (sourceRate <= 0) {
         // No rate to convert from; treated like a resampler that cannot be built.
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Error initializing resampler");
+        ReportUnusableRate(sourceRate, NoteSourceRate(sourceRate));
         return 1;
     }
     if (frameCount < 0 || sourceChannels < 1 || (frameCount > 0 && samples == nullptr)) return 1;
 
     WriteWavBlock(samples, frameCount, sourceChannels, sourceRate);
-    NoteSourceRate(sourceRate);
+    const bool newRate = NoteSourceRate(sourceRate);
     const bool sameRate = engine.sampleRate == sourceRate;
-    if (!sameRate && !PrepareResampler(sourceRate)) return 1;
+    if (!sameRate && !PrepareResampler(sourceRate, newRate)) return 1;
 
     // Stereo in, stereo out at the same rate: the block is already what the encoder takes.
     if (sameRate && sourceChannels == 2 && engine.channels != 1) return Encode(samples, frameCount);

@@ -16,9 +16,9 @@
 namespace {
 
 // libcurl calls this at least once a second, even while the source sends nothing, so a stop
-// request ends a stalled transfer too.
+// request (or a lost destination) ends a stalled transfer too.
 int CheckStopRequest(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
-    return FrontEnd().stopRequested.load() != 0 ? 1 : 0;
+    return TransferEndRequested() ? 1 : 0;
 }
 
 void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList& requestHeaders) {
@@ -45,7 +45,7 @@ void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList
 // A transfer that libcurl ended with an error, in libcurl's own words. A transfer that a callback
 // refused, or a stop request ended, has been accounted for already.
 void ReportTransferFailure(const InputState& input, CURLcode result) {
-    if (result == CURLE_OK || input.transferRefused || FrontEnd().stopRequested.load() != 0) return;
+    if (result == CURLE_OK || input.transferRefused || TransferEndRequested()) return;
     const char* reason =
         input.curlError[0] != '\0' ? input.curlError.data() : curl_easy_strerror(result);
     LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source transfer from %s failed: %s",
@@ -73,7 +73,7 @@ void RunHttpTransfer(InputState& input, const char* url) {
     const CURLcode result = curl_easy_perform(input.curlHandle.get());
     ReportTransferFailure(input, result);
 
-    FinishTransfer(input, FrontEnd().stopRequested.load() != 0);
+    FinishTransfer(input, TransferEndRequested());
     requestHeaders.reset();
     DisconnectFromServer();
     input.ringBuffer.release();
@@ -99,6 +99,10 @@ void RunLineIn() {
 }
 
 }  // namespace
+
+bool TransferEndRequested() {
+    return FrontEnd().stopRequested.load() != 0 || Engine().destinationLost.load();
+}
 
 void FinishTransfer(InputState& input, bool stopRequested) {
     if (input.inputIsVorbis) {
@@ -135,6 +139,8 @@ int RunInput(const char* url) {
     input.headerLength = 0;
     if (ConnectToServer() == 0) {
         Report(FrontEnd().mainStatus, "Failed Connecting To Output Stream");
+        LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                   "Failed Connecting To Output Stream: the source is not opened");
         return 0;
     }
     if (std::strcmp(url, "linein") == 0) {

@@ -138,6 +138,22 @@ TEST_P(UnusableRateTest, DropsTheBlockAsAFailedResamplerAndGoesOn) {
     EXPECT_NE(LogText().find("Error initializing resampler"), std::string::npos) << LogText();
     EXPECT_EQ(Engine().connected.load(), 1);
 
+    // Further blocks of the same rate are dropped without a line each.
+    const auto refusals = [] {
+        const std::string log = LogText();
+        std::size_t count = 0;
+        for (std::size_t at = log.find("Error initializing resampler"); at != std::string::npos;
+             at = log.find("Error initializing resampler", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    const std::size_t linesAfterFirst = refusals();
+    for (int repeat = 0; repeat < 5; ++repeat) {
+        ProcessSamples(block.data(), 1152, 2, GetParam().sourceRate);
+    }
+    EXPECT_EQ(refusals(), linesAfterFirst);
+
     // A usable block after it is converted as usual.
     Engine().sampleRate = 44100;
     EXPECT_EQ(ProcessSamples(block.data(), 1152, 2, 44100), 1);
