@@ -11,6 +11,7 @@
 // any size leaves the resampler exactly as if it had been pushed in one piece.
 #include <algorithm>
 #include <cstdint>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -24,6 +25,8 @@ namespace {
 // resampler initialisation.
 constexpr std::int64_t kMinSourceRate = 1000;
 constexpr std::int64_t kMaxSourceRate = 768000;
+// Stands for a block that came with a rate of 0 Hz.
+constexpr int kNoRateNoted = std::numeric_limits<int>::min();
 
 struct IntakeBuffers {
     // Carried frames first, then the converted block: 2 floats per frame.
@@ -190,7 +193,8 @@ int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int
     if (!engine.connected) return 1;
     if (sourceRate <= 0) {
         // No rate to convert from; treated like a resampler that cannot be built.
-        ReportUnusableRate(sourceRate, NoteSourceRate(sourceRate));
+        // lastInputRate 0 means "no block yet", so a rate of 0 is noted under a value of its own.
+        ReportUnusableRate(sourceRate, NoteSourceRate(sourceRate == 0 ? kNoRateNoted : sourceRate));
         return 1;
     }
     if (frameCount < 0 || sourceChannels < 1 || (frameCount > 0 && samples == nullptr)) return 1;

@@ -139,7 +139,7 @@ TEST_P(UnusableRateTest, DropsTheBlockAsAFailedResamplerAndGoesOn) {
     EXPECT_EQ(Engine().connected.load(), 1);
 
     // Further blocks of the same rate are dropped without a line each.
-    const auto refusals = [] {
+    const auto refusals = [this] {
         const std::string log = LogText();
         std::size_t count = 0;
         for (std::size_t at = log.find("Error initializing resampler"); at != std::string::npos;
