@@ -86,6 +86,12 @@ std::string CurrentTitleCopy() {
 
 }  // namespace
 
+std::string TitleUpdateRequest(const std::string& title) {
+    const EngineState& engine = Engine();
+    return TitleRequest(engine, PercentEncoded(engine.serverPassword.view()),
+                        CutEncodedTitle(PercentEncoded(title)));
+}
+
 int SetCurrentTitle(const char* title) {
     EngineState& engine = Engine();
     const std::string_view candidate =
@@ -111,8 +117,7 @@ void SendMetadataUpdate() {
     // A Shoutcast server that answered a plain "OK" takes no title updates.
     if (!engine.shoutcastAccepted && !engine.isIcecast && !engine.isIcecast2) return;
 
-    const std::string request = TitleRequest(engine, PercentEncoded(engine.serverPassword.view()),
-                                             CutEncodedTitle(PercentEncoded(CurrentTitleCopy())));
+    const std::string request = TitleUpdateRequest(CurrentTitleCopy());
     // The admin interface listens on the configured port for every server type (for Shoutcast
     // one below the port of the stream login).
     const int port = ServerPortNumber();
