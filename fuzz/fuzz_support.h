@@ -39,7 +39,8 @@ class ChunkCutter {
 // Reads the leading control bytes of an input; 0 when the input is used up.
 class InputBytes {
   public:
-    InputBytes(const std::uint8_t* data, std::size_t size) : rest_(reinterpret_cast<const char*>(data), size) {}
+    InputBytes(const std::uint8_t* data, std::size_t size)
+        : rest_(reinterpret_cast<const char*>(data), size) {}
     std::uint8_t Byte();
     std::uint16_t Word();  // little-endian
     std::string_view Rest() const { return rest_; }

@@ -78,7 +78,8 @@ void WriteHeaderSeeds(const std::string& mp3) {
 
 void WriteIcySeeds(const std::string& mp3) {
     const std::vector<std::string> titles = {"Artist - Song", "", "Another Artist - Another Song",
-                                             "Caf\xc3\xa9 - Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9" "e"};
+                                             "Caf\xc3\xa9 - Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9"
+                                             "e"};
     const int interval = 1000;
     WriteSeed("icy_body", "lines-metaint",
               Byte(0) + Word(interval) + Byte(7) + IcyBody(mp3, interval, titles));
@@ -167,8 +168,9 @@ void WriteTextSeeds() {
         WriteSeed("text_encoding", name + "-short-output", Byte(40) + text);
         WriteSeed("titles", name, Byte(number) + "hackme\n" + text);
     }
-    WriteSeed("titles", "long", Byte(2) + "p@ss word\n" + std::string(400, '&') + " - " +
-                                    std::string(700, 'x') + "\xc3\xa9");
+    WriteSeed("titles", "long",
+              Byte(2) + "p@ss word\n" + std::string(400, '&') + " - " + std::string(700, 'x') +
+                  "\xc3\xa9");
 }
 
 }  // namespace

@@ -71,8 +71,8 @@ std::string PercentDecode(std::string_view encoded) {
         FuzzCheck(i + 2 < encoded.size() && HexValue(encoded[i + 1]) >= 0 &&
                       HexValue(encoded[i + 2]) >= 0,
                   "every % starts a whole %XX");
-        const auto byte = static_cast<unsigned char>(HexValue(encoded[i + 1]) * 16 +
-                                                     HexValue(encoded[i + 2]));
+        const auto byte =
+            static_cast<unsigned char>(HexValue(encoded[i + 1]) * 16 + HexValue(encoded[i + 2]));
         FuzzCheck(MustBeEncoded(byte), "only bytes that must be encoded are encoded");
         decoded += static_cast<char>(byte);
         i += 2;
