@@ -226,6 +226,9 @@ void SetEncodeBlockTap(EncodeBlockTap tap);
 // ---- titles (titles.cpp) ----
 int SetCurrentTitle(const char* title);
 void SendMetadataUpdate();
+// The admin request that SendMetadataUpdate sends for this title (MP3 output), built from the
+// configured server type, mount and password; the title is percent-encoded and cut to fit.
+std::string TitleUpdateRequest(const std::string& title);
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full);
 
 // ---- archive (archive.cpp) ----

@@ -47,17 +47,20 @@ std::string PercentEncoded(std::string_view text) {
     return std::string(output.data());
 }
 
-// An encoded title longer than its field is cut before a "%XX" it would split, and before a
-// UTF-8 sequence it would split, so the server still gets a well-formed query.
+// An encoded title longer than its field is cut before a UTF-8 sequence it would split, and
+// before a "%XX" it would split, so the server still gets a well-formed query. The "%XX" comes
+// second: stepping back over continuation bytes can land inside one (a Latin-1 title such as
+// "Rock & Roll ©©©" has bytes that look like continuations right after a "%26"), while a cut
+// before a '%' can never split a UTF-8 sequence.
 std::string CutEncodedTitle(std::string encoded) {
     if (encoded.size() <= kEncodedTitleCapacity) return encoded;
-    std::size_t cut = kEncodedTitleCapacity;
-    if (encoded[cut - 1] == '%') {
+    std::size_t cut = AvoidSplitSequence(encoded, kEncodedTitleCapacity);
+    if (cut >= 1 && encoded[cut - 1] == '%') {
         cut -= 1;
-    } else if (encoded[cut - 2] == '%') {
+    } else if (cut >= 2 && encoded[cut - 2] == '%') {
         cut -= 2;
     }
-    encoded.resize(AvoidSplitSequence(encoded, cut));
+    encoded.resize(cut);
     return encoded;
 }
 
@@ -96,6 +99,12 @@ std::string CurrentTitleCopy() {
 
 }  // namespace
 
+std::string TitleUpdateRequest(const std::string& title) {
+    const EngineState& engine = Engine();
+    return TitleRequest(engine, PercentEncoded(engine.serverPassword.view()),
+                        CutEncodedTitle(PercentEncoded(title)), title);
+}
+
 int SetCurrentTitle(const char* title) {
     EngineState& engine = Engine();
     // Control bytes would reach every listener's player through the server.
@@ -123,9 +132,7 @@ void SendMetadataUpdate() {
     // A Shoutcast server that answered a plain "OK" takes no title updates.
     if (!engine.shoutcastAccepted && !engine.isIcecast && !engine.isIcecast2) return;
 
-    const std::string title = CurrentTitleCopy();
-    const std::string request = TitleRequest(engine, PercentEncoded(engine.serverPassword.view()),
-                                             CutEncodedTitle(PercentEncoded(title)), title);
+    const std::string request = TitleUpdateRequest(CurrentTitleCopy());
     // The admin interface listens on the configured port for every server type (for Shoutcast
     // one below the port of the stream login).
     const int port = ServerPortNumber();

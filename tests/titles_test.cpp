@@ -238,7 +238,11 @@ INSTANTIATE_TEST_SUITE_P(
         LongTitleCase{"reserved", "x" + std::string(1022, '&'), "x" + Repeat("%26", 340)},
         LongTitleCase{"blanks", std::string(3000, ' '), Repeat("%20", 341)},
         // Two-byte UTF-8 characters: the stored title ends before the one it would split.
-        LongTitleCase{"utf8", Repeat("\xC3\xA9", 600), Repeat("\xC3\xA9", 511) + "&charset=UTF-8"}),
+        LongTitleCase{"utf8", Repeat("\xC3\xA9", 600), Repeat("\xC3\xA9", 511) + "&charset=UTF-8"},
+        // Latin-1: each 0xA9 ("©") looks like a UTF-8 continuation byte. Stepping back over the
+        // three at the cut lands inside the last "%26", which must not be left as "%2".
+        LongTitleCase{"latin1", "x" + std::string(340, '&') + std::string(5, '\xA9'),
+                      "x" + Repeat("%26", 339)}),
     [](const ::testing::TestParamInfo<LongTitleCase>& info) { return info.param.name; });
 
 struct SplitCase {

@@ -1,0 +1,199 @@
+// Writes the starting corpus of every fuzz target, one folder per target, into the folder named
+// on the command line. Audio is generated here (a short tone through LAME or libvorbisenc), and
+// the configuration seeds are written by the configuration code itself.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "common/config_store.h"
+#include "common/log.h"
+#include "engine/libzembril.h"
+#include "tests/support/mp3_fixture.h"
+#include "tests/support/ogg_fixture.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+fs::path outputRoot;
+
+void WriteSeed(const std::string& target, const std::string& name, const std::string& bytes) {
+    const fs::path folder = outputRoot / target;
+    fs::create_directories(folder);
+    std::ofstream file(folder / name, std::ios::binary | std::ios::trunc);
+    file.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!file) {
+        std::fprintf(stderr, "cannot write %s\n", (folder / name).c_str());
+        std::exit(1);
+    }
+}
+
+std::string Byte(int value) {
+    return std::string(1, static_cast<char>(value));
+}
+
+std::string Word(int value) {
+    return Byte(value & 255) + Byte(value >> 8 & 255);
+}
+
+// A metadata block: the length byte, then the text padded with zero bytes to 16 × length.
+std::string MetadataBlock(const std::string& text) {
+    if (text.empty()) return Byte(0);
+    const std::size_t length = (text.size() + 15) / 16;
+    std::string padded = text;
+    padded.resize(16 * length, '\0');
+    return Byte(static_cast<int>(length)) + padded;
+}
+
+// The MP3 stream cut into blocks of `interval` bytes, each followed by a metadata block.
+std::string IcyBody(const std::string& mp3, int interval, const std::vector<std::string>& titles) {
+    std::string body;
+    std::size_t next = 0;
+    for (std::size_t at = 0; at < mp3.size(); at += interval) {
+        body += mp3.substr(at, interval);
+        if (at + interval > mp3.size()) break;
+        const std::string& title = titles[next++ % titles.size()];
+        body += MetadataBlock(title.empty() ? "" : "StreamTitle='" + title + "';StreamUrl='';");
+    }
+    return body;
+}
+
+void WriteHeaderSeeds(const std::string& mp3) {
+    WriteSeed("header", "lines-mp3",
+              Byte(0) + Byte(1) +
+                  "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\nicy-name:Station One\r\n"
+                  "icy-genre:Jazz\r\nicy-metaint:8192\r\nicy-br:128\r\n\r\n");
+    WriteSeed("header", "lines-ogg",
+              Byte(0) + Byte(2) +
+                  "HTTP/1.1 200 OK\r\nServer: Icecast 2.4.4\r\nContent-Type: application/ogg\r\n"
+                  "icy-name:Station Two\r\nCache-Control: no-cache\r\n\r\n");
+    WriteSeed("header", "inline",
+              Byte(1) + Byte(3) +
+                  "ICY 200 OK\r\nicy-notice1:<BR>This stream requires Winamp<BR>\r\n"
+                  "icy-name:Station Three\r\nicy-pub:1\r\nicy-metaint:16000\r\n\r\n" +
+                  mp3.substr(0, 512));
+}
+
+void WriteIcySeeds(const std::string& mp3) {
+    const std::vector<std::string> titles = {"Artist - Song", "", "Another Artist - Another Song",
+                                             "Caf\xc3\xa9 - Cr\xc3\xa8me br\xc3\xbbl\xc3\xa9"
+                                             "e"};
+    const int interval = 1000;
+    WriteSeed("icy_body", "lines-metaint",
+              Byte(0) + Word(interval) + Byte(7) + IcyBody(mp3, interval, titles));
+    WriteSeed("icy_body", "inline-metaint",
+              Byte(1) + Word(interval) + Byte(9) + IcyBody(mp3, interval, titles));
+    WriteSeed("icy_body", "no-metadata", Byte(2) + Word(0) + Byte(11) + mp3);
+}
+
+void WriteMp3Seeds() {
+    Mp3Format stereo;
+    stereo.seconds = 0.3;
+    stereo.bitrateKbps = 64;
+    WriteSeed("mp3_block", "44100-stereo", Byte(5) + MakeMp3Tone(stereo));
+    Mp3Format mono;
+    mono.sampleRate = 22050;
+    mono.channelCount = 1;
+    mono.seconds = 0.3;
+    mono.bitrateKbps = 32;
+    WriteSeed("mp3_block", "22050-mono", Byte(6) + MakeMp3Tone(mono));
+    Mp3Format low;
+    low.sampleRate = 8000;
+    low.channelCount = 1;
+    low.seconds = 0.3;
+    low.bitrateKbps = 8;
+    WriteSeed("mp3_block", "8000-mono", Byte(7) + MakeMp3Tone(low));
+}
+
+void WriteOggSeeds() {
+    OggLinkSpec first;
+    first.frameCount = 4096;
+    first.quality = -0.1f;
+    first.comments = {"ARTIST=Someone", "TITLE=Something"};
+    OggLinkSpec second;
+    second.sampleRate = 22050;
+    second.channelCount = 1;
+    second.frameCount = 2048;
+    second.quality = -0.1f;
+    second.comments = {"title=Only A Title"};
+    WriteSeed("ogg_vorbis", "one-link", MakeOggVorbis({first}));
+    WriteSeed("ogg_vorbis", "two-links", MakeOggVorbis({first, second}));
+}
+
+std::string ReadWhole(const fs::path& path) {
+    std::ifstream file(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>());
+}
+
+// The file "-C" writes, after the given settings.
+std::string WrittenConfig(const std::vector<std::pair<const char*, const char*>>& settings) {
+    ResetEngineState();
+    ResetConfigTable();
+    for (const auto& [key, value] : settings) SetConfigValue(key, value);
+    ApplyConfig();
+    const fs::path path = outputRoot / "written.cfg";
+    SetConfigPath(path.c_str());
+    WriteConfigFile();
+    std::string text = ReadWhole(path);
+    fs::remove(path);
+    return text;
+}
+
+void WriteConfigSeeds() {
+    ResetLogger();
+    SetLogPath("/dev/null");
+    WriteSeed("config", "defaults", WrittenConfig({{"LogFile", "/dev/null"}}));
+    WriteSeed("config", "icecast2-ogg",
+              WrittenConfig({{"LogFile", "/dev/null"},
+                             {"ServerType", "Icecast2"},
+                             {"Encode", "OGG"},
+                             {"OggBitrateQualityFlag", "Bitrate"},
+                             {"ServerMountpoint", "/relay.ogg"}}));
+    WriteSeed("config", "hand-written",
+              "# a few lines as an operator writes them\nServer= 127.0.0.1 \nPort=8000\r\n"
+              "Encode=LAME\nBitrateNominal=-5\nSampleRate=999999999999\n=no key\nno value\n"
+              "ServerType=Icecast\nLockMetadata=Locked - Title\nLogFile=/dev/null\n");
+}
+
+void WriteTextSeeds() {
+    const std::vector<std::string> texts = {"hackme", "Artist - Song & More: 100% \"live\"",
+                                            "Caf\xc3\xa9 \xe2\x80\x94 \xf0\x9f\x8e\xb5",
+                                            "line\r\nbreak\x01\x7f", std::string(40, '%')};
+    int number = 0;
+    for (const std::string& text : texts) {
+        const std::string name = "text-" + std::to_string(number++);
+        WriteSeed("text_encoding", name, Byte(255) + text);
+        WriteSeed("text_encoding", name + "-short-output", Byte(40) + text);
+        WriteSeed("titles", name, Byte(number) + "hackme\n" + text);
+    }
+    WriteSeed("titles", "long",
+              Byte(2) + "p@ss word\n" + std::string(400, '&') + " - " + std::string(700, 'x') +
+                  "\xc3\xa9");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 2) {
+        std::fprintf(stderr, "usage: %s <seed folder>\n", argv[0]);
+        return 2;
+    }
+    outputRoot = argv[1];
+    Mp3Format tone;
+    tone.seconds = 0.5;
+    tone.bitrateKbps = 64;
+    const std::string mp3 = MakeMp3Tone(tone);
+    if (mp3.empty()) {
+        std::fprintf(stderr, "LAME refused the tone's settings\n");
+        return 1;
+    }
+    WriteHeaderSeeds(mp3);
+    WriteIcySeeds(mp3);
+    WriteMp3Seeds();
+    WriteOggSeeds();
+    WriteConfigSeeds();
+    WriteTextSeeds();
+    return 0;
+}
