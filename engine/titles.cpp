@@ -1,7 +1,5 @@
 // Song titles on their way to the destination: the recorded current title, the admin request
 // that announces it for MP3 output, and its split into artist and title for Ogg comments.
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -134,16 +132,9 @@ void SendMetadataUpdate() {
                    engine.serverPort.c_str());
         return;
     }
-    engine.metadataSocket = engine.metadataConnection.ConnectTo(engine.serverHost.c_str(),
-                                                                static_cast<std::uint16_t>(port));
-    if (engine.metadataSocket < 0) {
-        engine.metadataSocket = -1;
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server");
-        return;
-    }
-    SendRequest(engine.metadataSocket, request.c_str());
-    close(engine.metadataSocket);
-    engine.metadataSocket = -1;
+    // Sent on the title sender's thread: a slow admin interface cannot hold the audio back.
+    PostAdminRequest(AdminRequest{engine.serverHost.c_str(), static_cast<std::uint16_t>(port),
+                                  request, engine.bytesSentSink});
 }
 
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full) {
