@@ -45,9 +45,11 @@ struct TitleSender {
     std::thread thread;
 };
 
+// Never destroyed: a process that exits without a disconnect must not end a thread that is still
+// joinable (std::terminate).
 TitleSender& Sender() {
-    static TitleSender sender;
-    return sender;
+    static TitleSender* const sender = new TitleSender;
+    return *sender;
 }
 
 // Read by the socket waits between their slices: a request still connecting when the disconnect
