@@ -42,6 +42,8 @@ struct TitleSender {
     bool running = false;    // the thread has been started and not joined
     bool finishing = false;  // the thread is asked to end once the mailbox is empty
     Clock::time_point lastStart{};
+    // Started under the lock; joined by the caller that set `finishing`, the only one to touch it
+    // until `running` is cleared.
     std::thread thread;
 };
 
