@@ -9,8 +9,6 @@
 // decoder thread while the main thread only fills the ring buffer; the main thread joins that
 // thread before it disconnects. Fields read by both threads are atomic (`connected`, `inEncode`,
 // `vorbisRestartPending`, `reconnectWaiting`); `currentTitle` is guarded by `titleLock`.
-// Title requests for MP3 output go out on the title sender's own thread (title_sender.cpp), which
-// touches no field of EngineState: each request carries its address, its bytes and the byte sink.
 #pragma once
 
 #include <lame/lame.h>
@@ -224,6 +222,8 @@ void SendMetadataUpdate();
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full);
 
 // ---- title sender (title_sender.cpp) ----
+// Title requests for MP3 output go out on the title sender's own thread, which touches no field of
+// EngineState: each request carries its address, its bytes and the byte sink.
 // A title request for the destination's admin interface, complete with where it goes and the
 // sink its byte count is reported to (from the sender's thread).
 struct AdminRequest {
