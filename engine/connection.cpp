@@ -255,6 +255,8 @@ int DisconnectFromServer() {
     EngineState& engine = Engine();
     engine.connected = 0;
     ReportStatus("Disconnecting");
+    // The last title goes out while the mount still exists.
+    FinishAdminRequests();
     // An encode running on the other thread gets a moment to leave the encoder before it goes.
     if (engine.inEncode) sleep(1);
     CloseStreamSocket();

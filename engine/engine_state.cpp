@@ -16,6 +16,7 @@ EngineState& Engine() { return *engineState; }
 void ResetEngineState() {
     EngineState& engine = Engine();
     if (engine.connected.load() || engine.streamSocket >= 0) DisconnectFromServer();
+    StopTitleSender();
     CloseArchiveFile();
     if (engine.resamplerReady) res_clear(&engine.resampler);
     if (engine.lameEncoder != nullptr) lame_close(engine.lameEncoder);

@@ -225,11 +225,33 @@ void SetEncodeBlockTap(EncodeBlockTap tap);
 
 // ---- titles (titles.cpp) ----
 int SetCurrentTitle(const char* title);
+// MP3 output: builds the admin request for the current title and posts it to the title sender.
 void SendMetadataUpdate();
 // The admin request that SendMetadataUpdate sends for this title (MP3 output), built from the
 // configured server type, mount and password; the title is percent-encoded and cut to fit.
 std::string TitleUpdateRequest(const std::string& title);
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full);
+
+// ---- title sender (title_sender.cpp) ----
+// Title requests for MP3 output go out on the title sender's own thread, which touches no field of
+// EngineState: each request carries its address, its bytes and the byte sink.
+// A title request for the destination's admin interface, complete with where it goes and the
+// sink its byte count is reported to (from the sender's thread).
+struct AdminRequest {
+    std::string host;
+    std::uint16_t port = 0;
+    std::string text;
+    ByteCountSink bytesSentSink = nullptr;
+};
+// Hands the request to the title sender's thread (started by the first request) and returns at
+// once. One request is sent at a time, at least a quarter of a second after the one before; a
+// request posted meanwhile replaces the one that waits, so the latest title always goes out last.
+void PostAdminRequest(AdminRequest request);
+// End of a connection: a request that waits or is on its way gets about a second to go out, then
+// the thread is joined. A request still connecting then, or after a stop request, is given up.
+void FinishAdminRequests();
+// Joins the thread at once, dropping a waiting request (ResetEngineState).
+void StopTitleSender();
 
 // ---- archive (archive.cpp) ----
 // Wants an archive for this connection: 1 when it is open or will be created with its first

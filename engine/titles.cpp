@@ -1,7 +1,5 @@
 // Song titles on their way to the destination: the recorded current title, the admin request
 // that announces it for MP3 output, and its split into artist and title for Ogg comments.
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
 #include <string_view>
@@ -10,7 +8,6 @@
 #include "common/log.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
-#include "engine/server_io.h"
 
 namespace {
 
@@ -142,18 +139,9 @@ void SendMetadataUpdate() {
                    engine.serverPort.c_str());
         return;
     }
-    std::string failure;
-    engine.metadataSocket = engine.metadataConnection.ConnectTo(
-        engine.serverHost.c_str(), static_cast<std::uint16_t>(port), StopRequested, &failure);
-    if (engine.metadataSocket < 0) {
-        engine.metadataSocket = -1;
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server %s:%d: %s",
-                   engine.serverHost.c_str(), port, failure.c_str());
-        return;
-    }
-    SendRequest(engine.metadataSocket, request.c_str());
-    close(engine.metadataSocket);
-    engine.metadataSocket = -1;
+    // Sent on the title sender's thread: a slow admin interface cannot hold the audio back.
+    PostAdminRequest(AdminRequest{engine.serverHost.c_str(), static_cast<std::uint16_t>(port),
+                                  request, engine.bytesSentSink});
 }
 
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full) {

@@ -95,6 +95,8 @@ void RunLineIn() {
     Report(FrontEnd().inputBitrate, description);
     // A live input has no titles of its own: the listeners see the station's description.
     SetCurrentTitle(GetServerDescription());
+    // The run ends here without a disconnect: the title gets its chance to go out first.
+    FinishAdminRequests();
     SetSourceDescription(description);
 }
 

@@ -1,0 +1,172 @@
+// The title sender: a thread of its own that takes title requests to the destination's admin
+// interface, so that a slow or hung admin port can never hold the audio back.
+//
+// Its mailbox has one slot. A request posted while another is on its way replaces the one that
+// waits, so a source that changes its title with every metadata block costs the server one
+// request per spacing interval, and the latest title is always the one that goes out last.
+// The thread starts with the first request of a connection and ends at the disconnect.
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <utility>
+
+#include "common/log.h"
+#include "common/socket.h"
+#include "common/status.h"
+#include "common/text_encoding.h"
+#include "engine/libzembril.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Requests start at least this far apart: a flood of titles costs a few requests a second,
+// while a single title after a quiet spell still goes at once.
+constexpr auto kRequestSpacing = std::chrono::milliseconds(250);
+// How long the disconnect waits for a request still waiting or on its way.
+constexpr auto kFinishWait = std::chrono::seconds(1);
+
+struct TitleSender {
+    std::mutex mailboxLock;  // guards everything below; taken by the engine's thread and the sender
+    std::condition_variable mailboxChanged;
+    std::optional<AdminRequest> waiting;
+    bool sending = false;    // a request has left the mailbox and is not finished yet
+    bool running = false;    // the thread has been started and not joined
+    bool finishing = false;  // the thread is asked to end once the mailbox is empty
+    Clock::time_point lastStart{};
+    // Started under the lock; joined by the caller that set `finishing`, the only one to touch it
+    // until `running` is cleared.
+    std::thread thread;
+};
+
+// Never destroyed: a process that exits without a disconnect must not end a thread that is still
+// joinable (std::terminate).
+TitleSender& Sender() {
+    static TitleSender* const sender = new TitleSender;
+    return *sender;
+}
+
+// Read by the socket waits between their slices: a request still connecting when the disconnect
+// has waited long enough, or when the program is asked to stop, is given up.
+std::atomic<bool> abandonRequests{false};
+
+bool GiveUpRequest() {
+    return abandonRequests.load() || FrontEnd().stopRequested.load() != 0;
+}
+
+// Every byte, or false. The request is a few hundred bytes, which a connected socket takes at once
+// unless the server's window is shut; the socket's send time-out bounds that case.
+bool SendWhole(int descriptor, const std::string& text) {
+    std::size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t sent = send(descriptor, text.data() + done, text.size() - done, 0);
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent <= 0) return false;
+        done += static_cast<std::size_t>(sent);
+    }
+    return true;
+}
+
+// The server's answer is never read: it says nothing the program could act on.
+void Deliver(const AdminRequest& request) {
+    CMySocket connection;
+    std::string failure;
+    const int descriptor =
+        connection.ConnectTo(request.host.c_str(), request.port, GiveUpRequest, &failure);
+    if (descriptor < 0) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server %s:%u: %s",
+                   PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
+                   failure.c_str());
+        return;
+    }
+    // SIGPIPE is ignored by ConnectTo, so a server that hung up gives EPIPE here.
+    if (SendWhole(descriptor, request.text)) {
+        ReportBytes(request.bytesSentSink, request.text.size());
+    } else {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot send the title to %s:%u: %s",
+                   PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
+                   std::strerror(errno));
+    }
+    close(descriptor);
+}
+
+void RunSender() {
+    TitleSender& sender = Sender();
+    std::unique_lock lock(sender.mailboxLock);
+    for (;;) {
+        sender.mailboxChanged.wait(lock, [&] { return sender.waiting || sender.finishing; });
+        if (!sender.waiting) return;
+        // At the end of a run the last title goes without waiting for its turn.
+        const Clock::time_point turn = sender.lastStart + kRequestSpacing;
+        if (!sender.finishing && Clock::now() < turn) {
+            sender.mailboxChanged.wait_until(lock, turn, [&] { return sender.finishing; });
+            continue;
+        }
+        const AdminRequest request = std::move(*sender.waiting);
+        sender.waiting.reset();
+        sender.sending = true;
+        sender.lastStart = Clock::now();
+        lock.unlock();
+        Deliver(request);
+        lock.lock();
+        sender.sending = false;
+        sender.mailboxChanged.notify_all();
+    }
+}
+
+// Ends the thread: with giveTime, a request waiting or on its way has kFinishWait to go out
+// first. The thread starts afresh with the next request.
+void EndSender(bool giveTime) {
+    TitleSender& sender = Sender();
+    {
+        std::unique_lock lock(sender.mailboxLock);
+        // Not started, or another caller is already ending it.
+        if (!sender.running || sender.finishing) return;
+        sender.finishing = true;
+        sender.mailboxChanged.notify_all();
+        if (giveTime) {
+            sender.mailboxChanged.wait_for(lock, kFinishWait,
+                                           [&] { return !sender.waiting && !sender.sending; });
+        } else {
+            sender.waiting.reset();
+        }
+    }
+    abandonRequests = true;
+    sender.thread.join();
+    abandonRequests = false;
+    std::lock_guard lock(sender.mailboxLock);
+    sender.waiting.reset();
+    sender.finishing = false;
+    sender.running = false;
+}
+
+}  // namespace
+
+void PostAdminRequest(AdminRequest request) {
+    TitleSender& sender = Sender();
+    std::lock_guard lock(sender.mailboxLock);
+    // A request posted while the sender ends belongs to a connection that is going away.
+    if (sender.finishing) return;
+    sender.waiting = std::move(request);
+    if (!sender.running) {
+        sender.running = true;
+        sender.thread = std::thread(RunSender);
+    }
+    sender.mailboxChanged.notify_all();
+}
+
+void FinishAdminRequests() {
+    EndSender(true);
+}
+
+void StopTitleSender() {
+    EndSender(false);
+}
