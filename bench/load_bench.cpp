@@ -101,7 +101,7 @@ void PrintLoad(Relayer relayer, const LoadResult& load) {
         shown += station.titlesShown;
         if (!station.endedWell)
             std::printf("  station %zu: the relay did not end by itself after its station\n", i);
-        if (station.titlesShown < station.titlesSent)
+        if (relayer == Relayer::kTranscode && station.titlesShown < station.titlesSent)
             std::printf("  station %zu: %d of %d titles shown\n", i, station.titlesShown,
                         station.titlesSent);
     }

@@ -74,6 +74,7 @@ ProcessSample SampleProcess(pid_t pid) {
     ProcessSample sample;
     sample.atSeconds = MonotonicSeconds();
     sample.residentKiB = SumOfKiBLines(ProcPath(pid, "status"), {"VmRSS"});
+    sample.peakKiB = SumOfKiBLines(ProcPath(pid, "status"), {"VmHWM"});
     sample.privateKiB = SumOfKiBLines(ProcPath(pid, "smaps_rollup"), {"Private_Clean", "Private_Dirty"});
     const std::vector<std::string> targets = DescriptorTargets(pid);
     sample.descriptors = static_cast<int>(targets.size());

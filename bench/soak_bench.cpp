@@ -44,7 +44,7 @@ constexpr double kTickSeconds = 0.1;
 
 struct Settings {
     double seconds = 3600;
-    double destinationEvery = 240;
+    double destinationEvery = 270;  // not a divisor of sourceEvery: the outages do not meet
     double sourceEvery = 1200;
     double titleEvery = 15;
     double sampleEvery = 5;

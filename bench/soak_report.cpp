@@ -91,7 +91,8 @@ bool ReportLife(const SoakRecord& record, const RelayLife& life) {
     std::printf("  CPU %.2f s user + %.2f s system (%.3f s per audio minute), peak resident "
                 "%.1f MiB\n",
                 life.usage.userSeconds, life.usage.systemSeconds,
-                audioMinutes > 0 ? life.usage.cpuSeconds() / audioMinutes : 0, life.usage.peakMiB);
+                audioMinutes > 0 ? life.usage.cpuSeconds() / audioMinutes : 0,
+                life.samples.empty() ? 0 : life.samples.back().peakKiB / 1024);
     std::vector<double> at, resident, privateKiB, descriptors, connections, cpuAt, cpuPercent;
     for (std::size_t i = 0; i < life.samples.size(); ++i) {
         const ProcessSample& sample = life.samples[i];
