@@ -101,6 +101,8 @@ void PrintLoad(Relayer relayer, const LoadResult& load) {
         shown += station.titlesShown;
         if (!station.endedWell)
             std::printf("  station %zu: the relay did not end by itself after its station\n", i);
+        if (station.endLagSeconds < 0)
+            std::printf("  station %zu: the station could not send its whole stream\n", i);
         if (relayer == Relayer::kTranscode && station.titlesShown < station.titlesSent)
             std::printf("  station %zu: %d of %d titles shown\n", i, station.titlesShown,
                         station.titlesSent);

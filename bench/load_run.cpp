@@ -177,7 +177,9 @@ void Finish(Station& station, const LoadSettings& settings, const StatusWatch& w
 bool LoadResult::AllRealTime() const {
     if (!ran) return false;
     return std::all_of(stations.begin(), stations.end(), [&](const StationResult& station) {
-        return station.endedWell && station.endLagSeconds <= kRealTimeSlackSeconds &&
+        // A lag of -1: the station never got its whole stream out (its sends timed out).
+        return station.endedWell && station.endLagSeconds >= 0 &&
+               station.endLagSeconds <= kRealTimeSlackSeconds &&
                station.listenerSeconds >= audioSeconds - kRealTimeSlackSeconds;
     });
 }
