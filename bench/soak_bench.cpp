@@ -242,7 +242,8 @@ SoakRecord Soak::Run() {
         if (life.bodyStartedAt == 0 && station_ && !station_->Requests().empty())
             life.bodyStartedAt = MonotonicSeconds();
         if (!relay_->Running()) {
-            EndLife(false);  // a supervisor starts it again
+            EndLife(false);  // a supervisor starts it again, after a pause
+            std::this_thread::sleep_for(std::chrono::seconds(1));
             StartLife();
         } else if (Now() >= nextSource) {
             EndLife(true);
