@@ -38,15 +38,24 @@ bool Parse(int argc, char** argv, Options& options) {
     options.load.ffmpeg = ffmpeg != nullptr ? ffmpeg : "/usr/bin/ffmpeg";
     for (int at = 1; at < argc; ++at) {
         const std::string name = argv[at];
-        if (name == "--find-max") options.findMax = true;
-        else if (name == "--no-ffmpeg") options.ffmpeg = false;
-        else if (at + 1 >= argc) return false;
-        else if (name == "--stations") options.load.stations = std::atoi(argv[++at]);
-        else if (name == "--seconds") options.load.seconds = std::atof(argv[++at]);
-        else if (name == "--title-every") options.load.titleEvery = std::atof(argv[++at]);
-        else if (name == "--binary") options.load.transcode = argv[++at];
-        else if (name == "--ffmpeg") options.load.ffmpeg = argv[++at];
-        else return false;
+        if (name == "--find-max")
+            options.findMax = true;
+        else if (name == "--no-ffmpeg")
+            options.ffmpeg = false;
+        else if (at + 1 >= argc)
+            return false;
+        else if (name == "--stations")
+            options.load.stations = std::atoi(argv[++at]);
+        else if (name == "--seconds")
+            options.load.seconds = std::atof(argv[++at]);
+        else if (name == "--title-every")
+            options.load.titleEvery = std::atof(argv[++at]);
+        else if (name == "--binary")
+            options.load.transcode = argv[++at];
+        else if (name == "--ffmpeg")
+            options.load.ffmpeg = argv[++at];
+        else
+            return false;
     }
     return options.load.stations >= 1 && options.load.stations <= kMaxStations &&
            options.load.seconds >= 20 && options.load.titleEvery >= 2;
@@ -148,8 +157,9 @@ void FindMax(const Options& options, Relayer relayer, bool startOk, const std::s
 int main(int argc, char** argv) {
     Options options;
     if (!Parse(argc, argv, options)) {
-        std::fprintf(stderr, "usage: load_bench [--stations N] [--seconds S] [--title-every S] "
-                             "[--find-max] [--no-ffmpeg] [--binary PATH] [--ffmpeg PATH]\n");
+        std::fprintf(stderr,
+                     "usage: load_bench [--stations N] [--seconds S] [--title-every S] "
+                     "[--find-max] [--no-ffmpeg] [--binary PATH] [--ffmpeg PATH]\n");
         return 2;
     }
     if (!IcecastServer::Available()) {

@@ -33,7 +33,9 @@ constexpr double kRealTimeSlackSeconds = 3;
 class StatusWatch {
   public:
     StatusWatch(const IcecastServer& server, std::vector<std::string> mounts)
-        : server_(server), mounts_(std::move(mounts)), listed_(mounts_.size()),
+        : server_(server),
+          mounts_(std::move(mounts)),
+          listed_(mounts_.size()),
           titles_(mounts_.size()) {
         thread_ = std::thread([this] { Run(); });
     }
@@ -98,12 +100,14 @@ std::string TitleTag(int station, int index) {
 std::vector<std::string> TranscodeCommand(const LoadSettings& settings, const TempDir& dir,
                                           const IcecastServer& server, const Station& station) {
     const std::string config =
-        "SourceURL=" + station.source->url() + "\nServer=127.0.0.1\nPort=" +
-        std::to_string(server.port()) + "\nServerPassword=" + server.sourcePassword() +
+        "SourceURL=" + station.source->url() +
+        "\nServer=127.0.0.1\nPort=" + std::to_string(server.port()) +
+        "\nServerPassword=" + server.sourcePassword() +
         "\nServerType=Icecast2\nServerMountpoint=" + station.mount +
         (station.ogg ? "\nEncode=OGG\nOggQuality=4\n" : "\nEncode=LAME\nLameCBRFlag=1\n") +
         "BitrateNominal=128\nLameQuality=1\nSamplerate=44100\nNumberChannels=2\nLogLevel=1\n"
-        "LogFile=" + dir.file("relay" + std::to_string(station.number) + ".log") + "\n";
+        "LogFile=" +
+        dir.file("relay" + std::to_string(station.number) + ".log") + "\n";
     const std::string path = dir.file("relay" + std::to_string(station.number) + ".cfg");
     WriteWholeFile(path, config);
     return {settings.transcode, "-n", "-c", path};
@@ -112,18 +116,27 @@ std::vector<std::string> TranscodeCommand(const LoadSettings& settings, const Te
 // The same encodings: LAME CBR 128 kbit/s, quality 1, plain stereo; Vorbis quality 4.
 std::vector<std::string> FfmpegCommand(const LoadSettings& settings, const IcecastServer& server,
                                        const Station& station) {
-    std::vector<std::string> command = {settings.ffmpeg, "-nostdin", "-loglevel", "error", "-i",
-                                        station.source->url()};
+    std::vector<std::string> command = {settings.ffmpeg, "-nostdin", "-loglevel",
+                                        "error",         "-i",       station.source->url()};
     const std::vector<std::string> encoding =
-        station.ogg ? std::vector<std::string>{"-c:a", "libvorbis", "-q:a", "4", "-f", "ogg",
-                                               "-content_type", "application/ogg"}
-                    : std::vector<std::string>{"-c:a", "libmp3lame", "-b:a", "128k",
-                                               "-compression_level", "1", "-joint_stereo", "0",
-                                               "-f", "mp3", "-content_type", "audio/mpeg"};
+        station.ogg ? std::vector<std::string>{"-c:a", "libvorbis",     "-q:a",           "4", "-f",
+                                               "ogg",  "-content_type", "application/ogg"}
+                    : std::vector<std::string>{"-c:a",
+                                               "libmp3lame",
+                                               "-b:a",
+                                               "128k",
+                                               "-compression_level",
+                                               "1",
+                                               "-joint_stereo",
+                                               "0",
+                                               "-f",
+                                               "mp3",
+                                               "-content_type",
+                                               "audio/mpeg"};
     command.insert(command.end(), encoding.begin(), encoding.end());
     for (const char* option : {"-ar", "44100", "-ac", "2"}) command.push_back(option);
-    command.push_back("icecast://source:" + server.sourcePassword() + "@127.0.0.1:" +
-                      std::to_string(server.port()) + station.mount);
+    command.push_back("icecast://source:" + server.sourcePassword() +
+                      "@127.0.0.1:" + std::to_string(server.port()) + station.mount);
     return command;
 }
 
@@ -134,7 +147,8 @@ double AudioSeconds(const std::string& bytes, bool ogg) {
     }
     double seconds = 0;
     for (const OggLink& link : DecodeOgg(bytes)) {
-        if (link.audio.sampleRate > 0) seconds += double(link.audio.frameCount()) / link.audio.sampleRate;
+        if (link.audio.sampleRate > 0)
+            seconds += double(link.audio.frameCount()) / link.audio.sampleRate;
     }
     return seconds;
 }
@@ -153,21 +167,23 @@ void Finish(Station& station, const LoadSettings& settings, const StatusWatch& w
     StationResult& result = station.result;
     const ChildUsage usage = station.relay->Stop(5000);
     result.ogg = station.ogg;
-    result.endedWell = station.endedAt > 0 && usage.exited &&
-                       (usage.exitStatus == 0 || usage.exitStatus == 1);
+    result.endedWell =
+        station.endedAt > 0 && usage.exited && (usage.exitStatus == 0 || usage.exitStatus == 1);
     if (station.endedAt > 0 && station.sentAllAt > 0)
         result.endLagSeconds = station.endedAt - station.sentAllAt;
     result.cpuPerAudioMinute = usage.cpuSeconds() / (audioSeconds / 60);
     result.privateMiB = MedianAfterWarmUp(station, &ProcessSample::privateKiB);
     result.residentMiB = MedianAfterWarmUp(station, &ProcessSample::residentKiB);
-    if (station.listener) result.listenerSeconds = AudioSeconds(station.listener->Finish(), station.ogg);
+    if (station.listener)
+        result.listenerSeconds = AudioSeconds(station.listener->Finish(), station.ogg);
     const std::set<std::string> shown = watch.Titles(static_cast<std::size_t>(station.number));
     // Titles current for a whole title interval; the last one is cut by the end of the audio.
     for (int index = 0; (index + 1) * settings.titleEvery <= audioSeconds; ++index) {
         ++result.titlesSent;
         const std::string tag = TitleTag(station.number, index);
-        if (std::any_of(shown.begin(), shown.end(),
-                        [&](const std::string& title) { return title.find(tag) != std::string::npos; }))
+        if (std::any_of(shown.begin(), shown.end(), [&](const std::string& title) {
+                return title.find(tag) != std::string::npos;
+            }))
             ++result.titlesShown;
     }
 }
@@ -211,8 +227,9 @@ LoadResult RunLoad(const LoadSettings& settings, Relayer relayer, int stationCou
         options.metaInterval = kMetaInterval;
         options.maxStreamMs = static_cast<int>((load.audioSeconds + 60) * 1000);
         for (int index = 0; index * settings.titleEvery < load.audioSeconds; ++index) {
-            options.titles.push_back({static_cast<std::size_t>(index * settings.titleEvery * kBytesPerSecond),
-                                      "Load Artist - " + TitleTag(i, index)});
+            options.titles.push_back(
+                {static_cast<std::size_t>(index * settings.titleEvery * kBytesPerSecond),
+                 "Load Artist - " + TitleTag(i, index)});
         }
         station.source = std::make_unique<PacedSource>(audio, options);
         if (!station.source->listening()) return load;
@@ -220,9 +237,9 @@ LoadResult RunLoad(const LoadSettings& settings, Relayer relayer, int stationCou
     StatusWatch watch(server, mounts);
     const double start = MonotonicSeconds();
     for (Station& station : stations) {
-        const std::vector<std::string> command = relayer == Relayer::kTranscode
-                                                     ? TranscodeCommand(settings, dir, server, station)
-                                                     : FfmpegCommand(settings, server, station);
+        const std::vector<std::string> command =
+            relayer == Relayer::kTranscode ? TranscodeCommand(settings, dir, server, station)
+                                           : FfmpegCommand(settings, server, station);
         station.relay = std::make_unique<MeasuredChild>(
             command, dir.path(), dir.file("relay" + std::to_string(station.number) + ".out"));
     }
@@ -232,7 +249,8 @@ LoadResult RunLoad(const LoadSettings& settings, Relayer relayer, int stationCou
         const double now = MonotonicSeconds();
         bool anyRunning = false;
         for (Station& station : stations) {
-            if (station.sentAllAt == 0 && station.source->CompletedStreams() > 0) station.sentAllAt = now;
+            if (station.sentAllAt == 0 && station.source->CompletedStreams() > 0)
+                station.sentAllAt = now;
             if (station.endedAt == 0 && !station.relay->Running()) station.endedAt = now;
             anyRunning = anyRunning || station.endedAt == 0;
             if (!station.listener && watch.Listed(static_cast<std::size_t>(station.number))) {

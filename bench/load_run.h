@@ -19,11 +19,11 @@ struct LoadSettings {
 
 struct StationResult {
     bool ogg = false;
-    bool endedWell = false;  // ended by itself after its station (exit status 1 or 0)
+    bool endedWell = false;     // ended by itself after its station (exit status 1 or 0)
     double endLagSeconds = -1;  // from the station's last byte to the relay's end
     double cpuPerAudioMinute = 0;
-    double privateMiB = 0;   // median of the samples after the first 10 s
-    double residentMiB = 0;  // likewise
+    double privateMiB = 0;       // median of the samples after the first 10 s
+    double residentMiB = 0;      // likewise
     double listenerSeconds = 0;  // audio a listener of the mount received
     int titlesSent = 0;
     int titlesShown = 0;

@@ -63,8 +63,9 @@ std::vector<std::string> DescriptorTargets(pid_t pid) {
         char target[256] = {};
         const std::string link = directoryPath + "/" + entry->d_name;
         const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
-        targets.push_back(std::string(entry->d_name) + " -> " +
-                          (length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?"));
+        targets.push_back(
+            std::string(entry->d_name) + " -> " +
+            (length > 0 ? std::string(target, static_cast<std::size_t>(length)) : "?"));
     }
     closedir(directory);
     return targets;
@@ -75,7 +76,8 @@ ProcessSample SampleProcess(pid_t pid) {
     sample.atSeconds = MonotonicSeconds();
     sample.residentKiB = SumOfKiBLines(ProcPath(pid, "status"), {"VmRSS"});
     sample.peakKiB = SumOfKiBLines(ProcPath(pid, "status"), {"VmHWM"});
-    sample.privateKiB = SumOfKiBLines(ProcPath(pid, "smaps_rollup"), {"Private_Clean", "Private_Dirty"});
+    sample.privateKiB =
+        SumOfKiBLines(ProcPath(pid, "smaps_rollup"), {"Private_Clean", "Private_Dirty"});
     const std::vector<std::string> targets = DescriptorTargets(pid);
     sample.descriptors = static_cast<int>(targets.size());
     for (const std::string& target : targets) {

@@ -9,15 +9,15 @@
 #include <vector>
 
 struct ProcessSample {
-    bool valid = false;       // false when the process is gone or /proc could not be read
-    double atSeconds = 0;     // MonotonicSeconds() when taken
-    double residentKiB = 0;   // VmRSS of /proc/PID/status
-    double peakKiB = 0;       // VmHWM there: the program's own peak (wait4's ru_maxrss of a
-                              // child forked from a large process starts at that process's size)
-    double privateKiB = 0;    // Private_Clean + Private_Dirty of /proc/PID/smaps_rollup
-    int descriptors = 0;      // entries of /proc/PID/fd
-    int connections = 0;      // of them sockets, pipes and event descriptors (not files)
-    double cpuSeconds = 0;    // user + system time of /proc/PID/stat
+    bool valid = false;      // false when the process is gone or /proc could not be read
+    double atSeconds = 0;    // MonotonicSeconds() when taken
+    double residentKiB = 0;  // VmRSS of /proc/PID/status
+    double peakKiB = 0;      // VmHWM there: the program's own peak (wait4's ru_maxrss of a
+                             // child forked from a large process starts at that process's size)
+    double privateKiB = 0;   // Private_Clean + Private_Dirty of /proc/PID/smaps_rollup
+    int descriptors = 0;     // entries of /proc/PID/fd
+    int connections = 0;     // of them sockets, pipes and event descriptors (not files)
+    double cpuSeconds = 0;   // user + system time of /proc/PID/stat
 };
 
 ProcessSample SampleProcess(pid_t pid);

@@ -28,6 +28,7 @@
 
 #include "bench/music_mp3.h"
 #include "bench/soak_report.h"
+#include "bench/soak_settings.h"
 #include "tests/support/icecast_server.h"
 #include "tests/support/paced_source.h"
 #include "tests/support/temp_dir.h"
@@ -42,39 +43,6 @@ constexpr double kSourceDownSeconds = 3;
 constexpr double kRelayEndLimitSeconds = 30;  // after its station is gone
 constexpr double kTickSeconds = 0.1;
 
-struct Settings {
-    double seconds = 3600;
-    double destinationEvery = 270;  // not a divisor of sourceEvery: the outages do not meet
-    double sourceEvery = 1200;
-    double titleEvery = 15;
-    double sampleEvery = 5;
-    int reconnectSecs = 2;
-    bool ogg = false;
-    std::string binary = TRANSCODE_BINARY;
-};
-
-bool ParseSettings(int argc, char** argv, Settings& settings) {
-    for (int at = 1; at < argc; ++at) {
-        const std::string name = argv[at];
-        if (name == "--ogg") {
-            settings.ogg = true;
-            continue;
-        }
-        if (at + 1 >= argc) return false;
-        const char* value = argv[++at];
-        if (name == "--binary") settings.binary = value;
-        else if (name == "--seconds") settings.seconds = std::atof(value);
-        else if (name == "--destination-every") settings.destinationEvery = std::atof(value);
-        else if (name == "--source-every") settings.sourceEvery = std::atof(value);
-        else if (name == "--title-every") settings.titleEvery = std::atof(value);
-        else if (name == "--sample-every") settings.sampleEvery = std::atof(value);
-        else if (name == "--reconnect-secs") settings.reconnectSecs = std::atoi(value);
-        else return false;
-    }
-    return settings.seconds > 0 && settings.destinationEvery > 0 && settings.sourceEvery > 0 &&
-           settings.titleEvery >= 1 && settings.sampleEvery > 0 && settings.reconnectSecs >= 0;
-}
-
 std::string TitleTag(int life, int index) {
     char tag[48];
     std::snprintf(tag, sizeof tag, "Source %d Song %03d", life, index);
@@ -83,7 +51,7 @@ std::string TitleTag(int life, int index) {
 
 class Soak {
   public:
-    Soak(const Settings& settings, IcecastServer& server)
+    Soak(const SoakSettings& settings, IcecastServer& server)
         : settings_(settings), server_(server), mount_(settings.ogg ? "/soak.ogg" : "/soak.mp3") {
         const double segmentSeconds = std::min(settings.sourceEvery, settings.seconds) + 60;
         const std::string minute = MakeMusicLikeMp3(60, kSampleRate, kSourceKbps);
@@ -102,7 +70,7 @@ class Soak {
     void Sample();
     void PrintProgress() const;
 
-    const Settings& settings_;
+    const SoakSettings& settings_;
     IcecastServer& server_;
     const std::string mount_;
     std::string audio_;
@@ -133,14 +101,15 @@ void Soak::StartLife() {
     }
     station_ = std::make_unique<PacedSource>(audio_, options);
     const std::string config =
-        "SourceURL=" + station_->url() + "\nServer=127.0.0.1\nPort=" +
-        std::to_string(server_.port()) + "\nServerPassword=" + server_.sourcePassword() +
+        "SourceURL=" + station_->url() +
+        "\nServer=127.0.0.1\nPort=" + std::to_string(server_.port()) +
+        "\nServerPassword=" + server_.sourcePassword() +
         "\nServerType=Icecast2\nServerMountpoint=" + mount_ +
         "\nEncode=" + (settings_.ogg ? "OGG" : "LAME") +
         "\nBitrateNominal=128\nSamplerate=44100\nNumberChannels=2\nLameCBRFlag=1\n"
         "AutomaticReconnect=1\nAutomaticReconnectSecs=" +
-        std::to_string(settings_.reconnectSecs) + "\nLogLevel=1\nLogFile=" +
-        directory_.file("transcode.log") + "\n";
+        std::to_string(settings_.reconnectSecs) +
+        "\nLogLevel=1\nLogFile=" + directory_.file("transcode.log") + "\n";
     WriteWholeFile(directory_.file("relay.cfg"), config);
     relay_ = std::make_unique<MeasuredChild>(
         std::vector<std::string>{settings_.binary, "-n", "-c", directory_.file("relay.cfg")},
@@ -187,8 +156,10 @@ void Soak::EndLife(bool sourceDropped) {
     life.titles = TitlesSent(life, settings_.titleEvery, until);
     station_.reset();
     relay_.reset();
-    Note("relay " + std::to_string(life.number) + (life.hung ? " hung, killed" :
-         life.endedBeforeDrop ? " ended while its station still sent" : " ended"));
+    Note("relay " + std::to_string(life.number) +
+         (life.hung              ? " hung, killed"
+          : life.endedBeforeDrop ? " ended while its station still sent"
+                                 : " ended"));
 }
 
 void Soak::RestartDestination() {
@@ -219,10 +190,10 @@ void Soak::PrintProgress() const {
     const RelayLife& life = record_.lives.back();
     if (life.samples.empty()) return;
     const ProcessSample& last = life.samples.back();
-    std::printf("%8.1f s  relay %d: resident %.0f KiB, private %.0f KiB, %d descriptors, "
-                "%.2f CPU s\n",
-                Now(), life.number, last.residentKiB, last.privateKiB, last.descriptors,
-                last.cpuSeconds);
+    std::printf(
+        "%8.1f s  relay %d: resident %.0f KiB, private %.0f KiB, %d descriptors, "
+        "%.2f CPU s\n",
+        Now(), life.number, last.residentKiB, last.privateKiB, last.descriptors, last.cpuSeconds);
     std::fflush(stdout);
 }
 
@@ -273,8 +244,9 @@ SoakRecord Soak::Run() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    Settings settings;
-    if (!ParseSettings(argc, argv, settings)) {
+    SoakSettings settings;
+    settings.binary = TRANSCODE_BINARY;
+    if (!ParseSoakSettings(argc, argv, settings)) {
         std::fprintf(stderr,
                      "usage: soak_bench [--seconds S] [--destination-every S] [--source-every S] "
                      "[--title-every S] [--sample-every S] [--reconnect-secs S] [--ogg] "
@@ -294,12 +266,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", server.failure().c_str());
         return 2;
     }
-    std::printf("soak of %s, %s output: %.0f s; the destination restarts every %.0f s, the "
-                "station drops every %.0f s for %.0f s, a new title every %.0f s, "
-                "AutomaticReconnectSecs %d, samples every %.1f s; Icecast2 on 127.0.0.1:%u\n",
-                settings.binary.c_str(), settings.ogg ? "Ogg Vorbis" : "MP3", settings.seconds,
-                settings.destinationEvery, settings.sourceEvery, kSourceDownSeconds,
-                settings.titleEvery, settings.reconnectSecs, settings.sampleEvery, server.port());
+    std::printf(
+        "soak of %s, %s output: %.0f s; the destination restarts every %.0f s, the "
+        "station drops every %.0f s for %.0f s, a new title every %.0f s, "
+        "AutomaticReconnectSecs %d, samples every %.1f s; Icecast2 on 127.0.0.1:%u\n",
+        settings.binary.c_str(), settings.ogg ? "Ogg Vorbis" : "MP3", settings.seconds,
+        settings.destinationEvery, settings.sourceEvery, kSourceDownSeconds, settings.titleEvery,
+        settings.reconnectSecs, settings.sampleEvery, server.port());
     std::fflush(stdout);
     Soak soak(settings, server);
     return ReportSoak(soak.Run());

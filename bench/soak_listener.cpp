@@ -69,7 +69,8 @@ std::vector<ListenerConnection> SoakListener::DecodeAll() {
     Stop();
     std::lock_guard hold(mutex_);
     for (ListenerConnection& connection : connections_) {
-        connection.audioSeconds = ogg_ ? OggSeconds(connection.bytes) : Mp3Seconds(connection.bytes);
+        connection.audioSeconds =
+            ogg_ ? OggSeconds(connection.bytes) : Mp3Seconds(connection.bytes);
         connection.bytes.clear();
         connection.bytes.shrink_to_fit();
     }

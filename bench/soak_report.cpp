@@ -35,8 +35,7 @@ void PrintSeries(const char* name, const std::vector<double>& at, const std::vec
     }
     std::printf("  %-22s %10.1f %10.1f %10.1f %10.1f %+12.2f\n", name, value.front(), value.back(),
                 *std::min_element(value.begin(), value.end()),
-                *std::max_element(value.begin(), value.end()),
-                LeastSquaresSlope(x, y) * 3600);
+                *std::max_element(value.begin(), value.end()), LeastSquaresSlope(x, y) * 3600);
 }
 
 // A leak holds descriptors for good: the fewest sockets and pipes open over the last samples
@@ -88,11 +87,12 @@ bool ReportLife(const SoakRecord& record, const RelayLife& life) {
     }
     const double audioMinutes =
         life.bodyStartedAt > 0 ? (life.endedAt - life.bodyStartedAt) / 60 : 0;
-    std::printf("  CPU %.2f s user + %.2f s system (%.3f s per audio minute), peak resident "
-                "%.1f MiB\n",
-                life.usage.userSeconds, life.usage.systemSeconds,
-                audioMinutes > 0 ? life.usage.cpuSeconds() / audioMinutes : 0,
-                life.samples.empty() ? 0 : life.samples.back().peakKiB / 1024);
+    std::printf(
+        "  CPU %.2f s user + %.2f s system (%.3f s per audio minute), peak resident "
+        "%.1f MiB\n",
+        life.usage.userSeconds, life.usage.systemSeconds,
+        audioMinutes > 0 ? life.usage.cpuSeconds() / audioMinutes : 0,
+        life.samples.empty() ? 0 : life.samples.back().peakKiB / 1024);
     std::vector<double> at, resident, privateKiB, descriptors, connections, cpuAt, cpuPercent;
     for (std::size_t i = 0; i < life.samples.size(); ++i) {
         const ProcessSample& sample = life.samples[i];
@@ -120,8 +120,10 @@ bool ReportLife(const SoakRecord& record, const RelayLife& life) {
     int early = 0;
     int late = 0;
     if (DescriptorsGrew(life, early, late)) {
-        std::printf("  FAULT: descriptors leak (sockets and pipes while streaming: %d, then %d; "
-                    "or a file open twice)\n", early, late);
+        std::printf(
+            "  FAULT: descriptors leak (sockets and pipes while streaming: %d, then %d; "
+            "or a file open twice)\n",
+            early, late);
         PrintDescriptors("first", life.firstStreamingDescriptors);
         PrintDescriptors("latest", life.lastStreamingDescriptors);
         fault = true;
@@ -162,26 +164,32 @@ int ReportTitles(const SoakRecord& record, const std::vector<Interval>& offAir) 
         for (std::size_t i = 0; i < life.titles.size(); ++i) {
             const SentTitle& title = life.titles[i];
             ++sent;
-            const bool shown = std::any_of(record.shownTitles.begin(), record.shownTitles.end(),
-                [&](const SeenTitle& seen) { return seen.title.find(title.tag) != std::string::npos; });
+            const bool shown = std::any_of(
+                record.shownTitles.begin(), record.shownTitles.end(), [&](const SeenTitle& seen) {
+                    return seen.title.find(title.tag) != std::string::npos;
+                });
             if (shown) {
                 ++received;
                 continue;
             }
-            const Interval window{title.at, i + 1 < life.titles.size() ? life.titles[i + 1].at : until};
-            const bool outage = std::any_of(offAir.begin(), offAir.end(),
-                                            [&](const Interval& gap) { return Overlaps(gap, window); });
+            const Interval window{title.at,
+                                  i + 1 < life.titles.size() ? life.titles[i + 1].at : until};
+            const bool outage = std::any_of(offAir.begin(), offAir.end(), [&](const Interval& gap) {
+                return Overlaps(gap, window);
+            });
             const bool tooShort = window.to - window.from < 2;
             if (outage || tooShort) ++explained;
             std::printf("  not shown: %s, current %.1f-%.1f s: %s\n", title.tag.c_str(),
                         window.from - record.startedAt, window.to - record.startedAt,
-                        outage ? "during an outage" : tooShort ? "current for less than 2 s"
-                                                               : "UNEXPLAINED");
+                        outage     ? "during an outage"
+                        : tooShort ? "current for less than 2 s"
+                                   : "UNEXPLAINED");
         }
     }
-    std::printf("titles: %d sent by the stations, %d shown by the server's status page, %d not "
-                "shown (%d of them explained by an outage)\n",
-                sent, received, sent - received, explained);
+    std::printf(
+        "titles: %d sent by the stations, %d shown by the server's status page, %d not "
+        "shown (%d of them explained by an outage)\n",
+        sent, received, sent - received, explained);
     return received;
 }
 
@@ -216,11 +224,11 @@ double ReportAudio(const SoakRecord& record, const std::vector<Interval>& offAir
                     gap.to - record.startedAt, gap.to - gap.from,
                     causes.empty() ? "UNEXPLAINED" : causes.c_str());
     }
-    std::printf("audio: the stations sent %.1f s, the listener received %.1f s in %d connections "
-                "(%.1f s less); it was off the air %.1f s in %zu gaps, %d of them with no outage "
-                "to explain them\n",
-                sent, received, connections, sent - received, offAirSeconds, offAir.size(),
-                unexplained);
+    std::printf(
+        "audio: the stations sent %.1f s, the listener received %.1f s in %d connections "
+        "(%.1f s less); it was off the air %.1f s in %zu gaps, %d of them with no outage "
+        "to explain them\n",
+        sent, received, connections, sent - received, offAirSeconds, offAir.size(), unexplained);
     return received;
 }
 

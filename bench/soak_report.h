@@ -20,7 +20,7 @@ struct SoakEvent {
 };
 
 struct SentTitle {
-    double at = 0;  // the station sent the first metadata block that carries it
+    double at = 0;    // the station sent the first metadata block that carries it
     std::string tag;  // unique part of the title
 };
 
