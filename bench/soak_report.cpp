@@ -16,8 +16,9 @@ bool Overlaps(const Interval& a, const Interval& b) {
     return a.from <= b.to && b.from <= a.to;
 }
 
-// One measured quantity over a life's samples: first, last, least and most, and the slope per
-// hour over the samples after the warm-up (over all of them when too few are left).
+// One measured quantity over a life's samples: the first, then over the samples after the
+// warm-up (all of them when too few are left) the first, last, least and most and the slope per
+// hour.
 void PrintSeries(const char* name, const std::vector<double>& at, const std::vector<double>& value,
                  double warmUpEnd) {
     if (value.empty()) return;
@@ -33,9 +34,9 @@ void PrintSeries(const char* name, const std::vector<double>& at, const std::vec
         x = at;
         y = value;
     }
-    std::printf("  %-22s %10.1f %10.1f %10.1f %10.1f %+12.2f\n", name, value.front(), value.back(),
-                *std::min_element(value.begin(), value.end()),
-                *std::max_element(value.begin(), value.end()), LeastSquaresSlope(x, y) * 3600);
+    std::printf("  %-22s %10.1f %10.1f %10.1f %10.1f %10.1f %+12.2f\n", name, value.front(),
+                y.front(), y.back(), *std::min_element(y.begin(), y.end()),
+                *std::max_element(y.begin(), y.end()), LeastSquaresSlope(x, y) * 3600);
 }
 
 // A leak holds descriptors for good: the fewest sockets and pipes open over the last samples
@@ -108,10 +109,10 @@ bool ReportLife(const SoakRecord& record, const RelayLife& life) {
                                  (sample.atSeconds - before.atSeconds));
         }
     }
-    std::printf("  %zu samples; slope over the samples after the first %.0f s\n",
+    std::printf("  %zu samples; all but the first column over the samples after the first %.0f s\n",
                 life.samples.size(), record.warmUpSeconds);
-    std::printf("  %-22s %10s %10s %10s %10s %12s\n", "", "first", "last", "least", "most",
-                "per hour");
+    std::printf("  %-22s %10s %10s %10s %10s %10s %12s\n", "", "at start", "first", "last", "least",
+                "most", "per hour");
     PrintSeries("resident KiB", at, resident, record.warmUpSeconds);
     PrintSeries("private KiB", at, privateKiB, record.warmUpSeconds);
     PrintSeries("open descriptors", at, descriptors, record.warmUpSeconds);

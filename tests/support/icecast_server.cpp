@@ -59,8 +59,8 @@ std::string Configuration(const std::string& directory, uint16_t port, const Ice
     xml += "<limits><clients>" + std::to_string(limits.clients) + "</clients><sources>" +
            std::to_string(limits.sources) +
            "</sources><queue-size>524288</queue-size>"
-        "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
-        "<source-timeout>10</source-timeout><burst-size>65535</burst-size></limits>\n";
+           "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
+           "<source-timeout>10</source-timeout><burst-size>65535</burst-size></limits>\n";
     xml += "<authentication><source-password>" + source +
            "</source-password>"
            "<relay-password>" +
