@@ -42,6 +42,9 @@ MeasuredChild::MeasuredChild(const std::vector<std::string>& arguments,
         dup2(output, STDOUT_FILENO);
         dup2(output, STDERR_FILENO);
     }
+    // The program gets no descriptor of the benchmark's (stations, listeners, servers): its
+    // descriptor count is its own.
+    close_range(3, ~0U, 0);
     if (chdir(directory.c_str()) != 0) _exit(126);
     execv(argv[0], argv.data());
     _exit(127);
@@ -52,6 +55,14 @@ MeasuredChild::~MeasuredChild() {
         kill(pid_, SIGKILL);
         waitpid(pid_, nullptr, 0);
     }
+}
+
+bool MeasuredChild::Running() const {
+    if (pid_ <= 0 || reaped_) return false;
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(pid_), &info, WEXITED | WNOHANG | WNOWAIT) != 0)
+        return false;
+    return info.si_pid == 0;
 }
 
 ChildUsage MeasuredChild::Wait(int timeoutMs) {

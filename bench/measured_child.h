@@ -32,6 +32,8 @@ class MeasuredChild {
 
     pid_t pid() const { return pid_; }
     double startSeconds() const { return startSeconds_; }  // MonotonicSeconds() before the fork
+    // True until the child has ended; does not reap it, so Wait still returns its usage.
+    bool Running() const;
     // Waits until the child ends (killing it at timeoutMs after its start) and returns its usage.
     ChildUsage Wait(int timeoutMs);
     // Asks it to end (SIGTERM) and waits, killing it after timeoutMs more.

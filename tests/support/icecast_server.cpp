@@ -52,14 +52,15 @@ uint16_t PickPortPair() {
     return 0;
 }
 
-std::string Configuration(const std::string& directory, uint16_t port, const std::string& source,
-                          const std::string& admin, bool changeOwner, const std::string& user,
-                          const std::string& group) {
+std::string Configuration(const std::string& directory, uint16_t port, const IcecastLimits& limits,
+                          const std::string& source, const std::string& admin, bool changeOwner,
+                          const std::string& user, const std::string& group) {
     std::string xml = "<icecast>\n<location>loopback</location>\n<admin>test@localhost</admin>\n";
-    xml +=
-        "<limits><clients>20</clients><sources>4</sources><queue-size>524288</queue-size>"
-        "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
-        "<source-timeout>10</source-timeout><burst-size>65535</burst-size></limits>\n";
+    xml += "<limits><clients>" + std::to_string(limits.clients) + "</clients><sources>" +
+           std::to_string(limits.sources) +
+           "</sources><queue-size>524288</queue-size>"
+           "<client-timeout>30</client-timeout><header-timeout>15</header-timeout>"
+           "<source-timeout>10</source-timeout><burst-size>65535</burst-size></limits>\n";
     xml += "<authentication><source-password>" + source +
            "</source-password>"
            "<relay-password>" +
@@ -99,12 +100,24 @@ void InitCurlOnce() {
 
 }  // namespace
 
-IcecastServer::IcecastServer() {
+IcecastServer::IcecastServer(IcecastLimits limits) : limits_(limits) {
     if (!Available()) return;
     for (int attempt = 0; attempt < 3 && !started_; ++attempt) {
-        started_ = Launch() && WaitUntilAnswering(15000);
+        started_ = Launch(PickPortPair()) && WaitUntilAnswering(15000);
         if (!started_) Terminate();
     }
+}
+
+bool IcecastServer::Restart() {
+    Terminate();
+    started_ = false;
+    // The old server's sockets may hold the port for a moment after it has ended.
+    for (int attempt = 0; attempt < 5 && !started_; ++attempt) {
+        if (attempt > 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        started_ = Launch(port_) && WaitUntilAnswering(15000);
+        if (!started_) Terminate();
+    }
+    return started_;
 }
 
 IcecastServer::~IcecastServer() {
@@ -126,8 +139,8 @@ std::string IcecastServer::logs() const {
            ReadWholeFile(directory_.file("log/error.log"));
 }
 
-bool IcecastServer::Launch() {
-    port_ = PickPortPair();
+bool IcecastServer::Launch(uint16_t port) {
+    port_ = port;
     if (port_ == 0) return false;
     const bool asRoot = geteuid() == 0;
     std::string groupName;
@@ -140,7 +153,7 @@ bool IcecastServer::Launch() {
     }
     std::filesystem::create_directories(directory_.file("log"));
     const std::string configPath = directory_.file("icecast.xml");
-    WriteWholeFile(configPath, Configuration(directory_.path(), port_, sourcePassword_,
+    WriteWholeFile(configPath, Configuration(directory_.path(), port_, limits_, sourcePassword_,
                                              adminPassword_, asRoot, kServiceUser, groupName));
     if (asRoot) {
         for (const std::string& path : {directory_.path(), directory_.file("log"), configPath}) {

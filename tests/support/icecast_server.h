@@ -5,7 +5,8 @@
 // sources log in on P + 1 and their admin.cgi title updates go to P. Icecast refuses to run as
 // root, so when the tests run as root it drops to the icecast2 user (which then owns the
 // directory). The constructor waits until /status-json.xsl answers; the destructor ends the
-// server by its pid.
+// server by its pid. The default limits suit a test's few sources and listeners; benchmarks that
+// run many stations raise them.
 #pragma once
 
 #include <sys/types.h>
@@ -26,14 +27,24 @@ inline constexpr const char* kIcecastBinary = "/usr/bin/icecast2";
             GTEST_SKIP() << kIcecastBinary << " is not installed (Debian package icecast2)"; \
     } while (0)
 
+struct IcecastLimits {
+    int clients = 20;
+    int sources = 4;
+};
+
 class IcecastServer {
   public:
-    IcecastServer();
+    explicit IcecastServer(IcecastLimits limits = {});
     ~IcecastServer();
     IcecastServer(const IcecastServer&) = delete;
     IcecastServer& operator=(const IcecastServer&) = delete;
 
     static bool Available();
+
+    // Ends the server and starts it again on the same port, as a destination that goes away and
+    // comes back; connected sources and listeners lose their connections. False when it did not
+    // answer again.
+    bool Restart();
 
     // False when the server did not come up; failure() then says why (with its error log).
     bool started() const { return started_; }
@@ -57,11 +68,12 @@ class IcecastServer {
     bool WaitForMount(const std::string& mount, int timeoutMs) const;
 
   private:
-    bool Launch();
+    bool Launch(uint16_t port);
     bool WaitUntilAnswering(int timeoutMs);
     void Terminate();
 
     TempDir directory_;
+    IcecastLimits limits_;
     uint16_t port_ = 0;
     std::string sourcePassword_ = "src-secret";
     std::string adminPassword_ = "admin-secret";
