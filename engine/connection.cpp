@@ -1,12 +1,9 @@
-// The stream connection to the destination server: connecting, the three logins, disconnecting,
-// and the two send paths every byte to a server goes through.
-#include <sys/socket.h>
+// The stream connection to the destination server: connecting, the three logins and the
+// judgement of their replies, disconnecting.
 #include <unistd.h>
 
 #include <cctype>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -15,41 +12,14 @@
 #include "common/text_encoding.h"
 #include "engine/encoder_state.h"
 #include "engine/libzembril.h"
+#include "engine/server_io.h"
 
 namespace {
 
-#ifdef MSG_NOSIGNAL
-constexpr int kSendFlags = MSG_NOSIGNAL;  // a closed peer gives EPIPE, never SIGPIPE
-#else
-constexpr int kSendFlags = 0;  // the BSD build relies on SIGPIPE being ignored
-#endif
-
-constexpr std::size_t kLoginReplyBytes = 1024;
 constexpr int kHighestPort = 65535;
 
 void ReportStatus(const char* text) {
     Report(Engine().serverStatusSink, text);
-}
-
-// Sends until every byte is out. A send that fails or times out (the socket's send time-out)
-// makes the whole result negative: the caller takes that as a lost connection.
-ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount) {
-    const char* next = static_cast<const char*>(bytes);
-    std::size_t remaining = byteCount;
-    while (remaining > 0) {
-        const ssize_t sent = send(descriptor, next, remaining, kSendFlags);
-        if (sent < 0 && errno == EINTR) continue;
-        if (sent <= 0) return -1;
-        next += sent;
-        remaining -= static_cast<std::size_t>(sent);
-    }
-    return static_cast<ssize_t>(byteCount);
-}
-
-// Every send to the server may be the first of a connection, which is when the archive opens.
-void OpenArchiveBeforeSend() {
-    EngineState& engine = Engine();
-    if (engine.saveArchives && engine.archiveFile == nullptr) OpenArchiveFile();
 }
 
 void CloseStreamSocket() {
@@ -70,16 +40,6 @@ int StreamPort() {
     return streamPort <= kHighestPort ? streamPort : -1;
 }
 
-// One receive, bounded by the socket's receive time-out; "" when nothing came.
-std::string ReceiveLoginReply() {
-    char reply[kLoginReplyBytes + 1] = {};
-    ssize_t received;
-    do {
-        received = recv(Engine().streamSocket, reply, kLoginReplyBytes, 0);
-    } while (received < 0 && errno == EINTR);
-    return received > 0 ? std::string(reply, static_cast<std::size_t>(received)) : std::string();
-}
-
 bool IsHttpSuccessStatus(std::string_view reply) {
     // "HTTP/1.x 2xx ..."
     if (reply.size() < 12 || reply.substr(0, 7) != "HTTP/1." || reply[8] != ' ') return false;
@@ -87,18 +47,40 @@ bool IsHttpSuccessStatus(std::string_view reply) {
            std::isdigit(static_cast<unsigned char>(reply[11]));
 }
 
-// "Password Failed": the connection is dropped.
-int RefuseLogin() {
-    ReportStatus("Password Failed");
+// Icecast2 drops a source login whose mount lacks its leading "/" without a word.
+std::string MountHint() {
+    const EngineState& engine = Engine();
+    const std::string_view mount = engine.serverMountpoint.view();
+    if (!engine.isIcecast && !engine.isIcecast2) return "";
+    if (!mount.empty() && mount.front() == '/') return "";
+    return " (the mount \"" + PrintableText(mount) + "\" does not begin with \"/\")";
+}
+
+// The connection is dropped. A refusal is "Password Failed", with the server's own words in the
+// log, so that a wrong password, a mount in use and a malformed mount can be told apart; a stop
+// request during the wait is no refusal.
+int RefuseLogin(const LoginReply& reply) {
     CloseStreamSocket();
+    if (reply.end == ReplyEnd::kStopped) {
+        LogMessage(LOG_INFO, kLogEngine, __LINE__,
+                   "Stop requested while waiting for the login reply of %s",
+                   StreamAddress().c_str());
+        return 0;
+    }
+    ReportStatus("Password Failed");
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Login refused by %s: %s%s",
+               StreamAddress().c_str(), QuotedReply(reply).c_str(), MountHint().c_str());
     return 0;
 }
 
 // Reads an "OK"/"OK2" reply of a Shoutcast-style login; 1 when accepted.
 int ReadOkReply() {
-    const std::string reply = ReceiveLoginReply();
-    if (reply.size() < 2 || reply[0] != 'O' || reply[1] != 'K') return RefuseLogin();
-    Engine().shoutcastAccepted = reply.size() > 2 && reply[2] == '2';
+    const LoginReply reply = ReceiveLoginReply(Engine().streamSocket);
+    const std::string& bytes = reply.bytes;
+    if (reply.end == ReplyEnd::kStopped || bytes.size() < 2 || bytes[0] != 'O' || bytes[1] != 'K') {
+        return RefuseLogin(reply);
+    }
+    Engine().shoutcastAccepted = bytes.size() > 2 && bytes[2] == '2';
     ReportStatus("Password OK");
     return 1;
 }
@@ -160,8 +142,7 @@ int LogInIcecast(const std::string& bitrateNumber) {
             "x-audiocast-description: " + Text(engine.serverDescription),
         },
         "\r\n"));
-    // The reply is read for Ogg output only; an MP3 login goes straight on to the stream.
-    return engine.isOggVorbis ? ReadOkReply() : 1;
+    return ReadOkReply();
 }
 
 const char* Icecast2ContentType() {
@@ -194,7 +175,10 @@ int LogInIcecast2(const std::string& bitrateText) {
         "\n"));
     // Icecast2 answers a source with an HTTP status line: 200 when it takes the stream, 401 for
     // a wrong password, 403 for a mount already in use.
-    if (!IsHttpSuccessStatus(ReceiveLoginReply())) return RefuseLogin();
+    const LoginReply reply = ReceiveLoginReply(engine.streamSocket);
+    if (reply.end == ReplyEnd::kStopped || !IsHttpSuccessStatus(reply.bytes)) {
+        return RefuseLogin(reply);
+    }
     return 1;
 }
 
@@ -207,26 +191,14 @@ int LogIn(const std::string& bitrateNumber, const std::string& bitrateText) {
 
 }  // namespace
 
+std::string StreamAddress() {
+    return std::string(Engine().serverHost.view()) + ":" + std::to_string(StreamPort());
+}
+
 int ServerPortNumber() {
     // Read the way atoi reads it (a number may be followed by other text), without its overflow.
     const long port = std::strtol(Engine().serverPort.c_str(), nullptr, 10);
     return port >= 1 && port <= kHighestPort ? static_cast<int>(port) : -1;
-}
-
-ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
-    EngineState& engine = Engine();
-    OpenArchiveBeforeSend();
-    const ssize_t sent = SendAll(engine.streamSocket, bytes, byteCount);
-    if (engine.saveArchives && !engine.saveAsWav) AppendToArchive(bytes, byteCount);
-    if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
-    return sent;
-}
-
-ssize_t SendRequest(int descriptor, const char* text) {
-    OpenArchiveBeforeSend();
-    const ssize_t sent = SendAll(descriptor, text, std::strlen(text));
-    if (sent > 0) ReportBytes(Engine().bytesSentSink, static_cast<std::uint64_t>(sent));
-    return sent;
 }
 
 int ConnectToServer() {
@@ -237,6 +209,7 @@ int ConnectToServer() {
                                         : bitrateNumber;
     engine.shoutcastAccepted = 0;
     engine.reconnectWaiting = false;
+    engine.destinationLost = false;
     ReportStatus("Connecting");
 
     // A new connection starts a new physical stream: nothing of an earlier connection (its
@@ -252,11 +225,14 @@ int ConnectToServer() {
         ReportStatus("Unable to connect to socket");
         return 0;
     }
-    engine.streamSocket = engine.streamConnection.ConnectTo(engine.serverHost.c_str(),
-                                                            static_cast<uint16_t>(streamPort));
+    std::string failure;
+    engine.streamSocket = engine.streamConnection.ConnectTo(
+        engine.serverHost.c_str(), static_cast<uint16_t>(streamPort), StopRequested, &failure);
     if (engine.streamSocket < 0) {
         engine.streamSocket = -1;
         ReportStatus("Unable to connect to socket");
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Unable to connect to socket %s: %s",
+                   StreamAddress().c_str(), failure.c_str());
         return 0;
     }
     ReportStatus("Socket connected");
@@ -265,6 +241,8 @@ int ConnectToServer() {
     if (InitEncoder() == 0) {
         DisconnectFromServer();
         ReportStatus("Encoder init failed");
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Encoder init failed: the connection to %s is closed", StreamAddress().c_str());
         return 0;
     }
     engine.connected = 1;

@@ -3,8 +3,9 @@
 // for as long as it takes.
 //
 // Runs on the decoder's thread, one block at a time. A stop request from the front end ends the
-// reconnection wait within a slice of kWaitSliceMs.
+// reconnection wait within a slice of kWaitSliceMs, and a send that waits for the server.
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -18,6 +19,7 @@
 #include "common/status.h"
 #include "engine/encoder_state.h"
 #include "engine/libzembril.h"
+#include "engine/server_io.h"
 
 namespace {
 
@@ -25,17 +27,23 @@ namespace {
 constexpr float kPcm16Scale = 32767.0f;
 constexpr int kMp3BufferBytes = 147456;
 constexpr int kWaitSliceMs = 100;
+// Attempts against a server that is down follow each other no faster than this, whatever the
+// setting says: without a pause they would fill the log by the megabyte.
+constexpr int kShortestReconnectSecs = 1;
 
 // The encoding work areas: one block at a time uses them, so they are kept between blocks.
 unsigned char mp3Buffer[kMp3BufferBytes];
 std::vector<float> mp3Left;
 std::vector<float> mp3Right;
 
-// What became of a block.
-enum class BlockOutcome { kSent, kConnectionLost, kMp3BufferTooSmall };
+// What became of a block. kStopped: a send was given up for a stop request while the server
+// took nothing; the connection is left to the end of the run.
+enum class BlockOutcome { kSent, kConnectionLost, kStopped, kMp3BufferTooSmall };
 
 BlockOutcome FromSendResult(ssize_t sent) {
-    return sent < 0 ? BlockOutcome::kConnectionLost : BlockOutcome::kSent;
+    if (sent >= 0) return BlockOutcome::kSent;
+    return Engine().sendFailure.load() == ECANCELED ? BlockOutcome::kStopped
+                                                    : BlockOutcome::kConnectionLost;
 }
 
 std::uint32_t SampleLevel(float value) {
@@ -62,13 +70,14 @@ void ReportLevels(const EngineState& engine, const float* frames, int frameCount
 // A title change asked for a new Ogg stream: the running one ends (its last page carries the
 // end-of-stream mark) and the new one starts with the current title in its comments. A stream
 // that has carried no audio yet keeps running until it has: players stall or skip on empty
-// links, and the wait is one block. False when the connection was lost meanwhile.
-bool ServeOggRestart(EngineState& engine) {
-    if (engine.vorbisRestartPending == 0 || engine.oggStreamFrames == 0) return true;
+// links, and the wait is one block.
+BlockOutcome ServeOggRestart(EngineState& engine) {
+    if (engine.vorbisRestartPending == 0 || engine.oggStreamFrames == 0) return BlockOutcome::kSent;
     engine.vorbisRestartPending = 0;
-    if (EndOggStream() < 0) return false;
+    const BlockOutcome ended = FromSendResult(EndOggStream());
+    if (ended != BlockOutcome::kSent) return ended;
     InitEncoder();
-    return true;
+    return BlockOutcome::kSent;
 }
 
 void CopyIntoVorbisBuffer(EngineState& engine, const float* frames, int frameCount) {
@@ -87,7 +96,8 @@ BlockOutcome EncodeVorbis(EngineState& engine, const float* frames, int frameCou
     // A write of 0 frames would tell libvorbis that the stream ends; and a new stream begins
     // only with audio to put into it.
     if (frameCount < 1) return BlockOutcome::kSent;
-    if (!ServeOggRestart(engine)) return BlockOutcome::kConnectionLost;
+    const BlockOutcome restart = ServeOggRestart(engine);
+    if (restart != BlockOutcome::kSent) return restart;
     if (!engine.oggStreamOpen) return BlockOutcome::kSent;
     CopyIntoVorbisBuffer(engine, frames, frameCount);
     vorbis_analysis_wrote(&engine.vorbisDsp, frameCount);
@@ -144,13 +154,16 @@ BlockOutcome EncodeMp3(EngineState& engine, const float* frames, int frameCount)
     return FromSendResult(SendEncoded(mp3Buffer, static_cast<std::size_t>(bytes)));
 }
 
+int ReconnectDelaySecs(const EngineState& engine) {
+    return std::max(engine.reconnectSecs, kShortestReconnectSecs);
+}
+
 // Sleeps before a reconnection attempt in short slices; false when the front end asked to stop
 // or the transfer is ending.
 bool WaitBeforeReconnect(int seconds) {
-    const auto end =
-        std::chrono::steady_clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 0);
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
     for (;;) {
-        if (FrontEnd().stopRequested.load() != 0 || Engine().transferEnding.load()) return false;
+        if (StopRequested() || Engine().transferEnding.load()) return false;
         const auto now = std::chrono::steady_clock::now();
         if (now >= end) return true;
         std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
@@ -175,7 +188,7 @@ void AnnounceTitleAgain(EngineState& engine) {
 int ReconnectUntilConnected(EngineState& engine) {
     for (;;) {
         engine.reconnectWaiting = true;
-        if (!WaitBeforeReconnect(engine.reconnectSecs)) {
+        if (!WaitBeforeReconnect(ReconnectDelaySecs(engine))) {
             engine.reconnectWaiting = false;
             return 0;
         }
@@ -191,16 +204,26 @@ int ReconnectUntilConnected(EngineState& engine) {
     }
 }
 
+// Without automatic reconnection a lost destination ends the run: the source input sees
+// destinationLost and ends the transfer as on a stop request.
 int RecoverLostConnection(EngineState& engine) {
+    const std::string reason = SendFailureText(engine.sendFailure.load());
+    const std::string server = StreamAddress();
     DisconnectFromServer();
     if (!engine.autoReconnect) {
         Report(engine.serverStatusSink, "Was disconnected from server");
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Was disconnected from server %s: %s",
+                   server.c_str(), reason.c_str());
+        engine.destinationLost = true;
         return 0;
     }
     char text[1024];
     std::snprintf(text, sizeof text, "Disconnected from output server, reconnecting in %d secs",
-                  engine.reconnectSecs);
+                  ReconnectDelaySecs(engine));
     Report(engine.serverStatusSink, text);
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+               "Disconnected from output server %s (%s), reconnecting in %d secs", server.c_str(),
+               reason.c_str(), ReconnectDelaySecs(engine));
     return ReconnectUntilConnected(engine);
 }
 
@@ -217,6 +240,8 @@ int EncodeAndSend(EngineState& engine) {
     switch (outcome) {
         case BlockOutcome::kMp3BufferTooSmall:
             return -1;
+        case BlockOutcome::kStopped:
+            return 0;
         case BlockOutcome::kConnectionLost:
             return RecoverLostConnection(engine);
         case BlockOutcome::kSent:

@@ -133,6 +133,12 @@ struct EngineState {
     // Set by the source input's thread while it ends the Ogg Vorbis decoder thread at the end of a
     // transfer: a reconnection wait on that thread then gives up instead of holding the join.
     std::atomic<bool> transferEnding{false};
+    // Set when the connection was lost and no reconnection follows (AutomaticReconnect 0): the
+    // source input then ends the transfer as it does on a stop request. Cleared by ConnectToServer.
+    std::atomic<bool> destinationLost{false};
+    // errno of the last failed send of encoded audio (ETIMEDOUT: the server took nothing for the
+    // socket time-out; ECANCELED: given up for a stop request).
+    std::atomic<int> sendFailure{0};
     std::int32_t lastInputRate = 0;             // source rate of the previous block
     std::int32_t archiveRate = 0;               // rate of the PCM in the open WAV archive
     // An Ogg stream of this connection has sent its header pages and has not been ended yet.
@@ -183,10 +189,11 @@ void SetStreamTypeSink(StatusSink sink);
 void SetBitrateDescriptionSink(StatusSink sink);
 void SetVuSink(LevelSink sink);
 
-// ---- connection (connection.cpp) ----
+// ---- connection (connection.cpp, server_io.cpp) ----
 int ConnectToServer();
 int DisconnectFromServer();
-// Both send every byte (retrying after EINTR) or return a negative result.
+// Both send every byte or return a negative result: when the server takes nothing for the
+// socket time-out, or at once when a stop is requested while the server takes nothing.
 ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount);
 ssize_t SendRequest(int descriptor, const char* text);
 // The configured Port as a number; -1 when it holds none in 1..65535.

@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
+#include "engine/server_io.h"
 
 namespace {
 
@@ -134,11 +135,13 @@ void SendMetadataUpdate() {
                    engine.serverPort.c_str());
         return;
     }
-    engine.metadataSocket = engine.metadataConnection.ConnectTo(engine.serverHost.c_str(),
-                                                                static_cast<std::uint16_t>(port));
+    std::string failure;
+    engine.metadataSocket = engine.metadataConnection.ConnectTo(
+        engine.serverHost.c_str(), static_cast<std::uint16_t>(port), StopRequested, &failure);
     if (engine.metadataSocket < 0) {
         engine.metadataSocket = -1;
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server");
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server %s:%d: %s",
+                   engine.serverHost.c_str(), port, failure.c_str());
         return;
     }
     SendRequest(engine.metadataSocket, request.c_str());

@@ -82,3 +82,6 @@ void DrainMp3Blocks(InputState& input);
 // decoded, for an Ogg source the decoder thread is ended and joined; then the encoder is flushed.
 // A stop request skips the buffered rest.
 void FinishTransfer(InputState& input, bool stopRequested);
+// The transfer ends as on a stop request: the front end asked for it, or the destination was
+// lost and is not reconnected (nothing would reach a listener any more).
+bool TransferEndRequested();

@@ -15,9 +15,9 @@
 namespace {
 
 // libcurl calls this at least once a second, even while the source sends nothing, so a stop
-// request ends a stalled transfer too.
+// request (or a lost destination) ends a stalled transfer too.
 int CheckStopRequest(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
-    return FrontEnd().stopRequested.load() != 0 ? 1 : 0;
+    return TransferEndRequested() ? 1 : 0;
 }
 
 void SetTransferOptions(CurlEasy& curl, const char* url, const CurlHeaderList& requestHeaders) {
@@ -56,7 +56,7 @@ void RunHttpTransfer(InputState& input, const char* url) {
     // refused by a callback), the teardown is the same.
     curl_easy_perform(input.curlHandle.get());
 
-    FinishTransfer(input, FrontEnd().stopRequested.load() != 0);
+    FinishTransfer(input, TransferEndRequested());
     requestHeaders.reset();
     DisconnectFromServer();
     input.ringBuffer.release();
@@ -82,6 +82,10 @@ void RunLineIn() {
 }
 
 }  // namespace
+
+bool TransferEndRequested() {
+    return FrontEnd().stopRequested.load() != 0 || Engine().destinationLost.load();
+}
 
 void FinishTransfer(InputState& input, bool stopRequested) {
     if (input.inputIsVorbis) {
@@ -118,6 +122,8 @@ int RunInput(const char* url) {
     input.headerLength = 0;
     if (ConnectToServer() == 0) {
         Report(FrontEnd().mainStatus, "Failed Connecting To Output Stream");
+        LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                   "Failed Connecting To Output Stream: the source is not opened");
         return 0;
     }
     if (std::strcmp(url, "linein") == 0) {

@@ -16,10 +16,14 @@ namespace {
 
 enum class BlockStep { kTaken, kWaiting, kBadLength };
 
-// Stop request: an MP3 source ends the encoder and the connection here; an Ogg source leaves
-// that to the teardown, after its decoder thread (which may be encoding) has been joined.
+// Stop request or lost destination: an MP3 source ends the encoder and the connection here; an
+// Ogg source leaves that to the teardown, after its decoder thread (which may be encoding) has
+// been joined.
 void StopFromBody(const InputState& input) {
-    LogMessage(LOG_INFO, kLogInput, __LINE__, "Stop requested: ending the transfer");
+    LogMessage(LOG_INFO, kLogInput, __LINE__,
+               FrontEnd().stopRequested.load() != 0
+                   ? "Stop requested: ending the transfer"
+                   : "The output server is gone and not reconnected: ending the transfer");
     if (input.inputIsVorbis) return;
     FlushEncoder();
     DisconnectFromServer();
@@ -110,7 +114,7 @@ bool TakeBody(InputState& input, std::string_view body) {
 
 std::size_t ReceiveChunk(InputState& input, std::string_view chunk) {
     const std::size_t accepted = chunk.size();
-    if (FrontEnd().stopRequested.load() != 0) {
+    if (TransferEndRequested()) {
         StopFromBody(input);
         return 0;
     }

@@ -254,9 +254,10 @@ struct ReconnectWaitCase {
 
 const ReconnectWaitCase kReconnectWaitCases[] = {
     {"Huge", "2147483647", "Disconnected from output server, reconnecting in 2147483647 secs"},
+    // A wait of no length (or less) is the shortest wait of a second.
     {"Overflowing", "99999999999999999999",
-     "Disconnected from output server, reconnecting in -1 secs"},
-    {"Negative", "-30", "Disconnected from output server, reconnecting in -30 secs"},
+     "Disconnected from output server, reconnecting in 1 secs"},
+    {"Negative", "-30", "Disconnected from output server, reconnecting in 1 secs"},
 };
 
 class ReconnectWaitTest : public HostileConfigTest,

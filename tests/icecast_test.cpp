@@ -1,15 +1,20 @@
 // Logins and title updates against a real Icecast2 server on loopback: the Icecast2 protocol
-// with MP3 and Ogg output, and the Shoutcast protocol through a <shoutcast-mount>.
+// with MP3 and Ogg output, the server's reasons for refusing a login, and the Shoutcast protocol
+// through a <shoutcast-mount>.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "common/text_encoding.h"
 #include "engine/libzembril.h"
 #include "tests/support/engine_session.h"
 #include "tests/support/icecast_server.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/loopback.h"
 
 namespace {
 
@@ -64,13 +69,80 @@ TEST_F(IcecastTest, Icecast2LoginWithTheSourcePassword) {
     DisconnectFromServer();
 }
 
-TEST_F(IcecastTest, Icecast2LoginWithAWrongPasswordFails) {
-    ConnectWith(ServerKind::kIcecast2, "/refused.mp3", "not-the-password");
+// Another source on the mount, logged in by hand; -1 when the server did not take it.
+int TakeMount(const IcecastServer& server, const std::string& mount) {
+    const int descriptor = ConnectToLoopback(server.port());
+    if (descriptor < 0) return -1;
+    const std::string login = "SOURCE " + mount + " ICE/1.0\ncontent-type: audio/mpeg\n" +
+                              "Authorization: Basic " +
+                              Base64Encode("source:" + server.sourcePassword()) + "\n\n";
+    char reply[256] = {};
+    timeval timeout{5, 0};
+    setsockopt(descriptor, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    if (send(descriptor, login.data(), login.size(), MSG_NOSIGNAL) < 0 ||
+        recv(descriptor, reply, sizeof reply - 1, 0) <= 0 ||
+        std::string(reply).find(" 200 ") == std::string::npos) {
+        close(descriptor);
+        return -1;
+    }
+    return descriptor;
+}
+
+// The Error line of a refused login, without its time stamp and source line.
+std::string RefusalLine(const std::string& log) {
+    for (const std::string& line : SplitLines(log)) {
+        const std::string message = LogMessageOf(line);
+        if (message.find("Login refused by ") != std::string::npos) return message;
+    }
+    return "";
+}
+
+struct RefusalCase {
+    const char* name;
+    const char* mount;
+    bool wrongPassword;
+    bool mountInUse;
+    const char* told;  // what the Error line says after the server's address
+};
+
+void PrintTo(const RefusalCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class IcecastRefusalTest : public IcecastTest, public ::testing::WithParamInterface<RefusalCase> {};
+
+// "Password Failed" for all of them; the Error line quotes the server, so they can be told apart.
+TEST_P(IcecastRefusalTest, RefusedLoginIsLoggedWithTheServersStatusLine) {
+    const RefusalCase& c = GetParam();
+    int otherSource = -1;
+    if (c.mountInUse) {
+        otherSource = TakeMount(*server_, c.mount);
+        ASSERT_GE(otherSource, 0) << server_->logs();
+    }
+    ConnectWith(ServerKind::kIcecast2, c.mount,
+                c.wrongPassword ? "not-the-password" : server_->sourcePassword());
+
     EXPECT_EQ(ConnectToServer(), 0);
+
     EXPECT_EQ(Statuses(), (Texts{"Connecting", "Socket connected", "Password Failed"}));
     EXPECT_EQ(Engine().streamSocket, -1);
     EXPECT_EQ(Engine().connected.load(), 0);
+    const std::string line = RefusalLine(LogText());
+    EXPECT_EQ(line, "Error(libzembril:N): Login refused by 127.0.0.1:" +
+                        std::to_string(server_->port()) + ": " + c.told)
+        << LogText();
+    if (otherSource >= 0) close(otherSource);
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, IcecastRefusalTest,
+    ::testing::Values(RefusalCase{"WrongPassword", "/refused.mp3", true, false,
+                                  "HTTP/1.0 401 Authentication Required"},
+                      RefusalCase{"MountInUse", "/busy.mp3", false, true, "HTTP/1.0 403 Forbidden"},
+                      RefusalCase{"MountWithoutSlash", "noslash.mp3", false, false,
+                                  "the server closed the connection without a reply (the mount "
+                                  "\"noslash.mp3\" does not begin with \"/\")"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(IcecastTest, Mp3TitleUpdatesReachTheMount) {
     const std::string mount = "/titles.mp3";

@@ -1,7 +1,7 @@
 // A lost connection to the destination: the status texts and the dropped blocks without
-// automatic reconnection; with it, the wait, the attempts while the server is away, the second
-// login, the second set of Ogg header pages, a second archive file, the title told again to an
-// MP3 server, and a stop request that ends the wait.
+// automatic reconnection; with it, the wait (never shorter than a second), the attempts while the
+// server is away, the second login, the second set of Ogg header pages, a second archive file,
+// the title told again to an MP3 server, and a stop request that ends the wait.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -196,10 +196,10 @@ TEST_F(ReconnectTest, Mp3ServerIsToldTheCurrentTitleAgainAfterReconnecting) {
     server_->CloseAll();
     ASSERT_TRUE(server_->WaitForClosed(0, kWaitMs));
 
-    // Without a pause the reconnection happens inside the block whose send failed.
+    // The reconnection happens inside the block whose send failed, after the shortest wait.
     for (int i = 0; i < 2000 && server_->ConnectionCount() < 3; ++i) FeedUntilResult(1, tone, 1);
     ASSERT_TRUE(server_->WaitForConnections(3, kWaitMs));
-    EXPECT_FALSE(StatusesFrom("Disconnected from output server, reconnecting in 0 secs").empty());
+    EXPECT_FALSE(StatusesFrom("Disconnected from output server, reconnecting in 1 secs").empty());
     ASSERT_TRUE(server_->WaitForClosed(2, kWaitMs));
     EXPECT_NE(
         server_->Received(2).find(
@@ -214,6 +214,37 @@ TEST_F(ReconnectTest, Mp3ServerIsToldTheCurrentTitleAgainAfterReconnecting) {
     EXPECT_EQ(audio.sampleRate, 44100);
     EXPECT_NEAR(EstimateToneHz(audio.Channel(0), 44100, 4410), 500.0, 2.5);
 }
+
+// A setting of 0 or less would retry without a pause, thousands of times a second while the
+// server is down; the attempts are a second apart instead.
+class ShortestWaitTest : public ReconnectTest, public ::testing::WithParamInterface<int> {};
+
+TEST_P(ShortestWaitTest, AttemptsAgainstAServerThatIsDownAreASecondApart) {
+    EngineState& engine = Engine();
+    engine.autoReconnect = 1;
+    engine.reconnectSecs = GetParam();
+    ASSERT_EQ(ConnectToServer(), 1);
+    server_->Stop();
+
+    auto encoding = std::async(std::launch::async, [] {
+        SineGenerator tone(44100, {500, 500});
+        return FeedUntilResult(0, tone);
+    });
+    ASSERT_TRUE(WaitForStatus("Disconnected from output server, reconnecting in 1 secs"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
+    FrontEnd().stopRequested = 1;
+    ASSERT_EQ(encoding.wait_for(std::chrono::seconds(5)), std::future_status::ready);
+    EXPECT_TRUE(encoding.get());
+    const std::vector<std::string> attempts = StatusesFrom(
+        "Disconnected from output server, "
+        "reconnecting in 1 secs");
+    const auto failures =
+        std::count(attempts.begin(), attempts.end(), std::string("Unable to connect to socket"));
+    EXPECT_GE(failures, 1);
+    EXPECT_LE(failures, 3);
+}
+
+INSTANTIATE_TEST_SUITE_P(Settings, ShortestWaitTest, ::testing::Values(0, -5));
 
 TEST_F(ReconnectTest, StopRequestEndsTheWaitWithoutFurtherAttempts) {
     EngineState& engine = Engine();

@@ -1,5 +1,6 @@
-// CMySocket::ConnectTo against listeners on 127.0.0.1: connecting, refusals, unresolvable names,
-// the time-outs, and sends on a connection the peer has closed.
+// CMySocket::ConnectTo against listeners on 127.0.0.1: connecting, refusals and unresolvable names
+// with their reasons, the time-outs, a connect given up for a stop request, and sends on a
+// connection the peer has closed.
 #include "common/socket.h"
 
 #include <gtest/gtest.h>
@@ -8,10 +9,15 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <string>
+#include <thread>
+#include <vector>
 
 #include "tests/support/child_process.h"
 #include "tests/support/loopback.h"
@@ -87,24 +93,62 @@ TEST(CMySocket, SetsTenSecondSendAndReceiveTimeouts) {
     }
 }
 
-TEST(CMySocket, RefusedConnectionGivesMinusOneSilently) {
+TEST(CMySocket, RefusedConnectionGivesMinusOneSilentlyWithTheReason) {
     const std::uint16_t port = ClosedPort();
     ASSERT_NE(port, 0);
     CMySocket connection;
     DescriptorCapture err(2);
     DescriptorCapture out(1);
-    EXPECT_EQ(connection.ConnectTo("127.0.0.1", port), -1);
+    std::string failure;
+    EXPECT_EQ(connection.ConnectTo("127.0.0.1", port, nullptr, &failure), -1);
     EXPECT_EQ(out.Finish(), "");
     EXPECT_EQ(err.Finish(), "");
+    EXPECT_EQ(failure, "Connection refused");
 }
 
-TEST(CMySocket, AnUnresolvableHostIsReportedWithoutANewline) {
+TEST(CMySocket, AnUnresolvableHostIsNamedInTheReason) {
     // The empty label makes the resolver give up before it asks any name server.
     const char* const kHost = "nohost..invalid";
     CMySocket connection;
     DescriptorCapture err(2);
-    EXPECT_EQ(connection.ConnectTo(kHost, 8000), -1);
-    EXPECT_EQ(err.Finish(), std::string("cannot find host ") + kHost);
+    std::string failure;
+    EXPECT_EQ(connection.ConnectTo(kHost, 8000, nullptr, &failure), -1);
+    // The caller's log line says it (and the logger puts it on standard error, whole).
+    EXPECT_EQ(err.Finish(), "");
+    EXPECT_EQ(failure.rfind(std::string("cannot find host ") + kHost + " (", 0), 0u) << failure;
+}
+
+std::atomic<bool> giveUpNow{false};
+bool GiveUpNow() {
+    return giveUpNow.load();
+}
+
+// A listener whose accept queue is full drops further handshakes, so a connect to it waits: the
+// give-up check (a stop request) ends that wait long before the 10-second time-out.
+TEST(CMySocket, AConnectThatWaitsEndsWhenTheCheckGivesUp) {
+    const int full = ListenOnLoopback(0, 0);
+    ASSERT_GE(full, 0);
+    const Descriptor listening(full);
+    const std::uint16_t port = BoundPort(full);
+    std::vector<int> queued;
+    CMySocket connection;
+    giveUpNow = false;
+    std::thread stopper([] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        giveUpNow = true;
+    });
+    // The first connections fill the queue; the one that waits is given up.
+    const auto start = std::chrono::steady_clock::now();
+    std::string failure;
+    for (int attempt = 0; attempt < 8 && failure.empty(); ++attempt) {
+        const int descriptor = connection.ConnectTo("127.0.0.1", port, GiveUpNow, &failure);
+        if (descriptor >= 0) queued.push_back(descriptor);
+    }
+    const auto took = std::chrono::steady_clock::now() - start;
+    stopper.join();
+    for (const int descriptor : queued) close(descriptor);
+    EXPECT_EQ(failure, "stop requested");
+    EXPECT_LT(took, std::chrono::seconds(kSocketTimeoutSeconds));
 }
 
 // In a child, so that a SIGPIPE that was not ignored ends the child and not the test program.

@@ -6,8 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <thread>
 
 #include "tests/support/loopback.h"
 
@@ -49,6 +51,17 @@ void MockServer::SetReply(std::string reply) {
 void MockServer::SetCloseAfterReply(bool close) {
     std::lock_guard lock(mutex_);
     closeAfterReply_ = close;
+}
+
+void MockServer::SetReplyPieces(size_t pieceBytes, int pauseMs) {
+    std::lock_guard lock(mutex_);
+    replyPieceBytes_ = pieceBytes;
+    replyPauseMs_ = pauseMs;
+}
+
+void MockServer::SetStopReadingAfterReply(bool stop) {
+    std::lock_guard lock(mutex_);
+    stopReadingAfterReply_ = stop;
 }
 
 bool MockServer::WaitForConnections(size_t count, int timeoutMs) {
@@ -121,6 +134,7 @@ void MockServer::Run() {
             std::lock_guard lock(mutex_);
             for (size_t index = 0; index < connections_.size(); ++index) {
                 if (connections_[index].descriptor < 0) continue;
+                if (stopReadingAfterReply_ && connections_[index].replied) continue;
                 watched.push_back(pollfd{connections_[index].descriptor, POLLIN, 0});
                 owners.push_back(index);
             }
@@ -154,11 +168,22 @@ void MockServer::ServeReadable(size_t index) {
         connection.received.append(buffer, static_cast<size_t>(count));
         if (!connection.replied) {
             connection.replied = true;
-            if (!reply_.empty()) SendAll(connection.descriptor, reply_);
+            SendReply(connection.descriptor);
             if (closeAfterReply_) CloseConnection(connection);
         }
     }
     changed_.notify_all();
+}
+
+void MockServer::SendReply(int descriptor) {
+    if (replyPieceBytes_ == 0) {
+        SendAll(descriptor, reply_);
+        return;
+    }
+    for (size_t at = 0; at < reply_.size(); at += replyPieceBytes_) {
+        if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(replyPauseMs_));
+        SendAll(descriptor, reply_.substr(at, replyPieceBytes_));
+    }
 }
 
 void MockServer::CloseConnection(Connection& connection) {

@@ -32,6 +32,12 @@ class MockServer {
     // Close the connection after replying. With an empty reply the connection is closed after its
     // first bytes arrive, without an answer (a server that hangs up on a login).
     void SetCloseAfterReply(bool close);
+    // Send the reply in pieces of this many bytes with a pause between them (a reply that
+    // arrives in several TCP segments). 0: all at once.
+    void SetReplyPieces(size_t pieceBytes, int pauseMs);
+    // After the reply, read nothing more from the connection: a destination that stops taking
+    // the stream, so that the client's sends block once the socket buffers are full.
+    void SetStopReadingAfterReply(bool stop);
 
     bool WaitForConnections(size_t count, int timeoutMs);
     bool WaitForBytes(size_t connection, size_t byteCount, int timeoutMs);
@@ -55,6 +61,8 @@ class MockServer {
         bool closed = false;
     };
 
+    void SendReply(int descriptor);
+
     void Run();
     void AcceptPending();
     void ServeReadable(size_t index);
@@ -69,5 +77,8 @@ class MockServer {
     std::condition_variable changed_;
     std::string reply_;
     bool closeAfterReply_ = false;
+    size_t replyPieceBytes_ = 0;
+    int replyPauseMs_ = 0;
+    bool stopReadingAfterReply_ = false;
     std::vector<Connection> connections_;
 };

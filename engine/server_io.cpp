@@ -1,0 +1,175 @@
+// The two send paths every byte to a server goes through, and the reading of a login reply.
+//
+// Sends use MSG_DONTWAIT and wait for room with poll, in slices: a destination that stops
+// reading costs at most the 10-second time-out (measured from the last byte it took), and a stop
+// request ends the wait at once instead of restarting the time-out as a send interrupted by the
+// signal would.
+#include "engine/server_io.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+#include "common/socket.h"
+#include "common/status.h"
+#include "common/text_encoding.h"
+#include "engine/libzembril.h"
+
+namespace {
+
+#ifdef MSG_NOSIGNAL
+constexpr int kSendFlags = MSG_NOSIGNAL | MSG_DONTWAIT;  // a closed peer gives EPIPE, never SIGPIPE
+#else
+constexpr int kSendFlags = MSG_DONTWAIT;  // the BSD build relies on SIGPIPE being ignored
+#endif
+
+constexpr std::size_t kLoginReplyBytes = 1024;
+constexpr std::size_t kQuotedReplyChars = 200;
+
+std::chrono::steady_clock::time_point SocketDeadline() {
+    return std::chrono::steady_clock::now() + std::chrono::seconds(kSocketTimeoutSeconds);
+}
+
+// Waits for room to send; false with errno set: ETIMEDOUT after the time-out, ECANCELED on a
+// stop request, or the system's reason.
+bool WaitForRoom(int descriptor, std::chrono::steady_clock::time_point deadline) {
+    switch (WaitForSocket(descriptor, POLLOUT, deadline, StopRequested)) {
+        case SocketWait::kReady:
+            return true;
+        case SocketWait::kTimedOut:
+            errno = ETIMEDOUT;
+            return false;
+        case SocketWait::kGivenUp:
+            errno = ECANCELED;
+            return false;
+        case SocketWait::kFailed:
+            return false;
+    }
+    return false;
+}
+
+// Sends until every byte is out; -1 with errno set otherwise (see WaitForRoom). A socket with
+// room takes the bytes even after a stop request, so the end of a stream still goes out to a
+// server that reads.
+ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount) {
+    const char* next = static_cast<const char*>(bytes);
+    std::size_t remaining = byteCount;
+    auto deadline = SocketDeadline();
+    while (remaining > 0) {
+        const ssize_t sent = send(descriptor, next, remaining, kSendFlags);
+        if (sent > 0) {
+            next += sent;
+            remaining -= static_cast<std::size_t>(sent);
+            deadline = SocketDeadline();
+            continue;
+        }
+        if (sent < 0 && errno == EINTR) continue;
+        if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            if (!WaitForRoom(descriptor, deadline)) return -1;
+            continue;
+        }
+        if (sent == 0) errno = EPIPE;
+        return -1;
+    }
+    return static_cast<ssize_t>(byteCount);
+}
+
+// Every send to the server may be the first of a connection, which is when the archive opens.
+void OpenArchiveBeforeSend() {
+    EngineState& engine = Engine();
+    if (engine.saveArchives && engine.archiveFile == nullptr) OpenArchiveFile();
+}
+
+ReplyEnd ReplyEndOf(SocketWait wait) {
+    switch (wait) {
+        case SocketWait::kTimedOut:
+            return ReplyEnd::kTimedOut;
+        case SocketWait::kGivenUp:
+            return ReplyEnd::kStopped;
+        default:
+            return ReplyEnd::kFailed;
+    }
+}
+
+}  // namespace
+
+bool StopRequested() {
+    return FrontEnd().stopRequested.load() != 0;
+}
+
+ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
+    EngineState& engine = Engine();
+    OpenArchiveBeforeSend();
+    const ssize_t sent = SendAll(engine.streamSocket, bytes, byteCount);
+    if (sent < 0) engine.sendFailure = errno;
+    if (engine.saveArchives && !engine.saveAsWav) AppendToArchive(bytes, byteCount);
+    if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
+    return sent;
+}
+
+ssize_t SendRequest(int descriptor, const char* text) {
+    OpenArchiveBeforeSend();
+    const ssize_t sent = SendAll(descriptor, text, std::strlen(text));
+    if (sent > 0) ReportBytes(Engine().bytesSentSink, static_cast<std::uint64_t>(sent));
+    return sent;
+}
+
+LoginReply ReceiveLoginReply(int descriptor) {
+    LoginReply reply;
+    const auto deadline = SocketDeadline();
+    char piece[kLoginReplyBytes];
+    for (;;) {
+        const SocketWait wait = WaitForSocket(descriptor, POLLIN, deadline, StopRequested);
+        if (wait != SocketWait::kReady) {
+            reply.end = ReplyEndOf(wait);
+            reply.error = errno;
+            return reply;
+        }
+        const ssize_t received =
+            recv(descriptor, piece, kLoginReplyBytes - reply.bytes.size(), MSG_DONTWAIT);
+        if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (received <= 0) {
+            reply.end = received == 0 ? ReplyEnd::kClosed : ReplyEnd::kFailed;
+            reply.error = errno;
+            return reply;
+        }
+        const std::string_view arrived(piece, static_cast<std::size_t>(received));
+        reply.bytes.append(arrived);
+        if (arrived.find('\n') != std::string_view::npos) {
+            reply.end = ReplyEnd::kLineEnd;
+            return reply;
+        }
+        if (reply.bytes.size() >= kLoginReplyBytes) {
+            reply.end = ReplyEnd::kFull;
+            return reply;
+        }
+    }
+}
+
+std::string QuotedReply(const LoginReply& reply) {
+    if (reply.bytes.empty()) {
+        switch (reply.end) {
+            case ReplyEnd::kClosed:
+                return "the server closed the connection without a reply";
+            case ReplyEnd::kTimedOut:
+                return "no reply within " + std::to_string(kSocketTimeoutSeconds) + " seconds";
+            default:
+                return std::string("no reply (") + std::strerror(reply.error) + ")";
+        }
+    }
+    std::string line = reply.bytes.substr(0, reply.bytes.find_first_of("\r\n"));
+    if (line.size() > kQuotedReplyChars) line.resize(kQuotedReplyChars);
+    std::replace(line.begin(), line.end(), '\0', '?');
+    return PrintableText(line);
+}
+
+std::string SendFailureText(int error) {
+    if (error == ETIMEDOUT) {
+        return "the server took nothing for " + std::to_string(kSocketTimeoutSeconds) + " seconds";
+    }
+    return std::strerror(error);
+}
