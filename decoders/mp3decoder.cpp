@@ -31,11 +31,17 @@ void TakeFrameFacts(Mp3DecoderState& state) {
     state.frameChannels = ChannelsOfMode(header.mode, state.frameChannels);
 }
 
-// Moves the bytes libmad has not consumed (from next_frame on) to the front of the buffer.
+// Moves the bytes libmad has not consumed (from next_frame on) to the front of the buffer; at most
+// the last kMp3MaxTailBytes of them.
 void KeepUndecodedTail(Mp3DecoderState& state) {
     const unsigned char* tail = state.stream.next_frame;
     if (tail == nullptr) return;
-    const std::int64_t tailBytes = state.mp3pos - (tail - state.inputBuffer);
+    std::int64_t tailBytes = state.mp3pos - (tail - state.inputBuffer);
+    constexpr auto kMaxTail = static_cast<std::int64_t>(kMp3MaxTailBytes);
+    if (tailBytes > kMaxTail) {
+        tail += tailBytes - kMaxTail;
+        tailBytes = kMaxTail;
+    }
     if (tailBytes > 0 && tail != state.inputBuffer) {
         std::memmove(state.inputBuffer, tail, static_cast<std::size_t>(tailBytes));
     }

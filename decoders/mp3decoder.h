@@ -16,7 +16,16 @@
 using Mp3SampleConsumer = int (*)(const float* samples, int frameCount, int channelCount,
                                   int sampleRate);
 
-inline constexpr std::size_t kMp3InputBufferBytes = 1048576;
+// The longest block a caller may append at once.
+inline constexpr std::size_t kMp3MaxBlockBytes = 1048576;
+// The most a decode pass leaves for the next one: an incomplete frame plus the look at the next
+// frame's header. The longest MPEG audio frame (free format, Layer III at 8 kHz) has 5761 bytes;
+// a longer rest cannot be one frame, and only its last kMp3MaxTailBytes bytes are kept, so that
+// the next block always fits.
+inline constexpr std::size_t kMp3MaxTailBytes = 8192;
+// A whole block after the longest tail, plus the padding of the final pass.
+inline constexpr std::size_t kMp3InputBufferBytes =
+    kMp3MaxBlockBytes + kMp3MaxTailBytes + MAD_BUFFER_GUARD;
 // Samples per channel of the longest frame libmad synthesises (MPEG-1 Layer II and III).
 inline constexpr std::size_t kMp3MaxFrameSamples = 1152;
 

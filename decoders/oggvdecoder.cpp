@@ -1,6 +1,7 @@
 #include "decoders/oggvdecoder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
@@ -14,6 +15,7 @@
 
 #include "common/log.h"
 #include "common/status.h"
+#include "common/text_encoding.h"
 #include "engine/libzembril.h"
 
 namespace {
@@ -21,6 +23,13 @@ namespace {
 VorbisDecoderState decoderState;
 // Owned by the thread that starts and joins the decoder (the source input's main thread).
 std::thread decoderThread;
+// Set by the decoder thread as it returns, read by the input's writer on the main thread.
+std::atomic<bool> decoderEnded{false};
+
+void RunDecoderThread(OggByteSource* source) {
+    vorbis_decoder_thread(source);
+    decoderEnded.store(true, std::memory_order_release);
+}
 
 constexpr int kMaxSamplesPerRead = 1024;
 // After the input has ended, libvorbisfile only works through what it has buffered; a run of
@@ -181,8 +190,7 @@ void read_vorbis_comments() {
     for (int i = 0; i < commentCount; ++i) {
         const std::string_view comment(comments->user_comments[i],
                                        static_cast<std::size_t>(comments->comment_lengths[i]));
-        LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "%.*s", static_cast<int>(comment.size()),
-                   comment.data());
+        LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "%s", PrintableText(comment).c_str());
         if (StartsWithIgnoringCase(comment, "ARTIST=")) artist.assign(comment.substr(7));
         if (StartsWithIgnoringCase(comment, "TITLE=")) title.assign(comment.substr(6));
     }
@@ -191,9 +199,10 @@ void read_vorbis_comments() {
         decoder.vorbisChannels = info->channels;
     }
     const char* vendor = comments != nullptr && comments->vendor != nullptr ? comments->vendor : "";
-    LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Encoded by: %s", vendor);
+    LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Encoded by: %s", PrintableText(vendor).c_str());
     const std::string fullTitle = std::string(artist.view()) + " - " + std::string(title.view());
-    LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "StreamTitle = (%s)", fullTitle.c_str());
+    LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "StreamTitle = (%s)",
+               PrintableText(fullTitle).c_str());
     if (SetCurrentTitle(fullTitle.c_str()) != 0) Report(FrontEnd().metadata, fullTitle.c_str());
 }
 
@@ -229,13 +238,18 @@ int StartVorbisDecoder(OggByteSource* source) {
     }
     // Called from a libcurl callback: nothing may be thrown from here.
     try {
-        decoderThread = std::thread(vorbis_decoder_thread, source);
+        decoderEnded.store(false, std::memory_order_release);
+        decoderThread = std::thread(RunDecoderThread, source);
     } catch (const std::system_error& failure) {
         LogMessage(LOG_ERROR, kLogVorbis, __LINE__, "Cannot start the decoder thread: %s",
                    failure.what());
         return 0;
     }
     return 1;
+}
+
+bool VorbisDecoderEnded() {
+    return decoderEnded.load(std::memory_order_acquire);
 }
 
 void JoinVorbisDecoder() {

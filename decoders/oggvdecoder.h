@@ -28,6 +28,8 @@ struct OggByteSource {
 int StartVorbisDecoder(OggByteSource* source);
 // Waits until the decoder thread has ended; returns at once when none runs.
 void JoinVorbisDecoder();
+// True once the thread last started has returned (it reads nothing more). Any thread.
+bool VorbisDecoderEnded();
 
 // Where decoded blocks go: ProcessSamples, unless a test put its own receiver in place.
 using VorbisSampleConsumer = int (*)(const float* samples, int frameCount, int channelCount,

@@ -11,9 +11,7 @@
 // any size leaves the resampler exactly as if it had been pushed in one piece.
 #include <algorithm>
 #include <cstdint>
-#include <limits>
 #include <new>
-#include <numeric>
 #include <vector>
 
 #include "common/log.h"
@@ -21,11 +19,11 @@
 
 namespace {
 
-// The resampler's filter length at equal or rising rates; it grows with the ratio when falling.
-constexpr std::int64_t kResamplerBaseTaps = 45;
-// A rate pair whose filter table would pass 2 GiB (only absurd rates get there, and building it
-// would take minutes) is refused before res_init, like a failed initialisation.
-constexpr std::int64_t kMaxResamplerTableBytes = std::numeric_limits<std::int32_t>::max();
+// The rates a real MP3 or Vorbis stream carries. A header may claim any 32-bit rate (1 Hz, or
+// 11930467 Hz, whose filter table alone would take 2.1 GB): another is refused like a failed
+// resampler initialisation.
+constexpr std::int64_t kMinSourceRate = 1000;
+constexpr std::int64_t kMaxSourceRate = 768000;
 
 struct IntakeBuffers {
     // Carried frames first, then the converted block: 2 floats per frame.
@@ -39,27 +37,16 @@ IntakeBuffers buffers;
 EncodeBlockTap encodeBlockTap = nullptr;
 
 // The most a block may grow when resampled: the highest output rate the encoder set-up accepts
-// (768 kHz) over the lowest rate of a real MP3 or Vorbis stream (8 kHz). A source whose header
-// claims less (a Vorbis header may say 1 Hz) would turn each 1024-sample block into tens of
-// millions of frames: gigabytes of work per block, and more than the MP3 encoder's buffer takes.
+// (768 kHz) over the lowest rate of a real MP3 or Vorbis stream (8 kHz). A source at a lower rate
+// would turn each 1024-sample block into up to 768 times as many frames: more than the MP3
+// encoder's buffer takes.
 constexpr std::int64_t kMaxUpsampling = 96;
 
-// True when res_init can build a state for this pair of rates: both positive and within 32
-// bits, the block growth within kMaxUpsampling, and the filter table within
-// kMaxResamplerTableBytes.
+// True for a source rate a stream can have and an output rate the block growth allows; res_init
+// still refuses a pair whose filter table would be too large.
 bool ResamplerCanConvert(std::int64_t outRate, std::int64_t inRate) {
-    constexpr std::int64_t kMaxRate = std::numeric_limits<std::int32_t>::max();
-    if (outRate <= 0 || inRate <= 0 || outRate > kMaxRate || inRate > kMaxRate) return false;
-    if (outRate > inRate * kMaxUpsampling) return false;
-    const std::int64_t divisor = std::gcd(outRate, inRate);
-    const std::int64_t out = outRate / divisor;
-    const std::int64_t in = inRate / divisor;
-    std::int64_t taps = kResamplerBaseTaps;
-    if (out < in) {
-        if (kResamplerBaseTaps * in > kMaxRate) return false;
-        taps = kResamplerBaseTaps * in / out;
-    }
-    return out * taps <= kMaxResamplerTableBytes / static_cast<std::int64_t>(sizeof(float));
+    if (inRate < kMinSourceRate || inRate > kMaxSourceRate) return false;
+    return outRate > 0 && outRate <= inRate * kMaxUpsampling;
 }
 
 int DropBlockForMemory(int frameCount) {

@@ -1,6 +1,6 @@
-// The response header: read the station's name, the metadata interval and the content type, and
-// when the header ends set up the ring buffer, the decoder and the encoder. The header comes
-// either line by line through header_callback, or (from servers whose "ICY 200 OK" status line
+// The response header: check the status, read the station's name, the metadata interval and the
+// content type, and when the body begins set up the ring buffer, the decoder and the encoder. The
+// header comes either line by line through header_callback, or (from servers whose status line
 // libcurl takes for an HTTP/0.9 response) at the start of the body, collected by write_callback.
 #include <algorithm>
 #include <cstdlib>
@@ -11,31 +11,19 @@
 #include "common/fixed_text.h"
 #include "common/log.h"
 #include "common/status.h"
+#include "common/text_encoding.h"
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
+#include "input/header_fields.h"
 #include "input/input_state.h"
 #include "input/ziravorov.h"
 
 namespace {
 
-using HeaderValue = FixedText<1024>;  // a header value keeps at most 1023 bytes
-
-constexpr std::string_view kLineEnd = "\r\n";
-constexpr std::string_view kNameMarker = "icy-name:";
-constexpr std::string_view kMetaIntervalMarker = "icy-metaint:";
-constexpr std::string_view kContentTypeMarker = "Content-Type: ";
-
-// The text between the marker and the first line end after it. False when either is missing.
-bool FindValue(std::string_view text, std::string_view marker, HeaderValue& value) {
-    const std::size_t markerAt = text.find(marker);
-    if (markerAt == std::string_view::npos) return false;
-    const std::string_view rest = text.substr(markerAt + marker.size());
-    const std::size_t endAt = rest.find(kLineEnd);
-    if (endAt == std::string_view::npos) return false;
-    value.assign(rest.substr(0, endAt));
-    return true;
-}
+constexpr std::string_view kNameField = "icy-name";
+constexpr std::string_view kMetaIntervalField = "icy-metaint";
+constexpr std::string_view kContentTypeField = "content-type";
 
 // Leading blanks skipped, digits up to the first other character, 0 without digits. A number
 // beyond 32 bits saturates (atoi's overflow is undefined, and wrapping could turn a hostile
@@ -47,19 +35,53 @@ std::int32_t ReadInterval(const HeaderValue& value) {
                               std::numeric_limits<std::int32_t>::max()));
 }
 
-void ReadContentType(InputState& input, const HeaderValue& type) {
-    input.inputIsVorbis = type == "application/ogg";
-    Report(FrontEnd().inputStreamType, input.inputIsVorbis ? "Vorbis" : "MP3");
-    if (!input.MetadataFlag) input.MetaInterval = kDefaultMetaInterval;
+const char* SourceName(const InputState& input) {
+    return input.url.empty() ? "the source" : input.url.c_str();
 }
 
-void StartDecoder(InputState& input) {
-    if (input.inputIsVorbis) {
-        input.oggSource.Rearm();
-        input.vorbisDecoderRunning = StartVorbisDecoder(&input.oggSource) == 1;
-    } else {
-        mp3_decoder_init(&Mp3Decoder());
+// False (after an Error line) for a type that neither decoder reads.
+bool ReadContentType(InputState& input, const HeaderValue& type) {
+    const SourceFormat format = FormatOfContentType(type.view());
+    if (format == SourceFormat::kUnknown) {
+        LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                   "Unknown content type \"%s\" from %s: neither MP3 nor Ogg Vorbis, the "
+                   "transfer ends",
+                   PrintableText(TrimBlanks(type.view())).c_str(), SourceName(input));
+        return false;
     }
+    input.inputIsVorbis = format == SourceFormat::kVorbis;
+    Report(FrontEnd().inputStreamType, input.inputIsVorbis ? "Vorbis" : "MP3");
+    return true;
+}
+
+// A 2xx status goes on, a 1xx one announces another response; anything else ends the transfer
+// before a byte of its body (an error page) reaches a decoder.
+bool AcceptStatus(InputState& input, std::string_view statusLine) {
+    const int code = StatusCode(statusLine);
+    if (code >= 100 && code < 300) {
+        input.interimResponse = code < 200;
+        return true;
+    }
+    LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source request refused by %s: %s",
+               SourceName(input), PrintableText(WithoutLineEnd(statusLine)).c_str());
+    return false;
+}
+
+// Each response's header stands alone: the facts of an earlier one (a proxy's, an interim one)
+// do not carry over.
+bool StartHeaderAfresh(InputState& input, std::string_view statusLine) {
+    ResetHeaderState(input);
+    return AcceptStatus(input, statusLine);
+}
+
+bool StartDecoder(InputState& input) {
+    if (!input.inputIsVorbis) {
+        mp3_decoder_init(&Mp3Decoder());
+        return true;
+    }
+    input.oggSource.Rearm();
+    input.vorbisDecoderRunning = StartVorbisDecoder(&input.oggSource) == 1;
+    return input.vorbisDecoderRunning;
 }
 
 void ReportOutputStreamType() {
@@ -92,21 +114,21 @@ std::size_t FindEndMark(std::string_view collected, std::string_view chunk) {
     return inChunk == std::string_view::npos ? inChunk : inChunk + kEndMark.size();
 }
 
-// The blank line after a header that libcurl parsed. Runs once per transfer.
-void FinishResponseHeader(InputState& input) {
-    if (input.headerDone) return;
-    CreateRingBuffer(input);
-    StartDecoder(input);
+}  // namespace
+
+bool FinishResponseHeader(InputState& input) {
+    if (input.headerDone) return true;
+    if (!input.MetadataFlag) input.MetaInterval = kDefaultMetaInterval;
+    if (!CreateRingBuffer(input) || !StartDecoder(input)) return false;
     InitEncoder();
     input.headerDone = true;
     Report(FrontEnd().inputServerType, input.icecastFlag ? "Icecast/Icecast2" : "ShoutCast");
     ReportOutputStreamType();
     ReportTranscoding();
+    return true;
 }
 
-}  // namespace
-
-void CreateRingBuffer(InputState& input) {
+bool CreateRingBuffer(InputState& input) {
     input.audioBlock.reset();
     input.ringBuffer.release();
     const std::int32_t interval = input.MetaInterval;
@@ -115,7 +137,7 @@ void CreateRingBuffer(InputState& input) {
                    "Unusable block length %d from the source (1 to %d bytes are accepted): no "
                    "input buffer, the transfer ends",
                    interval, kMaxMetaInterval);
-        return;
+        return false;
     }
     // Twenty blocks of slack; at least two blocks with the longest metadata text plus one more
     // chunk, so that a short interval can still wait for a whole metadata text.
@@ -125,62 +147,76 @@ void CreateRingBuffer(InputState& input) {
     if (input.ringBuffer.create(capacity) != kRingDone) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__, "Cannot allocate an input buffer of %llu bytes",
                    static_cast<unsigned long long>(capacity));
-        return;
+        return false;
     }
-    if (input.inputIsVorbis) return;
+    if (input.inputIsVorbis) return true;
     input.audioBlock.reset(new (std::nothrow) unsigned char[blockBytes]);
     if (input.audioBlock == nullptr) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__, "Cannot allocate an audio block of %d bytes",
                    interval);
         input.ringBuffer.release();
+        return false;
     }
+    return true;
 }
 
-void parse_header_line(std::string_view line) {
+bool parse_header_line(std::string_view line) {
     InputState& input = Input();
     input.icecastFlag = true;
 
     HeaderValue value;
-    if (line.find(kNameMarker) != std::string_view::npos) {
-        if (!FindValue(line, kNameMarker, value)) value.clear();
-        Report(FrontEnd().inputStreamName, value.c_str());
-    }
-    if (FindValue(line, kMetaIntervalMarker, value)) {
+    if (FieldValue(line, kNameField, value)) Report(FrontEnd().inputStreamName, value.c_str());
+    if (FieldValue(line, kMetaIntervalField, value)) {
         input.MetaInterval = ReadInterval(value);
         input.MetadataFlag = true;
         LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Icy-Metaint is %d, MetadataFlag is %d\n",
                    input.MetaInterval, 1);
     }
-    if (FindValue(line, kContentTypeMarker, value)) ReadContentType(input, value);
+    if (FieldValue(line, kContentTypeField, value)) return ReadContentType(input, value);
+    return true;
+}
+
+bool HandleHeaderLine(InputState& input, std::string_view line) {
+    if (input.bodyStarted) {
+        // Trailers of a chunked body: the ring buffer, the audio block and the decoder were made
+        // for the header's block length and format, and must not be read with another.
+        LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Header after the start of the body, ignored");
+        return true;
+    }
+    if (IsStatusLine(line)) {
+        if (!StartHeaderAfresh(input, line)) return false;
+        return parse_header_line(line);
+    }
+    if (WithoutLineEnd(line).empty()) {
+        // An interim response's blank line only ends that response; the final one follows.
+        if (!input.interimResponse) input.headerComplete = true;
+        input.interimResponse = false;
+        return true;
+    }
+    return parse_header_line(line);
 }
 
 std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
                             void*) noexcept {
     const std::string_view line(bytes, itemSize * itemCount);
-    if (Input().headerDone) {
-        // Trailers of a chunked body, or the header of a final response after an informational
-        // one: the ring buffer, the audio block and the decoder were made for the first header's
-        // block length and format, and must not be read with another.
-        LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Header after the end of the header, ignored");
-    } else if (line == kLineEnd) {
-        FinishResponseHeader(Input());
-    } else {
-        parse_header_line(line);
-    }
-    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Header: %.*s\n", static_cast<int>(line.size()),
-               line.data());
-    return itemCount;
+    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Header: %s\n",
+               PrintableText(WithoutLineEnd(line)).c_str());
+    InputState& input = Input();
+    if (HandleHeaderLine(input, line)) return itemCount;
+    input.transferRefused = true;
+    return 0;
 }
 
-void parse_inline_header(std::string_view text) {
+bool parse_inline_header(std::string_view text) {
     InputState& input = Input();
     input.MetadataFlag = false;
+    input.inputIsVorbis = false;
 
     HeaderValue name;
-    if (!FindValue(text, kNameMarker, name)) name.clear();
+    if (!FindFieldValue(text, kNameField, name)) name.clear();
     HeaderValue intervalText;
     std::int32_t received = 0;
-    if (FindValue(text, kMetaIntervalMarker, intervalText)) {
+    if (FindFieldValue(text, kMetaIntervalField, intervalText)) {
         received = ReadInterval(intervalText);
         input.MetadataFlag = true;
         input.MetaInterval = received;
@@ -188,17 +224,22 @@ void parse_inline_header(std::string_view text) {
         input.MetaInterval = kDefaultMetaInterval;
     }
     input.icecastFlag = false;
-    input.inputIsVorbis = false;
-    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Stream: (%s)\nMetaInterval: (%d)\n", name.c_str(),
-               received);
+    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Stream: (%s)\nMetaInterval: (%d)\n",
+               PrintableText(name.view()).c_str(), received);
 
     Report(FrontEnd().inputStreamName, name.c_str());
     Report(FrontEnd().inputServerType, "Shoutcast");
-    Report(FrontEnd().inputStreamType, "MP3");
-    CreateRingBuffer(input);
-    mp3_decoder_init(&Mp3Decoder());
+    // Shoutcast servers, which send their header this way, stream MP3 unless it says otherwise.
+    HeaderValue type;
+    if (!FindFieldValue(text, kContentTypeField, type)) {
+        Report(FrontEnd().inputStreamType, "MP3");
+    } else if (!ReadContentType(input, type)) {
+        return false;
+    }
+    if (!CreateRingBuffer(input) || !StartDecoder(input)) return false;
     InitEncoder();
     ReportTranscoding();
+    return true;
 }
 
 InlineHeaderStep CollectInlineHeader(InputState& input, std::string_view chunk) {
@@ -217,7 +258,11 @@ InlineHeaderStep CollectInlineHeader(InputState& input, std::string_view chunk) 
     input.headerLength += headerBytes;
     if (markEnd == std::string_view::npos) return {InlineHeaderStep::kWaiting, headerBytes};
 
-    parse_inline_header(std::string_view(input.headerBuffer.data(), input.headerLength));
+    const std::string_view header(input.headerBuffer.data(), input.headerLength);
+    if (IsStatusLine(header) && !AcceptStatus(input, header.substr(0, header.find('\n') + 1))) {
+        return {InlineHeaderStep::kRefused, headerBytes};
+    }
+    if (!parse_inline_header(header)) return {InlineHeaderStep::kRefused, headerBytes};
     input.headerDone = true;
     return {InlineHeaderStep::kComplete, headerBytes};
 }

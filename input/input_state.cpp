@@ -21,6 +21,9 @@ void ResetInputState() {
 }
 
 void ResetHeaderState(InputState& input) {
+    input.headerComplete = false;
+    input.interimResponse = false;
+    input.bodyStarted = false;
     input.headerDone = false;
     input.MetadataFlag = false;
     input.inputIsVorbis = false;

@@ -9,20 +9,22 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
 #include "common/fixed_text.h"
+#include "decoders/mp3decoder.h"
 #include "input/curl_handle.h"
 #include "input/ring_buffer.h"
 #include "input/ring_source.h"
 
-// Block lengths above this could never be decoded (the MP3 decoder buffers at most 1 MiB) and
-// are not trusted for an allocation.
-inline constexpr std::int32_t kMaxMetaInterval = 1048576;
+// Block lengths above this could never be decoded (the MP3 decoder takes at most this many bytes
+// beside the tail of the block before) and are not trusted for an allocation.
+inline constexpr std::int32_t kMaxMetaInterval = kMp3MaxBlockBytes;
 // Block length when the source announces none.
 inline constexpr std::int32_t kDefaultMetaInterval = 8192;
-// One length byte and the longest metadata text (16 × 127 bytes).
-inline constexpr std::uint64_t kMaxMetadataBytes = 1 + 16 * 127;
+// One length byte and the longest metadata text (16 × 255 bytes: the byte is an unsigned count).
+inline constexpr std::uint64_t kMaxMetadataBytes = 1 + 16 * 255;
 // Room for one more libcurl chunk than the blocks that wait to be taken.
 inline constexpr std::uint64_t kChunkAllowance = 32 * 1024;
 // The in-body header keeps at most this many bytes.
@@ -30,14 +32,26 @@ inline constexpr std::size_t kHeaderBufferBytes = 2048;
 
 struct InputState {
     CurlEasy curlHandle;  // the running transfer's handle; empty outside a transfer
+    std::string url;      // of the running transfer, for the lines that report its failures
+    // libcurl's own words for a failed transfer (CURLOPT_ERRORBUFFER).
+    std::array<char, CURL_ERROR_SIZE> curlError{};
+    // A callback ended the transfer on purpose (and said why, or a stop was requested): libcurl's
+    // error for it would only repeat that.
+    bool transferRefused = false;
 
     // A response header that arrived inside the body. It may hold zero bytes, so its length is
     // kept beside it; at most kHeaderBufferBytes - 1 bytes.
     std::array<char, kHeaderBufferBytes> headerBuffer{};
     std::size_t headerLength = 0;
 
-    bool headerDone = false;        // the header is handled and the decoder started
-    bool MetadataFlag = false;      // the body carries ICY metadata blocks
+    // The libcurl path: a final response's header has ended (its blank line came). Its set-up
+    // waits for the first body byte, since a new status line before the body (the answer of a
+    // proxy's tunnel, an interim 1xx response) starts the header afresh.
+    bool headerComplete = false;
+    bool interimResponse = false;  // the header being read is a 1xx response's
+    bool bodyStarted = false;   // write_callback has had a chunk; later header lines are trailers
+    bool headerDone = false;    // the header is handled and the decoder started
+    bool MetadataFlag = false;  // the body carries ICY metadata blocks
     std::int32_t MetaInterval = 0;  // audio bytes per block
     bool inputIsVorbis = false;
     bool icecastFlag = false;  // a header line came through header_callback
@@ -62,12 +76,19 @@ void ResetInputState();
 // The header state that RunInput clears before each transfer.
 void ResetHeaderState(InputState& input);
 // Ring buffer and audio block for the block length in MetaInterval. Logs an Error and leaves the
-// ring buffer without storage when the length is unusable (0 or below, or above 1 MiB).
-void CreateRingBuffer(InputState& input);
+// ring buffer without storage when the length is unusable (0 or below, or above 1 MiB); false then.
+bool CreateRingBuffer(InputState& input);
+// The end-of-header step for a header that libcurl parsed, run when the body begins: ring buffer,
+// decoder, encoder, status texts. False (after an Error line) when the source cannot be read.
+bool FinishResponseHeader(InputState& input);
+
+// What header_callback does with one line: a status line starts a header afresh, a blank line
+// ends it, lines after the start of the body are ignored. False ends the transfer.
+bool HandleHeaderLine(InputState& input, std::string_view line);
 
 // One body chunk while the header is still expected in the body.
 struct InlineHeaderStep {
-    enum Outcome { kWaiting, kComplete, kTooLong } outcome;
+    enum Outcome { kWaiting, kComplete, kTooLong, kRefused } outcome;
     std::size_t headerBytes;  // bytes of the chunk that belong to the header
 };
 InlineHeaderStep CollectInlineHeader(InputState& input, std::string_view chunk);

@@ -6,6 +6,7 @@
 
 #include "common/log.h"
 #include "common/status.h"
+#include "common/text_encoding.h"
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
@@ -20,7 +21,8 @@ int CheckStopRequest(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noex
     return TransferEndRequested() ? 1 : 0;
 }
 
-void SetTransferOptions(CurlEasy& curl, const char* url, const CurlHeaderList& requestHeaders) {
+void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList& requestHeaders) {
+    CurlEasy& curl = input.curlHandle;
     curl.set(CURLOPT_URL, url);
     curl.set(CURLOPT_HTTPHEADER, requestHeaders.get());
     curl.set(CURLOPT_USERAGENT, "Winamp/2.x");
@@ -36,13 +38,26 @@ void SetTransferOptions(CurlEasy& curl, const char* url, const CurlHeaderList& r
     // body, where write_callback collects it.
     curl.set(CURLOPT_HTTP09_ALLOWED, 1L);
     curl.set(CURLOPT_XFERINFOFUNCTION, CheckStopRequest);
+    input.curlError.fill('\0');
+    curl.set(CURLOPT_ERRORBUFFER, input.curlError.data());
+}
+
+// A transfer that libcurl ended with an error, in libcurl's own words. A transfer that a callback
+// refused, or a stop request ended, has been accounted for already.
+void ReportTransferFailure(const InputState& input, CURLcode result) {
+    if (result == CURLE_OK || input.transferRefused || FrontEnd().stopRequested.load() != 0) return;
+    const char* reason =
+        input.curlError[0] != '\0' ? input.curlError.data() : curl_easy_strerror(result);
+    LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source transfer from %s failed: %s",
+               input.url.c_str(), PrintableText(reason).c_str());
 }
 
 void RunHttpTransfer(InputState& input, const char* url) {
     CurlHeaderList requestHeaders;
     requestHeaders.append("Icy-MetaData:1");
     if (!input.curlHandle) input.curlHandle = CurlEasy();
-    SetTransferOptions(input.curlHandle, url, requestHeaders);
+    input.url = url;
+    SetTransferOptions(input, url, requestHeaders);
 
     Report(FrontEnd().inputStreamUrl, url);
     Report(FrontEnd().mainStatus, "Connecting To Input");
@@ -51,10 +66,12 @@ void RunHttpTransfer(InputState& input, const char* url) {
     ResetHeaderState(input);
     input.headerLength = 0;
     input.droppingForOutage = false;
+    input.transferRefused = false;
 
     // Blocks for the whole transfer. However it ends (source finished, stalled, unreachable,
     // refused by a callback), the teardown is the same.
-    curl_easy_perform(input.curlHandle.get());
+    const CURLcode result = curl_easy_perform(input.curlHandle.get());
+    ReportTransferFailure(input, result);
 
     FinishTransfer(input, TransferEndRequested());
     requestHeaders.reset();

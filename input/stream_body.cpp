@@ -1,13 +1,19 @@
 // The body of the source: every chunk goes into the ring buffer. An MP3 body is cut right here
 // into audio blocks of MetaInterval bytes and ICY metadata blocks (a length byte L, then 16 × L
 // bytes of text); an Ogg body waits in the ring buffer for the decoder thread.
+#include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <string_view>
+#include <thread>
 
 #include "common/log.h"
 #include "common/status.h"
+#include "common/text_encoding.h"
 #include "decoders/mp3decoder.h"
+#include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
+#include "input/header_fields.h"
 #include "input/icy_metadata.h"
 #include "input/input_state.h"
 #include "input/ziravorov.h"
@@ -15,6 +21,10 @@
 namespace {
 
 enum class BlockStep { kTaken, kWaiting, kBadLength };
+
+// How often a chunk waiting for room in the ring buffer looks again; far below the 100 ms within
+// which a stop request must be seen.
+constexpr std::chrono::milliseconds kRoomPollInterval{2};
 
 // Stop request or lost destination: an MP3 source ends the encoder and the connection here; an
 // Ogg source leaves that to the teardown, after its decoder thread (which may be encoding) has
@@ -48,21 +58,36 @@ bool DropDuringOutage(InputState& input, std::size_t byteCount) {
     return true;
 }
 
-// Reads the length byte and the metadata text after an audio block. False for a bad length.
+// An ICY metadata text is empty (all zero bytes) or starts with a key such as "StreamTitle=".
+// Anything else is audio taken for metadata: the stream is out of step.
+bool LooksLikeMetadata(std::string_view text) {
+    text = text.substr(0, text.find('\0'));
+    if (text.empty()) return true;
+    const std::size_t keyEnd =
+        text.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz");
+    return keyEnd != 0 && keyEnd != std::string_view::npos && text[keyEnd] == '=';
+}
+
+// Reads the length byte and the metadata text after an audio block. False when the text is not
+// metadata.
 bool TakeMetadata(RingBuffer& ring) {
     unsigned char lengthByte = 0;
     ring.read(&lengthByte, 1);
-    const int length = static_cast<signed char>(lengthByte);
-    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Metadata size %d\n", 16 * length);
-    if (length < 0) {
-        LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Metadata ERROR!\n");
+    const std::size_t textBytes = 16 * static_cast<std::size_t>(lengthByte);
+    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Metadata size %zu\n", textBytes);
+    if (textBytes == 0) return true;
+    char text[16 * 255];
+    ring.read(text, textBytes);
+    const std::string_view metadata(text, textBytes);
+    if (!LooksLikeMetadata(metadata)) {
+        LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                   "Metadata ERROR! After an audio block, length byte %u is followed by \"%s\", "
+                   "which is not ICY metadata: the stream is out of step, the transfer ends",
+                   static_cast<unsigned>(lengthByte),
+                   PrintableText(metadata.substr(0, 16)).c_str());
         return false;
     }
-    if (length == 0) return true;
-    char text[16 * 127];
-    const std::size_t textBytes = 16 * static_cast<std::size_t>(length);
-    ring.read(text, textBytes);
-    HandleIcyMetadata(std::string_view(text, textBytes));
+    HandleIcyMetadata(metadata);
     return true;
 }
 
@@ -77,8 +102,7 @@ BlockStep TakeMp3Block(InputState& input) {
     if (input.MetadataFlag) {
         unsigned char lengthByte = 0;
         if (!ring.peek(blockBytes, lengthByte)) return BlockStep::kWaiting;
-        const int length = static_cast<signed char>(lengthByte);
-        if (length > 0 && held < blockBytes + 1 + 16 * static_cast<std::uint64_t>(length)) {
+        if (held < blockBytes + 1 + 16 * static_cast<std::uint64_t>(lengthByte)) {
             return BlockStep::kWaiting;
         }
     }
@@ -94,20 +118,46 @@ BlockStep TakeMp3Block(InputState& input) {
     return BlockStep::kTaken;
 }
 
+// The decoder thread frees room in the ring buffer as the relay takes the audio; while the
+// destination is connected the chunk waits for it, so that a source faster than real time is
+// read at the relay's pace instead of overrunning the buffer. A stop request, the loss of the
+// destination (its outage rule then applies) or the end of the decoder thread end the wait.
+bool TakeOggBody(InputState& input, std::string_view body) {
+    RingBuffer& ring = input.ringBuffer;
+    std::uint64_t written = 0;
+    while (!body.empty()) {
+        if (DropDuringOutage(input, body.size())) break;
+        const std::size_t room = static_cast<std::size_t>(ring.capacity() - ring.count());
+        if (room > 0) {
+            const std::size_t piece = std::min(room, body.size());
+            ring.write(body.data(), piece);
+            body.remove_prefix(piece);
+            written += piece;
+            continue;
+        }
+        if (!ring.hasStorage() || !input.vorbisDecoderRunning || VorbisDecoderEnded()) {
+            LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                       "Hey, but circular buffer is full...the Ogg Vorbis decoder no longer "
+                       "reads it, the transfer ends");
+            return false;
+        }
+        if (FrontEnd().stopRequested.load() != 0) {
+            StopFromBody(input);
+            return false;
+        }
+        std::this_thread::sleep_for(kRoomPollInterval);
+    }
+    ReportBytes(FrontEnd().inputBytes, written);
+    return true;
+}
+
 // Everything a body chunk does once the header is behind it. False ends the transfer.
 bool TakeBody(InputState& input, std::string_view body) {
-    if (DropDuringOutage(input, body.size())) {
-        ReportBytes(FrontEnd().inputBytes, 0);
-        return true;
-    }
+    if (input.inputIsVorbis) return TakeOggBody(input, body);
     if (input.ringBuffer.write(body.data(), body.size()) == kRingFull) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
                    "Hey, but circular buffer is full...perhaps your machine isn't fast enough...");
         return false;
-    }
-    if (input.inputIsVorbis) {
-        ReportBytes(FrontEnd().inputBytes, body.size());
-        return true;
     }
     return TakeMp3Blocks(input);
 }
@@ -118,10 +168,24 @@ std::size_t ReceiveChunk(InputState& input, std::string_view chunk) {
         StopFromBody(input);
         return 0;
     }
+    // The header libcurl parsed is final once the body begins, unless the body begins with a
+    // header of its own (the answer behind a proxy's, sent as that answer's body).
+    const bool firstChunk = !input.bodyStarted;
+    input.bodyStarted = true;
+    if (firstChunk && input.headerComplete) {
+        if (IsStatusLine(chunk)) {
+            input.headerComplete = false;
+        } else if (!FinishResponseHeader(input)) {
+            return 0;
+        }
+    }
     std::string_view body = chunk;
     if (!input.headerDone) {
         const InlineHeaderStep step = CollectInlineHeader(input, chunk);
-        if (step.outcome == InlineHeaderStep::kTooLong) return 0;
+        if (step.outcome == InlineHeaderStep::kTooLong ||
+            step.outcome == InlineHeaderStep::kRefused) {
+            return 0;
+        }
         body.remove_prefix(step.headerBytes);
         if (body.empty()) return accepted;
     }
@@ -157,12 +221,19 @@ void DrainMp3Blocks(InputState& input) {
 std::size_t write_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
                            void*) noexcept {
     const std::size_t byteCount = itemSize * itemCount;
-    return ReceiveChunk(Input(), std::string_view(bytes, byteCount)) == byteCount ? itemCount : 0;
+    InputState& input = Input();
+    if (ReceiveChunk(input, std::string_view(bytes, byteCount)) == byteCount) return itemCount;
+    input.transferRefused = true;
+    return 0;
 }
 
 int handle_mp3_block(const unsigned char* block, std::size_t byteCount) {
     Mp3DecoderState& decoder = Mp3Decoder();
-    feed_stream(&decoder, block, byteCount);  // a block that does not fit is lost
+    if (feed_stream(&decoder, block, byteCount) != 0) {
+        LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                   "The MP3 decoder cannot take a block of %zu bytes: the block is dropped",
+                   byteCount);
+    }
     if (decoder.mp3pos >= 2) mp3_decode_buffer(&decoder);
     if (decoder.frameSampleRate <= 0) return 1;
 

@@ -19,9 +19,12 @@ std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemC
 std::size_t write_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
                            void* unused) noexcept;
 
-// One response header line as libcurl delivers it, line ending included.
-void parse_header_line(std::string_view line);
-// A whole header that arrived inside the body, ending with "\r\n\r\n".
-void parse_inline_header(std::string_view text);
+// One response header line as libcurl delivers it, line ending included. False (after an Error
+// line) when the line shows that the source cannot be read.
+bool parse_header_line(std::string_view line);
+
+// A whole header that arrived inside the body, ending with "\r\n\r\n": reads it and sets up what
+// it announces. False (after an Error line) when the source cannot be read.
+bool parse_inline_header(std::string_view text);
 // Decodes one MP3 audio block and reports the input format. Returns 1.
 int handle_mp3_block(const unsigned char* block, std::size_t byteCount);

@@ -138,6 +138,8 @@ int res_init(ResamplerState* state, int channels, int outfreq, int infreq,
     check_taps_cover_ratio(taps, in, out);
     // poolfill and the column count are 32-bit; a longer filter cannot be described.
     if (taps > uint64_t{INT32_MAX}) return -1;
+    // Unusual rate pairs need huge tables (11930467 -> 44100 Hz: 2.1 GB, minutes to compute).
+    if (uint64_t{out} * taps > kMaxFilterTableBytes / sizeof(float)) return -1;
 
     const size_t n = size_t{out} * static_cast<size_t>(taps);
     float* table = static_cast<float*>(std::calloc(n, sizeof(float)));

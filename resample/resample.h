@@ -64,11 +64,16 @@ enum : int { RES_END = 0, RES_GAIN = 1, RES_CUTOFF = 2, RES_TAPS = 3, RES_BETA =
 
 inline constexpr ResamplerOption kNoResamplerOptions[] = {{RES_END, 0.0}};
 
+// The largest filter table res_init builds. Every pair of common rates needs far less (48000 ->
+// 44100: 28 KiB; 44056 -> 44100: 1.9 MiB); only rates no real stream has come near it.
+inline constexpr uint64_t kMaxFilterTableBytes = 4 * 1024 * 1024;
+
 // Sets up a state that holds no storage; channels and both rates must be positive (note: output
 // rate first). `options` is a list closed by RES_END (nullptr counts as empty); later entries
 // override earlier ones. Defaults: gain 1.0, cutoff 0.80 (fraction of the lower rate's Nyquist
 // frequency, 0.01 < cutoff <= 1), taps 45 (2 < taps < 1000), beta 16 (> 2). Returns 0, or -1 when
-// the table or pool cannot be allocated (the state then holds nothing and must not be used).
+// the table would pass kMaxFilterTableBytes or the table or pool cannot be allocated (the state
+// then holds nothing and must not be used).
 int res_init(ResamplerState* state, int channels, int outfreq, int infreq,
              const ResamplerOption* options);
 

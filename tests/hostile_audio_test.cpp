@@ -302,9 +302,11 @@ TEST_F(HostileAudioTest, RandomlyDamagedOggStreamsAlwaysEnd) {
 }
 
 // A rate the header claims but no stream has: resampling 1024 samples "at 1 Hz" to 44100 Hz
-// would make 45 million frames a block, more than the MP3 encoder's buffer takes, for minutes.
+// would make 45 million frames a block, more than the MP3 encoder's buffer takes, for minutes;
+// the filter from 11930467 Hz alone would take 2.1 GB.
 TEST_F(HostileAudioTest, AbsurdSourceRatesAreRefusedNotResampled) {
-    for (const std::uint32_t rate : {1u, 100u, 0x80000000u, 0xFFFFFFFFu}) {
+    for (const std::uint32_t rate :
+         {1u, 100u, 999u, 768001u, 1000003u, 11930467u, 0x80000000u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(rate);
         SetUp();
         ConnectEngine();

@@ -37,9 +37,11 @@ class HostileIcyTest : public InputSessionTest {
     }
 };
 
-// Blocks whose audio holds no apostrophe, each followed by a length byte (now and then 128 or
-// more) and a text that names the block and then runs on in random bytes. Titles can then only
-// come from a text read in its right place, in block order.
+// Blocks whose audio holds no apostrophe, each followed by a length byte and a text that names
+// the block and then runs on in random bytes (now and then audio instead of a text). Titles can
+// then only come from a text read in its right place, in block order.
+constexpr const char* kAudioBytes = "abcdefghijklmnopqrstuvwxyz\r\n\"; \xff";
+
 TEST_F(HostileIcyTest, RandomLengthBytesKeepTheBlocksAligned) {
     const int intervals[] = {1, 16, 100, 2033, 8192};
     for (std::uint32_t seed = 1; seed <= 200; ++seed) {
@@ -51,13 +53,15 @@ TEST_F(HostileIcyTest, RandomLengthBytesKeepTheBlocksAligned) {
         std::size_t firstBad = std::string::npos;
         Texts titles;  // of the blocks before the first bad length byte
         for (int block = 0; block < 40; ++block) {
-            body += noise.From("abcdefghijklmnopqrstuvwxyz\r\n\"; \xff", interval);
+            body += noise.From(kAudioBytes, interval);
             if (noise.OneIn(20)) {
+                // A length byte in front of what is no metadata text.
                 if (firstBad == std::string::npos) firstBad = body.size();
-                body += static_cast<char>(128 + noise.Below(128));
+                body += static_cast<char>(1 + noise.Below(255));
+                body += noise.From(kAudioBytes, 16 * 255);
                 continue;
             }
-            const std::size_t length = noise.OneIn(4) ? 0 : 2 + noise.Below(126);
+            const std::size_t length = noise.OneIn(4) ? 0 : 2 + noise.Below(254);
             body += static_cast<char>(length);
             if (length == 0) continue;
             const std::string title = "B" + std::to_string(block);
@@ -91,7 +95,7 @@ TEST_F(HostileIcyTest, NothingAfterABadLengthByteIsTrusted) {
     const std::string body = std::string(kInterval, 'a') + Metadata("StreamTitle='One';") +
                              std::string(kInterval, 'a') + std::string(1, '\xC8') +
                              std::string(kInterval, 'z') + Metadata("StreamTitle='Bogus';") +
-                             std::string(3 * kInterval, 'z');
+                             std::string(40 * kInterval, 'z');
     EXPECT_LT(FeedBody(body, body.size()), body.size());
     FinishTransfer(Input(), false);
     EXPECT_EQ(Reported("metadata"), Texts{"One"});

@@ -165,6 +165,24 @@ TEST_F(Mp3DecoderTest, BlockThatDoesNotFitIsNotStoredAtAll) {
     EXPECT_EQ(feed_stream(nullptr, more.data(), 10), 0);
 }
 
+// Blocks of the longest accepted interval, each appended after the tail the last one left: every
+// frame is decoded (large frames leave long tails).
+TEST_F(Mp3DecoderTest, LongestBlocksDecodeEveryFrame) {
+    const std::string mp3 = MakeMp3Tone({48000, 2, 60.0, 440.0, 0.5f, 320});
+    ASSERT_GT(mp3.size(), 2 * kMp3MaxBlockBytes);
+    const std::size_t frames = Mp3FrameOffsets(mp3).size();
+    DecodeInBlocks(mp3, kMp3MaxBlockBytes);
+    EXPECT_EQ(received.rates.size(), frames);
+    EXPECT_EQ(LogText().find("Error("), std::string::npos) << LogText();
+}
+
+TEST_F(Mp3DecoderTest, BlockThatCannotBeTakenIsAnError) {
+    const std::vector<unsigned char> oversized(kMp3InputBufferBytes + 1, 0xff);
+    handle_mp3_block(oversized.data(), oversized.size());
+    EXPECT_NE(LogText().find("Error(ziravorov"), std::string::npos) << LogText();
+    EXPECT_NE(LogText().find("The MP3 decoder cannot take a block of"), std::string::npos);
+}
+
 TEST_F(Mp3DecoderTest, GarbageIsSkippedWithoutOutput) {
     std::string garbage(5000, '\xff');
     DecodeInBlocks(garbage, 1000);

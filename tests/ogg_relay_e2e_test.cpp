@@ -249,6 +249,87 @@ TEST_F(OggRelayTest, StopSignalInTheMiddleEndsCleanlyWithACompleteArchive) {
     EXPECT_GT(frames, 44100u);  // over a second of the song made it out before the stop
 }
 
+// A station faster than real time: served unpaced (the whole file at once), or with a burst on
+// connect far beyond the input buffer. The relay reads it at the pace it can take it, and a
+// listener that is there from the start hears every second of every song.
+struct FastSourceCase {
+    const char* name;
+    double bytesPerSecond;  // 0: unpaced
+    std::size_t burstBytes;
+};
+
+void PrintTo(const FastSourceCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class FastOggSourceTest : public OggRelayTest,
+                          public ::testing::WithParamInterface<FastSourceCase> {};
+
+bool WaitForListener(const IcecastServer& server, int timeoutMs) {
+    for (int waited = 0; waited < timeoutMs; waited += 50) {
+        if (server.FetchStatusJson().find("\"listeners\":1") != std::string::npos) return true;
+        std::this_thread::sleep_for(50ms);
+    }
+    return false;
+}
+
+TEST_P(FastOggSourceTest, ListenerHearsEverySecond) {
+    IcecastServer server;
+    ASSERT_TRUE(server.started()) << server.failure();
+    constexpr int kSongFrames = 4 * 44100;
+    std::vector<OggLinkSpec> links;
+    for (const char* title : {"Fast One", "Fast Two", "Fast Three"}) {
+        // Noise makes many bytes per second: the burst is over seven seconds of audio.
+        links.push_back({44100,
+                         2,
+                         kSongFrames,
+                         440.0,
+                         0.3f,
+                         {"ARTIST=Burst", std::string("TITLE=") + title},
+                         0.3f,
+                         1.0f});
+    }
+    const std::string station = MakeOggVorbis(links);
+    ASSERT_GT(station.size(), 400000u + 160000u);
+    PacedSourceOptions options = OggStationOptions(0);
+    options.bytesPerSecond = GetParam().bytesPerSecond > 0 ? station.size() / 12.0 : 0;
+    options.burstBytes = GetParam().burstBytes;
+    options.chunkBytes = 16384;
+    options.holdAnswer = true;
+    PacedSource source(station, options);
+    ASSERT_TRUE(source.listening());
+    WriteConfig(dir_, source.url(), IcecastDestination(server, "/fast.ogg", "OGG"));
+
+    BackgroundTranscode run = StartTranscode(dir_);
+    ASSERT_TRUE(server.WaitForMount("/fast.ogg", 30000)) << run.Finish().out;
+    StreamListener listener("http://127.0.0.1:" + std::to_string(server.port()) + "/fast.ogg",
+                            kRunTimeoutMs);
+    EXPECT_TRUE(WaitForListener(server, 4000));
+    source.Release();
+    const ChildResult& result = run.Finish();
+    const std::string heard = listener.Finish();
+
+    EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
+    EXPECT_EQ(result.out.find("circular buffer is full"), std::string::npos);
+    EXPECT_EQ(source.CompletedStreams(), 1);
+    std::size_t frames = 0;
+    std::vector<std::string> heardTitles;
+    for (const OggLink& link : DecodeOgg(heard)) {
+        frames += link.audio.frameCount();
+        const std::string title = link.Comment("TITLE");
+        if (heardTitles.empty() || heardTitles.back() != title) heardTitles.push_back(title);
+    }
+    // Everything, give or take the encoder's edges at each of the three song changes.
+    EXPECT_GE(frames, 3u * kSongFrames - 44100 / 4) << heard.size() << " bytes heard";
+    EXPECT_TRUE(IsSubsequence({"Fast One", "Fast Two", "Fast Three"}, heardTitles))
+        << ::testing::PrintToString(heardTitles);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paces, FastOggSourceTest,
+                         ::testing::Values(FastSourceCase{"Unpaced", 0, 0},
+                                           FastSourceCase{"BurstOnConnect", 1, 400000}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A destination that hangs up while a noisy (many bytes per second) station plays at about 1.5
 // times the pace of its audio, for about twelve seconds. The engine reconnects every
 // reconnectSecs seconds.

@@ -189,6 +189,21 @@ TEST(ResampleInit, CentreCoefficientIsCutoffTimesGain) {
     EXPECT_EQ(longer.state.taps, 101u);
 }
 
+// Rates no stream has would need tables of gigabytes (11930467 -> 44100 Hz: 2.1 GB) or hundreds of
+// megabytes; an unusual rate that real hardware has still gets its filter.
+TEST(ResampleInit, OversizedFilterTableIsRefusedWithoutStorage) {
+    const Rates refused[] = {{11930467, 44100}, {1000003, 44100}, {44101, 44100}, {8000, 1000003}};
+    for (const Rates& rates : refused) {
+        SCOPED_TRACE(RatesName(rates));
+        ResamplerState state{};
+        EXPECT_EQ(res_init(&state, 2, rates.outrate, rates.inrate, kNoResamplerOptions), -1);
+        EXPECT_EQ(state.table, nullptr);
+        EXPECT_EQ(state.pool, nullptr);
+    }
+    Resampler ntsc(2, 44100, 44056);  // 11025 rows of 45 taps: just under 2 MiB
+    EXPECT_EQ(ntsc.state.outfreq, 11025u);
+}
+
 TEST(ResampleInit, FilterTooLongToDescribeFailsWithoutStorage) {
     ResamplerState state{};
     EXPECT_EQ(res_init(&state, 2, 1, 200000000, kNoResamplerOptions), -1);

@@ -123,14 +123,19 @@ std::uint64_t InputSessionTest::InputBytesReported() {
 }
 
 bool InputSessionTest::FeedHeader(const std::vector<std::string>& lines) {
-    bool accepted = true;
     std::vector<std::string> all = lines;
     all.emplace_back();
     for (std::string line : all) {
         if (line.size() < 2 || line.compare(line.size() - 2, 2, "\r\n") != 0) line += "\r\n";
-        accepted &= header_callback(line.data(), 1, line.size(), nullptr) == line.size();
+        // Like libcurl, nothing more after a refused line.
+        if (header_callback(line.data(), 1, line.size(), nullptr) != line.size()) return false;
     }
-    return accepted;
+    return true;
+}
+
+bool InputSessionTest::StartBody() {
+    char firstByte = '\0';
+    return write_callback(&firstByte, 1, 1, nullptr) == 1;
 }
 
 std::size_t InputSessionTest::FeedBody(const std::string& bytes, std::size_t chunkBytes) {

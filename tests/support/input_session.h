@@ -33,8 +33,12 @@ class InputSessionTest : public ::testing::Test {
     static std::uint64_t InputBytesReported();
 
     // Hands each line to header_callback (a line ending is added when it has none); the blank
-    // line that ends the header is sent too. True when every line was accepted.
+    // line that ends the header is sent too. True when every line was accepted; nothing is sent
+    // after a refused line.
     static bool FeedHeader(const std::vector<std::string>& lines);
+    // The first body byte (a zero byte), which sets up what the header announced. True when
+    // accepted.
+    static bool StartBody();
     // Hands the bytes to write_callback in chunks of chunkBytes. Returns the number of bytes
     // accepted before the first refused chunk (all of them when none was refused).
     static std::size_t FeedBody(const std::string& bytes, std::size_t chunkBytes);

@@ -143,6 +143,11 @@ void PacedSource::Serve(int descriptor) {
         std::lock_guard<std::mutex> hold(mutex_);
         requests_.push_back(request);
     }
+    const auto holdEnd = Clock::now() + std::chrono::milliseconds(options_.maxStreamMs);
+    while (options_.holdAnswer && !released_.load() && !stopping_.load() &&
+           Clock::now() < holdEnd) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
     const bool withMetadata = options_.metaInterval > 0 && AskedForMetadata(request);
     const std::string header = Header(options_, withMetadata);
     if (send(descriptor, header.data(), header.size(), MSG_NOSIGNAL) !=

@@ -34,6 +34,7 @@ struct PacedSourceOptions {
     int loopCount = 1;              // how many times the audio is sent on one connection
     int maxStreamMs = 60000;        // a connection never lasts longer
     std::size_t chunkBytes = 4096;  // bytes per send
+    bool holdAnswer = false;        // answer no request before Release() (or maxStreamMs)
 };
 
 class PacedSource {
@@ -51,6 +52,8 @@ class PacedSource {
     std::vector<std::string> Requests() const;
     // Connections whose stream has been sent completely.
     int CompletedStreams() const { return completed_.load(); }
+    // Lets held requests be answered (see holdAnswer).
+    void Release() { released_.store(true); }
     void Stop();
 
     // The body a client that asked for metadata receives for this audio (for in-process tests).
@@ -74,6 +77,7 @@ class PacedSource {
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> completed_{0};
+    std::atomic<bool> released_{false};
     mutable std::mutex mutex_;  // guards requests_
     std::vector<std::string> requests_;
     std::thread thread_;
