@@ -1,8 +1,9 @@
 // Outgoing TCP connections for the output engine, and the bounded waits of every socket call.
 //
 // CMySocket resolves a host, opens a stream socket with 10-second send and receive time-outs and
-// connects; the caller then owns the plain descriptor. The time-outs are what turns a stalled or
-// vanished server into a failed send instead of a thread blocked for ever.
+// connects; the caller then owns the plain descriptor. A stalled or vanished server must end in a
+// failed call, never in a thread blocked for ever: the socket options bound plain calls, and
+// WaitForSocket bounds the waits of callers that poll before they send or receive.
 //
 // Nothing here blocks for longer than kSocketWaitSliceMs without asking the caller's give-up
 // check (a stop request), so a signal that asks the program to stop is honoured within a slice,

@@ -8,7 +8,8 @@
 // Threads: an MP3 source runs the engine on the main thread. An Ogg Vorbis source runs it on the
 // decoder thread while the main thread only fills the ring buffer; the main thread joins that
 // thread before it disconnects. Fields read by both threads are atomic (`connected`, `inEncode`,
-// `vorbisRestartPending`, `reconnectWaiting`); `currentTitle` is guarded by `titleLock`.
+// `vorbisRestartPending`, `reconnectWaiting`, `destinationLost`, `sendFailure`); `currentTitle`
+// is guarded by `titleLock`.
 #pragma once
 
 #include <lame/lame.h>
