@@ -209,6 +209,7 @@ int ReconnectUntilConnected(EngineState& engine) {
 int RecoverLostConnection(EngineState& engine) {
     const std::string reason = SendFailureText(engine.sendFailure.load());
     const std::string server = StreamAddress();
+    FlushEncoderIntoArchive();
     DisconnectFromServer();
     if (!engine.autoReconnect) {
         Report(engine.serverStatusSink, "Was disconnected from server");

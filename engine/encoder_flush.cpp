@@ -15,3 +15,11 @@ ssize_t FlushEncoder() {
     if (byteCount <= 0) return 0;
     return SendEncoded(lastFrames, static_cast<std::size_t>(byteCount));
 }
+
+void FlushEncoderIntoArchive() {
+    EngineState& engine = Engine();
+    if (!engine.saveArchives || engine.saveAsWav || engine.lameEncoder == nullptr) return;
+    unsigned char lastFrames[7200];
+    const int byteCount = lame_encode_flush(engine.lameEncoder, lastFrames, sizeof lastFrames);
+    if (byteCount > 0) AppendToArchive(lastFrames, static_cast<std::size_t>(byteCount));
+}

@@ -211,6 +211,9 @@ ssize_t EndOggStream();
 // Sends what the encoder still holds: LAME's last frames, or the end of the running Ogg stream.
 // Bytes sent; 0 when not connected or nothing was left; negative when the send failed.
 ssize_t FlushEncoder();
+// A lost connection: the MP3 frames LAME still holds complete the connection's archive, whose
+// last frame would otherwise be cut; nothing is sent.
+void FlushEncoderIntoArchive();
 
 // ---- encode and send (encode_send.cpp) ----
 int DoEncoding();

@@ -93,7 +93,10 @@ ChildResult RunProgram(const std::vector<std::string>& arguments, const std::str
     return Supervise(
         [&] {
             const int nothing = open("/dev/null", O_RDONLY);
-            if (nothing >= 0) dup2(nothing, 0);
+            if (nothing > 0) {
+                dup2(nothing, 0);
+                close(nothing);
+            }
             if (chdir(directory.c_str()) != 0) _exit(126);
             std::vector<char*> argv;
             for (const std::string& argument : arguments) {

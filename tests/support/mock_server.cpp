@@ -104,6 +104,19 @@ void MockServer::CloseAll() {
     }
 }
 
+void MockServer::ResetAll() {
+    // A descriptor closed here may be in the server thread's poll() this moment: it then finds
+    // the connection closed and leaves it alone.
+    std::lock_guard lock(mutex_);
+    for (Connection& connection : connections_) {
+        if (connection.descriptor < 0) continue;
+        const linger abort{1, 0};  // close() sends a reset
+        setsockopt(connection.descriptor, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+        CloseConnection(connection);
+    }
+    changed_.notify_all();
+}
+
 void MockServer::Stop() {
     stopping_ = true;
     if (thread_.joinable()) thread_.join();

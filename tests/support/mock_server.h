@@ -47,6 +47,9 @@ class MockServer {
     size_t ConnectionCount() const;
 
     void CloseAll();  // drop the open connections (the server hanging up on its clients)
+    // Reset the open connections: the peer sees a reset instead of an orderly end, as from a
+    // server that crashed or a network that dropped the connection.
+    void ResetAll();
     void Stop();      // stop listening too
 
     // Two servers on neighbouring ports (base and base + 1), as a Shoutcast login needs.
