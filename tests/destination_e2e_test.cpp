@@ -54,19 +54,6 @@ Settings DestinationSettings(const std::string& sourceUrl, uint16_t port,
         {"AutomaticReconnect", "0"}};
 }
 
-bool EndedWithDone(const ChildResult& result) {
-    return result.exited && result.exitStatus == 1 &&
-           result.out.find("Main Status : (Done)") != std::string::npos;
-}
-
-std::vector<std::string> FilesIn(const std::string& directory) {
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        if (entry.is_regular_file()) files.push_back(entry.path().string());
-    }
-    return files;
-}
-
 std::string Shown(const ChildResult& result) {
     return "stdout:\n" + result.out + "\nstderr:\n" + result.err;
 }

@@ -110,19 +110,6 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
     return count;
 }
 
-bool EndedWithDone(const ChildResult& result) {
-    return result.exited && result.exitStatus == 1 &&
-           result.out.find("Main Status : (Done)") != std::string::npos;
-}
-
-std::vector<std::string> FilesIn(const std::string& directory) {
-    std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
-        if (entry.is_regular_file()) files.push_back(entry.path().string());
-    }
-    return files;
-}
-
 class OggRelayTest : public ::testing::Test {
   protected:
     void SetUp() override {

@@ -138,3 +138,8 @@ std::string DescriptorCapture::Finish() {
     unlink(path_.c_str());
     return captured;
 }
+
+bool EndedWithDone(const ChildResult& result) {
+    return result.exited && result.exitStatus == 1 &&
+           result.out.find("Main Status : (Done)") != std::string::npos;
+}

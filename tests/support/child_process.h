@@ -21,6 +21,10 @@ ChildResult RunProgram(const std::vector<std::string>& arguments, const std::str
                        int timeoutMs = 30000);
 
 // Runs the function in a forked child; when it returns, the child ends with _exit(0).
+// Exit status 1 after "Main Status : (Done)": a run of the program that got as far as opening the
+// source and ended in order.
+bool EndedWithDone(const ChildResult& result);
+
 ChildResult RunInChild(const std::function<void()>& body, int timeoutMs = 30000);
 
 // Captures what this process writes to one descriptor (1 or 2) between construction and Finish().

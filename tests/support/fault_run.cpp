@@ -105,11 +105,6 @@ std::string FaultRun::Shown() {
     return "stdout:\n" + result.out + "\nstderr:\n" + result.err;
 }
 
-bool EndedWithDone(const ChildResult& result) {
-    return result.exited && result.exitStatus == 1 &&
-           result.out.find("Main Status : (Done)") != std::string::npos;
-}
-
 std::vector<std::size_t> StreamConnections(const MockServer& destination) {
     std::vector<std::size_t> streams;
     for (std::size_t i = 0; i < destination.ConnectionCount(); ++i) {

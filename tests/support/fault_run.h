@@ -46,8 +46,6 @@ class FaultRun {
     std::unique_ptr<BackgroundTranscode> run_;
 };
 
-// Exit status 1 after "Done" (a run that got as far as opening the source).
-bool EndedWithDone(const ChildResult& result);
 
 // The connections of a destination that carry a stream (not a title update), by index.
 std::vector<std::size_t> StreamConnections(const MockServer& destination);

@@ -29,3 +29,11 @@ void WriteWholeFile(const std::string& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out << content;
 }
+
+std::vector<std::string> FilesIn(const std::string& directory) {
+    std::vector<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(directory)) {
+        if (entry.is_regular_file()) files.push_back(entry.path().string());
+    }
+    return files;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 class TempDir {
 public:
@@ -16,6 +17,9 @@ public:
 private:
     std::string path_;
 };
+
+// The regular files directly inside a directory, as full paths, in no particular order.
+std::vector<std::string> FilesIn(const std::string& directory);
 
 // Whole content of a file ("" when it cannot be read).
 std::string ReadWholeFile(const std::string& path);
