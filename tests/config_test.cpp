@@ -71,6 +71,10 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"CarriageReturnOfTheLineEndRemoved",
                  "Server=host\r\nPort=80\r\nA=x\ry\r\n\r\n#c\r\nLast=1\r",
                  {{"Server", "host"}, {"Port", "80"}, {"A", "x\ry"}, {"Last", "1"}}},
+        // Every one at the end goes: a value kept as "x\r" would be written back as a line that
+        // reads as "x" (found by fuzzing the write-back).
+        ReadCase{"EveryCarriageReturnAtTheEndRemoved", "A=x\r\r\nB=\r\r\r\n",
+                 {{"A", "x"}, {"B", ""}}},
         ReadCase{"TabsStay", "\tServer\t=\thost\t\n", {{"\tServer\t", "\thost\t"}}},
         ReadCase{"DuplicatesKeptInOrder",
                  "Server=a\nPort=1\nServer=b\n",
