@@ -29,6 +29,15 @@ ConfigEntry* FindEntry(std::string_view key) {
     return nullptr;
 }
 
+// Reading takes carriage returns at a line's end for the line ending, so the file cannot keep
+// them at a value's end; the table never holds one either (a value cut to its field, or a setting
+// stored back from a cut field, would otherwise be written as a line that reads as another value).
+void AssignValue(FixedText<256>& field, std::string_view value) {
+    value = value.substr(0, decltype(ConfigEntry::value)::kCapacity);
+    while (!value.empty() && value.back() == '\r') value.remove_suffix(1);
+    field.assign(value);
+}
+
 // The table holds a fixed number of entries; one more is refused rather than written outside it.
 ConfigEntry* AppendEntry(std::string_view key, std::string_view value,
                          std::string_view description) {
@@ -39,7 +48,7 @@ ConfigEntry* AppendEntry(std::string_view key, std::string_view value,
     }
     ConfigEntry& entry = configTable.entries[configTable.entryCount++];
     entry.key.assign(key);
-    entry.value.assign(value);
+    AssignValue(entry.value, value);
     entry.description.assign(description);
     return &entry;
 }
@@ -96,7 +105,7 @@ long GetConfigInt(const char* key, std::int32_t defaultValue, const char* descri
 
 int SetConfigValue(const char* key, const char* value) {
     if (ConfigEntry* entry = FindEntry(key)) {
-        entry->value.assign(value);
+        AssignValue(entry->value, value);
         return 1;
     }
     return AppendEntry(key, value, "") != nullptr ? 1 : 0;

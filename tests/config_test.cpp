@@ -75,6 +75,9 @@ INSTANTIATE_TEST_SUITE_P(
         // reads as "x" (found by fuzzing the write-back).
         ReadCase{"EveryCarriageReturnAtTheEndRemoved", "A=x\r\r\nB=\r\r\r\n",
                  {{"A", "x"}, {"B", ""}}},
+        // Nor may a value cut to its field end in one.
+        ReadCase{"ValueCutBeforeCarriageReturnsLosesThem",
+                 "A=" + std::string(253, 'x') + "\r\r\ry\n", {{"A", std::string(253, 'x')}}},
         ReadCase{"TabsStay", "\tServer\t=\thost\t\n", {{"\tServer\t", "\thost\t"}}},
         ReadCase{"DuplicatesKeptInOrder",
                  "Server=a\nPort=1\nServer=b\n",
