@@ -56,11 +56,6 @@ void FeedInlineHeader(std::string_view text, ChunkCutter cutter) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ResetProcessRecords();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     InputBytes input(data, size);
     const std::uint8_t mode = input.Byte();

@@ -49,11 +49,6 @@ void FeedBody(std::string_view body, ChunkCutter& cutter) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ResetProcessRecords();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     InputBytes input(data, size);
     const std::uint8_t mode = input.Byte();

@@ -89,22 +89,24 @@ void WriteIcySeeds(const std::string& mp3) {
 }
 
 void WriteMp3Seeds() {
-    Mp3Format stereo;
-    stereo.seconds = 0.3;
-    stereo.bitrateKbps = 64;
-    WriteSeed("mp3_block", "44100-stereo", Byte(5) + MakeMp3Tone(stereo));
-    Mp3Format mono;
-    mono.sampleRate = 22050;
-    mono.channelCount = 1;
-    mono.seconds = 0.3;
-    mono.bitrateKbps = 32;
-    WriteSeed("mp3_block", "22050-mono", Byte(6) + MakeMp3Tone(mono));
-    Mp3Format low;
-    low.sampleRate = 8000;
-    low.channelCount = 1;
-    low.seconds = 0.3;
-    low.bitrateKbps = 8;
-    WriteSeed("mp3_block", "8000-mono", Byte(7) + MakeMp3Tone(low));
+    struct Mp3Seed {
+        const char* name;
+        int cutter;
+        int sampleRate;
+        int channelCount;
+        int bitrateKbps;
+    };
+    const Mp3Seed seeds[] = {{"44100-stereo", 5, 44100, 2, 64},
+                             {"22050-mono", 6, 22050, 1, 32},
+                             {"8000-mono", 7, 8000, 1, 8}};
+    for (const Mp3Seed& seed : seeds) {
+        Mp3Format format;
+        format.sampleRate = seed.sampleRate;
+        format.channelCount = seed.channelCount;
+        format.seconds = 0.3;
+        format.bitrateKbps = seed.bitrateKbps;
+        WriteSeed("mp3_block", seed.name, Byte(seed.cutter) + MakeMp3Tone(format));
+    }
 }
 
 void WriteOggSeeds() {

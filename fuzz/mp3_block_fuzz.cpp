@@ -12,11 +12,6 @@
 #include "fuzz/fuzz_support.h"
 #include "input/ziravorov.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ResetProcessRecords();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     InputBytes input(data, size);
     ChunkCutter cutter(input.Byte());

@@ -10,11 +10,6 @@
 #include "fuzz/fuzz_support.h"
 #include "input/input_state.h"
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ResetProcessRecords();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     InputState& input = Input();
     input.inputIsVorbis = true;

@@ -115,11 +115,6 @@ void CheckRequest(std::string_view stored, std::string_view password) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-    ResetProcessRecords();
-    return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     InputBytes input(data, size);
     const std::uint8_t serverChoice = input.Byte();

@@ -13,13 +13,7 @@
 
 namespace {
 
-using Texts = std::vector<std::string>;
-
 constexpr int kWaitMs = 5000;
-
-const Texts kConnectedWithPassword = {"Connecting", "Socket connected", "Password OK", "Success",
-                                      "Connected"};
-const Texts kConnectedWithoutPassword = {"Connecting", "Socket connected", "Success", "Connected"};
 
 const std::string kShoutcastHeaders =
     "icy-name:Test Radio\r\nicy-genre:Jazz\r\nicy-url:http://example.org/\r\nicy-pub:1\r\n"
@@ -174,7 +168,7 @@ TEST_F(ConnectionTest, NoServerListening) {
         const uint16_t port = UnusedPort();
         ConfigureDestination(kind, port);
         EXPECT_EQ(ConnectToServer(), 0);
-        EXPECT_EQ(Statuses(), (Texts{"Connecting", "Unable to connect to socket"}));
+        EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Unable to connect to socket"}));
         EXPECT_EQ(Engine().streamSocket, -1);
         // Where (the port the login goes to) and why, for the operator.
         const int loginPort = port + (kind == ServerKind::kShoutcast ? 1 : 0);
@@ -197,7 +191,7 @@ TEST_F(ConnectionTest, OutputWithoutEncoderEndsTheConnection) {
 
     EXPECT_EQ(ConnectToServer(), 0);
 
-    EXPECT_EQ(Statuses(), (Texts{"Connecting", "Socket connected", "Disconnecting", "Disconnected",
+    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting", "Disconnected",
                                  "Encoder init failed"}));
     EXPECT_NE(LogText().find("Encoder init failed: the connection to 127.0.0.1:" +
                              std::to_string(server.port()) + " is closed"),
@@ -220,7 +214,7 @@ TEST_F(ConnectionTest, IllegalVorbisModeEndsTheConnection) {
 
     EXPECT_EQ(ConnectToServer(), 0);
 
-    EXPECT_EQ(Statuses(), (Texts{"Connecting", "Socket connected", "Disconnecting", "Disconnected",
+    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting", "Disconnected",
                                  "Encoder init failed"}));
     EXPECT_NE(LogText().find("Sorry, but this is an illegal vorbis mode..."), std::string::npos);
 }
@@ -237,7 +231,7 @@ TEST_F(ConnectionTest, DisconnectTwiceClosesOnceAndReportsTwice) {
     EXPECT_EQ(DisconnectFromServer(), 1);
 
     EXPECT_EQ(Statuses(),
-              (Texts{"Disconnecting", "Disconnected", "Disconnecting", "Disconnected"}));
+              (StatusTexts{"Disconnecting", "Disconnected", "Disconnecting", "Disconnected"}));
     EXPECT_TRUE(server.WaitForClosed(0, kWaitMs));
     EXPECT_EQ(Engine().streamSocket, -1);
     EXPECT_EQ(Engine().connected.load(), 0);

@@ -27,9 +27,7 @@ PacedSourceOptions StationOptions(const Mp3Format& format) {
     PacedSourceOptions options;
     options.metaInterval = 4000;
     options.bytesPerSecond = Mp3BytesPerSecond(format);
-    const std::size_t step = static_cast<std::size_t>(1.5 * Mp3BytesPerSecond(format));
-    for (std::size_t i = 0; i < kTitles.size(); ++i)
-        options.titles.push_back({i * step, kTitles[i]});
+    options.titles = TitlesEvery(1.5, options.bytesPerSecond, kTitles);
     return options;
 }
 

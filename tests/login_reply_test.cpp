@@ -13,14 +13,8 @@
 
 namespace {
 
-using Texts = std::vector<std::string>;
-
 constexpr int kWaitMs = 5000;
 
-const Texts kConnectedWithPassword = {"Connecting", "Socket connected", "Password OK", "Success",
-                                      "Connected"};
-const Texts kConnectedWithoutPassword = {"Connecting", "Socket connected", "Success", "Connected"};
-const Texts kLoginRefused = {"Connecting", "Socket connected", "Password Failed"};
 const char* const kHttpAccepted = "HTTP/1.0 200 OK\r\n\r\n";
 
 using LoginReplyTest = EngineSessionTest;

@@ -14,6 +14,17 @@
 
 enum class ServerKind { kShoutcast, kIcecast, kIcecast2 };
 
+using StatusTexts = std::vector<std::string>;
+
+// The status texts of a connection that logs in and is accepted, with and without the password
+// exchange of its protocol.
+inline const StatusTexts kConnectedWithPassword = {"Connecting", "Socket connected", "Password OK",
+                                                   "Success", "Connected"};
+inline const StatusTexts kConnectedWithoutPassword = {"Connecting", "Socket connected", "Success",
+                                                      "Connected"};
+// A login the server refuses.
+inline const StatusTexts kLoginRefused = {"Connecting", "Socket connected", "Password Failed"};
+
 // Server address and login settings; MP3 output (LAME, CBR 128 kbit/s, 44100 Hz stereo).
 void ConfigureDestination(ServerKind kind, uint16_t port, const std::string& password = "hackme");
 void ConfigureMp3Output();

@@ -52,6 +52,14 @@ std::string Looped(const std::string& audio, int loopCount) {
 
 }  // namespace
 
+std::vector<TitleCue> TitlesEvery(double secondsEach, double bytesPerSecond,
+                                  const std::vector<std::string>& titles) {
+    const auto step = static_cast<std::size_t>(secondsEach * bytesPerSecond);
+    std::vector<TitleCue> cues;
+    for (std::size_t i = 0; i < titles.size(); ++i) cues.push_back({i * step, titles[i]});
+    return cues;
+}
+
 std::string PacedSource::MetadataBlock(const std::string& title, const std::string& fieldsBefore) {
     std::string text = fieldsBefore + "StreamTitle='" + title + "';";
     const std::size_t blocks = std::min<std::size_t>((text.size() + 15) / 16, 127);

@@ -21,6 +21,10 @@ struct TitleCue {
     std::string title;
 };
 
+// The titles one after the other, each current for `secondsEach` of audio at `bytesPerSecond`.
+std::vector<TitleCue> TitlesEvery(double secondsEach, double bytesPerSecond,
+                                  const std::vector<std::string>& titles);
+
 struct PacedSourceOptions {
     std::string statusLine = "HTTP/1.0 200 OK";
     std::string contentType = "audio/mpeg";  // empty: no Content-Type line
