@@ -142,7 +142,8 @@ int RunInput(const char* url) {
     if (ConnectToServer() == 0) {
         Report(FrontEnd().mainStatus, "Failed Connecting To Output Stream");
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
-                   "Failed Connecting To Output Stream: the source is not opened");
+                   "Failed Connecting To Output Stream: with no destination to relay to, the "
+                   "source is not fetched and the run ends");
         return 0;
     }
     if (std::strcmp(url, "linein") == 0) {
