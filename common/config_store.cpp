@@ -53,14 +53,12 @@ ConfigEntry* AppendEntry(std::string_view key, std::string_view value,
     return &entry;
 }
 
-// A file edited on Windows ends its lines with "\r\n"; the carriage return is part of the line
-// ending, not of the value (it would otherwise reach host names, passwords and the server type).
-// Every carriage return at the end goes: a value kept with one would be written back as a line
-// that reads as a different value.
+// A file edited on Windows ends its lines with "\r\n": the carriage returns at the end fall with
+// the value's assignment (AssignValue), so they never reach host names, passwords or the server
+// type.
 void AddFileLine(char* line) {
     std::size_t length = std::strlen(line);
     if (length > 0 && line[length - 1] == '\n') line[--length] = '\0';
-    while (length > 0 && line[length - 1] == '\r') line[--length] = '\0';
     if (line[0] == '#') return;
     const char* equals = std::strchr(line, '=');
     if (equals == nullptr) return;

@@ -4,14 +4,24 @@
 
 #include "engine/libzembril.h"
 
+namespace {
+
+// LAME's documentation asks for at least 7200 bytes for the final frames.
+using LameTail = unsigned char[7200];
+
+int TakeLameTail(EngineState& engine, LameTail& tail) {
+    return lame_encode_flush(engine.lameEncoder, tail, sizeof tail);
+}
+
+}  // namespace
+
 ssize_t FlushEncoder() {
     EngineState& engine = Engine();
     if (engine.connected.load() == 0) return 0;
     if (engine.isOggVorbis) return EndOggStream();
     if (engine.lameEncoder == nullptr) return 0;
-    // LAME's documentation asks for at least 7200 bytes for the final frames.
-    unsigned char lastFrames[7200];
-    const int byteCount = lame_encode_flush(engine.lameEncoder, lastFrames, sizeof lastFrames);
+    LameTail lastFrames;
+    const int byteCount = TakeLameTail(engine, lastFrames);
     if (byteCount <= 0) return 0;
     return SendEncoded(lastFrames, static_cast<std::size_t>(byteCount));
 }
@@ -19,7 +29,7 @@ ssize_t FlushEncoder() {
 void FlushEncoderIntoArchive() {
     EngineState& engine = Engine();
     if (!engine.saveArchives || engine.saveAsWav || engine.lameEncoder == nullptr) return;
-    unsigned char lastFrames[7200];
-    const int byteCount = lame_encode_flush(engine.lameEncoder, lastFrames, sizeof lastFrames);
+    LameTail lastFrames;
+    const int byteCount = TakeLameTail(engine, lastFrames);
     if (byteCount > 0) AppendToArchive(lastFrames, static_cast<std::size_t>(byteCount));
 }
