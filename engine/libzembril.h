@@ -150,6 +150,15 @@ struct EngineState {
     std::int64_t oggStreamFrames = 0;
     // Serial numbers of the Ogg streams begun on this connection, none of which may come again.
     std::vector<int> oggSerialsUsed;
+
+    // Keeping the station on the air (configuration keys after the specified ones; their
+    // defaults keep a run that ends with its source).
+    std::int32_t sourceReconnect = 0;     // 1: a lost source is reopened; silence meanwhile
+    std::int32_t sourceTimeoutSecs = 10;  // no audio bytes for this long is a stalled source
+    std::int32_t sourceRetrySecs = 5;     // the longest wait between attempts to reopen it
+    FixedText<1024> sourceBackupUrl;      // relayed while the primary source fails
+    FixedText<1024> fallbackTitle;        // the title while silence is relayed; empty: keep
+    std::int32_t outputPacing = 1;        // 1: the output runs at most about 2 s ahead of time
 };
 
 // The process-wide record.
