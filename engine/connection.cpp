@@ -257,8 +257,6 @@ int DisconnectFromServer() {
     ReportStatus("Disconnecting");
     // The last title goes out while the mount still exists.
     FinishAdminRequests();
-    // An encode running on the other thread gets a moment to leave the encoder before it goes.
-    if (engine.inEncode) sleep(1);
     CloseStreamSocket();
     if (engine.metadataSocket >= 0) close(engine.metadataSocket);
     engine.metadataSocket = -1;

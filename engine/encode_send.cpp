@@ -30,6 +30,8 @@ constexpr int kWaitSliceMs = 100;
 // Attempts against a server that is down follow each other no faster than this, whatever the
 // setting says: without a pause they would fill the log by the megabyte.
 constexpr int kShortestReconnectSecs = 1;
+// The shortest life of a chained Ogg stream begun for a title change.
+constexpr int kShortestOggStreamSecs = 2;
 
 // The encoding work areas: one block at a time uses them, so they are kept between blocks.
 unsigned char mp3Buffer[kMp3BufferBytes];
@@ -70,9 +72,15 @@ void ReportLevels(const EngineState& engine, const float* frames, int frameCount
 // A title change asked for a new Ogg stream: the running one ends (its last page carries the
 // end-of-stream mark) and the new one starts with the current title in its comments. A stream
 // that has carried no audio yet keeps running until it has: players stall or skip on empty
-// links, and the wait is one block.
+// links. Streams also begin at most every kShortestOggStreamSecs: a station that changes its
+// title in every metadata block would otherwise send header pages many times a second; the
+// title that waits meanwhile is the latest, since the comments are built when the stream starts.
 BlockOutcome ServeOggRestart(EngineState& engine) {
     if (engine.vorbisRestartPending == 0 || engine.oggStreamFrames == 0) return BlockOutcome::kSent;
+    if (std::chrono::steady_clock::now() - engine.oggStreamStartedAt <
+        std::chrono::seconds(kShortestOggStreamSecs)) {
+        return BlockOutcome::kSent;
+    }
     engine.vorbisRestartPending = 0;
     const BlockOutcome ended = FromSendResult(EndOggStream());
     if (ended != BlockOutcome::kSent) return ended;
@@ -194,10 +202,10 @@ int ReconnectUntilConnected(EngineState& engine) {
         }
         if (!engine.reconnectWaiting) return 1;
         if (ConnectToServer() == 1) {
-            // The stream restarts with a fresh encoder; for Ogg output this is a second set of
-            // header pages after the login's, and the audio continues in that stream.
-            InitEncoder();
+            // The connection began a fresh encoder (for Ogg output a new stream whose header
+            // pages carry the current title); the audio continues in it.
             engine.reconnectWaiting = false;
+            RestartOutputClock();
             AnnounceTitleAgain(engine);
             return 1;
         }

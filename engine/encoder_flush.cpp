@@ -2,6 +2,7 @@
 // listeners and the archive get the whole of the source.
 #include <lame/lame.h>
 
+#include "engine/encoder_state.h"
 #include "engine/libzembril.h"
 
 namespace {
@@ -11,6 +12,14 @@ using LameTail = unsigned char[7200];
 
 int TakeLameTail(EngineState& engine, LameTail& tail) {
     return lame_encode_flush(engine.lameEncoder, tail, sizeof tail);
+}
+
+// A lost connection's Ogg archive ends with its stream's last pages, the end-of-stream mark
+// included, as a complete file.
+ssize_t ArchiveOggPage(const ogg_page& page) {
+    AppendToArchive(page.header, static_cast<std::size_t>(page.header_len));
+    AppendToArchive(page.body, static_cast<std::size_t>(page.body_len));
+    return page.header_len + page.body_len;
 }
 
 }  // namespace
@@ -28,7 +37,12 @@ ssize_t FlushEncoder() {
 
 void FlushEncoderIntoArchive() {
     EngineState& engine = Engine();
-    if (!engine.saveArchives || engine.saveAsWav || engine.lameEncoder == nullptr) return;
+    if (!engine.saveArchives || engine.saveAsWav) return;
+    if (engine.isOggVorbis) {
+        EndOggStreamInto(ArchiveOggPage);
+        return;
+    }
+    if (engine.lameEncoder == nullptr) return;
     LameTail lastFrames;
     const int byteCount = TakeLameTail(engine, lastFrames);
     if (byteCount > 0) AppendToArchive(lastFrames, static_cast<std::size_t>(byteCount));

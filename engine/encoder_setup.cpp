@@ -4,10 +4,12 @@
 #include <vorbis/vorbisenc.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -156,7 +158,7 @@ class VorbisComments {
     vorbis_comment comments_;
 };
 
-void AddStreamComments(const EngineState& engine, VorbisComments& comments) {
+void AddStreamComments(EngineState& engine, VorbisComments& comments) {
     FixedText<1024> title;
     FixedText<1024> artist;
     FixedText<1024> full;
@@ -167,9 +169,12 @@ void AddStreamComments(const EngineState& engine, VorbisComments& comments) {
     comments.Add("TITLE=" + AsUtf8(nothingSplit ? full.view() : title.view()));
     comments.Add("ARTIST=" + AsUtf8(artist.view()));
     comments.Add(std::string("ENCODEDBY=zembril ") + engine.encoderVersion.c_str());
-    if (!engine.sourceDescription.empty()) {
-        comments.Add(std::string("TRANSCODEDFROM=") + engine.sourceDescription.c_str());
+    std::string sourceDescription;
+    {
+        std::lock_guard lock(engine.titleLock);
+        sourceDescription = engine.sourceDescription.c_str();
     }
+    if (!sourceDescription.empty()) comments.Add("TRANSCODEDFROM=" + sourceDescription);
 }
 
 void SendHeaderPages(EngineState& engine) {
@@ -192,6 +197,7 @@ void SendHeaderPages(EngineState& engine) {
     while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendOggPage(page);
     engine.oggStreamOpen = 1;
     engine.oggStreamFrames = 0;
+    engine.oggStreamStartedAt = std::chrono::steady_clock::now();
 }
 
 int SetUpVorbis(EngineState& engine) {

@@ -17,6 +17,10 @@ void ClearVorbisEncoder(EngineState& engine);
 // Sends one Ogg page (header part, then body part) through SendEncoded. Bytes sent, or negative
 // when either part failed.
 ssize_t SendOggPage(const ogg_page& page);
+// Where the pages of an ending Ogg stream go: SendOggPage, or the archive alone.
+using OggPageSink = ssize_t (*)(const ogg_page& page);
+// EndOggStream with the pages handed to `sink`.
+ssize_t EndOggStreamInto(OggPageSink sink);
 
 // Runs the analysis over the audio the Vorbis encoder has been given and hands every Ogg page
 // that libogg releases (not a forced flush: a page usually spans several packets) to onPage,

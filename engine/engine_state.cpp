@@ -1,3 +1,4 @@
+#include <mutex>
 #include <new>
 
 #include "engine/libzembril.h"
@@ -47,4 +48,9 @@ int GetIsWma() { return Engine().isWma; }
 std::int64_t GetSampleRate() { return Engine().sampleRate; }
 int GetBitrateNominal() { return Engine().bitrateNominal; }
 int GetChannels() { return Engine().channels; }
-void SetSourceDescription(const char* text) { Engine().sourceDescription.assign(text); }
+// The source's thread writes it, the output loop reads it for the next Ogg stream's comments.
+void SetSourceDescription(const char* text) {
+    EngineState& engine = Engine();
+    std::lock_guard lock(engine.titleLock);
+    engine.sourceDescription.assign(text);
+}

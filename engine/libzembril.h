@@ -5,11 +5,12 @@
 // output channels and rate, title updates, the archive file and the line-in device. Everything
 // lives in one process-wide EngineState, filled once by the configuration at start.
 //
-// Threads: an MP3 source runs the engine on the main thread. An Ogg Vorbis source runs it on the
-// decoder thread while the main thread only fills the ring buffer; the main thread joins that
-// thread before it disconnects. Fields read by both threads are atomic (`connected`, `inEncode`,
-// `vorbisRestartPending`, `reconnectWaiting`, `destinationLost`, `sendFailure`); `currentTitle`
-// is guarded by `titleLock`.
+// Threads: once the first connection stands, the output loop's thread (output_loop.cpp) owns the
+// destination: encoding, sending, reconnecting, the archive, the final flush and disconnect. The
+// source side (the main thread for MP3 sources, the Ogg Vorbis decoder thread otherwise) only
+// queues decoded audio through ProcessSamples and sets titles. Fields read by several threads are
+// atomic (`connected`, `inEncode`, `vorbisRestartPending`, `reconnectWaiting`, `destinationLost`,
+// `sendFailure`); `currentTitle` and `sourceDescription` are guarded by `titleLock`.
 #pragma once
 
 #include <lame/lame.h>
@@ -18,6 +19,7 @@
 #include <vorbis/codec.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
@@ -92,7 +94,9 @@ struct EngineState {
     std::int32_t headersPending = 0;  // a new Ogg stream has sent no audio page yet
     std::uint64_t archiveBytes = 0;
     std::int32_t showVu = 0;
-    std::mutex titleLock;  // guards currentTitle (titles may arrive on either thread)
+    // Guards currentTitle and sourceDescription: the source's thread writes them, the output
+    // loop and the title sender read them.
+    std::mutex titleLock;
     FixedText<1024> currentTitle;
     FixedText<1024> lockedMetadata;
     std::int32_t lockMetadataFlag = 0;
@@ -148,6 +152,8 @@ struct EngineState {
     // Frames the running Ogg stream has been given. A title change waits for the first, so that
     // no stream but the login's goes out without audio.
     std::int64_t oggStreamFrames = 0;
+    // When the running Ogg stream began: title changes start streams no more often than every 2 s.
+    std::chrono::steady_clock::time_point oggStreamStartedAt{};
     // Serial numbers of the Ogg streams begun on this connection, none of which may come again.
     std::vector<int> oggSerialsUsed;
 
@@ -220,8 +226,8 @@ ssize_t EndOggStream();
 // Sends what the encoder still holds: LAME's last frames, or the end of the running Ogg stream.
 // Bytes sent; 0 when not connected or nothing was left; negative when the send failed.
 ssize_t FlushEncoder();
-// A lost connection: the MP3 frames LAME still holds complete the connection's archive, whose
-// last frame would otherwise be cut; nothing is sent.
+// A lost connection: the MP3 frames LAME still holds, or the end of the running Ogg stream,
+// complete the connection's archive, whose last frame would otherwise be cut; nothing is sent.
 void FlushEncoderIntoArchive();
 
 // ---- encode and send (encode_send.cpp) ----
@@ -229,11 +235,33 @@ int DoEncoding();
 ssize_t SendVorbisPages();
 
 // ---- sample intake (sample_intake.cpp) ----
+// The decoders' door: queues the block for the output loop while it runs, else converts and
+// encodes it on the caller's thread.
 int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int sourceRate);
+// Channel and rate conversion, then DoEncoding: the output loop's step for each block.
+int ConvertAndEncode(const float* samples, int frameCount, int sourceChannels, int sourceRate);
 // Sees every block the intake hands to DoEncoding (interleaved left/right, valid during the call
 // only). None by default; tests use it to observe the converted audio.
 using EncodeBlockTap = void (*)(const float* frames, int frameCount);
 void SetEncodeBlockTap(EncodeBlockTap tap);
+
+// ---- output loop (output_loop.cpp) ----
+// The thread that owns a connected destination: it takes decoded blocks from a bounded queue,
+// paces them (OutputPacing), bridges a missing source with silence (SourceReconnect), encodes,
+// sends, reconnects, and at the end flushes the encoder and disconnects once.
+// Started by the source input after the first connection; the source side only queues audio.
+void StartOutputLoop();
+bool OutputLoopRunning();
+// No more audio will come (abandon: a stop, the queued rest is dropped). Waits until the loop has
+// flushed the encoder, disconnected and ended.
+void FinishOutputLoop(bool abandon);
+// Whether a source is playing: with SourceReconnect the loop relays silence while none is.
+void SetSourcePlaying(bool playing);
+// A new destination connection: the pacing clock starts again (the output loop's thread).
+void RestartOutputClock();
+// Queues a decoded block for the loop, waiting for room (back-pressure). Dropped while the
+// destination is away or once a stop is requested.
+int QueueSamples(const float* samples, int frameCount, int channels, int sampleRate);
 
 // ---- titles (titles.cpp) ----
 int SetCurrentTitle(const char* title);

@@ -9,15 +9,19 @@ namespace {
 
 // Sends one page and adds it to the total. After a failed send the connection is lost: the rest
 // is only drained from the encoder (each further send could wait out the send time-out).
-void SendCounted(const ogg_page& page, ssize_t& total) {
+void SendCounted(OggPageSink sink, const ogg_page& page, ssize_t& total) {
     if (total < 0) return;
-    const ssize_t sent = SendOggPage(page);
+    const ssize_t sent = sink(page);
     total = sent < 0 ? -1 : total + sent;
 }
 
 }  // namespace
 
 ssize_t EndOggStream() {
+    return EndOggStreamInto(SendOggPage);
+}
+
+ssize_t EndOggStreamInto(OggPageSink sink) {
     EngineState& engine = Engine();
     if (!engine.oggStreamOpen) return 0;
     engine.oggStreamOpen = 0;
@@ -25,11 +29,11 @@ ssize_t EndOggStream() {
     vorbis_analysis_wrote(&engine.vorbisDsp, 0);
     ssize_t total = 0;
     ogg_page page;
-    ForEachReadyOggPage(engine, [&total](const ogg_page& ready) {
-        SendCounted(ready, total);
+    ForEachReadyOggPage(engine, [sink, &total](const ogg_page& ready) {
+        SendCounted(sink, ready, total);
         return true;  // after a failure the rest is still drained from the encoder
     });
     // Whatever libogg still holds, down to the end-of-stream page.
-    while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendCounted(page, total);
+    while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendCounted(sink, page, total);
     return total;
 }

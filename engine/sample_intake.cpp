@@ -1,5 +1,8 @@
 // The sample intake: the one door through which decoded audio enters the output engine.
 //
+// While the output loop runs, ProcessSamples only queues the block and the loop's thread does
+// the rest (ConvertAndEncode); without it (tests of the intake itself) the caller's thread does.
+//
 // Each block is archived as WAV PCM when so configured, turned into left/right frames for the
 // configured channel count, converted to the output rate when the source rate differs, and
 // handed to DoEncoding. It runs on the decoder's thread (the main thread for MP3 sources, the
@@ -189,6 +192,12 @@ void SetEncodeBlockTap(EncodeBlockTap tap) {
 }
 
 int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
+    if (!Engine().connected) return 1;
+    if (OutputLoopRunning()) return QueueSamples(samples, frameCount, sourceChannels, sourceRate);
+    return ConvertAndEncode(samples, frameCount, sourceChannels, sourceRate);
+}
+
+int ConvertAndEncode(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
     EngineState& engine = Engine();
     if (!engine.connected) return 1;
     if (sourceRate <= 0) {

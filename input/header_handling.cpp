@@ -120,7 +120,6 @@ bool FinishResponseHeader(InputState& input) {
     if (input.headerDone) return true;
     if (!input.MetadataFlag) input.MetaInterval = kDefaultMetaInterval;
     if (!CreateRingBuffer(input) || !StartDecoder(input)) return false;
-    InitEncoder();
     input.headerDone = true;
     Report(FrontEnd().inputServerType, input.icecastFlag ? "Icecast/Icecast2" : "ShoutCast");
     ReportOutputStreamType();
@@ -237,7 +236,6 @@ bool parse_inline_header(std::string_view text) {
         return false;
     }
     if (!CreateRingBuffer(input) || !StartDecoder(input)) return false;
-    InitEncoder();
     ReportTranscoding();
     return true;
 }

@@ -6,6 +6,8 @@
 #pragma once
 
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,6 +31,13 @@ inline constexpr std::uint64_t kMaxMetadataBytes = 1 + 16 * 255;
 inline constexpr std::uint64_t kChunkAllowance = 32 * 1024;
 // The in-body header keeps at most this many bytes.
 inline constexpr std::size_t kHeaderBufferBytes = 2048;
+
+// Why a transfer was ended from this side, besides a stop request or a refusal.
+enum class TransferEnd {
+    kNone,
+    kStalled,      // no audio bytes for SourceTimeout seconds
+    kPrimaryBack,  // the backup source gives way to the primary, which answers again
+};
 
 struct InputState {
     CurlEasy curlHandle;  // the running transfer's handle; empty outside a transfer
@@ -66,6 +75,20 @@ struct InputState {
 
     FixedText<256> lastMp3Description;  // last input description reported; never cleared
     bool droppingForOutage = false;     // Ogg source, destination gone: dropping chunks
+
+    // The running transfer's life, for a relay that reopens its source.
+    TransferEnd transferEnd = TransferEnd::kNone;
+    bool audioArrived = false;  // the body has brought audio bytes
+    std::chrono::steady_clock::time_point lastByteAt{};
+    // Set by the primary's probe while the backup plays (the probe's thread).
+    std::atomic<bool> primaryBack{false};
+};
+
+// How a transfer of the source ended.
+struct TransferOutcome {
+    CURLcode result = CURLE_OK;
+    TransferEnd end = TransferEnd::kNone;
+    bool audioArrived = false;
 };
 
 // The process-wide record.
@@ -98,6 +121,19 @@ InlineHeaderStep CollectInlineHeader(InputState& input, std::string_view chunk);
 bool TakeMp3Blocks(InputState& input);
 // End of the transfer: decodes every block still buffered, then the last partial one.
 void DrainMp3Blocks(InputState& input);
+
+// One transfer of the source, from the configured URL (redirects followed anew), until it ends;
+// the decoders are finished afterwards, the destination is left to the output loop.
+TransferOutcome RunHttpTransfer(InputState& input, const char* url);
+// With SourceReconnect: the primary source (and the backup) opened again and again, with silence
+// relayed in between, until a stop request or a destination that is lost for good.
+void RunSourcesUntilStopped(InputState& input, const char* primaryUrl);
+// Asked by the transfer's progress calls: true when it must end now, for a stall or for the
+// primary's return (transferEnd says which, after an Error line for a stall).
+bool SourceTransferShouldEnd(InputState& input);
+// The body brought audio bytes: the stall clock starts again, and the first ones of a transfer
+// mean the source plays (again).
+void NoteSourceAudio(InputState& input);
 
 // After the transfer, before the engine disconnects: for an MP3 source the buffered blocks are
 // decoded, for an Ogg source the decoder thread is ended and joined; then the encoder is flushed.

@@ -1,6 +1,7 @@
 // The run: connect the output, fetch the source in one blocking libcurl transfer, tear down.
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -16,9 +17,11 @@
 namespace {
 
 // libcurl calls this at least once a second, even while the source sends nothing, so a stop
-// request (or a lost destination) ends a stalled transfer too.
+// request (or a lost destination) ends a stalled transfer too; so do a stall and, on the backup
+// source, the return of the primary.
 int CheckStopRequest(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noexcept {
-    return TransferEndRequested() ? 1 : 0;
+    if (TransferEndRequested()) return 1;
+    return SourceTransferShouldEnd(Input()) ? 1 : 0;
 }
 
 void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList& requestHeaders) {
@@ -28,8 +31,12 @@ void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList
     curl.set(CURLOPT_USERAGENT, "Winamp/2.x");
     curl.set(CURLOPT_WRITEFUNCTION, write_callback);
     curl.set(CURLOPT_HEADERFUNCTION, header_callback);
-    curl.set(CURLOPT_LOW_SPEED_LIMIT, 20L);
-    curl.set(CURLOPT_LOW_SPEED_TIME, 5L);
+    // A relay that keeps its destination through outages measures a stall itself (no audio for
+    // SourceTimeout seconds); otherwise a source under 20 bytes/s for 5 s ends the run.
+    if (Engine().sourceReconnect == 0) {
+        curl.set(CURLOPT_LOW_SPEED_LIMIT, 20L);
+        curl.set(CURLOPT_LOW_SPEED_TIME, 5L);
+    }
     curl.set(CURLOPT_CONNECTTIMEOUT, 5L);
     // Progress calls are on: they are how a stop request reaches a transfer that receives nothing.
     curl.set(CURLOPT_NOPROGRESS, 0L);
@@ -52,7 +59,9 @@ void ReportTransferFailure(const InputState& input, CURLcode result) {
                input.url.c_str(), PrintableText(reason).c_str());
 }
 
-void RunHttpTransfer(InputState& input, const char* url) {
+}  // namespace
+
+TransferOutcome RunHttpTransfer(InputState& input, const char* url) {
     CurlHeaderList requestHeaders;
     requestHeaders.append("Icy-MetaData:1");
     if (!input.curlHandle) input.curlHandle = CurlEasy();
@@ -67,19 +76,25 @@ void RunHttpTransfer(InputState& input, const char* url) {
     input.headerLength = 0;
     input.droppingForOutage = false;
     input.transferRefused = false;
+    input.transferEnd = TransferEnd::kNone;
+    input.audioArrived = false;
+    input.lastByteAt = std::chrono::steady_clock::now();
 
     // Blocks for the whole transfer. However it ends (source finished, stalled, unreachable,
-    // refused by a callback), the teardown is the same.
+    // refused by a callback), the teardown is the same; the destination stays with the output
+    // loop.
     const CURLcode result = curl_easy_perform(input.curlHandle.get());
-    ReportTransferFailure(input, result);
+    if (input.transferEnd == TransferEnd::kNone) ReportTransferFailure(input, result);
 
     FinishTransfer(input, TransferEndRequested());
     requestHeaders.reset();
-    DisconnectFromServer();
     input.ringBuffer.release();
     input.audioBlock.reset();
     input.curlHandle.reset();
+    return {result, input.transferEnd, input.audioArrived};
 }
+
+namespace {
 
 void RunLineIn() {
     if (OpenLineInDevice() == 0) {
@@ -123,7 +138,8 @@ void FinishTransfer(InputState& input, bool stopRequested) {
         }
         mp3_decoder_finish(&Mp3Decoder());
     }
-    FlushEncoder();
+    // The output loop ends the encoder itself when the run ends; without it, this is the end.
+    if (!OutputLoopRunning()) FlushEncoder();
 }
 
 int StartTranscoding() {
@@ -131,6 +147,8 @@ int StartTranscoding() {
     // handlers, so a value here is a SIGINT/SIGTERM that arrived during start-up, and the run
     // must honour it rather than relay until a second signal kills the process.
     Report(FrontEnd().mainStatus, "Connecting To Output Stream");
+    // Before any thread may start a transfer of its own (the primary's probe).
+    curl_global_init(CURL_GLOBAL_DEFAULT);
     RunInput(GetSourceUrl());
     return 1;
 }
@@ -149,7 +167,13 @@ int RunInput(const char* url) {
     if (std::strcmp(url, "linein") == 0) {
         RunLineIn();
     } else {
-        RunHttpTransfer(input, url);
+        StartOutputLoop();
+        if (Engine().sourceReconnect != 0) {
+            RunSourcesUntilStopped(input, url);
+        } else {
+            RunHttpTransfer(input, url);
+        }
+        FinishOutputLoop(TransferEndRequested());
     }
     Report(FrontEnd().mainStatus, "Done");
     return 0;

@@ -34,7 +34,8 @@ void StopFromBody(const InputState& input) {
                FrontEnd().stopRequested.load() != 0
                    ? "Stop requested: ending the transfer"
                    : "The output server is gone and not reconnected: ending the transfer");
-    if (input.inputIsVorbis) return;
+    // Without the output loop (the body driven on its own) this side ends the destination too.
+    if (OutputLoopRunning() || input.inputIsVorbis) return;
     FlushEncoder();
     DisconnectFromServer();
 }
@@ -190,6 +191,8 @@ std::size_t ReceiveChunk(InputState& input, std::string_view chunk) {
         if (body.empty()) return accepted;
     }
     if (!TakeBody(input, body)) return 0;
+    // After the body is taken: a chunk that waited for room in a full queue is no stall.
+    NoteSourceAudio(input);
     // The whole chunk counts, header bytes included.
     if (!input.inputIsVorbis) ReportBytes(FrontEnd().inputBytes, chunk.size());
     return accepted;

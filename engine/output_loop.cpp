@@ -1,0 +1,191 @@
+// The output loop: one thread that owns the destination side of a run once it is connected.
+//
+// It takes decoded PCM from the bounded queue and passes it through the sample intake to the
+// encoder and the destination; the encoder's begin and end, destination reconnection and the
+// archive all happen on this thread. The source side (the transfer, its decoders) only fills the
+// queue, so a source can end and be opened again without touching the destination.
+//
+// Two clocks keep the stream honest. With OutputPacing the loop never runs more than
+// kMostLead ahead of real time: a source faster than real time is held back by the full queue.
+// With SourceReconnect, a queue that stays empty while no source plays (or longer than the
+// jitter allowance) is bridged with encoded silence at real-time pace, so the destination keeps
+// its mount and the listeners theirs.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "common/log.h"
+#include "common/status.h"
+#include "engine/libzembril.h"
+#include "engine/pcm_queue.h"
+#include "engine/server_io.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Seconds = std::chrono::duration<double>;
+
+// The most the output runs ahead of real time with pacing on.
+constexpr double kMostLead = 2.0;
+// A playing source may deliver nothing for this long before silence fills in.
+constexpr Seconds kJitterAllowance{1.0};
+// Silence keeps the output this far ahead of real time.
+constexpr double kSilenceLead = 0.5;
+// The longest stretch of silence encoded at once.
+constexpr double kSilenceChunkSeconds = 0.1;
+// How often an idle loop looks at its state when it has nothing else to wake it.
+constexpr std::chrono::milliseconds kIdleWake{100};
+
+struct OutputLoop {
+    PcmQueue queue;
+    std::thread thread;
+    std::atomic<bool> running{false};
+    std::atomic<bool> sourcePlaying{false};
+    std::atomic<bool> clockRestart{false};
+
+    // The loop thread's own.
+    Clock::time_point clockStart{};
+    double audioSeconds = 0.0;  // audio handed to the encoder since clockStart
+    Clock::time_point lastBlockAt{};
+    std::vector<float> silence;
+};
+
+OutputLoop loop;
+
+double LeadSeconds(Clock::time_point now) {
+    return loop.audioSeconds - Seconds(now - loop.clockStart).count();
+}
+
+void RestartClockIfAsked(Clock::time_point now) {
+    if (!loop.clockRestart.exchange(false)) return;
+    loop.clockStart = now;
+    loop.audioSeconds = 0.0;
+}
+
+// Holds a block back while the output is far enough ahead. False when the run was abandoned
+// meanwhile.
+bool PaceBeforeBlock() {
+    if (Engine().outputPacing == 0) return true;
+    const double lead = LeadSeconds(Clock::now());
+    if (lead <= kMostLead) return true;
+    const auto resume = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                           Seconds(lead - kMostLead));
+    return !loop.queue.WaitUnlessAbandoned(resume);
+}
+
+void EncodeBlock(PcmBlock& block) {
+    ConvertAndEncode(block.samples.data(), block.frameCount, block.channels, block.sampleRate);
+    if (block.sampleRate > 0) {
+        loop.audioSeconds += static_cast<double>(block.frameCount) / block.sampleRate;
+    }
+}
+
+bool SilenceWanted(Clock::time_point now) {
+    const EngineState& engine = Engine();
+    if (engine.sourceReconnect == 0 || engine.connected.load() == 0) return false;
+    if (loop.sourcePlaying.load() && now - loop.lastBlockAt < kJitterAllowance) return false;
+    return LeadSeconds(now) < kSilenceLead;
+}
+
+// Encodes silence in the output's own format until the output is kSilenceLead ahead again.
+void RelaySilence(Clock::time_point now) {
+    const EngineState& engine = Engine();
+    const int rate = static_cast<int>(engine.sampleRate);
+    if (rate <= 0) return;
+    const double missing = kSilenceLead - LeadSeconds(now);
+    const int chunkFrames = static_cast<int>(rate * kSilenceChunkSeconds);
+    const int frames = std::clamp(static_cast<int>(missing * rate), 1, chunkFrames);
+    loop.silence.assign(2 * static_cast<std::size_t>(frames), 0.0f);
+    ConvertAndEncode(loop.silence.data(), frames, 2, rate);
+    loop.audioSeconds += static_cast<double>(frames) / rate;
+}
+
+// When the loop must look again without a block: at the next silence chunk, or after a while.
+Clock::time_point NextWake(Clock::time_point now) {
+    if (Engine().sourceReconnect == 0) return now + kIdleWake;
+    const auto silenceDue =
+        loop.clockStart + std::chrono::duration_cast<Clock::duration>(
+                              Seconds(loop.audioSeconds - kSilenceLead));
+    return std::clamp(silenceDue, now, now + kIdleWake);
+}
+
+// A lost destination that is not reconnected ends the run; the source side sees it too.
+bool DestinationGone() {
+    return Engine().destinationLost.load();
+}
+
+void RunLoop() {
+    loop.clockStart = Clock::now();
+    loop.lastBlockAt = loop.clockStart;
+    PcmBlock block;
+    while (!DestinationGone()) {
+        const auto now = Clock::now();
+        RestartClockIfAsked(now);
+        const PcmQueue::TakeResult taken = loop.queue.Take(block, NextWake(now));
+        if (taken == PcmQueue::TakeResult::kEnded) break;
+        if (taken == PcmQueue::TakeResult::kBlock) {
+            loop.lastBlockAt = Clock::now();
+            if (!PaceBeforeBlock()) break;
+            EncodeBlock(block);
+            loop.queue.Recycle(block);
+            continue;
+        }
+        const auto later = Clock::now();
+        if (SilenceWanted(later)) RelaySilence(later);
+    }
+    // The end of the run: what the encoder holds goes out, then the one disconnect.
+    if (Engine().connected.load() != 0) FlushEncoder();
+    if (Engine().connected.load() != 0 || Engine().streamSocket >= 0) DisconnectFromServer();
+}
+
+}  // namespace
+
+void StartOutputLoop() {
+    if (loop.thread.joinable()) return;
+    loop.queue.Reset();
+    loop.clockRestart = false;
+    loop.audioSeconds = 0.0;
+    loop.running = true;
+    try {
+        loop.thread = std::thread(RunLoop);
+    } catch (const std::system_error& failure) {
+        loop.running = false;
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Cannot start the output thread (%s): audio is encoded on the source's thread",
+                   failure.what());
+    }
+}
+
+bool OutputLoopRunning() {
+    return loop.running.load();
+}
+
+void FinishOutputLoop(bool abandon) {
+    if (!loop.thread.joinable()) return;
+    loop.queue.EndInput(abandon);
+    loop.thread.join();
+    loop.running = false;
+    loop.queue.Reset();
+}
+
+void SetSourcePlaying(bool playing) {
+    loop.sourcePlaying = playing;
+    if (!playing) loop.queue.Wake();
+}
+
+void RestartOutputClock() {
+    loop.clockRestart = true;
+}
+
+int QueueSamples(const float* samples, int frameCount, int channels, int sampleRate) {
+    if (frameCount <= 0 || channels < 1 || samples == nullptr) return 1;
+    // While the destination is away (a reconnection wait) the source's audio is dropped, so the
+    // source keeps flowing and its titles keep coming.
+    loop.queue.Push(samples, frameCount, channels, sampleRate, [] {
+        const EngineState& engine = Engine();
+        return engine.connected.load() != 0 && !engine.destinationLost.load() && !StopRequested();
+    });
+    return 1;
+}

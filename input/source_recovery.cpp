@@ -1,0 +1,229 @@
+// Keeping a station on the air when its source fails (SourceReconnect): the source is opened
+// again and again while the output loop keeps the destination with silence.
+//
+// Attempts start at once after a loss; the waits between failed attempts then grow 1, 2, 4 ...
+// seconds up to SourceRetrySecs. Every attempt starts from the configured URL, because redirect
+// targets often carry tokens that expire. With a backup URL, a failed primary gives way to the
+// backup at once; while the backup plays, a probe asks the primary every SourceRetrySecs, and
+// when it answers the backup's transfer ends between two chunks (its decoder finishes the whole
+// frames it has) and the primary is opened.
+//
+// Main thread, except the probe, which runs on a thread of its own with its own libcurl handle
+// and reports only through InputState::primaryBack.
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "common/log.h"
+#include "common/status.h"
+#include "common/text_encoding.h"
+#include "engine/libzembril.h"
+#include "input/curl_handle.h"
+#include "input/input_state.h"
+#include "input/ziravorov.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::chrono::milliseconds kWaitSlice{100};
+// The probe's bounds: it must not hold a connection to the primary for long.
+constexpr long kProbeConnectSecs = 5;
+constexpr long kProbeTotalSecs = 10;
+
+// The outage being bridged, for the line that reports its end.
+struct Outage {
+    bool ongoing = false;
+    Clock::time_point since{};
+};
+
+Outage outage;
+
+// Waits in slices so that a stop request (a signal) ends the wait within one; false then.
+bool WaitWhileRunning(std::chrono::milliseconds duration) {
+    const auto end = Clock::now() + duration;
+    while (!TransferEndRequested()) {
+        const auto now = Clock::now();
+        if (now >= end) return true;
+        std::this_thread::sleep_for(std::min<Clock::duration>(end - now, kWaitSlice));
+    }
+    return false;
+}
+
+// 0 for the first attempt after a loss, then 1, 2, 4 ... seconds, capped.
+std::chrono::milliseconds RetryWait(int failedAttempts) {
+    if (failedAttempts <= 0) return std::chrono::milliseconds(0);
+    const int cap = std::max(1, Engine().sourceRetrySecs);
+    const int exponent = std::min(failedAttempts - 1, 16);
+    return std::chrono::seconds(std::min(1 << exponent, cap));
+}
+
+void BeginOutage(const char* url) {
+    if (!outage.ongoing) {
+        outage.ongoing = true;
+        outage.since = Clock::now();
+    }
+    SetSourcePlaying(false);
+    Report(FrontEnd().mainStatus, "Waiting For Source");
+    Report(FrontEnd().inputStatus, "Source lost, relaying silence");
+    const EngineState& engine = Engine();
+    if (!engine.fallbackTitle.empty()) SetCurrentTitle(engine.fallbackTitle.c_str());
+    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Relaying silence while %s is away",
+               PrintableText(url).c_str());
+}
+
+// The Error line for a source that ended without a failure of its own. Failures that a callback
+// or libcurl reported have had their line already, and so has a stall.
+void ReportLoss(const InputState& input, const TransferOutcome& outcome) {
+    if (outcome.end == TransferEnd::kStalled) return;  // reported when the stall was seen
+    if (outcome.result != CURLE_OK || input.transferRefused) return;
+    LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source ended: %s closed the stream",
+               PrintableText(input.url).c_str());
+}
+
+// ---- the primary's probe, while the backup plays ----
+
+// Ends the probe's transfer at its first body byte: the primary delivers again.
+std::size_t ProbeBody(char*, std::size_t, std::size_t, void* delivered) noexcept {
+    *static_cast<bool*>(delivered) = true;
+    return 0;
+}
+
+std::size_t IgnoreHeader(char*, std::size_t itemSize, std::size_t itemCount, void*) noexcept {
+    return itemSize * itemCount;
+}
+
+// One request to the primary: true when it answers with a success status (or a Shoutcast "ICY
+// 200" answer, which libcurl takes for a body) and a first byte of its body.
+bool PrimaryAnswers(const std::string& url) {
+    CurlEasy curl;
+    if (!curl) return false;
+    CurlHeaderList requestHeaders;
+    requestHeaders.append("Icy-MetaData:1");
+    bool delivered = false;
+    curl.set(CURLOPT_URL, url.c_str());
+    curl.set(CURLOPT_HTTPHEADER, requestHeaders.get());
+    curl.set(CURLOPT_USERAGENT, "Winamp/2.x");
+    curl.set(CURLOPT_NOSIGNAL, 1L);
+    curl.set(CURLOPT_HTTP09_ALLOWED, 1L);
+    curl.set(CURLOPT_FOLLOWLOCATION, 1L);
+    curl.set(CURLOPT_MAXREDIRS, 5L);
+    curl.set(CURLOPT_CONNECTTIMEOUT, kProbeConnectSecs);
+    curl.set(CURLOPT_TIMEOUT, kProbeTotalSecs);
+    curl.set(CURLOPT_HEADERFUNCTION, IgnoreHeader);
+    curl.set(CURLOPT_WRITEFUNCTION, ProbeBody);
+    curl.set(CURLOPT_WRITEDATA, &delivered);
+    curl_easy_perform(curl.get());
+    long status = 0;
+    curl_easy_getinfo(curl.get(), CURLINFO_RESPONSE_CODE, &status);
+    return delivered && (status == 0 || (status >= 200 && status < 300));
+}
+
+class PrimaryProbe {
+  public:
+    void Start(InputState& input, std::string url) {
+        Stop();
+        input.primaryBack = false;
+        {
+            std::lock_guard lock(probeLock);
+            stopping_ = false;
+        }
+        thread_ = std::thread([this, &input, url = std::move(url)] { Run(input, url); });
+    }
+
+    void Stop() {
+        if (!thread_.joinable()) return;
+        {
+            std::lock_guard lock(probeLock);
+            stopping_ = true;
+        }
+        wake_.notify_all();
+        thread_.join();
+    }
+
+    ~PrimaryProbe() { Stop(); }
+
+  private:
+    void Run(InputState& input, const std::string& url) {
+        const auto interval = std::chrono::seconds(std::max(1, Engine().sourceRetrySecs));
+        for (;;) {
+            {
+                std::unique_lock lock(probeLock);
+                if (wake_.wait_for(lock, interval, [this] { return stopping_; })) return;
+            }
+            if (PrimaryAnswers(url)) {
+                input.primaryBack = true;
+                return;
+            }
+        }
+    }
+
+    std::mutex probeLock;  // guards stopping_
+    std::condition_variable wake_;
+    bool stopping_ = false;
+    std::thread thread_;
+};
+
+}  // namespace
+
+bool SourceTransferShouldEnd(InputState& input) {
+    if (Engine().sourceReconnect == 0) return false;
+    if (input.primaryBack.load()) {
+        input.transferEnd = TransferEnd::kPrimaryBack;
+        return true;
+    }
+    const auto timeout = std::chrono::seconds(std::max(1, Engine().sourceTimeoutSecs));
+    if (Clock::now() - input.lastByteAt < timeout) return false;
+    input.transferEnd = TransferEnd::kStalled;
+    LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source stalled: no audio from %s for %d s",
+               PrintableText(input.url).c_str(), std::max(1, Engine().sourceTimeoutSecs));
+    return true;
+}
+
+void NoteSourceAudio(InputState& input) {
+    input.lastByteAt = Clock::now();
+    if (input.audioArrived) return;
+    input.audioArrived = true;
+    SetSourcePlaying(true);
+    if (!outage.ongoing) return;
+    outage.ongoing = false;
+    const double seconds = std::chrono::duration<double>(Clock::now() - outage.since).count();
+    LogMessage(LOG_INFO, kLogInput, __LINE__, "Source playing again after %.0f s: %s", seconds,
+               PrintableText(input.url).c_str());
+}
+
+void RunSourcesUntilStopped(InputState& input, const char* primaryUrl) {
+    const std::string primary = primaryUrl;
+    const std::string backup = Engine().sourceBackupUrl.c_str();
+    PrimaryProbe probe;
+    outage = Outage{};
+    bool onPrimary = true;
+    int failedAttempts = 0;
+    while (!TransferEndRequested()) {
+        const std::string& url = onPrimary ? primary : backup;
+        if (!onPrimary) probe.Start(input, primary);
+        const TransferOutcome outcome = RunHttpTransfer(input, url.c_str());
+        probe.Stop();
+        if (TransferEndRequested()) break;
+        if (outcome.end == TransferEnd::kPrimaryBack) {
+            // The backup played until now: no outage, no wait.
+            onPrimary = true;
+            failedAttempts = 0;
+            continue;
+        }
+        ReportLoss(input, outcome);
+        if (outcome.audioArrived) failedAttempts = 0;
+        BeginOutage(url.c_str());
+        // A failed primary gives way to the backup at once; a failed backup to the primary.
+        const bool switchNow = !backup.empty() && onPrimary;
+        if (!backup.empty()) onPrimary = !onPrimary;
+        if (switchNow) continue;
+        if (!WaitWhileRunning(RetryWait(failedAttempts))) break;
+        ++failedAttempts;
+    }
+}
