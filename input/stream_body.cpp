@@ -176,6 +176,13 @@ std::size_t ReceiveChunk(InputState& input, std::string_view chunk) {
     // header of its own (the answer behind a proxy's, sent as that answer's body).
     const bool firstChunk = !input.bodyStarted;
     input.bodyStarted = true;
+    if (firstChunk && input.redirectResponse) {
+        // libcurl took the redirect for the final answer after all: its body is a page.
+        LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                   "Source redirect to %s not followed: the answer has no stream",
+                   PrintableText(input.url).c_str());
+        return 0;
+    }
     if (firstChunk && input.headerComplete) {
         if (IsStatusLine(chunk)) {
             input.headerComplete = false;
