@@ -231,6 +231,7 @@ TEST_F(StopWhileWaitingTest, SendBlockedByADestinationThatDoesNotRead) {
     destination.SetStopReadingAfterReply(true);
     Settings settings = DestinationSettings(station.url(), destination.port(), "hackme", "LAME");
     settings["BitrateNominal"] = "320";
+    settings["OutputPacing"] = "0";
     settings["LogFile"] = dir_.file("transcode.log");
     WriteConfig(dir_, settings);
 

@@ -52,7 +52,9 @@ class DestinationFaultTest : public ::testing::Test {
 // byte taken the connection counts as lost, and with AutomaticReconnect 1 the relay logs in again.
 // Nothing waits beyond that time-out, and a stop ends the second wait at once.
 TEST_F(DestinationFaultTest, DestinationThatNeverReadsIsLostAndReconnected) {
-    std::unique_ptr<PacedSource> station = Station(0, 10);
+    // Faster than real time and long: while the destination is away the relay drops the source's
+    // audio as it comes, and the source must outlast the outage.
+    std::unique_ptr<PacedSource> station = Station(40000, 10);
     ASSERT_TRUE(station->listening());
     MockServer destination;
     destination.SetReply(kAccepted);
@@ -61,6 +63,7 @@ TEST_F(DestinationFaultTest, DestinationThatNeverReadsIsLostAndReconnected) {
     settings["BitrateNominal"] = "320";
     settings["AutomaticReconnect"] = "1";
     settings["AutomaticReconnectSecs"] = "1";
+    settings["OutputPacing"] = "0";  // the unpaced station fills the socket buffers at once
     FaultRun run(dir_, settings, kRunTimeoutMs);
 
     ASSERT_TRUE(WaitForStreamConnections(destination, 1, 15000)) << run.Shown();
