@@ -52,7 +52,7 @@ std::string TranscodeConfig(const TempDir& dir, const std::string& sourceUrl, ui
            "\nServerPassword=" + kPassword + "\nServerType=Icecast2\nServerMountpoint=" + kMount +
            "\nEncode=LAME\nBitrateNominal=" + std::to_string(kBitrateKbps) +
            "\nSamplerate=" + std::to_string(kSampleRate) +
-           "\nNumberChannels=2\nLameCBRFlag=1\nLameQuality=1\nLogLevel=1\nLogFile=" +
+           "\nNumberChannels=2\nLameCBRFlag=1\nLameQuality=1\nOutputPacing=0\nLogLevel=1\nLogFile=" +
            dir.file("transcode.log") + "\n";
 }
 
