@@ -43,7 +43,7 @@ struct EngineState {
     std::int32_t metadataSocket = -1;
     CMySocket streamConnection;
     CMySocket metadataConnection;
-    std::int32_t shoutcastAccepted = 0;
+    std::atomic<std::int32_t> shoutcastAccepted{0};  // written by the login, read by titles
     FixedText<1024> sourceUrl;
     FixedText<256> serverHost;
     FixedText<10> serverPort;

@@ -68,7 +68,7 @@ TEST_F(ConnectionTest, ShoutcastSendsPasswordThenHeadersToThePortAbove) {
     EXPECT_EQ(ReceivedBytes(*next, expected.size()), expected);
     EXPECT_EQ(base->ConnectionCount(), 0u);
     EXPECT_EQ(Statuses(), kConnectedWithPassword);
-    EXPECT_EQ(Engine().shoutcastAccepted, 1);
+    EXPECT_EQ(Engine().shoutcastAccepted.load(), 1);
     EXPECT_EQ(Engine().connected.load(), 1);
     // The filled-in contact fields stay for later connections; a given one is kept.
     EXPECT_EQ(Engine().serverIrc, "N/A");
@@ -93,7 +93,7 @@ TEST_F(ConnectionTest, IcecastSendsOneSourceBlockAndReadsTheReplyForMp3Too) {
     ASSERT_EQ(ConnectToServer(), 1);
     EXPECT_EQ(ReceivedBytes(server, kIcecastBlock.size()), kIcecastBlock);
     EXPECT_EQ(Statuses(), kConnectedWithPassword);
-    EXPECT_EQ(Engine().shoutcastAccepted, 0);
+    EXPECT_EQ(Engine().shoutcastAccepted.load(), 0);
 }
 
 TEST_F(ConnectionTest, IcecastWithOggOutputReadsTheReply) {
@@ -103,7 +103,7 @@ TEST_F(ConnectionTest, IcecastWithOggOutputReadsTheReply) {
     ConfigureOggOutput("4");
     ASSERT_EQ(ConnectToServer(), 1);
     EXPECT_EQ(Statuses(), kConnectedWithPassword);
-    EXPECT_EQ(Engine().shoutcastAccepted, 1);
+    EXPECT_EQ(Engine().shoutcastAccepted.load(), 1);
     // The plain bit-rate number, whatever the Ogg mode; the header pages follow the block.
     const std::string received = ReceivedBytes(server, kIcecastBlock.size() + 4);
     EXPECT_EQ(received.substr(0, kIcecastBlock.size()), kIcecastBlock);

@@ -164,7 +164,7 @@ TEST_F(IcecastTest, ShoutcastProtocolLogsInAboveAndUpdatesOnTheBasePort) {
     ConnectWith(ServerKind::kShoutcast, "/unused", server_->sourcePassword());
     ASSERT_EQ(ConnectToServer(), 1);
     EXPECT_EQ(Statuses(), kConnectedWithPassword);
-    EXPECT_EQ(Engine().shoutcastAccepted, 1);  // Icecast answers "OK2"
+    EXPECT_EQ(Engine().shoutcastAccepted.load(), 1);  // Icecast answers "OK2"
     EncodeMp3Tone(kThreeSeconds);
     ASSERT_TRUE(server_->WaitForMount(IcecastServer::kShoutcastMount, kListedWaitMs))
         << server_->FetchStatusJson();
