@@ -269,6 +269,19 @@ int DoEncoding() {
     return result;
 }
 
+ssize_t FlushOggPages() {
+    EngineState& engine = Engine();
+    if (!engine.isOggVorbis || !engine.oggStreamOpen || engine.connected.load() == 0) return 0;
+    ssize_t total = 0;
+    ogg_page page;
+    while (total >= 0 && ogg_stream_flush(&engine.oggStream, &page) != 0) {
+        const ssize_t sent = SendOggPage(page);
+        total = sent < 0 ? sent : total + sent;
+    }
+    if (total > 0) engine.headersPending = 0;
+    return total;
+}
+
 ssize_t SendVorbisPages() {
     EngineState& engine = Engine();
     ssize_t lastPageSent = 0;

@@ -231,6 +231,9 @@ void FlushEncoderIntoArchive();
 // ---- encode and send (encode_send.cpp) ----
 int DoEncoding();
 ssize_t SendVorbisPages();
+// Ogg output: sends what the running stream holds on an unfinished page (silence makes pages that
+// would take seconds to fill). A failed send is noticed by the next block's. Bytes sent.
+ssize_t FlushOggPages();
 
 // ---- sample intake (sample_intake.cpp) ----
 // The decoders' door: queues the block for the output loop while it runs, else converts and

@@ -30,11 +30,12 @@ using Seconds = std::chrono::duration<double>;
 // The most the output runs ahead of real time with pacing on.
 constexpr double kMostLead = 2.0;
 // A playing source may deliver nothing for this long before silence fills in.
-constexpr Seconds kJitterAllowance{1.0};
-// Silence keeps the output this far ahead of real time.
+constexpr Seconds kJitterAllowance{0.5};
+// Silence keeps the output at least this far ahead of real time.
 constexpr double kSilenceLead = 0.5;
-// The longest stretch of silence encoded at once.
-constexpr double kSilenceChunkSeconds = 0.1;
+// Silence goes out in steps of this much audio, one step per this much time, so that the
+// destination never waits long for bytes, whatever lead the source left behind.
+constexpr double kSilenceStepSeconds = 0.25;
 // How often an idle loop looks at its state when it has nothing else to wake it.
 constexpr std::chrono::milliseconds kIdleWake{100};
 
@@ -49,6 +50,7 @@ struct OutputLoop {
     Clock::time_point clockStart{};
     double audioSeconds = 0.0;  // audio handed to the encoder since clockStart
     Clock::time_point lastBlockAt{};
+    Clock::time_point lastEncodeAt{};
     std::vector<float> silence;
 };
 
@@ -82,33 +84,39 @@ void EncodeBlock(PcmBlock& block) {
     }
 }
 
+const Clock::duration kSilenceStep =
+    std::chrono::duration_cast<Clock::duration>(Seconds(kSilenceStepSeconds));
+
+// No source plays (or a playing one has gone quiet for longer than jitter), and the last bytes
+// went out a step ago; the output stays within its pacing lead.
 bool SilenceWanted(Clock::time_point now) {
     const EngineState& engine = Engine();
     if (engine.sourceReconnect == 0 || engine.connected.load() == 0) return false;
     if (loop.sourcePlaying.load() && now - loop.lastBlockAt < kJitterAllowance) return false;
-    return LeadSeconds(now) < kSilenceLead;
+    const double lead = LeadSeconds(now);
+    if (lead < kSilenceLead) return true;
+    return now - loop.lastEncodeAt >= kSilenceStep && lead < kMostLead;
 }
 
-// Encodes silence in the output's own format until the output is kSilenceLead ahead again.
+// Encodes a step of silence in the output's own format, more when the output has fallen behind
+// kSilenceLead, and sends it at once (an Ogg page of silence would otherwise fill for seconds).
 void RelaySilence(Clock::time_point now) {
     const EngineState& engine = Engine();
     const int rate = static_cast<int>(engine.sampleRate);
     if (rate <= 0) return;
-    const double missing = kSilenceLead - LeadSeconds(now);
-    const int chunkFrames = static_cast<int>(rate * kSilenceChunkSeconds);
-    const int frames = std::clamp(static_cast<int>(missing * rate), 1, chunkFrames);
+    const double seconds = std::max(kSilenceStepSeconds, kSilenceLead - LeadSeconds(now));
+    const int frames = static_cast<int>(std::min(seconds, 1.0) * rate);
     loop.silence.assign(2 * static_cast<std::size_t>(frames), 0.0f);
     ConvertAndEncode(loop.silence.data(), frames, 2, rate);
+    FlushOggPages();
     loop.audioSeconds += static_cast<double>(frames) / rate;
+    loop.lastEncodeAt = now;
 }
 
-// When the loop must look again without a block: at the next silence chunk, or after a while.
+// When the loop must look again without a block: at the next silence step, or after a while.
 Clock::time_point NextWake(Clock::time_point now) {
     if (Engine().sourceReconnect == 0) return now + kIdleWake;
-    const auto silenceDue =
-        loop.clockStart + std::chrono::duration_cast<Clock::duration>(
-                              Seconds(loop.audioSeconds - kSilenceLead));
-    return std::clamp(silenceDue, now, now + kIdleWake);
+    return std::clamp(loop.lastEncodeAt + kSilenceStep, now, now + kIdleWake);
 }
 
 // A lost destination that is not reconnected ends the run; the source side sees it too.
@@ -119,6 +127,7 @@ bool DestinationGone() {
 void RunLoop() {
     loop.clockStart = Clock::now();
     loop.lastBlockAt = loop.clockStart;
+    loop.lastEncodeAt = loop.clockStart;
     PcmBlock block;
     while (!DestinationGone()) {
         const auto now = Clock::now();
@@ -129,6 +138,7 @@ void RunLoop() {
             loop.lastBlockAt = Clock::now();
             if (!PaceBeforeBlock()) break;
             EncodeBlock(block);
+            loop.lastEncodeAt = Clock::now();
             loop.queue.Recycle(block);
             continue;
         }

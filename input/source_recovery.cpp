@@ -206,6 +206,8 @@ void RunSourcesUntilStopped(InputState& input, const char* primaryUrl) {
     int failedAttempts = 0;
     while (!TransferEndRequested()) {
         const std::string& url = onPrimary ? primary : backup;
+        // A return of the primary seen by the last probe is served by this very transfer.
+        input.primaryBack = false;
         if (!onPrimary) probe.Start(input, primary);
         const TransferOutcome outcome = RunHttpTransfer(input, url.c_str());
         probe.Stop();
