@@ -235,6 +235,7 @@ int ConnectToServer() {
                    StreamAddress().c_str(), failure.c_str());
         return 0;
     }
+    engine.streamProgress.Restart();
     ReportStatus("Socket connected");
     if (!LogIn(bitrateNumber, bitrateText)) return 0;
 

@@ -31,6 +31,7 @@
 #include "common/fixed_text.h"
 #include "common/socket.h"
 #include "common/status.h"
+#include "engine/send_progress.h"
 #include "resample/resample.h"
 
 struct EngineState {
@@ -144,6 +145,9 @@ struct EngineState {
     // errno of the last failed send of encoded audio (ETIMEDOUT: the server took nothing for the
     // socket time-out; ECANCELED: given up for a stop request).
     std::atomic<int> sendFailure{0};
+    // What the destination has taken of this stream connection (server_io.cpp); restarted by
+    // ConnectToServer. The sending thread only.
+    SendProgress streamProgress;
     std::int32_t lastInputRate = 0;             // source rate of the previous block
     std::int32_t archiveRate = 0;               // rate of the PCM in the open WAV archive
     // An Ogg stream of this connection has sent its header pages and has not been ended yet.
@@ -208,6 +212,8 @@ int ConnectToServer();
 int DisconnectFromServer();
 // Both send every byte or return a negative result: when the server takes nothing for the
 // socket time-out, or at once when a stop is requested while the server takes nothing.
+// SendEncoded also fails (ETIMEDOUT) once its bytes have waited that long without the server
+// acknowledging any, before the buffers are full.
 ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount);
 ssize_t SendRequest(int descriptor, const char* text);
 // The configured Port as a number; -1 when it holds none in 1..65535.

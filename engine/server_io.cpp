@@ -3,7 +3,8 @@
 // Sends use MSG_DONTWAIT and wait for room with poll, in slices: a destination that stops
 // reading costs at most the 10-second time-out (measured from the last byte it took), and a stop
 // request ends the wait at once instead of restarting the time-out as a send interrupted by the
-// signal would.
+// signal would. Since a send waits only once the buffers on both sides are full, the sends of the
+// stream also look after each send at what the destination has acknowledged (send_progress.h).
 #include "engine/server_io.h"
 
 #include <poll.h>
@@ -54,14 +55,15 @@ bool WaitForRoom(int descriptor, std::chrono::steady_clock::time_point deadline)
 
 // Sends until every byte is out; -1 with errno set otherwise (see WaitForRoom). A socket with
 // room takes the bytes even after a stop request, so the end of a stream still goes out to a
-// server that reads.
-ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount) {
+// server that reads. The stream connection's progress, when given, counts every byte handed over.
+ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount, SendProgress* progress) {
     const char* next = static_cast<const char*>(bytes);
     std::size_t remaining = byteCount;
     auto deadline = SocketDeadline();
     while (remaining > 0) {
         const ssize_t sent = send(descriptor, next, remaining, kSendFlags);
         if (sent > 0) {
+            if (progress != nullptr) progress->Handed(static_cast<std::uint64_t>(sent));
             next += sent;
             remaining -= static_cast<std::size_t>(sent);
             deadline = SocketDeadline();
@@ -76,6 +78,20 @@ ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount) {
         return -1;
     }
     return static_cast<ssize_t>(byteCount);
+}
+
+// False, with errno ETIMEDOUT, once bytes have waited on the stream connection and the destination
+// has acknowledged none of them for the socket time-out: it holds the connection open but takes
+// nothing. One ioctl per send.
+bool DestinationKeepsUp(EngineState& engine) {
+    const long queued = UnacknowledgedBytes(engine.streamSocket);
+    if (queued < 0) return true;
+    if (engine.streamProgress.PeerKeepsUp(static_cast<std::uint64_t>(queued),
+                                          std::chrono::steady_clock::now())) {
+        return true;
+    }
+    errno = ETIMEDOUT;
+    return false;
 }
 
 // Every send to the server may be the first of a connection, which is when the archive opens.
@@ -104,17 +120,20 @@ bool StopRequested() {
 ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
     EngineState& engine = Engine();
     OpenArchiveBeforeSend();
-    const ssize_t sent = SendAll(engine.streamSocket, bytes, byteCount);
+    ssize_t sent = SendAll(engine.streamSocket, bytes, byteCount, &engine.streamProgress);
+    if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
+    if (sent > 0 && !DestinationKeepsUp(engine)) sent = -1;
     if (sent < 0) engine.sendFailure = errno;
     if (engine.saveArchives && !engine.saveAsWav) AppendToArchive(bytes, byteCount);
-    if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
     return sent;
 }
 
 ssize_t SendRequest(int descriptor, const char* text) {
     OpenArchiveBeforeSend();
-    const ssize_t sent = SendAll(descriptor, text, std::strlen(text));
-    if (sent > 0) ReportBytes(Engine().bytesSentSink, static_cast<std::uint64_t>(sent));
+    EngineState& engine = Engine();
+    SendProgress* progress = descriptor == engine.streamSocket ? &engine.streamProgress : nullptr;
+    const ssize_t sent = SendAll(descriptor, text, std::strlen(text), progress);
+    if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
     return sent;
 }
 

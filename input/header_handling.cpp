@@ -206,6 +206,7 @@ bool CreateRingBuffer(InputState& input) {
         input.ringBuffer.release();
         return false;
     }
+    input.audioLeftInBlock = blockBytes;
     return true;
 }
 

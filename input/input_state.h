@@ -79,9 +79,12 @@ struct InputState {
     RingByteSource oggSource{ringBuffer};  // the Ogg Vorbis decoder thread reads through this
     bool vorbisDecoderRunning = false;
 
-    // One audio block taken from the ring buffer: MetaInterval bytes on the heap, since the
-    // length comes from the network.
+    // Audio taken from the ring buffer for the decoder: room for MetaInterval bytes on the heap,
+    // since the length comes from the network. Null once the stream is out of step.
     std::unique_ptr<unsigned char[]> audioBlock;
+    // Audio bytes of the current block not yet taken; 0 at the block's end, where a metadata
+    // text is due (with icy-metaint).
+    std::uint64_t audioLeftInBlock = 0;
 
     FixedText<256> lastMp3Description;  // last input description reported; never cleared
     bool droppingForOutage = false;     // Ogg source, destination gone: dropping chunks
@@ -126,10 +129,12 @@ struct InlineHeaderStep {
 };
 InlineHeaderStep CollectInlineHeader(InputState& input, std::string_view chunk);
 
-// Takes every block out of the ring buffer that is wholly buffered, together with the whole
-// metadata text after it. False when a bad metadata length byte ends the transfer.
+// Takes what the ring buffer holds. With metadata, buffered audio goes to the decoder at once
+// (never past its block's end), and each metadata text once it is whole; without, whole blocks
+// of audio. False when a text that is no metadata ends the transfer.
 bool TakeMp3Blocks(InputState& input);
-// End of the transfer: decodes every block still buffered, then the last partial one.
+// End of the transfer: decodes every audio byte still buffered; a metadata text cut off by the
+// end is dropped.
 void DrainMp3Blocks(InputState& input);
 
 // One transfer of the source, from the configured URL (redirects followed anew), until it ends;

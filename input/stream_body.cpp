@@ -1,6 +1,7 @@
 // The body of the source: every chunk goes into the ring buffer. An MP3 body is cut right here
 // into audio blocks of MetaInterval bytes and ICY metadata blocks (a length byte L, then 16 × L
-// bytes of text); an Ogg body waits in the ring buffer for the decoder thread.
+// bytes of text); the audio of a block goes to the decoder as it arrives. An Ogg body waits in
+// the ring buffer for the decoder thread.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -94,30 +95,49 @@ bool TakeMetadata(RingBuffer& ring) {
     return true;
 }
 
-// One audio block and its metadata, as soon as the block and, when metadata follows, its length
-// byte and whole text are buffered: taking a block without its text would lose the alignment,
-// and waiting for more than that would only hold back the title and the audio.
-BlockStep TakeMp3Block(InputState& input) {
+// The metadata at the end of a block, once its length byte and whole text are buffered: taking
+// part of it would lose the alignment.
+BlockStep TakeMetadataBlock(InputState& input) {
     RingBuffer& ring = input.ringBuffer;
-    const std::uint64_t blockBytes = static_cast<std::uint64_t>(input.MetaInterval);
-    const std::uint64_t held = ring.count();
-    if (input.audioBlock == nullptr || held < blockBytes) return BlockStep::kWaiting;
-    if (input.MetadataFlag) {
-        unsigned char lengthByte = 0;
-        if (!ring.peek(blockBytes, lengthByte)) return BlockStep::kWaiting;
-        if (held < blockBytes + 1 + 16 * static_cast<std::uint64_t>(lengthByte)) {
-            return BlockStep::kWaiting;
-        }
-    }
-    ring.read(input.audioBlock.get(), blockBytes);
-    if (input.MetadataFlag && !TakeMetadata(ring)) {
+    unsigned char lengthByte = 0;
+    if (!ring.peek(0, lengthByte)) return BlockStep::kWaiting;
+    if (ring.count() < 1 + 16 * static_cast<std::uint64_t>(lengthByte)) return BlockStep::kWaiting;
+    if (!TakeMetadata(ring)) {
         // The stream is out of step from here: without its audio block nothing more is taken,
         // neither by this transfer nor by the drain at its end, which would read text as audio
         // and audio as titles.
         input.audioBlock.reset();
         return BlockStep::kBadLength;
     }
-    handle_mp3_block(input.audioBlock.get(), blockBytes);
+    return BlockStep::kTaken;
+}
+
+// Audio of the current block that can go to the decoder now. With metadata, whatever of it is
+// buffered: a slow station whose blocks take longer than a destination's source time-out to
+// arrive (icy-metaint 32768 at 24 kbit/s is 11 s; Icecast2 waits 10 s) would otherwise leave the
+// destination without audio until it drops the relay. Without metadata, whole blocks.
+std::uint64_t AudioReady(const InputState& input) {
+    const std::uint64_t held = input.ringBuffer.count();
+    if (input.MetadataFlag) return std::min(held, input.audioLeftInBlock);
+    return held >= input.audioLeftInBlock ? input.audioLeftInBlock : 0;
+}
+
+// One step through the body: a piece of audio, or the metadata at a block's end.
+BlockStep TakeMp3Step(InputState& input) {
+    if (input.audioBlock == nullptr) return BlockStep::kWaiting;
+    if (input.audioLeftInBlock == 0) {
+        if (input.MetadataFlag) {
+            const BlockStep step = TakeMetadataBlock(input);
+            if (step != BlockStep::kTaken) return step;
+        }
+        input.audioLeftInBlock = static_cast<std::uint64_t>(input.MetaInterval);
+        return BlockStep::kTaken;
+    }
+    const std::uint64_t audioBytes = AudioReady(input);
+    if (audioBytes == 0) return BlockStep::kWaiting;
+    input.ringBuffer.read(input.audioBlock.get(), audioBytes);
+    input.audioLeftInBlock -= audioBytes;
+    handle_mp3_block(input.audioBlock.get(), audioBytes);
     return BlockStep::kTaken;
 }
 
@@ -212,7 +232,7 @@ std::size_t ReceiveChunk(InputState& input, std::string_view chunk) {
 
 bool TakeMp3Blocks(InputState& input) {
     for (;;) {
-        switch (TakeMp3Block(input)) {
+        switch (TakeMp3Step(input)) {
             case BlockStep::kTaken:
                 continue;
             case BlockStep::kWaiting:
@@ -225,9 +245,11 @@ bool TakeMp3Blocks(InputState& input) {
 
 void DrainMp3Blocks(InputState& input) {
     if (!TakeMp3Blocks(input) || input.audioBlock == nullptr) return;
-    // The audio after the last whole block; a metadata text cut off by the end is dropped.
-    const std::uint64_t oneBlock = static_cast<std::uint64_t>(input.MetaInterval);
-    const std::size_t rest = input.ringBuffer.readSome(input.audioBlock.get(), oneBlock);
+    // Without metadata, the part of the last block. With metadata every audio byte is taken
+    // already; at a block's end this reads nothing, so a metadata text cut off by the end is
+    // dropped rather than decoded as audio.
+    const std::size_t rest =
+        input.ringBuffer.readSome(input.audioBlock.get(), input.audioLeftInBlock);
     if (rest > 0) handle_mp3_block(input.audioBlock.get(), rest);
 }
 

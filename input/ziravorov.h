@@ -26,5 +26,6 @@ bool parse_header_line(std::string_view line);
 // A whole header that arrived inside the body, ending with "\r\n\r\n": reads it and sets up what
 // it announces. False (after an Error line) when the source cannot be read.
 bool parse_inline_header(std::string_view text);
-// Decodes one MP3 audio block and reports the input format. Returns 1.
+// Decodes the next piece of MP3 audio (any length up to kMp3MaxBlockBytes) and reports the
+// input format. Returns 1.
 int handle_mp3_block(const unsigned char* block, std::size_t byteCount);

@@ -86,6 +86,40 @@ TEST_F(DestinationFaultTest, DestinationThatNeverReadsIsLostAndReconnected) {
     ExpectWholeArchives(dir_, destination);
 }
 
+// At the relay's own pace the socket buffers would take minutes to fill (the kernel lets ours grow
+// to megabytes); the destination's acknowledgements show within seconds that it takes nothing. Its
+// small receive buffer closes its window soon after it stops reading, as a full one would.
+TEST_F(DestinationFaultTest, PacedRelayNoticesADestinationThatStopsReadingWithinSeconds) {
+    std::unique_ptr<PacedSource> station = Station(-1, 10);
+    ASSERT_TRUE(station->listening());
+    MockServer destination;
+    destination.SetReceiveBufferBytes(4096);
+    destination.SetReply(kAccepted);
+    destination.SetStopReadingAfterReply(true);
+    RunSettings settings = FaultRunSettings(dir_, station->url(), destination.port());
+    settings["AutomaticReconnect"] = "1";
+    settings["AutomaticReconnectSecs"] = "1";
+    FaultRun run(dir_, settings, kRunTimeoutMs);
+
+    ASSERT_TRUE(WaitForStreamConnections(destination, 1, 15000)) << run.Shown();
+    const auto connected = std::chrono::steady_clock::now();
+    // 10 s without an acknowledgement, then the 1-second wait before the new login.
+    ASSERT_TRUE(WaitForStreamConnections(destination, 2, 25000)) << run.Shown();
+    EXPECT_GE(std::chrono::steady_clock::now() - connected, 10s);
+    EXPECT_LT(std::chrono::steady_clock::now() - connected, 16s);
+    EXPECT_LT(run.Terminate(), 2s);
+
+    const ChildResult& result = run.Finish();
+    EXPECT_TRUE(EndedWithDone(result)) << run.Shown();
+    EXPECT_NE(result.err.find("transcode: Disconnected from output server 127.0.0.1:" +
+                              std::to_string(destination.port()) +
+                              " (the server took nothing for 10 seconds), reconnecting in 1 secs"),
+              std::string::npos)
+        << run.Shown();
+    EXPECT_EQ(run.LeftOpen(), std::vector<std::string>{});
+    ExpectWholeArchives(dir_, destination);
+}
+
 // A reset in the middle of the stream: with AutomaticReconnect 0 the run ends within seconds, as
 // a stop request ends it, although the station would play for minutes.
 TEST_F(DestinationFaultTest, DestinationResetMidSendEndsTheRun) {

@@ -1,6 +1,6 @@
 // The body of an MP3 station: audio blocks and ICY metadata blocks cut out of the chunks that
-// libcurl delivers, titles handed on before their audio is decoded, and the ways a body ends the
-// transfer.
+// libcurl delivers, audio decoded as it arrives, titles handed on where they stand in the audio,
+// and the ways a body ends the transfer.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -156,8 +156,9 @@ TEST_P(LengthByteTest, ReadsTheTextOrEndsTheTransfer) {
         EXPECT_EQ(Engine().currentTitle.view(), "");
     } else {
         EXPECT_EQ(Engine().currentTitle.view(), "Next");
-        // The last audio block waits for a second one.
-        EXPECT_EQ(Input().ringBuffer.count(), static_cast<std::uint64_t>(kInterval));
+        // The last audio block has gone to the decoder; its metadata is due next.
+        EXPECT_EQ(Input().ringBuffer.count(), 0u);
+        EXPECT_EQ(Input().audioLeftInBlock, 0u);
     }
 }
 
@@ -189,16 +190,20 @@ TEST_F(IcyBodyTest, TakesEveryBlockWhoseMetadataHasArrived) {
     EXPECT_EQ(Reported("metadata").size(), 12u);
     EXPECT_EQ(InputBytesReported(), body.size());
 
-    // The next block waits for its length byte, then for its whole text.
+    // The next block's audio is taken at once; its metadata waits for the length byte, then for
+    // the whole text, and only then does the next block begin.
     const std::string next = Audio(kInterval);
     ASSERT_EQ(FeedBody(next, next.size()), next.size());
-    EXPECT_EQ(Input().ringBuffer.count(), static_cast<std::size_t>(kInterval));
+    EXPECT_EQ(Input().ringBuffer.count(), 0u);
+    EXPECT_EQ(Input().audioLeftInBlock, 0u);
     const std::string meta = Meta("T12");
     ASSERT_EQ(FeedBody(meta.substr(0, 5), 5), 5u);
     EXPECT_EQ(Reported("metadata").size(), 12u);
+    EXPECT_EQ(Input().ringBuffer.count(), 5u);
     ASSERT_EQ(FeedBody(meta.substr(5), meta.size() - 5), meta.size() - 5);
     EXPECT_EQ(Reported("metadata").back(), "T12");
     EXPECT_EQ(Input().ringBuffer.count(), 0u);
+    EXPECT_EQ(Input().audioLeftInBlock, static_cast<std::uint64_t>(kInterval));
 }
 
 // An interval shorter than a long metadata text: the block waits until its whole text is there,
@@ -255,7 +260,19 @@ TEST_F(IcyBodyTest, FullRingBufferEndsTheTransfer) {
 
 // ---- real MP3 audio ----
 
-TEST_F(IcyBodyTest, TitleIsHandedOnBeforeTheAudioInFrontOfItIsDecoded) {
+// Frames that lie wholly within the first byteCount bytes of the stream.
+std::size_t FramesWithin(const std::string& mp3, std::size_t byteCount) {
+    const std::vector<std::size_t> offsets = Mp3FrameOffsets(mp3);
+    std::size_t frames = 0;
+    for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
+        if (offsets[i + 1] <= byteCount) ++frames;
+    }
+    return frames;
+}
+
+// The audio in front of a metadata text is decoded before its title is handed on, the audio after
+// it only afterwards.
+TEST_F(IcyBodyTest, TitleIsHandedOnWhereItStandsInTheAudio) {
     constexpr int kInterval = 2000;
     constexpr int kTitleBlock = 5;  // the metadata after this block carries the new title
     const std::string audio = MakeMp3Tone({44100, 2, 2.0});
@@ -268,12 +285,7 @@ TEST_F(IcyBodyTest, TitleIsHandedOnBeforeTheAudioInFrontOfItIsDecoded) {
     StartMp3Station(kInterval);
     ASSERT_EQ(FeedBody(body, 1500), body.size());
 
-    // Frames that lie wholly before the block in front of the new title.
-    std::size_t framesBefore = 0;
-    const std::vector<std::size_t> offsets = Mp3FrameOffsets(audio);
-    for (std::size_t i = 0; i + 1 < offsets.size(); ++i) {
-        if (offsets[i + 1] <= static_cast<std::size_t>(kTitleBlock * kInterval)) ++framesBefore;
-    }
+    const std::size_t framesBefore = FramesWithin(audio, (kTitleBlock + 1) * kInterval);
     std::size_t decodedBefore = 0;
     bool seen = false;
     for (const InputEvent& event : Events()) {
@@ -281,25 +293,100 @@ TEST_F(IcyBodyTest, TitleIsHandedOnBeforeTheAudioInFrontOfItIsDecoded) {
         if (event.slot == "decoded" && !seen) ++decodedBefore;
     }
     ASSERT_TRUE(seen);
+    // libmad decodes a frame once it sees a few bytes past its end.
     EXPECT_LE(decodedBefore, framesBefore);
     EXPECT_GE(decodedBefore + 1, framesBefore);
     EXPECT_EQ(Reported("inputBitrate"), Texts{"44100Hz/Stereo MP3"});
     EXPECT_EQ(Engine().sourceDescription.view(), "44100Hz/Stereo MP3");
 }
 
-TEST_F(IcyBodyTest, EndOfTheSourceDecodesWhatIsStillBuffered) {
-    const std::string audio = MakeMp3Tone({44100, 2, 1.0});
+// A slow station with long blocks (icy-metaint 32768 at 24 kbit/s: 11 s of audio per block)
+// reaches the decoder as its bytes arrive, not a block at a time, whatever the chunks: one byte
+// each, cut inside a metadata text, or cut right after a length byte.
+TEST_F(IcyBodyTest, SlowStationIsDecodedBeforeItsFirstBlockIsComplete) {
+    constexpr int kInterval = 32768;
+    const Mp3Format format{22050, 1, 25.0, 440.0, 0.5f, 24};
+    const std::string audio = MakeMp3Tone(format);
+    ASSERT_GT(audio.size(), 2u * kInterval);
+    const std::size_t samplesPerFrame = 576;  // MPEG-2 Layer III
     const std::size_t frames = Mp3FrameOffsets(audio).size();
     PacedSourceOptions options;
-    options.metaInterval = 3000;
-    options.titles = {{0, "Only"}};
+    options.metaInterval = kInterval;
+    options.titles = {{0, "First"}, {2 * kInterval, "Second"}};
     const std::string body = PacedSource::IcyBody(audio, options);
-    StartMp3Station(3000);
+    constexpr std::size_t kHalfBlock = kInterval / 2;
+
+    // Fed from the middle of the first block, these cut the first metadata text as named.
+    const std::pair<const char*, std::size_t> kChunks[] = {{"OneByte", 1},
+                                                           {"InsideTheText", kHalfBlock + 5},
+                                                           {"AfterTheLengthByte", kHalfBlock + 1},
+                                                           {"Hundred", 100}};
+    for (const auto& [name, chunkBytes] : kChunks) {
+        SCOPED_TRACE(name);
+        SetUp();
+        StartMp3Station(kInterval);
+        ASSERT_EQ(FeedBody(body.substr(0, kHalfBlock), chunkBytes), kHalfBlock);
+        EXPECT_GE(DecodedFrames() + samplesPerFrame,
+                  FramesWithin(audio, kHalfBlock) * samplesPerFrame);
+        EXPECT_TRUE(Reported("metadata").empty());
+
+        ASSERT_EQ(FeedBody(body.substr(kHalfBlock), chunkBytes), body.size() - kHalfBlock);
+        EXPECT_EQ(Reported("metadata"), (Texts{"First", "Second"}));
+        FinishTransfer(Input(), false);
+        EXPECT_EQ(DecodedFrames(), frames * samplesPerFrame);
+        EXPECT_EQ(Reported("inputBitrate"), Texts{"22050Hz/Mono MP3"});
+        EXPECT_EQ(LogText().find("Metadata ERROR"), std::string::npos);
+        EXPECT_EQ(LogText().find("cannot take a block"), std::string::npos);
+        TearDown();
+    }
+}
+
+// The end of the source decodes every audio byte still buffered (without metadata, the part of
+// the last block) and drops a metadata text cut off by the end.
+struct EndCase {
+    const char* name;
+    bool metadata;           // icy-metaint: the length of the audio, so one block holds it all
+    std::string afterAudio;  // what comes after the audio
+    Texts titles;
+};
+
+void PrintTo(const EndCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const EndCase kEndCases[] = {
+    {"NoMetadata", false, "", {}},
+    {"EndsInsideAnAudioBlock", true, "", {}},
+    {"EndsAfterTheLengthByte", true, PacedSource::MetadataBlock("Cut off").substr(0, 1), {}},
+    {"EndsInsideTheText", true, PacedSource::MetadataBlock("Cut off").substr(0, 9), {}},
+    {"EndsAfterAWholeText", true, PacedSource::MetadataBlock("Whole"), {"Whole"}},
+};
+
+class SourceEndTest : public IcyBodyTest, public ::testing::WithParamInterface<EndCase> {};
+
+TEST_P(SourceEndTest, DecodesWhatIsStillBuffered) {
+    const EndCase& c = GetParam();
+    const std::string audio = MakeMp3Tone({44100, 2, 1.0});
+    const std::size_t frames = Mp3FrameOffsets(audio).size();
+    if (c.metadata) {
+        StartMp3Station(static_cast<int>(audio.size()) + (c.afterAudio.empty() ? 1 : 0));
+    } else {
+        ASSERT_TRUE(FeedHeader({"HTTP/1.0 200 OK", "Content-Type: audio/mpeg"}));
+    }
+    const std::string body = audio + c.afterAudio;
     ASSERT_EQ(FeedBody(body, 4096), body.size());
-    EXPECT_LT(DecodedFrames(), (frames - 3) * 1152);
+    EXPECT_LT(DecodedFrames(), frames * 1152);
     FinishTransfer(Input(), false);
     EXPECT_EQ(DecodedFrames(), frames * 1152);
+    EXPECT_EQ(Reported("metadata"), c.titles);
+    EXPECT_EQ(LogText().find("Metadata ERROR"), std::string::npos);
+    // A cut text stays behind, not read as audio.
+    const std::size_t cutText = c.titles.empty() ? c.afterAudio.size() : 0;
+    EXPECT_EQ(Input().ringBuffer.count(), cutText);
 }
+
+INSTANTIATE_TEST_SUITE_P(Ends, SourceEndTest, ::testing::ValuesIn(kEndCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(IcyBodyTest, StopLeavesTheBufferedRestUndecoded) {
     const std::string audio = MakeMp3Tone({44100, 2, 1.0});

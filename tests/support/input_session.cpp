@@ -122,6 +122,12 @@ std::uint64_t InputSessionTest::InputBytesReported() {
     return inputBytes;
 }
 
+std::uint64_t InputSessionTest::BlockAudioArrived() {
+    const InputState& input = Input();
+    return static_cast<std::uint64_t>(input.MetaInterval) - input.audioLeftInBlock +
+           input.ringBuffer.count();
+}
+
 bool InputSessionTest::FeedHeader(const std::vector<std::string>& lines) {
     std::vector<std::string> all = lines;
     all.emplace_back();

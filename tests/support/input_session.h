@@ -31,6 +31,9 @@ class InputSessionTest : public ::testing::Test {
     static int DecodedRate();
     static int DecodedChannels();
     static std::uint64_t InputBytesReported();
+    // Audio bytes of the current block that have arrived: those handed to the decoder and those
+    // still buffered (while no metadata text is buffered).
+    static std::uint64_t BlockAudioArrived();
 
     // Hands each line to header_callback (a line ending is added when it has none); the blank
     // line that ends the header is sent too. True when every line was accepted; nothing is sent

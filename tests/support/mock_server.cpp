@@ -69,6 +69,12 @@ void MockServer::SetStopReadingAfterReply(bool stop) {
     stopReadingAfterReply_ = stop;
 }
 
+void MockServer::SetReceiveBufferBytes(int byteCount) {
+    // Accepted connections take the listening socket's size, which also sets the window that the
+    // handshake announces.
+    setsockopt(listenDescriptor_, SOL_SOCKET, SO_RCVBUF, &byteCount, sizeof byteCount);
+}
+
 bool MockServer::WaitForConnections(size_t count, int timeoutMs) {
     std::unique_lock lock(mutex_);
     return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),

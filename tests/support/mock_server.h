@@ -44,6 +44,10 @@ class MockServer {
     // After the reply, read nothing more from the connection: a destination that stops taking
     // the stream, so that the client's sends block once the socket buffers are full.
     void SetStopReadingAfterReply(bool stop);
+    // The receive buffer of the connections accepted from now on (SO_RCVBUF, which the kernel
+    // doubles). A small one closes the window soon after the server stops reading, as the full
+    // buffer of a real server that stopped reading would.
+    void SetReceiveBufferBytes(int byteCount);
 
     bool WaitForConnections(size_t count, int timeoutMs);
     bool WaitForBytes(size_t connection, size_t byteCount, int timeoutMs);
