@@ -72,13 +72,13 @@ void ReportLevels(const EngineState& engine, const float* frames, int frameCount
 // A title change asked for a new Ogg stream: the running one ends (its last page carries the
 // end-of-stream mark) and the new one starts with the current title in its comments. A stream
 // that has carried no audio yet keeps running until it has: players stall or skip on empty
-// links. Streams also begin at most every kShortestOggStreamSecs: a station that changes its
-// title in every metadata block would otherwise send header pages many times a second; the
-// title that waits meanwhile is the latest, since the comments are built when the stream starts.
+// links. A stream also carries at least kShortestOggStreamSecs of audio (at real-time pace, one
+// new stream every 2 s at most): a station that changes its title in every metadata block would
+// otherwise send header pages many times a second. The title that waits meanwhile is the latest,
+// since the comments are built when the stream starts.
 BlockOutcome ServeOggRestart(EngineState& engine) {
     if (engine.vorbisRestartPending == 0 || engine.oggStreamFrames == 0) return BlockOutcome::kSent;
-    if (std::chrono::steady_clock::now() - engine.oggStreamStartedAt <
-        std::chrono::seconds(kShortestOggStreamSecs)) {
+    if (engine.oggStreamFrames < kShortestOggStreamSecs * engine.sampleRate) {
         return BlockOutcome::kSent;
     }
     engine.vorbisRestartPending = 0;

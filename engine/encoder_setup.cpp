@@ -4,7 +4,6 @@
 #include <vorbis/vorbisenc.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
@@ -197,7 +196,6 @@ void SendHeaderPages(EngineState& engine) {
     while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendOggPage(page);
     engine.oggStreamOpen = 1;
     engine.oggStreamFrames = 0;
-    engine.oggStreamStartedAt = std::chrono::steady_clock::now();
 }
 
 int SetUpVorbis(EngineState& engine) {

@@ -152,8 +152,6 @@ struct EngineState {
     // Frames the running Ogg stream has been given. A title change waits for the first, so that
     // no stream but the login's goes out without audio.
     std::int64_t oggStreamFrames = 0;
-    // When the running Ogg stream began: title changes start streams no more often than every 2 s.
-    std::chrono::steady_clock::time_point oggStreamStartedAt{};
     // Serial numbers of the Ogg streams begun on this connection, none of which may come again.
     std::vector<int> oggSerialsUsed;
 

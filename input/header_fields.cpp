@@ -49,13 +49,20 @@ int StatusCode(std::string_view line) {
     return code;
 }
 
-bool FieldValue(std::string_view line, std::string_view name, HeaderValue& value) {
+bool FieldText(std::string_view line, std::string_view name, std::string_view& text) {
     line = WithoutLineEnd(line);
     const std::size_t colon = line.find(':');
     if (colon == std::string_view::npos || !EqualIgnoringCase(line.substr(0, colon), name)) {
         return false;
     }
-    value.assign(line.substr(colon + 1));
+    text = line.substr(colon + 1);
+    return true;
+}
+
+bool FieldValue(std::string_view line, std::string_view name, HeaderValue& value) {
+    std::string_view text;
+    if (!FieldText(line, name, text)) return false;
+    value.assign(text);
     return true;
 }
 

@@ -25,6 +25,9 @@ int StatusCode(std::string_view line);
 bool FieldValue(std::string_view line, std::string_view name, HeaderValue& value);
 // The same over a whole header of several lines: the value of the first line with that field.
 bool FindFieldValue(std::string_view header, std::string_view name, HeaderValue& value);
+// FieldValue uncut, as a view into the line: for a value that must not lose a byte (a redirect's
+// Location).
+bool FieldText(std::string_view line, std::string_view name, std::string_view& text);
 
 enum class SourceFormat { kMp3, kVorbis, kUnknown };
 // The audio format a Content-Type value names; its letter case, blanks and parameters

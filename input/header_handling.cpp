@@ -1,12 +1,15 @@
-// The response header: check the status, read the station's name, the metadata interval and the
-// content type, and when the body begins set up the ring buffer, the decoder and the encoder. The
-// header comes either line by line through header_callback, or (from servers whose status line
-// libcurl takes for an HTTP/0.9 response) at the start of the body, collected by write_callback.
+// The response header: check the status (a redirect's header only says where libcurl goes next),
+// read the station's name, the metadata interval and the content type, and when the body begins
+// set up the ring buffer, the decoder and the encoder. The header comes either line by line
+// through header_callback, or (from servers whose status line libcurl takes for an HTTP/0.9
+// response) at the start of the body, collected by write_callback.
 #include <algorithm>
 #include <cstdlib>
 #include <limits>
 #include <new>
+#include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/fixed_text.h"
 #include "common/log.h"
@@ -24,6 +27,7 @@ namespace {
 constexpr std::string_view kNameField = "icy-name";
 constexpr std::string_view kMetaIntervalField = "icy-metaint";
 constexpr std::string_view kContentTypeField = "content-type";
+constexpr std::string_view kLocationField = "location";
 
 // Leading blanks skipped, digits up to the first other character, 0 without digits. A number
 // beyond 32 bits saturates (atoi's overflow is undefined, and wrapping could turn a hostile
@@ -35,8 +39,9 @@ std::int32_t ReadInterval(const HeaderValue& value) {
                               std::numeric_limits<std::int32_t>::max()));
 }
 
-const char* SourceName(const InputState& input) {
-    return input.url.empty() ? "the source" : input.url.c_str();
+// After a redirect the URL came from the network.
+std::string SourceName(const InputState& input) {
+    return input.url.empty() ? "the source" : PrintableText(input.url);
 }
 
 // False (after an Error line) for a type that neither decoder reads.
@@ -46,12 +51,17 @@ bool ReadContentType(InputState& input, const HeaderValue& type) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
                    "Unknown content type \"%s\" from %s: neither MP3 nor Ogg Vorbis, the "
                    "transfer ends",
-                   PrintableText(TrimBlanks(type.view())).c_str(), SourceName(input));
+                   PrintableText(TrimBlanks(type.view())).c_str(), SourceName(input).c_str());
         return false;
     }
     input.inputIsVorbis = format == SourceFormat::kVorbis;
     Report(FrontEnd().inputStreamType, input.inputIsVorbis ? "Vorbis" : "MP3");
     return true;
+}
+
+void RefuseStatus(const InputState& input, std::string_view statusLine) {
+    LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source request refused by %s: %s",
+               SourceName(input).c_str(), PrintableText(WithoutLineEnd(statusLine)).c_str());
 }
 
 // A 2xx status goes on, a 1xx one announces another response; anything else ends the transfer
@@ -62,16 +72,56 @@ bool AcceptStatus(InputState& input, std::string_view statusLine) {
         input.interimResponse = code < 200;
         return true;
     }
-    LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source request refused by %s: %s",
-               SourceName(input), PrintableText(WithoutLineEnd(statusLine)).c_str());
+    RefuseStatus(input, statusLine);
     return false;
 }
 
-// Each response's header stands alone: the facts of an earlier one (a proxy's, an interim one)
-// do not carry over.
+bool IsRedirectStatus(std::string_view statusLine) {
+    const int code = StatusCode(statusLine);
+    return code >= 300 && code < 400;
+}
+
+// Each response's header stands alone: the facts of an earlier one (a proxy's, an interim one, a
+// redirect's) do not carry over. Whether a 3xx is a redirect shows only at the end of its header.
 bool StartHeaderAfresh(InputState& input, std::string_view statusLine) {
     ResetHeaderState(input);
-    return AcceptStatus(input, statusLine);
+    if (!IsRedirectStatus(statusLine)) return AcceptStatus(input, statusLine);
+    input.redirectResponse = true;
+    input.redirectStatus.assign(WithoutLineEnd(statusLine));
+    return true;
+}
+
+// libcurl goes to the first Location that has a value; the trail must judge the same one.
+void NoteLocation(InputState& input, std::string_view line) {
+    std::string_view location;
+    if (!input.redirectLocation.empty() || !FieldText(line, kLocationField, location)) return;
+    input.redirectLocation = TrimBlanks(location);
+}
+
+// The end of a 3xx header. Without a Location libcurl takes the response for the final one, which
+// is then refused like any other failure status; with one, the trail decides whether libcurl may
+// go there.
+bool FollowRedirect(InputState& input) {
+    if (input.redirectLocation.empty()) {
+        RefuseStatus(input, input.redirectStatus.view());
+        return false;
+    }
+    std::string target;
+    if (!input.redirects.Follow(input.url, input.redirectLocation, target)) return false;
+    LogMessage(LOG_INFO, kLogInput, __LINE__, "Source redirected (%s) from %s to %s",
+               PrintableText(input.redirectStatus.view()).c_str(), SourceName(input).c_str(),
+               PrintableText(target).c_str());
+    input.url = std::move(target);
+    return true;
+}
+
+// A blank line ends a header. An interim response's only ends that response and a redirect's
+// sends the transfer on; the final one follows either.
+bool EndHeader(InputState& input) {
+    if (input.redirectResponse) return FollowRedirect(input);
+    if (!input.interimResponse) input.headerComplete = true;
+    input.interimResponse = false;
+    return true;
 }
 
 bool StartDecoder(InputState& input) {
@@ -184,12 +234,12 @@ bool HandleHeaderLine(InputState& input, std::string_view line) {
     }
     if (IsStatusLine(line)) {
         if (!StartHeaderAfresh(input, line)) return false;
-        return parse_header_line(line);
+        return input.redirectResponse || parse_header_line(line);
     }
-    if (WithoutLineEnd(line).empty()) {
-        // An interim response's blank line only ends that response; the final one follows.
-        if (!input.interimResponse) input.headerComplete = true;
-        input.interimResponse = false;
+    if (WithoutLineEnd(line).empty()) return EndHeader(input);
+    if (input.redirectResponse) {
+        // A redirect's name, type and block length (of its error page) are not the station's.
+        NoteLocation(input, line);
         return true;
     }
     return parse_header_line(line);

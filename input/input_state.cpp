@@ -23,6 +23,9 @@ void ResetInputState() {
 void ResetHeaderState(InputState& input) {
     input.headerComplete = false;
     input.interimResponse = false;
+    input.redirectResponse = false;
+    input.redirectLocation.clear();
+    input.redirectStatus.clear();
     input.bodyStarted = false;
     input.headerDone = false;
     input.MetadataFlag = false;

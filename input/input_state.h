@@ -17,6 +17,7 @@
 #include "common/fixed_text.h"
 #include "decoders/mp3decoder.h"
 #include "input/curl_handle.h"
+#include "input/redirect_trail.h"
 #include "input/ring_buffer.h"
 #include "input/ring_source.h"
 
@@ -41,7 +42,10 @@ enum class TransferEnd {
 
 struct InputState {
     CurlEasy curlHandle;  // the running transfer's handle; empty outside a transfer
-    std::string url;      // of the running transfer, for the lines that report its failures
+    // Where the running transfer is now, for the lines that report its failures: the configured
+    // URL, then each redirect target. Network text once a redirect has been followed.
+    std::string url;
+    RedirectTrail redirects;  // started with each transfer's options
     // libcurl's own words for a failed transfer (CURLOPT_ERRORBUFFER).
     std::array<char, CURL_ERROR_SIZE> curlError{};
     // A callback ended the transfer on purpose (and said why, or a stop was requested): libcurl's
@@ -58,6 +62,12 @@ struct InputState {
     // proxy's tunnel, an interim 1xx response) starts the header afresh.
     bool headerComplete = false;
     bool interimResponse = false;  // the header being read is a 1xx response's
+    // The header being read is a 3xx response's: none of its fields describe the station. Its
+    // first non-empty Location is where libcurl goes next; without one it is final, and refused
+    // with its status line.
+    bool redirectResponse = false;
+    std::string redirectLocation;
+    FixedText<128> redirectStatus;
     bool bodyStarted = false;   // write_callback has had a chunk; later header lines are trailers
     bool headerDone = false;    // the header is handled and the decoder started
     bool MetadataFlag = false;  // the body carries ICY metadata blocks

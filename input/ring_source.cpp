@@ -1,15 +1,47 @@
 #include "input/ring_source.h"
 
-#include <unistd.h>
+namespace {
+
+// A bound on every wait, so that a wake-up lost to a race costs at most this much.
+constexpr std::chrono::milliseconds kLongestWait{100};
+
+}  // namespace
+
+void RingByteSource::SetState(State state) {
+    {
+        std::lock_guard lock(signalLock);
+        state_.store(state, std::memory_order_release);
+    }
+    changed_.notify_all();
+}
+
+void RingByteSource::NotifyWritten() {
+    { std::lock_guard lock(signalLock); }
+    changed_.notify_all();
+}
+
+bool RingByteSource::WaitForRoom(std::size_t byteCount, std::chrono::milliseconds limit) {
+    std::unique_lock lock(signalLock);
+    return changed_.wait_for(lock, limit, [this, byteCount] {
+        return ring_.capacity() - ring_.count() >= byteCount ||
+               state_.load(std::memory_order_acquire) != kOpen;
+    });
+}
 
 std::size_t RingByteSource::Read(void* dest, std::size_t byteCount) {
+    std::unique_lock lock(signalLock);
     for (;;) {
         // The state is read before the count: once the writer has finished, the count seen
         // afterwards includes every byte it wrote.
         const int state = state_.load(std::memory_order_acquire);
         if (state == kAbandoned) return 0;
-        if (ring_.count() >= byteCount) return ring_.readSome(dest, byteCount);
-        if (state == kFinished) return ring_.readSome(dest, byteCount);
-        usleep(250);
+        if (ring_.count() >= byteCount || state == kFinished) {
+            lock.unlock();
+            const std::size_t taken = ring_.readSome(dest, byteCount);
+            // The writer may be waiting for the room this read made.
+            changed_.notify_all();
+            return taken;
+        }
+        changed_.wait_for(lock, kLongestWait);
     }
 }

@@ -24,9 +24,22 @@ int CheckStopRequest(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) noex
     return SourceTransferShouldEnd(Input()) ? 1 : 0;
 }
 
+// Stations move, and directories hand out per-listener URLs with tokens that expire: redirects
+// are followed, from the configured URL on every transfer, never to another scheme. The header
+// handling refuses a loop or a sixth redirect first, with the URL in the line; libcurl's limits
+// only back it up.
+void SetRedirectOptions(InputState& input, const char* url) {
+    CurlEasy& curl = input.curlHandle;
+    curl.set(CURLOPT_FOLLOWLOCATION, 1L);
+    curl.set(CURLOPT_MAXREDIRS, static_cast<long>(RedirectTrail::kMaxRedirects));
+    curl.set(CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    input.redirects.Start(url);
+}
+
 void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList& requestHeaders) {
     CurlEasy& curl = input.curlHandle;
     curl.set(CURLOPT_URL, url);
+    SetRedirectOptions(input, url);
     curl.set(CURLOPT_HTTPHEADER, requestHeaders.get());
     curl.set(CURLOPT_USERAGENT, "Winamp/2.x");
     curl.set(CURLOPT_WRITEFUNCTION, write_callback);
@@ -49,14 +62,15 @@ void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList
     curl.set(CURLOPT_ERRORBUFFER, input.curlError.data());
 }
 
-// A transfer that libcurl ended with an error, in libcurl's own words. A transfer that a callback
-// refused, or a stop request ended, has been accounted for already.
+// A transfer that libcurl ended with an error, in libcurl's own words, at the URL it had reached
+// (a redirect target's is the one an operator needs). A transfer that a callback refused, or a
+// stop request ended, has been accounted for already.
 void ReportTransferFailure(const InputState& input, CURLcode result) {
     if (result == CURLE_OK || input.transferRefused || TransferEndRequested()) return;
     const char* reason =
         input.curlError[0] != '\0' ? input.curlError.data() : curl_easy_strerror(result);
     LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source transfer from %s failed: %s",
-               input.url.c_str(), PrintableText(reason).c_str());
+               PrintableText(input.url).c_str(), PrintableText(reason).c_str());
 }
 
 }  // namespace

@@ -22,9 +22,11 @@ namespace {
 
 enum class BlockStep { kTaken, kWaiting, kBadLength };
 
-// How often a chunk waiting for room in the ring buffer looks again; far below the 100 ms within
-// which a stop request must be seen.
-constexpr std::chrono::milliseconds kRoomPollInterval{2};
+// A chunk waiting for room in the ring buffer is woken by the decoder's reads, and looks at the
+// stop request at least this often (a stop must be seen within 100 ms).
+constexpr std::chrono::milliseconds kRoomWaitLimit{50};
+// Room worth waking up for: a decoder read's worth, not every byte.
+constexpr std::size_t kRoomWanted = 4096;
 
 // Stop request or lost destination: an MP3 source ends the encoder and the connection here; an
 // Ogg source leaves that to the teardown, after its decoder thread (which may be encoding) has
@@ -132,6 +134,7 @@ bool TakeOggBody(InputState& input, std::string_view body) {
         if (room > 0) {
             const std::size_t piece = std::min(room, body.size());
             ring.write(body.data(), piece);
+            input.oggSource.NotifyWritten();
             body.remove_prefix(piece);
             written += piece;
             continue;
@@ -146,7 +149,7 @@ bool TakeOggBody(InputState& input, std::string_view body) {
             StopFromBody(input);
             return false;
         }
-        std::this_thread::sleep_for(kRoomPollInterval);
+        input.oggSource.WaitForRoom(std::min(body.size(), kRoomWanted), kRoomWaitLimit);
     }
     ReportBytes(FrontEnd().inputBytes, written);
     return true;
@@ -173,6 +176,13 @@ std::size_t ReceiveChunk(InputState& input, std::string_view chunk) {
     // header of its own (the answer behind a proxy's, sent as that answer's body).
     const bool firstChunk = !input.bodyStarted;
     input.bodyStarted = true;
+    if (firstChunk && input.redirectResponse) {
+        // libcurl took the redirect for the final answer after all: its body is a page.
+        LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                   "Source redirect to %s not followed: the answer has no stream",
+                   PrintableText(input.url).c_str());
+        return 0;
+    }
     if (firstChunk && input.headerComplete) {
         if (IsStatusLine(chunk)) {
             input.headerComplete = false;

@@ -115,19 +115,6 @@ const EndlessCase kEndlessCases[] = {
 INSTANTIATE_TEST_SUITE_P(Urls, TransferWithoutStreamTest, ::testing::ValuesIn(kEndlessCases),
                          [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(SourceInputTest, RedirectIsNotFollowed) {
-    MockServer target;
-    MockServer source;
-    source.SetReply("HTTP/1.0 302 Found\r\nLocation: http://127.0.0.1:" +
-                    std::to_string(target.port()) + "/\r\n\r\n");
-    source.SetCloseAfterReply(true);
-    EXPECT_EQ(Run("http://127.0.0.1:" + std::to_string(source.port()) + "/"), 1);
-    EXPECT_EQ(Reported("mainStatus").back(), "Done");
-    EXPECT_EQ(source.ConnectionCount(), 1u);
-    EXPECT_EQ(target.ConnectionCount(), 0u);
-    EXPECT_NE(source.Received(0).find("Icy-MetaData:1\r\n"), std::string::npos);
-}
-
 }  // namespace
 
 // A SIGINT/SIGTERM during start-up is not forgotten when the run begins: a source that never

@@ -48,6 +48,11 @@ void MockServer::SetReply(std::string reply) {
     reply_ = std::move(reply);
 }
 
+void MockServer::SetReplyChooser(ReplyChooser chooser) {
+    std::lock_guard lock(mutex_);
+    chooser_ = std::move(chooser);
+}
+
 void MockServer::SetCloseAfterReply(bool close) {
     std::lock_guard lock(mutex_);
     closeAfterReply_ = close;
@@ -181,21 +186,21 @@ void MockServer::ServeReadable(size_t index) {
         connection.received.append(buffer, static_cast<size_t>(count));
         if (!connection.replied) {
             connection.replied = true;
-            SendReply(connection.descriptor);
+            SendReply(connection.descriptor, chooser_ ? chooser_(connection.received) : reply_);
             if (closeAfterReply_) CloseConnection(connection);
         }
     }
     changed_.notify_all();
 }
 
-void MockServer::SendReply(int descriptor) {
+void MockServer::SendReply(int descriptor, const std::string& reply) {
     if (replyPieceBytes_ == 0) {
-        SendAll(descriptor, reply_);
+        SendAll(descriptor, reply);
         return;
     }
-    for (size_t at = 0; at < reply_.size(); at += replyPieceBytes_) {
+    for (size_t at = 0; at < reply.size(); at += replyPieceBytes_) {
         if (at > 0) std::this_thread::sleep_for(std::chrono::milliseconds(replyPauseMs_));
-        SendAll(descriptor, reply_.substr(at, replyPieceBytes_));
+        SendAll(descriptor, reply.substr(at, replyPieceBytes_));
     }
 }
 

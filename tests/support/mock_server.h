@@ -10,6 +10,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -29,6 +30,11 @@ class MockServer {
 
     // Sent once on every connection after its first bytes arrive. Empty: never reply.
     void SetReply(std::string reply);
+    // The reply chosen for each connection from its first bytes (a request line that names a path
+    // or a token), in place of SetReply's. Called on the server thread, one connection at a time,
+    // with the server's lock held: it must not call the server back.
+    using ReplyChooser = std::function<std::string(const std::string& firstBytes)>;
+    void SetReplyChooser(ReplyChooser chooser);
     // Close the connection after replying. With an empty reply the connection is closed after its
     // first bytes arrive, without an answer (a server that hangs up on a login).
     void SetCloseAfterReply(bool close);
@@ -64,7 +70,7 @@ class MockServer {
         bool closed = false;
     };
 
-    void SendReply(int descriptor);
+    void SendReply(int descriptor, const std::string& reply);
 
     void Run();
     void AcceptPending();
@@ -79,6 +85,7 @@ class MockServer {
     mutable std::mutex mutex_;  // guards everything below; the server thread and the test share it
     std::condition_variable changed_;
     std::string reply_;
+    ReplyChooser chooser_;
     bool closeAfterReply_ = false;
     size_t replyPieceBytes_ = 0;
     int replyPauseMs_ = 0;
