@@ -95,15 +95,17 @@ std::vector<ArrivalListener::Arrival> ArrivalListener::Arrivals() const {
     return arrivals_;
 }
 
-ArrivalListener::Clock::duration ArrivalListener::LongestSilence() const {
+ArrivalListener::Silence ArrivalListener::LongestSilence() const {
     std::lock_guard hold(mutex_);
-    if (arrivals_.empty()) return Clock::duration::max();
-    Clock::duration longest{};
-    for (std::size_t i = 1; i < arrivals_.size(); ++i) {
-        longest = std::max(longest, arrivals_[i].at - arrivals_[i - 1].at);
-    }
-    const Clock::time_point end = endedAt_ == Clock::time_point{} ? Clock::now() : endedAt_;
-    return std::max(longest, end - arrivals_.back().at);
+    if (arrivals_.empty()) return {Clock::duration::zero(), Clock::duration::max()};
+    const Clock::time_point first = arrivals_.front().at;
+    Silence longest;
+    auto consider = [&](Clock::time_point from, Clock::time_point to) {
+        if (to - from > longest.length) longest = {from - first, to - from};
+    };
+    for (std::size_t i = 1; i < arrivals_.size(); ++i) consider(arrivals_[i - 1].at, arrivals_[i].at);
+    consider(arrivals_.back().at, endedAt_ == Clock::time_point{} ? Clock::now() : endedAt_);
+    return longest;
 }
 
 ArrivalListener::Clock::duration ArrivalListener::ListenedTime() const {

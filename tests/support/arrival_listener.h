@@ -35,8 +35,12 @@ class ArrivalListener {
     std::vector<Arrival> Arrivals() const;
     // The server ended the connection (or it failed) before Stop() or maxMs.
     bool DroppedByServer() const { return dropped_.load(); }
+    struct Silence {
+        Clock::duration after{};  // the first body byte
+        Clock::duration length{};
+    };
     // The longest time without body bytes from the first of them to the end of the reading.
-    Clock::duration LongestSilence() const;
+    Silence LongestSilence() const;
     // From the first body byte to the end of the reading.
     Clock::duration ListenedTime() const;
 
