@@ -155,8 +155,8 @@ struct EngineState {
     // Serial numbers of the Ogg streams begun on this connection, none of which may come again.
     std::vector<int> oggSerialsUsed;
 
-    // Keeping the station on the air (configuration keys after the specified ones; their
-    // defaults keep a run that ends with its source).
+    // Keeping the station on the air (the last keys of the file; their defaults keep a run that
+    // ends with its source).
     std::int32_t sourceReconnect = 0;     // 1: a lost source is reopened; silence meanwhile
     std::int32_t sourceTimeoutSecs = 10;  // no audio bytes for this long is a stalled source
     std::int32_t sourceRetrySecs = 5;     // the longest wait between attempts to reopen it

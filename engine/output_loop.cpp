@@ -165,7 +165,11 @@ bool OutputLoopRunning() {
 void FinishOutputLoop(bool abandon) {
     if (!loop.thread.joinable()) return;
     loop.queue.EndInput(abandon);
+    // A destination reconnection wait must not outlast the input, or the join would wait for a
+    // server that may never return.
+    Engine().transferEnding = true;
     loop.thread.join();
+    Engine().transferEnding = false;
     loop.running = false;
     loop.queue.Reset();
 }

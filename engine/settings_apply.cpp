@@ -1,10 +1,12 @@
 // ApplyConfig: looks up every configuration key into EngineState, derives the output-format and
-// server-type flags, hands the log settings to the logger and reports the resulting setup on the
-// engine's status slots.
+// server-type flags, hands the log settings to the logger, corrects source settings the input
+// could not work with, and reports the resulting setup on the engine's status slots.
 //
 // The steps are interleaved with the lookups on purpose: the stream type is reported before
 // ServerType is read (so "WMA" is never reported at start-up), and the destination before the
 // blanks are removed from Server and Port.
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <string_view>
 
@@ -142,6 +144,46 @@ void ReportBitrateDescriptions() {
     if (engine.isWma) constantDescription();
 }
 
+// Under a second, every pause between two reads of a slow source would count as a stall, and a
+// source that is down would be tried again in a tight loop.
+void RaiseToOneSecond(std::int32_t& seconds, const char* key) {
+    if (seconds >= 1) return;
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "%s=%d is below 1 second; 1 second is used", key,
+               static_cast<int>(seconds));
+    seconds = 1;
+}
+
+bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size()) return false;
+    for (std::size_t index = 0; index < prefix.size(); ++index) {
+        if (std::tolower(static_cast<unsigned char>(text[index])) != prefix[index]) return false;
+    }
+    return true;
+}
+
+// A backup the input cannot fetch would fail on every outage, when it is needed; refusing it at
+// start puts the reason in the log while the operator is still looking.
+void CheckBackupUrl() {
+    FixedText<1024>& url = Engine().sourceBackupUrl;
+    const std::string_view text = url.view();
+    if (text.empty() || StartsWithIgnoringCase(text, "http://") ||
+        StartsWithIgnoringCase(text, "https://")) {
+        return;
+    }
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+               "SourceBackupURL \"%s\" is not an http:// or https:// URL; the run has no backup "
+               "source",
+               PrintableText(text).c_str());
+    url.clear();
+}
+
+void CheckSourceSettings() {
+    EngineState& engine = Engine();
+    RaiseToOneSecond(engine.sourceTimeoutSecs, "SourceTimeout");
+    RaiseToOneSecond(engine.sourceRetrySecs, "SourceRetrySecs");
+    CheckBackupUrl();
+}
+
 }  // namespace
 
 void ApplyConfig() {
@@ -175,6 +217,11 @@ void ApplyConfig() {
     SetLogPath(engine.logFile.c_str());
 
     LookUpSettings("SaveAsWAV", "AACCutoff");
+
+    // Flags (SourceReconnect, OutputPacing) are kept as written, like every other flag: any value
+    // but 0 counts as set.
+    LookUpSettings("SourceReconnect", "OutputPacing");
+    CheckSourceSettings();
 
     ReportBitrateDescriptions();
     Report(engine.serverStatusSink, "Disconnected");

@@ -272,6 +272,27 @@ constexpr Setting kCatalogue[] = {
     TextSetting<&EngineState::aacCutoff>(
         "AACCutoff", "",
         "AAC Cutoff Frequency."),
+    IntegerSetting<&EngineState::sourceReconnect>(
+        "SourceReconnect", 0,
+        "1 keeps the destination connected when the source ends, fails or stalls: silence is "
+        "sent and the source is opened again. 0 ends the run with the source."),
+    IntegerSetting<&EngineState::sourceTimeoutSecs>(
+        "SourceTimeout", 10,
+        "Seconds without audio bytes from the source before it counts as stalled (example: 10)"),
+    IntegerSetting<&EngineState::sourceRetrySecs>(
+        "SourceRetrySecs", 5,
+        "The longest wait in seconds between attempts to open the source again; the waits grow "
+        "1, 2, 4 ... up to this (example: 5)"),
+    TextSetting<&EngineState::sourceBackupUrl>(
+        "SourceBackupURL", "",
+        "A second station, http:// or https://, relayed while SourceURL fails (empty: none)"),
+    TextSetting<&EngineState::fallbackTitle>(
+        "FallbackTitle", "",
+        "The title sent while silence is relayed (empty: the last title stays)"),
+    IntegerSetting<&EngineState::outputPacing>(
+        "OutputPacing", 1,
+        "1 sends at most about 2 s ahead of real time; 0 passes audio on as fast as the source "
+        "delivers it (for files and benchmarks)"),
 };
 // clang-format on
 
@@ -345,6 +366,12 @@ constexpr const char* kStoreBackOrder[] = {
     "LogFile",
     "AACQuality",
     "AACCutoff",
+    "SourceReconnect",
+    "SourceTimeout",
+    "SourceRetrySecs",
+    "SourceBackupURL",
+    "FallbackTitle",
+    "OutputPacing",
 };
 static_assert(std::size(kStoreBackOrder) == std::size(kCatalogue));
 

@@ -24,6 +24,7 @@
 #include "tests/support/audio_check.h"
 #include "tests/support/child_process.h"
 #include "tests/support/icecast_server.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/paced_source.h"
 #include "tests/support/stream_listener.h"
@@ -40,13 +41,14 @@ constexpr const char* kOgginfo = "/usr/bin/ogginfo";
 const Texts kTitles = {"Artist One - Song A", "Artist Two - Song B", "Artist Three - Song C",
                        "Artist Four - Song D"};
 
-// A station of `seconds` of tone whose title changes every 1.5 s.
-PacedSourceOptions StationOptions(const Mp3Format& format, const std::string& statusLine) {
+// A station of `seconds` of tone whose title changes every `secondsEach`.
+PacedSourceOptions StationOptions(const Mp3Format& format, const std::string& statusLine,
+                                  double secondsEach = 1.5) {
     PacedSourceOptions options;
     options.statusLine = statusLine;
     options.metaInterval = 4000;
     options.bytesPerSecond = Mp3BytesPerSecond(format);
-    options.titles = TitlesEvery(1.5, options.bytesPerSecond, kTitles);
+    options.titles = TitlesEvery(secondsEach, options.bytesPerSecond, kTitles);
     return options;
 }
 
@@ -153,9 +155,10 @@ TEST_F(Mp3RelayTest, Mp3ToMp3CarriesAudioAndEveryTitle) {
     EXPECT_GT(audio.frameCount(), 5u * 44100u) << outcome.received.size() << " bytes received";
 }
 
+// Titles 3 s apart: longer than the shortest chained stream (2 s), so each gets its own.
 TEST_F(Mp3RelayTest, Mp3ToOggVorbisChainsAStreamPerTitle) {
-    const Mp3Format format{44100, 2, 6.5, 440.0};
-    PacedSource station(MakeMp3Tone(format), StationOptions(format, "HTTP/1.0 200 OK"));
+    const Mp3Format format{44100, 2, 12.5, 440.0};
+    PacedSource station(MakeMp3Tone(format), StationOptions(format, "HTTP/1.0 200 OK", 3.0));
     Settings settings = BaseSettings(station.url(), "/live.ogg");
     settings["Encode"] = "OGG";
     const RelayOutcome outcome =
@@ -291,15 +294,17 @@ TEST_F(Mp3RelayTest, TitlesInAnyCharsetReachTheServerAsWritten) {
     EXPECT_EQ(outcome.statusTitles, expected);
 }
 
-// Ogg output: every title a new stream. Titles come in bursts (three within a second), some in
-// UTF-8, some in Windows-1252; the archive of the run is a chain that Ogg tools read without a
-// complaint.
+// Ogg output: titles come in bursts (three within a second) between titles that last 3 s, some in
+// UTF-8, some in Windows-1252. A stream carries at least 2 s, so a burst leaves only its latest
+// title; the lasting titles each get a stream; every stream carries audio; the archive of the run
+// is a chain that Ogg tools read without a complaint.
 TEST_F(Mp3RelayTest, QuickTitleChangesGiveAChainOgginfoAccepts) {
     std::vector<std::string> sent;
     std::vector<double> starts;
     Texts expected;
     double start = 0.0;
-    for (int song = 0; song < 24; ++song) {
+    Texts lasting;
+    for (int song = 0; song < 12; ++song) {
         std::string title = "Artist " + std::to_string(song) + " - Song " + std::to_string(song);
         std::string comment = title;
         if (song == 5) {
@@ -311,7 +316,9 @@ TEST_F(Mp3RelayTest, QuickTitleChangesGiveAChainOgginfoAccepts) {
         sent.push_back(title);
         expected.push_back(comment);
         starts.push_back(start);
-        start += song % 4 == 3 ? 1.2 : 0.3;
+        const bool lasts = song == 5 || song == 9 || song % 4 == 3;
+        if (lasts) lasting.push_back(comment);
+        start += lasts ? 3.0 : 0.3;
     }
     const Mp3Format format{44100, 2, start + 1.0, 440.0};
     PacedSource station(MakeMp3Tone(format), TitledStation(format, sent, starts));
@@ -343,17 +350,15 @@ TEST_F(Mp3RelayTest, QuickTitleChangesGiveAChainOgginfoAccepts) {
     ASSERT_EQ(links.size(), serials.size());
     Texts titles;
     for (std::size_t i = 0; i < links.size(); ++i) {
-        // Only the login's stream goes without audio.
-        if (i > 0) {
-            EXPECT_GT(links[i].audio.frameCount(), 0u) << "stream " << i;
-        }
+        EXPECT_GT(links[i].audio.frameCount(), 0u) << "stream " << i;
         for (const std::string& comment : links[i].comments) {
             EXPECT_TRUE(IsValidUtf8(comment)) << "stream " << i << ": " << comment;
         }
         const std::string full = links[i].Comment("ARTIST") + " - " + links[i].Comment("TITLE");
         if (full != " - " && full != "Relay Test - ") titles.push_back(full);
     }
-    EXPECT_EQ(titles, expected);
+    EXPECT_TRUE(IsSubsequence(titles, expected)) << ::testing::PrintToString(titles);
+    EXPECT_TRUE(IsSubsequence(lasting, titles)) << ::testing::PrintToString(titles);
 
     if (access(kOgginfo, X_OK) != 0) GTEST_SKIP() << kOgginfo << " is not installed (vorbis-tools)";
     const ChildResult check = RunProgram({kOgginfo, files[0]}, dir_.path(), kRunTimeoutMs);

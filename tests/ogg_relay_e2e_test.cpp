@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tests/support/audio_check.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/background_run.h"
 #include "tests/support/child_process.h"
 #include "tests/support/icecast_server.h"
@@ -92,14 +93,6 @@ void WriteConfig(const TempDir& dir, const std::string& sourceUrl, const Destina
 
 BackgroundTranscode StartTranscode(const TempDir& dir) {
     return BackgroundTranscode(TRANSCODE_BINARY, dir.path(), kConfigFile, kRunTimeoutMs);
-}
-
-bool IsSubsequence(const std::vector<std::string>& wanted, const std::vector<std::string>& seen) {
-    std::size_t next = 0;
-    for (const std::string& item : seen) {
-        if (next < wanted.size() && item == wanted[next]) ++next;
-    }
-    return next == wanted.size();
 }
 
 std::size_t CountOf(const std::string& text, const std::string& part) {
@@ -357,14 +350,6 @@ class OggRelayOutageTest : public ::testing::Test {
         first->Stop();
     }
 
-    bool WaitForDropMessage() const {
-        for (int waited = 0; waited < 30000; waited += 50) {
-            if (LogText().find(kDropText) != std::string::npos) return true;
-            std::this_thread::sleep_for(50ms);
-        }
-        return false;
-    }
-
     std::string LogText() const { return ReadWholeFile(dir_.file("transcode.log")); }
 
     TempDir dir_;
@@ -373,12 +358,13 @@ class OggRelayOutageTest : public ::testing::Test {
     std::unique_ptr<BackgroundTranscode> run_;
 };
 
-// The destination comes back after the source has filled the input buffer: the source's data is
-// dropped meanwhile (said once), the transfer goes on, and the engine logs in again.
+// The destination comes back a few seconds later: the source's audio is dropped meanwhile
+// (nothing waits for a destination that is away), the transfer goes on, and the engine logs in
+// again and relays the rest.
 TEST_F(OggRelayOutageTest, DestinationThatComesBackIsReconnected) {
     StartRunAndLoseTheServer(1);
     ASSERT_TRUE(run_);
-    EXPECT_TRUE(WaitForDropMessage());
+    std::this_thread::sleep_for(2s);
 
     MockServer second(port_);
     ASSERT_TRUE(second.listening());
@@ -396,7 +382,7 @@ TEST_F(OggRelayOutageTest, DestinationThatComesBackIsReconnected) {
     }
     EXPECT_EQ(logins, 1u);
     EXPECT_GT(bytesAfterLogin, 20000u);
-    EXPECT_EQ(CountOf(LogText(), kDropText), 1u);
+    EXPECT_EQ(CountOf(LogText(), kDropText), 0u) << "the decoder drops, the input never fills";
     EXPECT_NE(result.out.find("Disconnected from output server, reconnecting in 1 secs"),
               std::string::npos);
 }

@@ -128,7 +128,7 @@ TEST_F(SettingsTest, CreateModeWritesTheCatalogueInOrder) {
     SetConfigPath(configPath().c_str());
     ASSERT_EQ(LoadConfig(kConfigCreate), 1);
     SetLogPath(logPath().c_str());  // the default LogFile would log into the working directory
-    EXPECT_EQ(Config().entryCount, 50);
+    EXPECT_EQ(Config().entryCount, 56);
     EXPECT_EQ(Written(),
               ReadWholeFile(std::string(TRANSCODE_SOURCE_DIR) + "/tests/data/default_config.cfg"));
 }
@@ -280,6 +280,134 @@ TEST_F(SettingsTest, WmaEncodingIsAnError) {
               std::string::npos);
 }
 
+// The settings that keep a station on the air, as the engine reads them after the checks.
+struct SourceSettings {
+    int reconnect, timeoutSecs, retrySecs;
+    std::string backupUrl, fallbackTitle;
+    int pacing;
+    bool operator==(const SourceSettings&) const = default;
+};
+
+std::ostream& operator<<(std::ostream& out, const SourceSettings& s) {
+    return out << "reconnect " << s.reconnect << " timeout " << s.timeoutSecs << " retry "
+               << s.retrySecs << " backup \"" << s.backupUrl << "\" fallback \"" << s.fallbackTitle
+               << "\" pacing " << s.pacing;
+}
+
+SourceSettings SourceSettingsOf(const EngineState& e) {
+    return {e.sourceReconnect,
+            e.sourceTimeoutSecs,
+            e.sourceRetrySecs,
+            std::string(e.sourceBackupUrl.view()),
+            std::string(e.fallbackTitle.view()),
+            e.outputPacing};
+}
+
+struct SourceCase {
+    const char* name;
+    std::string content;
+    SourceSettings expected;
+    std::string errorLine;  // the one Error line expected; empty: none at all
+};
+
+void PrintTo(const SourceCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+class CheckedSourceSettings : public SettingsTest,
+                              public testing::WithParamInterface<SourceCase> {};
+
+TEST_P(CheckedSourceSettings, AreReadAndCorrected) {
+    Load(GetParam().content);
+    EXPECT_EQ(SourceSettingsOf(Engine()), GetParam().expected);
+    const std::string text = log();
+    if (GetParam().errorLine.empty()) {
+        EXPECT_EQ(text.find("Error("), std::string::npos) << text;
+    } else {
+        EXPECT_NE(text.find("): " + GetParam().errorLine + "\n"), std::string::npos) << text;
+    }
+}
+
+const SourceSettings kSourceDefaults{0, 10, 5, "", "", 1};
+
+INSTANTIATE_TEST_SUITE_P(
+    Catalogue, CheckedSourceSettings,
+    testing::Values(
+        SourceCase{"Defaults", "", kSourceDefaults, ""},
+        SourceCase{"EverySettingChanged",
+                   "SourceReconnect=1\nSourceTimeout=30\nSourceRetrySecs=60\n"
+                   "SourceBackupURL=http://127.0.0.1:8001/backup\nFallbackTitle=Back soon\n"
+                   "OutputPacing=0",
+                   {1, 30, 60, "http://127.0.0.1:8001/backup", "Back soon", 0},
+                   ""},
+        // Flags keep their value, as every other flag does: the engine reads any value but 0 as 1.
+        SourceCase{"FlagsKeepTheirValue",
+                   "SourceReconnect=2\nOutputPacing=-1",
+                   {2, 10, 5, "", "", -1},
+                   ""},
+        SourceCase{"OneSecondIsTheShortestAllowed",
+                   "SourceTimeout=1\nSourceRetrySecs=1",
+                   {0, 1, 1, "", "", 1},
+                   ""},
+        SourceCase{"ZeroTimeoutIsRaised",
+                   "SourceTimeout=0",
+                   {0, 1, 5, "", "", 1},
+                   "SourceTimeout=0 is below 1 second; 1 second is used"},
+        SourceCase{"TimeoutWithoutDigitsIsRaised",
+                   "SourceTimeout=soon",
+                   {0, 1, 5, "", "", 1},
+                   "SourceTimeout=0 is below 1 second; 1 second is used"},
+        SourceCase{"NegativeRetryWaitIsRaised",
+                   "SourceRetrySecs=-3",
+                   {0, 10, 1, "", "", 1},
+                   "SourceRetrySecs=-3 is below 1 second; 1 second is used"},
+        SourceCase{"HttpsBackupInCapitals",
+                   "SourceBackupURL=HTTPS://backup.example.org/live",
+                   {0, 10, 5, "HTTPS://backup.example.org/live", "", 1},
+                   ""},
+        SourceCase{"FtpBackupIsDropped", "SourceBackupURL=ftp://backup.example.org/live",
+                   kSourceDefaults,
+                   "SourceBackupURL \"ftp://backup.example.org/live\" is not an http:// or "
+                   "https:// URL; the run has no backup source"},
+        SourceCase{"BackupWithoutSchemeIsDropped", "SourceBackupURL=127.0.0.1:8001/backup",
+                   kSourceDefaults,
+                   "SourceBackupURL \"127.0.0.1:8001/backup\" is not an http:// or https:// "
+                   "URL; the run has no backup source"},
+        SourceCase{"SchemeThatOnlyStartsLikeHttpIsDropped",
+                   "SourceBackupURL=httpx://backup.example.org/", kSourceDefaults,
+                   "SourceBackupURL \"httpx://backup.example.org/\" is not an http:// or "
+                   "https:// URL; the run has no backup source"},
+        SourceCase{"LineInIsNoBackup", "SourceBackupURL=linein", kSourceDefaults,
+                   "SourceBackupURL \"linein\" is not an http:// or https:// URL; the run has "
+                   "no backup source"}),
+    [](const testing::TestParamInfo<SourceCase>& info) { return info.param.name; });
+
+// -C writes what the run uses (the corrected values), and that file reads back to the same settings
+// without a complaint.
+TEST_F(SettingsTest, CreateModeWritesTheCheckedSourceSettingsBackAndReadsThemAgain) {
+    Load(
+        "SourceTimeout=0\nSourceBackupURL=ftp://x/\nFallbackTitle=Back soon\nSourceReconnect=1\n"
+        "SourceRetrySecs=30",
+        kConfigCreate);
+    const SourceSettings applied = SourceSettingsOf(Engine());
+    EXPECT_EQ(applied, (SourceSettings{1, 1, 30, "", "Back soon", 1}));
+    const std::string first = Written();
+    for (const char* line :
+         {"\nSourceReconnect=1\n", "\nSourceTimeout=1\n", "\nSourceRetrySecs=30\n",
+          "\nSourceBackupURL=\n", "\nFallbackTitle=Back soon\n", "\nOutputPacing=1\n"}) {
+        EXPECT_NE(first.find(line), std::string::npos) << line;
+    }
+
+    ResetConfigTable();
+    ResetEngineState();
+    SetConfigPath(configPath().c_str());
+    const std::size_t errorsBefore = log().size();
+    ASSERT_EQ(LoadConfig(kConfigCreate), 1);
+    EXPECT_EQ(SourceSettingsOf(Engine()), applied);
+    EXPECT_EQ(log().find("Error(", errorsBefore), std::string::npos) << log();
+    EXPECT_EQ(Written(), first);
+}
+
 TEST_F(SettingsTest, BlanksLeaveServerAndPortButTabsStay) {
     Load("Server=a\tb c \nPort= 80 00");
     EXPECT_EQ(Engine().serverHost.view(), "a\tbc");
@@ -317,7 +445,7 @@ TEST_F(SettingsTest, UnknownKeysStayFirstWithEmptyDescriptions) {
     EXPECT_EQ(written.rfind("#\n#\n#\nCustom=1\n\n#\n#The port to which the stream is sent.", 0),
               0u)
         << written.substr(0, 200);
-    EXPECT_EQ(Config().entryCount, 51);
+    EXPECT_EQ(Config().entryCount, 57);
 }
 
 TEST_F(SettingsTest, AWrittenFileLoadsToTheSameTable) {
@@ -404,6 +532,7 @@ TEST_F(SettingsTest, OverlongValuesAreCutToTheirFields) {
         {"SaveDirectory", [&] { return e.saveDirectory.view(); }, 255},
         {"AACQuality", [&] { return e.aacQuality.view(); }, 24},
         {"AACCutoff", [&] { return e.aacCutoff.view(); }, 34},
+        {"FallbackTitle", [&] { return e.fallbackTitle.view(); }, 255},
     };
     std::string content;
     for (const TextField& field : fields) {
@@ -428,12 +557,14 @@ TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
         std::string key;
         bool isText;
         std::function<std::string()> field;
+        std::string textValue;  // the key itself unless the key checks its value
     };
-    auto text = [](const char* key, const auto& field) {
-        return KeyField{key, true, [&field] { return std::string(field.view()); }};
+    auto text = [](const char* key, const auto& field, std::string value = "") {
+        return KeyField{key, true, [&field] { return std::string(field.view()); },
+                        value.empty() ? std::string(key) : value};
     };
     auto number = [](const char* key, const auto& field) {
-        return KeyField{key, false, [&field] { return std::to_string(field); }};
+        return KeyField{key, false, [&field] { return std::to_string(field); }, ""};
     };
     const std::vector<KeyField> keys = {
         text("SourceURL", e.sourceUrl),
@@ -485,12 +616,18 @@ TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
         number("SaveAsWAV", e.saveAsWav),
         text("AACQuality", e.aacQuality),
         text("AACCutoff", e.aacCutoff),
+        number("SourceReconnect", e.sourceReconnect),
+        number("SourceTimeout", e.sourceTimeoutSecs),
+        number("SourceRetrySecs", e.sourceRetrySecs),
+        text("SourceBackupURL", e.sourceBackupUrl, "http://SourceBackupURL/"),
+        text("FallbackTitle", e.fallbackTitle),
+        number("OutputPacing", e.outputPacing),
     };
     std::string content;
     std::vector<std::string> values;
     for (std::size_t index = 0; index < keys.size(); ++index) {
         const std::string& key = keys[index].key;
-        values.push_back(keys[index].isText ? key : std::to_string(1000 + index));
+        values.push_back(keys[index].isText ? keys[index].textValue : std::to_string(1000 + index));
         content += key + "=" + values.back() + "\n";
     }
     Load(content);
@@ -511,12 +648,15 @@ TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
 TEST_F(SettingsTest, StoreBackOrderForKeysNotYetInTheTable) {
     SetConfigPath(configPath().c_str());
     ASSERT_EQ(WriteConfigFile(), 1);
-    ASSERT_EQ(Config().entryCount, 50);
+    ASSERT_EQ(Config().entryCount, 56);
     std::vector<std::string> keys;
     for (int index = 36; index < 41; ++index) keys.emplace_back(Config().entries[index].key.view());
     for (int index = 45; index < 48; ++index) keys.emplace_back(Config().entries[index].key.view());
-    EXPECT_EQ(keys, (std::vector<std::string>{"LiveInSamplerate", "LineInFlag", "lastX", "lastY",
-                                              "showVU", "LogLevel", "SaveAsWAV", "LogFile"}));
+    for (int index = 49; index < 56; ++index) keys.emplace_back(Config().entries[index].key.view());
+    EXPECT_EQ(keys, (std::vector<std::string>{
+                        "LiveInSamplerate", "LineInFlag", "lastX", "lastY", "showVU", "LogLevel",
+                        "SaveAsWAV", "LogFile", "AACCutoff", "SourceReconnect", "SourceTimeout",
+                        "SourceRetrySecs", "SourceBackupURL", "FallbackTitle", "OutputPacing"}));
 }
 
 TEST_F(SettingsTest, AFullTableStillGivesEveryKeyItsDefault) {

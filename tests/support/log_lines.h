@@ -7,6 +7,17 @@
 #include <string_view>
 #include <vector>
 
+// True when `wanted` appears in `seen` in order, other items between allowed (titles a listener
+// saw, where a player may see a title more than once or one skipped by design).
+inline bool IsSubsequence(const std::vector<std::string>& wanted,
+                          const std::vector<std::string>& seen) {
+    std::size_t next = 0;
+    for (const std::string& item : seen) {
+        if (next < wanted.size() && item == wanted[next]) ++next;
+    }
+    return next == wanted.size();
+}
+
 inline std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;
