@@ -16,8 +16,7 @@ constexpr std::size_t kReadBytes = 16384;
 bool SendAll(int descriptor, const std::string& text) {
     std::size_t sent = 0;
     while (sent < text.size()) {
-        const ssize_t done =
-            send(descriptor, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
+        const ssize_t done = send(descriptor, text.data() + sent, text.size() - sent, MSG_NOSIGNAL);
         if (done <= 0) return false;
         sent += static_cast<std::size_t>(done);
     }
@@ -43,8 +42,8 @@ void ArrivalListener::Stop() {
 void ArrivalListener::Run() {
     const auto deadline = Clock::now() + std::chrono::milliseconds(maxMs_);
     const int descriptor = ConnectToLoopback(port_);
-    const std::string request = "GET " + path_ +
-                                " HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: arrival-listener\r\n\r\n";
+    const std::string request =
+        "GET " + path_ + " HTTP/1.0\r\nHost: 127.0.0.1\r\nUser-Agent: arrival-listener\r\n\r\n";
     bool open = descriptor >= 0 && SendAll(descriptor, request);
     char buffer[kReadBytes];
     while (open && !stopping_.load() && Clock::now() < deadline) {
@@ -103,7 +102,8 @@ ArrivalListener::Silence ArrivalListener::LongestSilence() const {
     auto consider = [&](Clock::time_point from, Clock::time_point to) {
         if (to - from > longest.length) longest = {from - first, to - from};
     };
-    for (std::size_t i = 1; i < arrivals_.size(); ++i) consider(arrivals_[i - 1].at, arrivals_[i].at);
+    for (std::size_t i = 1; i < arrivals_.size(); ++i)
+        consider(arrivals_[i - 1].at, arrivals_[i].at);
     consider(arrivals_.back().at, endedAt_ == Clock::time_point{} ? Clock::now() : endedAt_);
     return longest;
 }
