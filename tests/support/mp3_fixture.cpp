@@ -56,13 +56,13 @@ std::string MakeMp3Tone(const Mp3Format& format) {
     return out;
 }
 
-std::vector<std::size_t> Mp3FrameOffsets(const std::string& bytes) {
+std::vector<Mp3Frame> Mp3Frames(const std::string& bytes) {
     static constexpr int kBitrates[2][16] = {
         {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},  // MPEG-1 L III
         {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0}};     // MPEG-2/2.5
     static constexpr int kRates[4][3] = {
         {11025, 12000, 8000}, {0, 0, 0}, {22050, 24000, 16000}, {44100, 48000, 32000}};
-    std::vector<std::size_t> offsets;
+    std::vector<Mp3Frame> frames;
     std::size_t at = 0;
     const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
     while (at + 4 <= bytes.size()) {
@@ -79,8 +79,14 @@ std::vector<std::size_t> Mp3FrameOffsets(const std::string& bytes) {
         const int rate = kRates[version][rateIndex];
         const int padding = (data[at + 2] >> 1) & 1;
         const std::size_t length = (mpeg1 ? 144000 : 72000) * kbps / rate + padding;
-        offsets.push_back(at);
+        frames.push_back({at, length});
         at += length;
     }
+    return frames;
+}
+
+std::vector<std::size_t> Mp3FrameOffsets(const std::string& bytes) {
+    std::vector<std::size_t> offsets;
+    for (const Mp3Frame& frame : Mp3Frames(bytes)) offsets.push_back(frame.offset);
     return offsets;
 }

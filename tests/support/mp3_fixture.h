@@ -25,6 +25,14 @@ inline double Mp3BytesPerSecond(const Mp3Format& format) {
     return format.bitrateKbps * 1000.0 / 8.0;
 }
 
-// Offsets at which MPEG audio frames begin (sync word and a valid header), for tests that cut
-// streams at or between frames.
+struct Mp3Frame {
+    std::size_t offset = 0;
+    std::size_t byteCount = 0;  // as its header gives it; the last may run past the bytes
+};
+
+// The MPEG audio frames (sync word and a valid header) met by walking the bytes: from a frame to
+// the bytes right after it, and past bytes that are not a frame to the next sync word.
+std::vector<Mp3Frame> Mp3Frames(const std::string& bytes);
+
+// Offsets at which MPEG audio frames begin, for tests that cut streams at or between frames.
 std::vector<std::size_t> Mp3FrameOffsets(const std::string& bytes);

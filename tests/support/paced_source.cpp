@@ -87,7 +87,7 @@ std::string PacedSource::IcyBody(const std::string& audio, const PacedSourceOpti
 
 PacedSource::PacedSource(std::string audio, PacedSourceOptions options)
     : audio_(std::move(audio)), options_(std::move(options)) {
-    listenDescriptor_ = ListenOnLoopback(0, 4);
+    listenDescriptor_ = ListenOnLoopback(options_.port, 4);
     if (listenDescriptor_ < 0) return;
     port_ = BoundPort(listenDescriptor_);
     // Both bodies are made before the first client comes, so serving allocates nothing.
@@ -144,6 +144,10 @@ bool PacedSource::ReadRequest(int descriptor, std::string& request) {
     return true;
 }
 
+bool PacedSource::Refusing() const {
+    return options_.streamLimit > 0 && served_ >= options_.streamLimit;
+}
+
 void PacedSource::Serve(int descriptor) {
     std::string request;
     if (!ReadRequest(descriptor, request)) return;
@@ -151,6 +155,12 @@ void PacedSource::Serve(int descriptor) {
         std::lock_guard<std::mutex> hold(mutex_);
         requests_.push_back(request);
     }
+    if (Refusing()) {
+        const std::string refusal = "HTTP/1.0 503 Service Unavailable\r\n\r\n";
+        send(descriptor, refusal.data(), refusal.size(), MSG_NOSIGNAL);
+        return;
+    }
+    ++served_;
     const auto holdEnd = Clock::now() + std::chrono::milliseconds(options_.maxStreamMs);
     while (options_.holdAnswer && !released_.load() && !stopping_.load() &&
            Clock::now() < holdEnd) {
@@ -162,7 +172,19 @@ void PacedSource::Serve(int descriptor) {
         static_cast<ssize_t>(header.size())) {
         return;
     }
-    if (SendPaced(descriptor, withMetadata ? icyBody_ : plainBody_)) completed_.fetch_add(1);
+    if (!SendPaced(descriptor, withMetadata ? icyBody_ : plainBody_)) return;
+    completed_.fetch_add(1);
+    HoldSilently(descriptor);
+}
+
+void PacedSource::HoldSilently(int descriptor) {
+    const auto end = Clock::now() + std::chrono::milliseconds(options_.silentHoldMs);
+    char ignored[1024];
+    while (!stopping_.load() && Clock::now() < end) {
+        pollfd readable{descriptor, POLLIN, 0};
+        if (poll(&readable, 1, 50) <= 0) continue;
+        if (recv(descriptor, ignored, sizeof ignored, 0) <= 0) return;  // the client hung up
+    }
 }
 
 bool PacedSource::SendPaced(int descriptor, const std::string& body) {

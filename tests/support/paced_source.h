@@ -39,6 +39,12 @@ struct PacedSourceOptions {
     int maxStreamMs = 60000;        // a connection never lasts longer
     std::size_t chunkBytes = 4096;  // bytes per send
     bool holdAnswer = false;        // answer no request before Release() (or maxStreamMs)
+    uint16_t port = 0;              // 0: a free one; a given port lets a new station take the
+                                    // place of one that went away
+    int silentHoldMs = 0;           // after the stream, the connection stays open this long
+                                    // without a byte (a stalled station) unless the client closes
+    int streamLimit = 0;            // after this many streams every request is refused with
+                                    // "503 Service Unavailable"; 0: no limit
 };
 
 class PacedSource {
@@ -72,6 +78,8 @@ class PacedSource {
     void Serve(int descriptor);
     bool ReadRequest(int descriptor, std::string& request);
     bool SendPaced(int descriptor, const std::string& bytes);
+    void HoldSilently(int descriptor);
+    bool Refusing() const;
 
     std::string audio_;
     PacedSourceOptions options_;
@@ -81,6 +89,7 @@ class PacedSource {
     uint16_t port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> completed_{0};
+    int served_ = 0;  // streams begun; the server thread's own
     std::atomic<bool> released_{false};
     mutable std::mutex mutex_;  // guards requests_
     std::vector<std::string> requests_;
