@@ -27,8 +27,9 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using Seconds = std::chrono::duration<double>;
 
-// The most the output runs ahead of real time with pacing on.
-constexpr double kMostLead = 2.0;
+// The most the output runs ahead of real time with pacing on: enough for a server to hand its
+// listeners a burst, little enough that a listener's clock and ours never part by 2 s.
+constexpr double kMostLead = 1.5;
 // A playing source may deliver nothing for this long before silence fills in.
 constexpr Seconds kJitterAllowance{0.5};
 // Silence keeps the output at least this far ahead of real time.
