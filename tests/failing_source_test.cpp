@@ -90,24 +90,8 @@ std::string WithPort(std::string text, std::uint16_t port) {
     return text;
 }
 
-class FailingSourceTest : public InputSessionTest,
-                          public ::testing::WithParamInterface<SourceCase> {
-  protected:
-    void SetUp() override {
-        InputSessionTest::SetUp();
-        SetLogLevel(LOG_ERROR);  // what an operator sees at the default level
-        destination_ = std::make_unique<MockServer>();
-        destination_->SetReply("HTTP/1.0 200 OK\r\n\r\n");
-        ConfigureDestination(ServerKind::kIcecast2, destination_->port());
-        ConfigureMp3Output();
-    }
-    void TearDown() override {
-        InputSessionTest::TearDown();
-        destination_.reset();
-    }
-
-    std::unique_ptr<MockServer> destination_;
-};
+class FailingSourceTest : public MockDestinationInputTest,
+                          public ::testing::WithParamInterface<SourceCase> {};
 
 TEST_P(FailingSourceTest, EndsOrWorksAndSaysWhy) {
     const SourceCase& c = GetParam();

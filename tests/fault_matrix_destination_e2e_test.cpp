@@ -43,6 +43,22 @@ void ExpectWholeArchives(const TempDir& dir, const MockServer& destination) {
     }
 }
 
+// The run was stopped after a destination that took nothing was given up and logged in again:
+// it said why and ended cleanly, with no descriptor left open and whole archives.
+void ExpectLostForSilenceThenReconnected(FaultRun& run, const MockServer& destination,
+                                         const TempDir& dir) {
+    const ChildResult& result = run.Finish();
+    EXPECT_TRUE(EndedWithDone(result)) << run.Shown();
+    EXPECT_NE(result.out.find("reconnecting in 1 secs"), std::string::npos) << run.Shown();
+    EXPECT_NE(result.err.find("transcode: Disconnected from output server 127.0.0.1:" +
+                              std::to_string(destination.port()) +
+                              " (the server took nothing for 10 seconds), reconnecting in 1 secs"),
+              std::string::npos)
+        << run.Shown();
+    EXPECT_EQ(run.LeftOpen(), std::vector<std::string>{});
+    ExpectWholeArchives(dir, destination);
+}
+
 class DestinationFaultTest : public ::testing::Test {
   protected:
     TempDir dir_;
@@ -74,16 +90,7 @@ TEST_F(DestinationFaultTest, DestinationThatNeverReadsIsLostAndReconnected) {
     std::this_thread::sleep_for(500ms);
     EXPECT_LT(run.Terminate(), 2s);
 
-    const ChildResult& result = run.Finish();
-    EXPECT_TRUE(EndedWithDone(result)) << run.Shown();
-    EXPECT_NE(result.out.find("reconnecting in 1 secs"), std::string::npos) << run.Shown();
-    EXPECT_NE(result.err.find("transcode: Disconnected from output server 127.0.0.1:" +
-                              std::to_string(destination.port()) +
-                              " (the server took nothing for 10 seconds), reconnecting in 1 secs"),
-              std::string::npos)
-        << run.Shown();
-    EXPECT_EQ(run.LeftOpen(), std::vector<std::string>{});
-    ExpectWholeArchives(dir_, destination);
+    ExpectLostForSilenceThenReconnected(run, destination, dir_);
 }
 
 // At the relay's own pace the socket buffers would take minutes to fill (the kernel lets ours grow
@@ -109,15 +116,7 @@ TEST_F(DestinationFaultTest, PacedRelayNoticesADestinationThatStopsReadingWithin
     EXPECT_LT(std::chrono::steady_clock::now() - connected, 16s);
     EXPECT_LT(run.Terminate(), 2s);
 
-    const ChildResult& result = run.Finish();
-    EXPECT_TRUE(EndedWithDone(result)) << run.Shown();
-    EXPECT_NE(result.err.find("transcode: Disconnected from output server 127.0.0.1:" +
-                              std::to_string(destination.port()) +
-                              " (the server took nothing for 10 seconds), reconnecting in 1 secs"),
-              std::string::npos)
-        << run.Shown();
-    EXPECT_EQ(run.LeftOpen(), std::vector<std::string>{});
-    ExpectWholeArchives(dir_, destination);
+    ExpectLostForSilenceThenReconnected(run, destination, dir_);
 }
 
 // A reset in the middle of the stream: with AutomaticReconnect 0 the run ends within seconds, as

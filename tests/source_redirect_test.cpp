@@ -71,21 +71,8 @@ std::string WithPorts(std::string text, const std::vector<std::unique_ptr<MockSe
     return text;
 }
 
-class SourceRedirectTest : public InputSessionTest {
+class SourceRedirectTest : public MockDestinationInputTest {
   protected:
-    void SetUp() override {
-        InputSessionTest::SetUp();
-        SetLogLevel(LOG_ERROR);  // what an operator sees at the default level
-        destination_ = std::make_unique<MockServer>();
-        destination_->SetReply("HTTP/1.0 200 OK\r\n\r\n");
-        ConfigureDestination(ServerKind::kIcecast2, destination_->port());
-        ConfigureMp3Output();
-    }
-    void TearDown() override {
-        InputSessionTest::TearDown();
-        destination_.reset();
-    }
-
     static void Run(const std::string& url) {
         Engine().sourceUrl.assign(url);
         EXPECT_EQ(StartTranscoding(), 1);
@@ -105,7 +92,6 @@ class SourceRedirectTest : public InputSessionTest {
         EXPECT_NE(request.find("User-Agent: Winamp/2.x\r\n"), std::string::npos) << request;
     }
 
-    std::unique_ptr<MockServer> destination_;
 };
 
 struct ChainCase {

@@ -10,6 +10,7 @@
 #include "engine/libzembril.h"
 #include "input/input_state.h"
 #include "input/ziravorov.h"
+#include "tests/support/engine_session.h"
 
 namespace {
 
@@ -154,4 +155,18 @@ std::size_t InputSessionTest::FeedBody(const std::string& bytes, std::size_t chu
         at += exact.size();
     }
     return at;
+}
+
+void MockDestinationInputTest::SetUp() {
+    InputSessionTest::SetUp();
+    SetLogLevel(LOG_ERROR);
+    destination_ = std::make_unique<MockServer>();
+    destination_->SetReply("HTTP/1.0 200 OK\r\n\r\n");
+    ConfigureDestination(ServerKind::kIcecast2, destination_->port());
+    ConfigureMp3Output();
+}
+
+void MockDestinationInputTest::TearDown() {
+    InputSessionTest::TearDown();
+    destination_.reset();
 }

@@ -7,9 +7,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tests/support/mock_server.h"
 #include "tests/support/temp_dir.h"
 
 struct InputEvent {
@@ -49,4 +51,14 @@ class InputSessionTest : public ::testing::Test {
     std::string LogText() const { return ReadWholeFile(logDir_.file("input.log")); }
 
     TempDir logDir_;
+};
+
+// An input session whose output goes to a mock Icecast2 destination that accepts the login, as
+// MP3; only Error lines are logged, which is what an operator sees at the default level.
+class MockDestinationInputTest : public InputSessionTest {
+  protected:
+    void SetUp() override;
+    void TearDown() override;
+
+    std::unique_ptr<MockServer> destination_;
 };
