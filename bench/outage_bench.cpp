@@ -123,10 +123,14 @@ class LogTail {
         }
         return 0;
     }
-    int Count(const std::string& text) const {
+    // Lines containing `text` read in [from, to).
+    int Count(const std::string& text, double from = 0, double to = 1e300) const {
         std::lock_guard hold(mutex_);
         int count = 0;
-        for (const Line& line : lines_) count += line.text.find(text) != std::string::npos;
+        for (const Line& line : lines_) {
+            count += line.atSeconds >= from && line.atSeconds < to &&
+                     line.text.find(text) != std::string::npos;
+        }
         return count;
     }
 
@@ -512,6 +516,25 @@ int RunFlap(Rig& run, int count) {
                             maxPrivate - first.privateKiB <= 1024;
     const bool descriptorsFlat = std::abs(last.descriptors - first.descriptors) <= 1 &&
                                  maxDescriptors - first.descriptors <= 1;
+    // Between samples: what the listener got and how often the relay caught the station.
+    std::printf("\n%-10s %-9s %-9s %-9s %-12s %-8s\n", "cycles", "returns", "audio s", "wall s",
+                "audio/wall", "gap s");
+    for (std::size_t index = 1; index < samples.size(); ++index) {
+        const double from = samples[index - 1].sample.atSeconds;
+        const double to = samples[index].sample.atSeconds;
+        if (to <= from) continue;
+        const Window block = Measure(listener, pieces, from, to);
+        char cycles[24];
+        if (samples[index].cycle == samples[index - 1].cycle) {
+            std::snprintf(cycles, sizeof cycles, "last 5 s");
+        } else {
+            std::snprintf(cycles, sizeof cycles, "%d-%d", samples[index - 1].cycle + 1,
+                          samples[index].cycle);
+        }
+        std::printf("%-10s %-9d %-9.2f %-9.2f %-12.4f %-8.2f\n", cycles,
+                    log.Count(kPlayingAgain, from, to), block.audioSeconds, block.wallSeconds,
+                    block.audioSeconds / block.wallSeconds, block.longestGap);
+    }
     const Window whole = Measure(listener, pieces, listenFrom, listenTo);
     std::printf(
         "\nprivate memory: first %.0f KiB, last %.0f KiB, max %.0f KiB: %s\n"
