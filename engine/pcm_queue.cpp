@@ -75,15 +75,6 @@ void PcmQueue::EndInput(bool abandon) {
     roomFreed_.notify_all();
 }
 
-void PcmQueue::Clear() {
-    {
-        std::lock_guard lock(queueLock);
-        blocks_.clear();
-        queuedSeconds_ = 0.0;
-    }
-    roomFreed_.notify_all();
-}
-
 void PcmQueue::Wake() {
     {
         std::lock_guard lock(queueLock);
@@ -105,11 +96,6 @@ void PcmQueue::Reset() {
 bool PcmQueue::WaitUnlessAbandoned(Clock::time_point deadline) {
     std::unique_lock lock(queueLock);
     return blockAdded_.wait_until(lock, deadline, [this] { return abandoned_; });
-}
-
-bool PcmQueue::Empty() {
-    std::lock_guard lock(queueLock);
-    return blocks_.empty();
 }
 
 double PcmQueue::QueuedSeconds() {

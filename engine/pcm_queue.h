@@ -48,8 +48,6 @@ class PcmQueue {
 
     // No more blocks will come; with abandon, the queued ones are dropped too.
     void EndInput(bool abandon);
-    // Drops every queued block and wakes waiting producers (the destination is gone).
-    void Clear();
     // Wakes the consumer without a block (a state change it should look at).
     void Wake();
     // Empty and open again, for a new run.
@@ -58,7 +56,6 @@ class PcmQueue {
     // Waits until `deadline` unless the queue is abandoned first; true when it was.
     bool WaitUnlessAbandoned(Clock::time_point deadline);
 
-    bool Empty();
     double QueuedSeconds();
 
     static constexpr std::chrono::milliseconds kProducerWakeInterval{100};

@@ -6,7 +6,6 @@
 #include <chrono>
 #include <cstdio>
 #include <string_view>
-#include <thread>
 
 #include "common/log.h"
 #include "common/status.h"
