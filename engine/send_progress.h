@@ -3,10 +3,14 @@
 //
 // A send only waits once our send buffer is full, and the peer's kernel goes on acknowledging
 // into its receive buffer until that is full too: at 128 kbit/s a destination that stopped
-// reading is noticed by a full buffer only after four or five minutes. What the peer has taken is
-// what was handed to the kernel minus what the kernel still holds unacknowledged; when that has not
-// grown for kSocketTimeoutSeconds while bytes wait, the destination is taken for gone. The clock
-// thus starts when the peer's window closes, not when ours does.
+// reading is noticed by a full buffer only after four or five minutes, and by the end of the
+// acknowledgements only once its receive window has closed, some ten seconds later on loopback.
+// What tells at once is the right edge of the window the peer offers (acknowledged bytes plus
+// the window): it moves on by what the peer's program reads. A paused peer's kernel still lets
+// it creep (it grows the window it offers as data comes in), but by far less than what it is
+// sent; so the peer counts as reading while the edge advances by at least half of what was handed
+// over since the last look that saw it keep up. When it has not for kSocketTimeoutSeconds, the
+// destination is taken for gone.
 //
 // One record per stream connection (EngineState::streamProgress), used by the thread that sends
 // the encoded audio (and, before that, logs in).
@@ -14,6 +18,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 
 class SendProgress {
   public:
@@ -23,17 +28,22 @@ class SendProgress {
     void Restart() { *this = SendProgress(); }
     // Bytes the kernel took for sending on this connection.
     void Handed(std::uint64_t byteCount) { handedBytes_ += byteCount; }
-    // A look after a send, with the bytes the kernel still holds unacknowledged. False when bytes
-    // have waited and the peer has taken none for the time-out.
-    bool PeerKeepsUp(std::uint64_t queuedBytes, Clock::time_point now);
+    std::uint64_t HandedBytes() const { return handedBytes_; }
+    // A look after a send, with the right edge of the peer's window in bytes of this connection
+    // (any fixed offset will do). False when the peer has read less than half of what it was
+    // handed for the time-out.
+    bool PeerKeepsUp(std::uint64_t windowEdge, Clock::time_point now);
 
   private:
     std::uint64_t handedBytes_ = 0;
-    std::uint64_t takenBytes_ = 0;      // by the peer, at the last look
-    bool waiting_ = false;              // bytes were unacknowledged at the last look
-    Clock::time_point waitingSince_{};  // the look that began the wait or saw the peer take more
+    bool looked_ = false;
+    // The last look that saw the peer keep up.
+    std::uint64_t edgeKeptUp_ = 0;
+    std::uint64_t handedKeptUp_ = 0;
+    Clock::time_point keptUpAt_{};
 };
 
-// Bytes sent on a TCP socket that its peer has not acknowledged yet; -1 when the system cannot
-// tell (the time-out from the peer's progress is then left out).
-long UnacknowledgedBytes(int descriptor);
+// The right edge of the window the TCP peer offers on this socket, or, where the system does
+// not tell the window, the bytes it acknowledged (handedBytes less what is still unacknowledged).
+// Empty when the system tells neither.
+std::optional<std::uint64_t> PeerWindowEdge(int descriptor, std::uint64_t handedBytes);

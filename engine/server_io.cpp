@@ -80,16 +80,13 @@ ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount, SendPr
     return static_cast<ssize_t>(byteCount);
 }
 
-// False, with errno ETIMEDOUT, once bytes have waited on the stream connection and the destination
-// has acknowledged none of them for the socket time-out: it holds the connection open but takes
-// nothing. One ioctl per send.
+// False, with errno ETIMEDOUT, once the destination has read less than half of what it was sent
+// for the socket time-out: it holds the connection open but takes nothing. One system call per
+// send.
 bool DestinationKeepsUp(EngineState& engine) {
-    const long queued = UnacknowledgedBytes(engine.streamSocket);
-    if (queued < 0) return true;
-    if (engine.streamProgress.PeerKeepsUp(static_cast<std::uint64_t>(queued),
-                                          std::chrono::steady_clock::now())) {
-        return true;
-    }
+    const auto edge = PeerWindowEdge(engine.streamSocket, engine.streamProgress.HandedBytes());
+    if (!edge) return true;
+    if (engine.streamProgress.PeerKeepsUp(*edge, std::chrono::steady_clock::now())) return true;
     errno = ETIMEDOUT;
     return false;
 }

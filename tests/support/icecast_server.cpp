@@ -189,9 +189,18 @@ bool IcecastServer::WaitUntilAnswering(int timeoutMs) {
     return false;
 }
 
+void IcecastServer::Pause() {
+    if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void IcecastServer::Resume() {
+    if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 void IcecastServer::Terminate() {
     if (pid_ <= 0) return;
     kill(pid_, SIGTERM);
+    kill(pid_, SIGCONT);  // a paused server takes the SIGTERM only once it runs
     for (int waited = 0; waited < 50; ++waited) {
         if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
             pid_ = -1;

@@ -46,6 +46,11 @@ class IcecastServer {
     // answer again.
     bool Restart();
 
+    // Stops the server's process (SIGSTOP) and lets it go on (SIGCONT): a destination that keeps
+    // its connections open but reads nothing.
+    void Pause();
+    void Resume();
+
     // False when the server did not come up; failure() then says why (with its error log).
     bool started() const { return started_; }
     std::string failure() const;
