@@ -16,7 +16,7 @@
 bool SendProgress::PeerKeepsUp(std::uint64_t windowEdge, Clock::time_point now) {
     const std::uint64_t handedSince = handedBytes_ - handedKeptUp_;
     const std::uint64_t gained = windowEdge > edgeKeptUp_ ? windowEdge - edgeKeptUp_ : 0;
-    if (!looked_ || gained * 2 >= handedSince) {
+    if (!looked_ || gained * 4 >= handedSince * 3) {
         looked_ = true;
         edgeKeptUp_ = windowEdge;
         handedKeptUp_ = handedBytes_;

@@ -8,8 +8,9 @@
 // What tells at once is the right edge of the window the peer offers (acknowledged bytes plus
 // the window): it moves on by what the peer's program reads. A paused peer's kernel still lets
 // it creep (it grows the window it offers as data comes in), but by far less than what it is
-// sent; so the peer counts as reading while the edge advances by at least half of what was handed
-// over since the last look that saw it keep up. When it has not for kSocketTimeoutSeconds, the
+// sent (up to half of it in the first seconds); so the peer counts as reading while the edge
+// advances by at least three quarters of what was handed over since the last look that saw it keep
+// up. A reader's edge lags only by the bytes in flight, so over a few sends it keeps that pace. When it has not for kSocketTimeoutSeconds, the
 // destination is taken for gone.
 //
 // One record per stream connection (EngineState::streamProgress), used by the thread that sends
@@ -30,8 +31,8 @@ class SendProgress {
     void Handed(std::uint64_t byteCount) { handedBytes_ += byteCount; }
     std::uint64_t HandedBytes() const { return handedBytes_; }
     // A look after a send, with the right edge of the peer's window in bytes of this connection
-    // (any fixed offset will do). False when the peer has read less than half of what it was
-    // handed for the time-out.
+    // (any fixed offset will do). False when the peer has read less than three quarters of what
+    // it was handed for the time-out.
     bool PeerKeepsUp(std::uint64_t windowEdge, Clock::time_point now);
 
   private:

@@ -80,7 +80,7 @@ ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount, SendPr
     return static_cast<ssize_t>(byteCount);
 }
 
-// False, with errno ETIMEDOUT, once the destination has read less than half of what it was sent
+// False, with errno ETIMEDOUT, once the destination has read less than three quarters of what it was sent
 // for the socket time-out: it holds the connection open but takes nothing. One system call per
 // send.
 bool DestinationKeepsUp(EngineState& engine) {

@@ -137,7 +137,8 @@ TEST_F(IcecastOutputTest, SlowStationWithLongMetadataBlocksKeepsItsMount) {
 }
 
 // A stopped server keeps the connection and its kernel keeps acknowledging into a receive buffer
-// that takes many seconds to fill: the relay must not wait for that.
+// that takes many seconds to fill: the relay must not wait for that. (The kernel also widens the
+// window it offers for the first three seconds or so as if the server read: about 14 s in all.)
 TEST_F(IcecastOutputTest, StoppedServerIsLostWithinFifteenSecondsAndLoggedInAgain) {
     const Mp3Format format{44100, 2, 10.0, 440.0};
     PacedSourceOptions options;
@@ -160,6 +161,9 @@ TEST_F(IcecastOutputTest, StoppedServerIsLostWithinFifteenSecondsAndLoggedInAgai
     const Clock::duration noticedAfter = Clock::now() - paused;
     server_->Resume();
     ASSERT_TRUE(lost) << Log();
+    RecordProperty("noticed_after_ms",
+                   static_cast<int>(
+                       std::chrono::duration_cast<std::chrono::milliseconds>(noticedAfter).count()));
     EXPECT_LE(noticedAfter, 15s) << SecondsOf(noticedAfter) << " s";
     EXPECT_GE(noticedAfter, 9s) << SecondsOf(noticedAfter) << " s";
     EXPECT_TRUE(server_->WaitForTitle(kMount, "Steady - Station", 20000, &title))
