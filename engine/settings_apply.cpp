@@ -10,6 +10,8 @@
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "common/log.h"
@@ -19,23 +21,31 @@
 
 namespace {
 
-// Exact, case-sensitive names. Anything else would reach the connection without an encoder (or,
-// for any other word beginning with "O", as Ogg Vorbis), and fail there for a reason far from the
-// file.
+// Whether the value of the key is one of the names, spelled exactly; when it is not, an Error that
+// lists them (none when the value is refused already).
+bool IsOneOfTheNames(const char* key, std::string_view value,
+                     std::initializer_list<std::string_view> names) {
+    if (ValueRefused(key)) return false;
+    std::string list;
+    for (const std::string_view name : names) {
+        if (value == name) return true;
+        list += (list.empty() ? "" : ", ") + std::string(name);
+    }
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "%s \"%s\" is none of %s (exact spelling)", key,
+               PrintableText(value).c_str(), list.c_str());
+    return false;
+}
+
+// Any other Encode would reach the connection without an encoder (or, for any other word
+// beginning with "O", as Ogg Vorbis), and fail there for a reason far from the file.
 bool DeriveOutputFormat() {
     EngineState& engine = Engine();
-    if (ValueRefused("Encode")) return false;
     const std::string_view format = engine.encodeFormat.view();
-    if (format == "LAME" || format == "OGG") {
-        engine.isLame = format == "LAME" ? 1 : 0;
-        engine.isOggVorbis = format == "OGG" ? 1 : 0;
-        engine.isAac = 0;
-        return true;
-    }
-    LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-               "Encode \"%s\" is none of LAME, OGG (exact spelling)",
-               PrintableText(format).c_str());
-    return false;
+    if (!IsOneOfTheNames("Encode", format, {"LAME", "OGG"})) return false;
+    engine.isLame = format == "LAME" ? 1 : 0;
+    engine.isOggVorbis = format == "OGG" ? 1 : 0;
+    engine.isAac = 0;
+    return true;
 }
 
 void ReportStreamType() {
@@ -60,22 +70,16 @@ void DeriveOggBitrateManaged() {
     engine.oggBitrateManaged = engine.oggBitrateQualityText.c_str()[0] == 'B' ? 1 : 0;
 }
 
-// Exact, case-sensitive names. Any other (a misspelt name, blanks around it) would leave the run
-// without a login protocol of its own: it would log in the Shoutcast way, on Port + 1.
+// Any other ServerType (a misspelt name, blanks around it) would leave the run without a login
+// protocol of its own: it would log in the Shoutcast way, on Port + 1.
 bool DeriveServerType() {
     EngineState& engine = Engine();
-    if (ValueRefused("ServerType")) return false;
     const std::string_view type = engine.serverType.view();
-    if (type == "Shoutcast" || type == "Icecast" || type == "Icecast2") {
-        engine.isShoutcast = type == "Shoutcast" ? 1 : 0;
-        engine.isIcecast = type == "Icecast" ? 1 : 0;
-        engine.isIcecast2 = type == "Icecast2" ? 1 : 0;
-        return true;
-    }
-    LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-               "ServerType \"%s\" is none of Shoutcast, Icecast, Icecast2 (exact spelling)",
-               PrintableText(type).c_str());
-    return false;
+    if (!IsOneOfTheNames("ServerType", type, {"Shoutcast", "Icecast", "Icecast2"})) return false;
+    engine.isShoutcast = type == "Shoutcast" ? 1 : 0;
+    engine.isIcecast = type == "Icecast" ? 1 : 0;
+    engine.isIcecast2 = type == "Icecast2" ? 1 : 0;
+    return true;
 }
 
 // The mount goes into the login's request line and into the query string of every title update: a
