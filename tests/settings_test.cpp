@@ -73,6 +73,15 @@ class SettingsTest : public FreshRecordsTest {
     }
 
     std::string Written() const { return ReadWholeFile(configPath()); }
+
+    // Each message as a whole line of the log.
+    void ExpectLogged(const std::vector<std::string>& messages) const {
+        const std::string text = log();
+        for (const std::string& message : messages) {
+            EXPECT_NE(text.find("): " + message + "\n"), std::string::npos) << message << "\n"
+                                                                            << text;
+        }
+    }
 };
 
 TEST_F(SettingsTest, AnEmptyFileGivesTheDefaults) {
@@ -263,13 +272,8 @@ TEST_P(RefusedSettings, EndTheLoadWithAnErrorAndReportNoSetup) {
     RecordEverySlot();
     LoadRefused(GetParam().content);
     EXPECT_EQ(reports, std::vector<std::string>{});
-    const std::string text = log();
-    for (const std::string& error : GetParam().errors) {
-        EXPECT_NE(text.find("): " + error + "\n"), std::string::npos) << error << "\n" << text;
-    }
-    EXPECT_NE(text.find("): Config file " + configPath() + " refused: the run does not start\n"),
-              std::string::npos)
-        << text;
+    ExpectLogged(GetParam().errors);
+    ExpectLogged({"Config file " + configPath() + " refused: the run does not start"});
 }
 
 std::string EncodeRefusal(const std::string& value) {
@@ -883,13 +887,9 @@ TEST_F(SettingsTest, AFileThatCannotBeReadIsNeverOverwritten) {
 
 TEST_F(SettingsTest, UnknownKeysAreNamedWithTheKeyTheyResemble) {
     Load("ServerPasword=secret\nlogfil=y\nNoSuchThing=1\nNo\x1b[2JSuch=1\n");
-    const std::string text = log();
-    for (const std::string line :
-         {"Unknown key \"ServerPasword\" (did you mean \"ServerPassword\"?)",
-          "Unknown key \"logfil\" (did you mean \"LogFile\"?)", "Unknown key \"NoSuchThing\"",
-          "Unknown key \"No?[2JSuch\""}) {
-        EXPECT_NE(text.find("): " + line + "\n"), std::string::npos) << line << "\n" << text;
-    }
+    ExpectLogged({"Unknown key \"ServerPasword\" (did you mean \"ServerPassword\"?)",
+                  "Unknown key \"logfil\" (did you mean \"LogFile\"?)",
+                  "Unknown key \"NoSuchThing\"", "Unknown key \"No?[2JSuch\""});
     // Every entry is still written back.
     ASSERT_EQ(WriteConfigFile(), 1);
     EXPECT_NE(Written().find("\nServerPasword=secret\n"), std::string::npos);
@@ -900,13 +900,10 @@ TEST_F(SettingsTest, UnknownKeysAreNamedWithTheKeyTheyResemble) {
 TEST_F(SettingsTest, KeysGivenTwiceAreNamedWithBothLines) {
     Load("Port=8000\nServerType=Icecast2\nPort=8001\nDup=1\nDup=2\nPort=8002\n");
     EXPECT_EQ(Engine().serverPort.view(), "8000");
+    ExpectLogged({"Key \"Port\" given twice, on lines 1 and 3; the value of line 1 is used",
+                  "Key \"Port\" given twice, on lines 1 and 6; the value of line 1 is used",
+                  "Key \"Dup\" given twice, on lines 4 and 5; the value of line 4 is used"});
     const std::string text = log();
-    for (const std::string line :
-         {"Key \"Port\" given twice, on lines 1 and 3; the value of line 1 is used",
-          "Key \"Port\" given twice, on lines 1 and 6; the value of line 1 is used",
-          "Key \"Dup\" given twice, on lines 4 and 5; the value of line 4 is used"}) {
-        EXPECT_NE(text.find("): " + line + "\n"), std::string::npos) << line << "\n" << text;
-    }
     // An unknown key is named once, and a known key given twice is no unknown key.
     EXPECT_EQ(text.find("Unknown key \"Dup\""), text.rfind("Unknown key \"Dup\""));
     EXPECT_EQ(text.find("Unknown key \"Port\""), std::string::npos);
@@ -920,13 +917,9 @@ TEST_F(SettingsTest, ALookUpOutsideTheCatalogueSaysWhatWentWrong) {
     EXPECT_EQ(LookUpSettings("Server", "Nope"), 0);
     EXPECT_EQ(LookUpSettings("Port", "Server"), 0);
     EXPECT_EQ(Config().entryCount, 0);
-    const std::string text = log();
-    for (const std::string line :
-         {"Settings look-up: \"NoSuchKey\" is no key of the settings catalogue",
-          "Settings look-up: \"Nope\" is no key of the settings catalogue",
-          "Settings look-up: \"Port\" comes after \"Server\" in the settings catalogue"}) {
-        EXPECT_NE(text.find("): " + line + "\n"), std::string::npos) << line << "\n" << text;
-    }
+    ExpectLogged({"Settings look-up: \"NoSuchKey\" is no key of the settings catalogue",
+                  "Settings look-up: \"Nope\" is no key of the settings catalogue",
+                  "Settings look-up: \"Port\" comes after \"Server\" in the settings catalogue"});
     EXPECT_EQ(LookUpSettings("Server", "Port"), 1);
     EXPECT_EQ(Config().entryCount, 2);
 }
