@@ -19,15 +19,31 @@ const char* ConfigPathOrDefault() {
 
 // Create mode makes the file when there is none; any other reason not to read it (no
 // permission, a directory) is a failure in both modes: a file that exists but could not be read
-// must not be overwritten with the defaults.
-bool ReadableOrNew(int mode, const char* path) {
-    if (ReadConfigEntries(path)) return true;
+// must not be overwritten with the defaults. A file the reader refuses has had its Error lines.
+enum class FileRead { kRead, kRefused, kUnreadable };
+
+FileRead ReadOrNew(int mode, const char* path) {
+    const int result = ReadConfigEntries(path, CatalogueKeys());
+    if (result == 1) return FileRead::kRead;
+    if (result < 0) return FileRead::kRefused;
     const int reason = errno;
     const bool noSuchFile = reason == ENOENT || reason == ENOTDIR;
-    if (mode == kConfigCreate && noSuchFile) return true;
+    if (mode == kConfigCreate && noSuchFile) return FileRead::kRead;
     LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot open config file %s: %s", path,
                std::strerror(reason));
-    return false;
+    return FileRead::kUnreadable;
+}
+
+// Create mode would write back only what the table holds: the entries without room would be
+// lost from the file.
+bool Writable(int mode) {
+    return mode != kConfigCreate || Config().entriesWithoutRoom == 0;
+}
+
+int Refuse(int mode, const char* path) {
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Config file %s refused: %s", path,
+               mode == kConfigCreate ? "it is left as it is" : "the run does not start");
+    return 0;
 }
 
 }  // namespace
@@ -49,10 +65,17 @@ int LoadConfig(int mode) {
     ResetConfigTable();
     const char* path = ConfigPathOrDefault();
     // Without its configuration the run would log in to the built-in server with the built-in
-    // password, so a file that cannot be read ends it before any connection.
-    if (!ReadableOrNew(mode, path)) return 0;
-    ApplyConfig();
-    ReportUnknownKeys();
+    // password, so a file that cannot be read, or not as it was written, ends it before any
+    // connection.
+    switch (ReadOrNew(mode, path)) {
+        case FileRead::kUnreadable:
+            return 0;
+        case FileRead::kRefused:
+            return Refuse(mode, path);
+        case FileRead::kRead:
+            break;
+    }
+    if (!ApplyConfig() || !Writable(mode)) return Refuse(mode, path);
     if (mode == kConfigCreate) return WriteConfigFile();
     return 1;
 }

@@ -179,21 +179,37 @@ void ResetEngineState();
 enum ConfigLoadMode : int { kConfigCreate = 0, kConfigNormal = 1 };
 // 1, or 0 (with an Error line) when the path does not fit configPath.
 int SetConfigPath(const char* path);
-// 1 when the settings are loaded (and, in create mode, the file written). 0, with an Error line,
-// when the file cannot be read (in create mode: exists but cannot be read) or cannot be written.
+// 1 when the settings are loaded (and, in create mode, the file written). 0, with Error lines,
+// when the file cannot be read (in create mode: exists but cannot be read), holds a line the
+// reader refuses, or a value or key the run must not use (see ApplyConfig), or cannot be written;
+// the run must not start then, and create mode leaves the file as it is.
 int LoadConfig(int mode);
 // 1, or 0 with an Error line naming the path and the reason.
 int WriteConfigFile();
-void ApplyConfig();
+// 1 when every setting can be used and the setup is reported; 0, with an Error line for each value
+// the run must not use (too long for its field, a control byte, an Encode or ServerType that is
+// none of the valid names, a mount with a blank, "?", "&", "#" or "..") and each key problem that
+// ends the run (ReportKeyProblems), with no setup reported.
+int ApplyConfig();
 void StoreConfigValues();
 // Every key the catalogue knows, in store-back order.
 std::span<const char* const> CatalogueKeys();
-// One Error line for each key of the table that no setting reads, naming the closest known key
-// when one is near enough to be a slip of the keyboard.
-void ReportUnknownKeys();
-// Shared by ApplyConfig (settings_apply.cpp) and StoreConfigValues (settings_catalogue.cpp).
-void LookUpSettings(const char* firstKey, const char* lastKey);  // catalogue order, both included
-void RemoveServerAddressBlanks();  // from serverHost and serverPort; tabs stay
+// One Error line for each value of a known key that the run must not use: longer than its field,
+// or holding a control byte. Returns how many.
+int ReportRefusedValues();
+// Whether ReportRefusedValues would name this key, without a word.
+bool ValueRefused(const char* key);
+// Error lines about the keys of the table: each key that no setting reads (with the closest known
+// key when one is near enough to be a slip of the keyboard), each key given twice (naming both
+// lines; the first is used), and the entries the table had no room for. 0 when a key is a known
+// key written with blanks around it or in other letter case: the run must not start on its
+// default; 1 otherwise.
+int ReportKeyProblems();
+// For ApplyConfig (settings_apply.cpp); the blanks go in StoreConfigValues too. The look-up goes in
+// catalogue order, both keys included. 1, or 0 with an Error line when a key is not in the
+// catalogue or the last comes before the first.
+int LookUpSettings(const char* firstKey, const char* lastKey);
+void RemoveServerAddressBlanks();  // from serverHost and serverPort
 
 // ---- status slot registration (engine_state.cpp) ----
 void SetSourceUrlSink(StatusSink sink);

@@ -1,13 +1,17 @@
-// ApplyConfig: looks up every configuration key into EngineState, derives the output-format and
-// server-type flags, hands the log settings to the logger, corrects source settings the input
-// could not work with, and reports the resulting setup on the engine's status slots.
+// ApplyConfig: looks up every configuration key into EngineState, hands the log settings to the
+// logger, refuses the values and keys the run must not use, derives the output-format and
+// server-type flags, corrects source settings the input could not work with, and reports the
+// resulting setup on the engine's status slots.
 //
-// The steps are interleaved with the lookups on purpose: the stream type is reported before
-// ServerType is read (so "WMA" is never reported at start-up), and the destination before the
-// blanks are removed from Server and Port.
+// Every key is looked up first, in catalogue order: that is the order in which the keys a file
+// lacks join the table, and so the order of a written file. The log settings take over next, so
+// that the Error lines about the values land in the log the file names. A configuration with a
+// refused value reports no setup: the run does not start.
 #include <cctype>
 #include <cstdint>
 #include <cstdio>
+#include <initializer_list>
+#include <string>
 #include <string_view>
 
 #include "common/log.h"
@@ -17,50 +21,46 @@
 
 namespace {
 
-// First character of Encode, case-sensitive: "OGG", "LAME", "AAC"; other values select nothing.
-void DeriveOutputFormat() {
-    EngineState& engine = Engine();
-    switch (engine.encodeFormat.c_str()[0]) {
-        case 'O':
-            engine.isOggVorbis = 1;
-            engine.isLame = engine.isAac = 0;
-            break;
-        case 'L':
-            engine.isLame = 1;
-            engine.isOggVorbis = engine.isAac = 0;
-            break;
-        case 'A':
-            engine.isAac = 1;
-            engine.isOggVorbis = engine.isLame = 0;
-            break;
-        case 'W':
-            engine.isOggVorbis = engine.isLame = engine.isAac = 0;
-            LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                       "WMA encoding not supported on non-win32 platforms");
-            break;
-        default:
-            break;
+// Whether the value of the key is one of the names, spelled exactly; when it is not, an Error that
+// lists them (none when the value is refused already).
+bool IsOneOfTheNames(const char* key, std::string_view value,
+                     std::initializer_list<std::string_view> names) {
+    if (ValueRefused(key)) return false;
+    std::string list;
+    for (const std::string_view name : names) {
+        if (value == name) return true;
+        list += (list.empty() ? "" : ", ") + std::string(name);
     }
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "%s \"%s\" is none of %s (exact spelling)", key,
+               PrintableText(value).c_str(), list.c_str());
+    return false;
 }
 
-void ReportStreamTypes() {
+// Any other Encode would reach the connection without an encoder (or, for any other word
+// beginning with "O", as Ogg Vorbis), and fail there for a reason far from the file.
+bool DeriveOutputFormat() {
+    EngineState& engine = Engine();
+    const std::string_view format = engine.encodeFormat.view();
+    if (!IsOneOfTheNames("Encode", format, {"LAME", "OGG"})) return false;
+    engine.isLame = format == "LAME" ? 1 : 0;
+    engine.isOggVorbis = format == "OGG" ? 1 : 0;
+    engine.isAac = 0;
+    return true;
+}
+
+void ReportStreamType() {
     const EngineState& engine = Engine();
     if (engine.isOggVorbis) Report(engine.streamTypeSink, "OggVorbis");
     if (engine.isLame) Report(engine.streamTypeSink, "MP3");
-    if (engine.isWma) Report(engine.streamTypeSink, "WMA");
-    if (engine.isAac) Report(engine.streamTypeSink, "AAC");
 }
 
+// As written: the blanks leave Server and Port only after this report.
 void ReportDestination() {
     const EngineState& engine = Engine();
     if (engine.destinationUrlSink == nullptr) return;
     char url[512];
-    if (engine.isWma) {
-        std::snprintf(url, sizeof url, "http://localhost:%d", engine.wmaPort);
-    } else {
-        std::snprintf(url, sizeof url, "http://%s:%s%s", engine.serverHost.c_str(),
-                      engine.serverPort.c_str(), engine.serverMountpoint.c_str());
-    }
+    std::snprintf(url, sizeof url, "http://%s:%s%s", engine.serverHost.c_str(),
+                  engine.serverPort.c_str(), engine.serverMountpoint.c_str());
     Report(engine.destinationUrlSink, url);
 }
 
@@ -70,29 +70,34 @@ void DeriveOggBitrateManaged() {
     engine.oggBitrateManaged = engine.oggBitrateQualityText.c_str()[0] == 'B' ? 1 : 0;
 }
 
-// Exact, case-sensitive names; an unknown name leaves the flags as they are.
-void DeriveServerType() {
+// Any other ServerType (a misspelt name, blanks around it) would leave the run without a login
+// protocol of its own: it would log in the Shoutcast way, on Port + 1.
+bool DeriveServerType() {
     EngineState& engine = Engine();
     const std::string_view type = engine.serverType.view();
-    if (type == "KasterBlaster" || type == "Shoutcast") {
-        engine.isShoutcast = 1;
-        engine.isIcecast = engine.isIcecast2 = 0;
-    } else if (type == "Icecast") {
-        engine.isIcecast = 1;
-        engine.isShoutcast = engine.isIcecast2 = 0;
-    } else if (type == "Icecast2") {
-        engine.isIcecast2 = 1;
-        engine.isShoutcast = engine.isIcecast = 0;
-    } else if (type == "WMA") {
-        engine.isWma = 1;
-        engine.isShoutcast = engine.isIcecast = engine.isIcecast2 = 0;
-    } else {
-        // Otherwise a misspelt name (or a stray carriage return from a file edited elsewhere)
-        // would only show as a failed login, made the Shoutcast way.
+    if (!IsOneOfTheNames("ServerType", type, {"Shoutcast", "Icecast", "Icecast2"})) return false;
+    engine.isShoutcast = type == "Shoutcast" ? 1 : 0;
+    engine.isIcecast = type == "Icecast" ? 1 : 0;
+    engine.isIcecast2 = type == "Icecast2" ? 1 : 0;
+    return true;
+}
+
+// The mount goes into the login's request line and into the query string of every title update: a
+// blank ends the request's path there, "?", "&" and "#" start a query or a fragment of their own
+// (with "/a.mp3&mount=/b.mp3" every title would go to the mount /b.mp3), and ".." leaves the
+// mount's folder.
+bool CheckMountpoint() {
+    if (ValueRefused("ServerMountpoint")) return false;
+    const std::string_view mount = Engine().serverMountpoint.view();
+    for (const char* forbidden : {" ", "?", "&", "#", ".."}) {
+        if (mount.find(forbidden) == std::string_view::npos) continue;
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                   "ServerType \"%s\" is none of Shoutcast, Icecast, Icecast2 (exact spelling)",
-                   PrintableText(type).c_str());
+                   "ServerMountpoint \"%s\" holds \"%s\": a mount holds no blank, \"?\", \"&\", "
+                   "\"#\" or \"..\"",
+                   PrintableText(mount).c_str(), forbidden);
+        return false;
     }
+    return true;
 }
 
 const char* ChannelText(int channels) {
@@ -140,8 +145,6 @@ void ReportBitrateDescriptions() {
             rangeDescription();
         }
     }
-    if (engine.isAac) constantDescription();
-    if (engine.isWma) constantDescription();
 }
 
 // Under a second, every pause between two reads of a slow source would count as a stall, and a
@@ -184,45 +187,44 @@ void CheckSourceSettings() {
     CheckBackupUrl();
 }
 
-}  // namespace
+// From here on the configuration, not "-e" and "-l", decides what is logged and where. A refused
+// value leaves its option in force, so that the Error about it is read where the options say.
+void TakeOverLogSettings() {
+    const EngineState& engine = Engine();
+    if (!ValueRefused("LogLevel")) SetLogLevel(engine.logLevel);
+    if (!ValueRefused("LogFile")) SetLogPath(engine.logFile.c_str());
+}
 
-void ApplyConfig() {
-    EngineState& engine = Engine();
-
-    LookUpSettings("SourceURL", "SourceURL");
+void ReportSetup() {
+    const EngineState& engine = Engine();
     Report(engine.sourceUrlSink, engine.sourceUrl.c_str());
-
-    LookUpSettings("Server", "Encode");
-    DeriveOutputFormat();
-    ReportStreamTypes();
-
-    LookUpSettings("WMAPort", "WMAMode");
+    ReportStreamType();
     ReportDestination();
-
-    LookUpSettings("BitrateNominal", "OggBitrateQualityFlag");
-    DeriveOggBitrateManaged();
     RemoveServerAddressBlanks();
-
-    LookUpSettings("LameCBRFlag", "ServerType");
-    DeriveServerType();
     Report(engine.serverTypeSink, engine.serverType.c_str());
     Report(engine.streamDescriptionSink, engine.serverDescription.c_str());
-
-    LookUpSettings("AdvRecDevice", "SaveDirectoryFlag");
-
-    // From here on the configuration, not "-e" and "-l", decides what is logged and where.
-    LookUpSettings("LogLevel", "LogLevel");
-    SetLogLevel(engine.logLevel);
-    LookUpSettings("LogFile", "LogFile");
-    SetLogPath(engine.logFile.c_str());
-
-    LookUpSettings("SaveAsWAV", "AACCutoff");
-
-    // Flags (SourceReconnect, OutputPacing) are kept as written, like every other flag: any value
-    // but 0 counts as set.
-    LookUpSettings("SourceReconnect", "OutputPacing");
-    CheckSourceSettings();
-
     ReportBitrateDescriptions();
     Report(engine.serverStatusSink, "Disconnected");
+}
+
+}  // namespace
+
+int ApplyConfig() {
+    if (!LookUpSettings("SourceURL", "OutputPacing")) return 0;
+    TakeOverLogSettings();
+
+    // Every check runs, so that one start names every value to mend.
+    bool usable = ReportRefusedValues() == 0;
+    usable = DeriveOutputFormat() && usable;
+    usable = DeriveServerType() && usable;
+    usable = CheckMountpoint() && usable;
+    usable = ReportKeyProblems() && usable;
+    DeriveOggBitrateManaged();
+    // Flags (SourceReconnect, OutputPacing) are kept as written, like every other flag: any value
+    // but 0 counts as set.
+    CheckSourceSettings();
+    if (!usable) return 0;
+
+    ReportSetup();
+    return 1;
 }

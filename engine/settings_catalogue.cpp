@@ -1,10 +1,13 @@
 // The settings catalogue: the configuration keys, their defaults and descriptions, and the
-// EngineState field each one sets; the lookups into those fields and the store-back before the file
-// is written. What the values mean beyond their fields is ApplyConfig's (settings_apply.cpp).
+// EngineState field each one sets; the lookups into those fields, the values that do not fit them,
+// and the store-back before the file is written. What the values mean beyond their fields is
+// ApplyConfig's (settings_apply.cpp).
 //
 // The rows are in lookup order. Keys missing from the file are appended to the store in that order,
 // so it is also the order of the keys in a newly written configuration file. The descriptions are
 // the texts users see in that file; keep them as they are, spelling included.
+#include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <iterator>
 #include <string>
@@ -27,6 +30,7 @@ struct Setting {
     const char* description;
     SettingAction lookUp;     // store lookup into the field
     SettingAction storeBack;  // field back into the store
+    std::size_t textRoom;     // characters the field of a text key holds; 0 for numbers
 };
 
 template <auto Field>
@@ -34,14 +38,11 @@ auto& FieldOf() {
     return Engine().*Field;
 }
 
-// Text fields are often narrower than the 255 characters a value may have; the value is cut.
+// Text fields are often narrower than the 255 characters a value may have. A value that does not
+// fit is cut here, and refused by ReportRefusedValues before the run uses it.
 template <auto Field>
 void LookUpText(const Setting& setting) {
-    auto& field = FieldOf<Field>();
-    if (!field.assign(GetConfigValue(setting.key, setting.defaultText, setting.description))) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Value of %s too long, cut to %zu characters",
-                   setting.key, field.kCapacity);
-    }
+    FieldOf<Field>().assign(GetConfigValue(setting.key, setting.defaultText, setting.description));
 }
 
 template <auto Field>
@@ -74,19 +75,21 @@ void StoreInteger(const Setting& setting) {
 
 template <auto Field>
 constexpr Setting TextSetting(const char* key, const char* defaultText, const char* description) {
-    return {key, defaultText, 0, description, &LookUpText<Field>, &StoreText<Field>};
+    using Text = std::remove_reference_t<decltype(Engine().*Field)>;
+    return {
+        key, defaultText, 0, description, &LookUpText<Field>, &StoreText<Field>, Text::kCapacity};
 }
 
 template <auto Field>
 constexpr Setting IntegerSetting(const char* key, std::int32_t defaultNumber,
                                  const char* description) {
-    return {key, "", defaultNumber, description, &LookUpInteger<Field>, &StoreInteger<Field>};
+    return {key, "", defaultNumber, description, &LookUpInteger<Field>, &StoreInteger<Field>, 0};
 }
 
 template <auto Field>
 constexpr Setting NumericTextSetting(const char* key, const char* defaultText,
                                      const char* description) {
-    return {key, defaultText, 0, description, &LookUpNumericText<Field>, &StoreInteger<Field>};
+    return {key, defaultText, 0, description, &LookUpNumericText<Field>, &StoreInteger<Field>, 0};
 }
 
 // One layout for every row: field, then key and default, then the description.
@@ -296,7 +299,7 @@ constexpr Setting kCatalogue[] = {
 };
 // clang-format on
 
-// Only the blank itself: a tab in a host name stays (and makes the name fail to resolve).
+// Only the blank itself: a tab, like any control byte, has refused the value before.
 template <std::size_t N>
 void RemoveBlanks(FixedText<N>& text) {
     std::string kept;
@@ -311,6 +314,51 @@ const Setting* FindSetting(std::string_view key) {
         if (key == setting.key) return &setting;
     }
     return nullptr;
+}
+
+// The catalogue row of a key the code names; nullptr, with an Error line, when it has none (the
+// lookup or store-back that asked for it would otherwise leave its settings out without a word).
+const Setting* CatalogueRow(const char* key, const char* purpose) {
+    const Setting* setting = FindSetting(key);
+    if (setting == nullptr) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "%s: \"%s\" is no key of the settings catalogue", purpose, key);
+    }
+    return setting;
+}
+
+bool IsControlCharacter(char c) {
+    const auto byte = static_cast<unsigned char>(c);
+    return byte < 0x20 || byte == 0x7F;
+}
+
+// Why the run must not use the value the table holds for this key; empty when it may. A value cut
+// to fit would name another host, password or mount; a control byte would reach the server's
+// login (a carriage return ends a line of it) or the log as it is. The value itself is not
+// shown: it may be a password.
+std::string RefusalOf(const Setting& setting) {
+    const ConfigEntry* entry = FindConfigEntry(setting.key);
+    if (entry == nullptr) return "";
+    const std::string_view value = entry->value.view();
+    const auto control = std::find_if(value.begin(), value.end(), IsControlCharacter);
+    if (control != value.end()) {
+        char reason[160];
+        std::snprintf(reason, sizeof reason,
+                      "Value of %s holds a control byte (0x%02X at character %zu)", setting.key,
+                      static_cast<unsigned>(static_cast<unsigned char>(*control)),
+                      static_cast<std::size_t>(control - value.begin()) + 1);
+        return reason;
+    }
+    std::size_t room = decltype(ConfigEntry::value)::kCapacity;
+    if (setting.textRoom != 0) room = std::min(room, setting.textRoom);
+    const auto length = static_cast<std::size_t>(entry->valueLength);
+    if (length > room) {
+        char reason[160];
+        std::snprintf(reason, sizeof reason, "Value of %s too long: %zu characters, at most %zu",
+                      setting.key, length, room);
+        return reason;
+    }
+    return "";
 }
 
 // The order in which the settings go back into the store. It differs from the lookup order in two
@@ -377,11 +425,34 @@ static_assert(std::size(kStoreBackOrder) == std::size(kCatalogue));
 
 }  // namespace
 
-void LookUpSettings(const char* firstKey, const char* lastKey) {
-    const Setting* setting = FindSetting(firstKey);
-    const Setting* last = FindSetting(lastKey);
-    if (setting == nullptr || last == nullptr) return;
+int LookUpSettings(const char* firstKey, const char* lastKey) {
+    const Setting* setting = CatalogueRow(firstKey, "Settings look-up");
+    const Setting* last = CatalogueRow(lastKey, "Settings look-up");
+    if (setting == nullptr || last == nullptr) return 0;
+    if (last < setting) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Settings look-up: \"%s\" comes after \"%s\" in the settings catalogue",
+                   firstKey, lastKey);
+        return 0;
+    }
     for (; setting <= last; ++setting) setting->lookUp(*setting);
+    return 1;
+}
+
+int ReportRefusedValues() {
+    int refused = 0;
+    for (const Setting& setting : kCatalogue) {
+        const std::string reason = RefusalOf(setting);
+        if (reason.empty()) continue;
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "%s", reason.c_str());
+        ++refused;
+    }
+    return refused;
+}
+
+bool ValueRefused(const char* key) {
+    const Setting* setting = FindSetting(key);
+    return setting != nullptr && !RefusalOf(*setting).empty();
 }
 
 std::span<const char* const> CatalogueKeys() {
@@ -396,6 +467,8 @@ void RemoveServerAddressBlanks() {
 void StoreConfigValues() {
     RemoveServerAddressBlanks();
     for (const char* key : kStoreBackOrder) {
-        if (const Setting* setting = FindSetting(key)) setting->storeBack(*setting);
+        if (const Setting* setting = CatalogueRow(key, "Settings store-back")) {
+            setting->storeBack(*setting);
+        }
     }
 }

@@ -1,6 +1,8 @@
-// Keys of the configuration file that no setting reads. A misspelt key is otherwise silent: the
-// setting it was meant for takes its default (a password, a server type) and the run goes
-// somewhere else. Each one is named, with the known key it most resembles.
+// The keys of the configuration file as the store holds them: keys that no setting reads, keys
+// given twice, entries without room. A misspelt key is otherwise silent: the setting it was meant
+// for takes its default (a password, a server type) and the run goes somewhere else. Each one is
+// named, with the known key it most resembles; a known key written with blanks around it or in
+// other letter case ends the run, since what was meant is plain and its default is not it.
 #include <algorithm>
 #include <cctype>
 #include <string>
@@ -35,6 +37,11 @@ std::size_t EditDistance(std::string_view from, std::string_view to) {
     return previous[to.size()];
 }
 
+bool SameIgnoringCase(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(),
+                      [](char x, char y) { return Lower(x) == Lower(y); });
+}
+
 std::string_view WithoutOuterBlanks(std::string_view key) {
     const std::size_t first = key.find_first_not_of(" \t");
     if (first == std::string_view::npos) return {};
@@ -65,19 +72,78 @@ const char* ClosestKnownKey(std::string_view key) {
     return closest;
 }
 
-}  // namespace
+// The known key this one is apart from blanks around it or letter case; nullptr when none.
+const char* KnownKeyMisWritten(std::string_view key) {
+    const std::string_view trimmed = WithoutOuterBlanks(key);
+    for (const char* known : CatalogueKeys()) {
+        if (SameIgnoringCase(trimmed, known)) return known;
+    }
+    return nullptr;
+}
 
-void ReportUnknownKeys() {
-    const ConfigTable& table = Config();
-    for (int index = 0; index < table.entryCount; ++index) {
-        const std::string_view key = table.entries[index].key.view();
-        if (IsKnownKey(key)) continue;
-        const std::string shown = PrintableText(key);
-        if (const char* closest = ClosestKnownKey(key)) {
-            LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Unknown key \"%s\" (did you mean \"%s\"?)",
-                       shown.c_str(), closest);
-        } else {
-            LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Unknown key \"%s\"", shown.c_str());
+// The entry before this one with the same key; nullptr when this is the first.
+const ConfigEntry* EarlierEntryWithKey(const ConfigTable& table, int index) {
+    for (int earlier = 0; earlier < index; ++earlier) {
+        if (table.entries[earlier].key == table.entries[index].key.view()) {
+            return &table.entries[earlier];
         }
     }
+    return nullptr;
+}
+
+void ReportUnknownKey(std::string_view key) {
+    const std::string shown = PrintableText(key);
+    if (const char* closest = ClosestKnownKey(key)) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Unknown key \"%s\" (did you mean \"%s\"?)",
+                   shown.c_str(), closest);
+    } else {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Unknown key \"%s\"", shown.c_str());
+    }
+}
+
+// False when the key is a known key written otherwise.
+bool ReportKey(const ConfigTable& table, int index) {
+    const ConfigEntry& entry = table.entries[index];
+    const std::string_view key = entry.key.view();
+    if (const ConfigEntry* first = EarlierEntryWithKey(table, index)) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Key \"%s\" given twice, on lines %d and %d; the value of line %d is used",
+                   PrintableText(key).c_str(), first->line, entry.line, first->line);
+        return true;
+    }
+    if (IsKnownKey(key)) return true;
+    const char* meant = KnownKeyMisWritten(key);
+    if (meant == nullptr) {
+        ReportUnknownKey(key);
+        return true;
+    }
+    const std::string shown = PrintableText(key);
+    if (WithoutOuterBlanks(key) == meant) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Key \"%s\" on line %d is %s with blanks around it: write %s=value, without "
+                   "blanks around \"=\"",
+                   shown.c_str(), entry.line, meant, meant);
+    } else {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Key \"%s\" on line %d is %s in other letters: keys are case-sensitive",
+                   shown.c_str(), entry.line, meant);
+    }
+    return false;
+}
+
+}  // namespace
+
+int ReportKeyProblems() {
+    const ConfigTable& table = Config();
+    bool everyKeyRead = true;
+    for (int index = 0; index < table.entryCount; ++index) {
+        everyKeyRead = ReportKey(table, index) && everyKeyRead;
+    }
+    if (table.entriesWithoutRoom > 0) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Too many config entries: %d more, from line %d on, are not read (the table "
+                   "holds %d, with room kept for every key this program reads)",
+                   table.entriesWithoutRoom, table.firstLineWithoutRoom, kConfigTableCapacity);
+    }
+    return everyKeyRead ? 1 : 0;
 }

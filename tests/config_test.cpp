@@ -16,6 +16,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using Entries = std::vector<std::pair<std::string, std::string>>;
 
 class ConfigStoreTest : public FreshRecordsTest {
@@ -87,15 +88,123 @@ INSTANTIATE_TEST_SUITE_P(
         ReadCase{"OverlongKeyAndValueCut",
                  std::string(300, 'k') + "=" + std::string(300, 'v') + "\n",
                  {{std::string(255, 'k'), std::string(255, 'v')}}},
-        // A line is read 1022 characters at a time; the rest is a line of its own.
-        ReadCase{"LongLineSplitIntoPieces", std::string(1022, 'x') + "Tail=1\n", {{"Tail", "1"}}},
-        ReadCase{"PieceBoundaryAfter1022Characters",
-                 "K=" + std::string(1020, 'v') + "=Z\n" + "After=2\n",
-                 {{"K", std::string(255, 'v')}, {"", "Z"}, {"After", "2"}}},
-        ReadCase{"NewlineAsTheLastOf1022Characters",
-                 "K=" + std::string(1019, 'v') + "\n" + "After=2\n",
-                 {{"K", std::string(255, 'v')}, {"After", "2"}}}),
+        // The longest line the reader takes, whatever its line end.
+        ReadCase{"LineOf1022Characters",
+                 "K=" + std::string(1020, 'v') + "\n" + "After=2\n",
+                 {{"K", std::string(255, 'v')}, {"After", "2"}}},
+        ReadCase{"LineOf1022CharactersWithCarriageReturns",
+                 "K=" + std::string(1020, 'v') + "\r\r\r\n" + "After=2\r\n",
+                 {{"K", std::string(255, 'v')}, {"After", "2"}}},
+        ReadCase{"LastLineOf1022CharactersWithoutNewline",
+                 "K=" + std::string(1020, 'v'),
+                 {{"K", std::string(255, 'v')}}},
+        ReadCase{
+            "CommentOf1022Characters", "#" + std::string(1021, 'c') + "\nA=1\n", {{"A", "1"}}}),
     [](const testing::TestParamInfo<ReadCase>& info) { return info.param.name; });
+
+// A line the reader does not take whole refuses the whole file: read in pieces, the tail of a
+// value would be a line of its own, and could set any key.
+struct RefusedFileCase {
+    const char* name;
+    std::string content;
+    std::string error;  // the Error line, "{path}" for the file's path
+};
+
+void PrintTo(const RefusedFileCase& test, std::ostream* out) {
+    *out << test.name;
+}
+
+class RefusedFiles : public ConfigStoreTest, public testing::WithParamInterface<RefusedFileCase> {};
+
+TEST_P(RefusedFiles, AddNothingAndNameTheLine) {
+    SetConfigValue("Before", "kept");
+    WriteWholeFile(file("read.cfg"), GetParam().content);
+    EXPECT_EQ(ReadConfigEntries(file("read.cfg").c_str()), -1);
+    EXPECT_EQ(TableEntries(), (Entries{{"Before", "kept"}}));
+    EXPECT_EQ(Config().entriesWithoutRoom, 0);
+    std::string error = GetParam().error;
+    error.replace(error.find("{path}"), 6, file("read.cfg"));
+    EXPECT_NE(log().find("Error(libzembril:"), std::string::npos) << log();
+    EXPECT_NE(log().find("): " + error + "\n"), std::string::npos) << log();
+}
+
+const std::string kInjectedPassword =
+    "ServerDescription=" + std::string(1022 - 18, 'A') + "ServerPassword=injected\n";
+
+INSTANTIATE_TEST_SUITE_P(
+    Lines, RefusedFiles,
+    testing::Values(
+        RefusedFileCase{"ValueRunningIntoAnotherKey", "Server=x\n" + kInjectedPassword,
+                        "Line 2 of {path} is longer than 1022 characters"},
+        RefusedFileCase{"LineOf1023Characters", "K=" + std::string(1021, 'v') + "\n",
+                        "Line 1 of {path} is longer than 1022 characters"},
+        RefusedFileCase{"LongLineWithoutNewline", "A=1\n\nK=" + std::string(2000, 'v'),
+                        "Line 3 of {path} is longer than 1022 characters"},
+        // Carriage returns past the limit end the line only when nothing follows them.
+        RefusedFileCase{"CarriageReturnPastTheLimitThenMore",
+                        "K=" + std::string(1020, 'v') + "\r\rx\n",
+                        "Line 1 of {path} is longer than 1022 characters"},
+        RefusedFileCase{"LongComment", "#" + std::string(1022, 'c') + "\n",
+                        "Line 1 of {path} is longer than 1022 characters"},
+        RefusedFileCase{"NulInAValue", "A=1\nServerPassword=sec\0ret\n"s,
+                        "Line 2 of {path}: the value of ServerPassword holds a NUL byte"},
+        RefusedFileCase{"NulInAKey", "Ser\0ver=x\n"s, "Line 1 of {path} holds a NUL byte"},
+        RefusedFileCase{"NulInAComment", "#\0\nA=1\n"s, "Line 1 of {path} holds a NUL byte"},
+        RefusedFileCase{"KeyWithControlBytesMasked", "K\x1b[2J=\0\n"s,
+                        "Line 1 of {path}: the value of K?[2J holds a NUL byte"}),
+    [](const testing::TestParamInfo<RefusedFileCase>& info) { return info.param.name; });
+
+TEST_F(ConfigStoreTest, EntriesKeepTheirLineAndTheLengthOfTheirValue) {
+    Read("#comment\n\nA=1\r\nB=" + std::string(300, 'v') + "\n");
+    SetConfigValue("C", "three");
+    ASSERT_EQ(Config().entryCount, 3);
+    EXPECT_EQ(Config().entries[0].line, 3);
+    EXPECT_EQ(Config().entries[0].valueLength, 1);
+    EXPECT_EQ(Config().entries[1].line, 4);
+    EXPECT_EQ(Config().entries[1].valueLength, 300);
+    EXPECT_EQ(Config().entries[1].value.size(), 255u);
+    EXPECT_EQ(Config().entries[2].line, 0);
+    EXPECT_EQ(Config().entries[2].valueLength, 5);
+    EXPECT_EQ(FindConfigEntry("B"), &Config().entries[1]);
+    EXPECT_EQ(FindConfigEntry("D"), nullptr);
+}
+
+// The keys a program reads find room however many other entries come before them; the others
+// take the places left, and the rest are counted.
+TEST_F(ConfigStoreTest, KeysAlwaysReadFindRoomBehindAnyNumberOfOthers) {
+    const char* const known[] = {"Server", "Port", "ServerPassword"};
+    std::string content = "Port=1\n";
+    for (int index = 0; index < 150; ++index) content += "Extra" + std::to_string(index) + "=x\n";
+    content += "Server=host\nPort=2\nServerPassword=secret\n";
+    WriteWholeFile(file("read.cfg"), content);
+    ASSERT_EQ(ReadConfigEntries(file("read.cfg").c_str(), known), 1);
+
+    // Port from line 1, 97 others, Server and ServerPassword: room is kept for the two.
+    ASSERT_EQ(Config().entryCount, kConfigTableCapacity);
+    EXPECT_EQ(Config().entries[98].key.view(), "Server");
+    EXPECT_EQ(Config().entries[99].key.view(), "ServerPassword");
+    EXPECT_EQ(Config().entries[99].value.view(), "secret");
+    // 150 others and the second Port, less the 97 kept.
+    EXPECT_EQ(Config().entriesWithoutRoom, 54);
+    EXPECT_EQ(Config().firstLineWithoutRoom, 99);
+    EXPECT_EQ(GetConfigValue("Port", "", ""), "1");
+    // The count is for the caller to report: the store says nothing of it.
+    EXPECT_EQ(log().find("Error("), std::string::npos) << log();
+}
+
+TEST_F(ConfigStoreTest, RoomIsKeptOnlyForKeysTheTableLacks) {
+    const char* const known[] = {"Server", "Port"};
+    SetConfigValue("Server", "from before");
+    std::string content;
+    for (int index = 0; index < 120; ++index) content += "Extra" + std::to_string(index) + "=x\n";
+    WriteWholeFile(file("read.cfg"), content);
+    ASSERT_EQ(ReadConfigEntries(file("read.cfg").c_str(), known), 1);
+    EXPECT_EQ(Config().entryCount, kConfigTableCapacity - 1);
+    EXPECT_EQ(Config().entriesWithoutRoom, 22);
+    EXPECT_EQ(Config().firstLineWithoutRoom, 99);
+    EXPECT_EQ(GetConfigValue("Port", "8000", ""), "8000");
+    EXPECT_EQ(Config().entryCount, kConfigTableCapacity);
+}
 
 TEST_F(ConfigStoreTest, AMissingFileIsReportedAndAddsNothing) {
     EXPECT_EQ(ReadConfigEntries(file("missing.cfg").c_str()), 0);
@@ -189,16 +298,21 @@ TEST_F(ConfigStoreTest, AFullTableRefusesNewEntriesButLookupsStillAnswer) {
     }
     Read(content + "Overflow=1\n");
     ASSERT_EQ(Config().entryCount, kConfigTableCapacity);
+    EXPECT_EQ(Config().entriesWithoutRoom, 1);
+    EXPECT_EQ(Config().firstLineWithoutRoom, 101);
     EXPECT_EQ(GetConfigValue("Missing", "its default", ""), "its default");
     EXPECT_EQ(GetConfigInt("MissingNumber", 17, ""), 17);
     EXPECT_EQ(GetConfigValue("Key99", "", "found"), "99");
     EXPECT_EQ(SetConfigValue("Missing", "x"), 0);
     EXPECT_EQ(SetConfigValue("Key0", "changed"), 1);
+    EXPECT_EQ(SetConfigValue("Bad\x1b[2JKey", "x"), 0);
     EXPECT_EQ(Config().entryCount, kConfigTableCapacity);
     EXPECT_EQ(Config().entries[0].value.view(), "changed");
-    EXPECT_NE(log().find("Error(libzembril:"), std::string::npos);
-    EXPECT_NE(log().find("Overflow"), std::string::npos);
-    EXPECT_NE(log().find("Missing"), std::string::npos);
+    EXPECT_NE(log().find("): Too many config entries (100), ignoring Missing\n"), std::string::npos)
+        << log();
+    EXPECT_NE(log().find("): Too many config entries (100), ignoring Bad?[2JKey\n"),
+              std::string::npos)
+        << log();
 }
 
 TEST_F(ConfigStoreTest, WritesFiveLinesPerEntry) {
@@ -233,21 +347,26 @@ TEST_F(ConfigStoreTest, AnUnwritablePathFailsWithoutChangingTheTable) {
 }
 
 TEST_F(ConfigStoreTest, ResetEmptiesEveryEntry) {
-    Read("A=1\n");
+    std::string content;
+    for (int index = 0; index <= kConfigTableCapacity; ++index) content += "A=1\n";
+    Read(content);
     ResetConfigTable();
     EXPECT_EQ(Config().entryCount, 0);
     EXPECT_TRUE(Config().entries[0].key.empty());
     EXPECT_TRUE(Config().entries[0].value.empty());
+    EXPECT_EQ(Config().entries[0].line, 0);
+    EXPECT_EQ(Config().entriesWithoutRoom, 0);
+    EXPECT_EQ(Config().firstLineWithoutRoom, 0);
 }
 
 TEST_F(ConfigStoreTest, DumpWritesOneDebugLinePerEntry) {
-    Read("A=1\nB=two\n");
+    Read("A=1\nB=two\x1b[2J\n");
     SetLogLevel(LOG_DEBUG);
     DumpConfig();
     const std::string logged = log();
     EXPECT_NE(logged.find("Debug(libzembril:"), std::string::npos);
     EXPECT_NE(logged.find("): (A) = (1)\n"), std::string::npos);
-    EXPECT_NE(logged.find("): (B) = (two)\n"), std::string::npos);
+    EXPECT_NE(logged.find("): (B) = (two?[2J)\n"), std::string::npos);
 }
 
 }  // namespace

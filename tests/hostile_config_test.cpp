@@ -1,7 +1,8 @@
 // Configuration values that make no sense for a relay (ports outside 1..65535, negative or huge
 // rates, channel counts of 0 or 100, bit rates of 0 or 100000, reconnection waits that are
-// negative or nearly endless): each run either works or ends in order, with a status and a log
-// line that name the problem, and never crashes.
+// negative or nearly endless, names the login would carry elsewhere): each run either works,
+// is refused at start, or ends in order, with a status and a log line that name the problem, and
+// never crashes.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -36,12 +37,12 @@ enum class Outcome {
     kStreams,         // logs in and sends encoded audio
     kNoConnection,    // refused before a connection: "Unable to connect to socket"
     kEncoderRefused,  // logged in, the encoder refused: "Encoder init failed"
-    kNoLogin          // no login, whichever the reason
+    kRefused          // the configuration is refused: the run does not start
 };
 
 struct ConfigCase {
     const char* name;
-    Lines lines;  // added after the destination lines (a later key does not override)
+    Lines lines;  // added before the destination lines (the first line with a key wins)
     Outcome outcome;
     const char* logLine;  // expected in the log; nullptr for none
 };
@@ -58,8 +59,29 @@ const ConfigCase kConfigCases[] = {
      "not a port number"},
     {"ServerTypeMisspelt",
      {"ServerType=icecast2"},
-     Outcome::kNoLogin,
+     Outcome::kRefused,
      "ServerType \"icecast2\" is none of"},
+    {"ServerTypeWithBlanksAroundTheKey",
+     {"ServerType = Icecast2"},
+     Outcome::kRefused,
+     "Key \"ServerType \" on line 1 is ServerType with blanks around it"},
+    // A carriage return would end a line of the login early, and start another.
+    {"PasswordWithCarriageReturn",
+     {"ServerPassword=hack\rme"},
+     Outcome::kRefused,
+     "Value of ServerPassword holds a control byte (0x0D at character 5)"},
+    {"DescriptionWithLineBreak",
+     {"ServerDescription=My station\rice-public: 1"},
+     Outcome::kRefused,
+     "Value of ServerDescription holds a control byte"},
+    {"MountNamingAnotherMount",
+     {"ServerMountpoint=/x.mp3&mount=/other.mp3"},
+     Outcome::kRefused,
+     "ServerMountpoint \"/x.mp3&mount=/other.mp3\" holds \"&\""},
+    {"LineReadInPieces",
+     {"ServerDescription=" + std::string(1004, 'A') + "ServerPassword=injected"},
+     Outcome::kRefused,
+     "Line 1 of "},
     // A Windows line ending is a line ending.
     {"ServerTypeWithCarriageReturn", {"ServerType=Icecast2\r"}, Outcome::kStreams, nullptr},
     {"LameSamplerateNegative",
@@ -178,8 +200,8 @@ class HostileConfigTest : public FreshRecordsTest {
     }
 
     // Loads the case's lines ahead of an Icecast2 destination on the mock server: the first line
-    // with a key wins, so the case's lines override the destination's.
-    void Load(const Lines& lines) {
+    // with a key wins, so the case's lines override the destination's. LoadConfig's result.
+    int Load(const Lines& lines) {
         std::string content;
         for (const std::string& line : lines) content += WithPort(line, server_->port()) + "\n";
         content += "Server=127.0.0.1\nPort=" + std::to_string(server_->port()) +
@@ -188,8 +210,9 @@ class HostileConfigTest : public FreshRecordsTest {
                    logPath() + "\n";
         WriteWholeFile(file("station.cfg"), content);
         SetConfigPath(file("station.cfg").c_str());
-        ASSERT_EQ(LoadConfig(kConfigNormal), 1);
+        const int loaded = LoadConfig(kConfigNormal);
         SetServerStatusSink(RecordStatus);
+        return loaded;
     }
 
     static bool Reported(const std::string& text) {
@@ -205,7 +228,14 @@ class ConfigValueTest : public HostileConfigTest,
 
 TEST_P(ConfigValueTest, RunWorksOrEndsWithAClearReason) {
     const ConfigCase& c = GetParam();
-    Load(c.lines);
+    const int loaded = Load(c.lines);
+    if (c.outcome == Outcome::kRefused) {
+        EXPECT_EQ(loaded, 0);
+        EXPECT_NE(log().find(c.logLine), std::string::npos) << log();
+        EXPECT_NE(log().find("refused: the run does not start"), std::string::npos) << log();
+        return;
+    }
+    ASSERT_EQ(loaded, 1) << log();
     const int connected = ConnectToServer();
     switch (c.outcome) {
         case Outcome::kStreams: {
@@ -227,9 +257,7 @@ TEST_P(ConfigValueTest, RunWorksOrEndsWithAClearReason) {
             EXPECT_EQ(connected, 0);
             EXPECT_TRUE(Reported("Encoder init failed"));
             break;
-        case Outcome::kNoLogin:
-            EXPECT_EQ(connected, 0);
-            EXPECT_EQ(server_->ConnectionCount(), 0u);
+        case Outcome::kRefused:  // checked above
             break;
     }
     EXPECT_EQ(Engine().connected.load(), 0);
@@ -265,7 +293,8 @@ class ReconnectWaitTest : public HostileConfigTest,
 
 TEST_P(ReconnectWaitTest, StopRequestEndsTheWait) {
     const ReconnectWaitCase& c = GetParam();
-    Load({"AutomaticReconnect=1", std::string("AutomaticReconnectSecs=") + c.seconds});
+    ASSERT_EQ(Load({"AutomaticReconnect=1", std::string("AutomaticReconnectSecs=") + c.seconds}),
+              1);
     ASSERT_EQ(ConnectToServer(), 1);
     server_->Stop();  // every reconnection attempt is refused from now on
 
