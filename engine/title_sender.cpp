@@ -23,6 +23,7 @@
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
+#include "engine/server_io.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ TitleSender& Sender() {
 std::atomic<bool> abandonRequests{false};
 
 bool GiveUpRequest() {
-    return abandonRequests.load() || FrontEnd().stopRequested.load() != 0;
+    return abandonRequests.load() || StopRequested();
 }
 
 // Every byte, or false. The request is a few hundred bytes, which a connected socket takes at once
@@ -81,6 +82,14 @@ void Deliver(const AdminRequest& request) {
     std::string failure;
     const int descriptor =
         connection.ConnectTo(request.host.c_str(), request.port, GiveUpRequest, &failure);
+    if (descriptor < 0 && GiveUpRequest()) {
+        // The run or the connection ends: the title no longer matters, and nothing failed.
+        LogMessage(LOG_INFO, kLogEngine, __LINE__, "Title update to %s:%u given up: %s",
+                   PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
+                   StopRequested() ? "stop requested"
+                                      : "no connection within a second of the disconnect");
+        return;
+    }
     if (descriptor < 0) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server %s:%u: %s",
                    PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
