@@ -15,7 +15,7 @@ bool IsOggCapture(const unsigned char* header) {
 
 // Bytes of the MPEG Layer III frame (what LAME writes) whose header this is; 0 when it is none.
 std::uint64_t Mp3FrameLength(const unsigned char* header) {
-    static constexpr int kMpeg1Kbps[16] = {0,   32,  40,  48,  56,  64,  80, 96,
+    static constexpr int kMpeg1Kbps[16] = {0,   32,  40,  48,  56,  64,  80,  96,
                                            112, 128, 160, 192, 224, 256, 320, 0};
     static constexpr int kMpeg2Kbps[16] = {0,  8,  16, 24,  32,  40,  48,  56,
                                            64, 80, 96, 112, 128, 144, 160, 0};
@@ -58,8 +58,8 @@ void ArchiveUnits::Take(const unsigned char* bytes, std::size_t byteCount) {
         if (unitLength_ == 0) {
             const std::size_t needed = HeaderBytesNeeded();
             if (headerFill_ < needed) {
-                const auto copied =
-                    static_cast<std::size_t>(std::min<std::uint64_t>(needed - headerFill_, end - at));
+                const auto copied = static_cast<std::size_t>(
+                    std::min<std::uint64_t>(needed - headerFill_, end - at));
                 std::memcpy(header_.data() + headerFill_, bytes + (at - taken_), copied);
                 headerFill_ += copied;
                 at += copied;

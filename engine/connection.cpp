@@ -60,7 +60,8 @@ bool IsHttpReply(std::string_view reply) {
 int HttpStatusCode(std::string_view reply) {
     if (!IsHttpReply(reply)) return -1;
     const std::string_view code = reply.substr(9, 3);
-    if (!std::all_of(code.begin(), code.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+    if (!std::all_of(code.begin(), code.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
         return -1;
     }
     return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
@@ -97,7 +98,7 @@ std::string RefusalStatus(const LoginReply& reply, const std::string& reason) {
     if (reply.bytes.empty()) {
         if (MountLacksSlash()) return "Login refused: mount without \"/\"";
         return reply.end == ReplyEnd::kClosed ? "Login refused: connection closed"
-                                               : "No login reply";
+                                              : "No login reply";
     }
     const bool passwordRefused = IsHttpReply(reply.bytes) ? HttpStatusCode(reply.bytes) == 401
                                                           : MentionsPassword(reply.bytes);
@@ -334,9 +335,9 @@ int ConnectToServer() {
         return 0;
     }
     std::string failure;
-    engine.streamSocket =
-        engine.streamConnection.ConnectTo(engine.serverHost.c_str(), static_cast<uint16_t>(streamPort),
-                                          ConnectionWaitCalledOff, &failure);
+    engine.streamSocket = engine.streamConnection.ConnectTo(engine.serverHost.c_str(),
+                                                            static_cast<uint16_t>(streamPort),
+                                                            ConnectionWaitCalledOff, &failure);
     if (engine.streamSocket < 0) {
         engine.streamSocket = -1;
         if (ConnectionWaitCalledOff()) return CallOffConnection("connecting to");

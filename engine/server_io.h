@@ -13,11 +13,12 @@ bool StopRequested();
 // True when a wait for a new connection (the connect, the login's sends and reply, the delay
 // before a reconnection) should end now: a stop request, or the end of the transfer the waiting
 // thread encodes for (on the output loop's thread, the end of its input; on a source's thread
-// that encodes itself, transferEnding). Such a wait is no failure of the server's. (output_loop.cpp)
+// that encodes itself, transferEnding). Such a wait is no failure of the server's. Defined in
+// output_loop.cpp, which knows the loop's thread.
 bool ConnectionWaitCalledOff();
 
 // The delay before a reconnection: waits on the output loop's queue until `until`. False, within
-// a slice, once ConnectionWaitCalledOff. (output_loop.cpp)
+// a slice, once ConnectionWaitCalledOff. Defined in output_loop.cpp.
 bool WaitBeforeReconnecting(std::chrono::steady_clock::time_point until);
 
 // "host:port" of the stream connection, for log lines (connection.cpp).

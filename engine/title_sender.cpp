@@ -84,10 +84,10 @@ void Deliver(const AdminRequest& request) {
         connection.ConnectTo(request.host.c_str(), request.port, GiveUpRequest, &failure);
     if (descriptor < 0 && GiveUpRequest()) {
         // The run or the connection ends: the title no longer matters, and nothing failed.
-        LogMessage(LOG_INFO, kLogEngine, __LINE__, "Title update to %s:%u given up: %s",
-                   PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
-                   StopRequested() ? "stop requested"
-                                      : "no connection within a second of the disconnect");
+        LogMessage(
+            LOG_INFO, kLogEngine, __LINE__, "Title update to %s:%u given up: %s",
+            PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
+            StopRequested() ? "stop requested" : "no connection within a second of the disconnect");
         return;
     }
     if (descriptor < 0) {

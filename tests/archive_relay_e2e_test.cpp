@@ -53,29 +53,51 @@ std::size_t LinesWith(const std::string& text, const std::string& part) {
     return count;
 }
 
+Mp3Format ToneOf(double seconds) {
+    Mp3Format format;
+    format.seconds = seconds;
+    return format;
+}
+
+PacedSourceOptions PacedAsBroadcast(const Mp3Format& format) {
+    PacedSourceOptions options;
+    options.metaInterval = 0;
+    options.bytesPerSecond = Mp3BytesPerSecond(format);
+    return options;
+}
+
+// A paced MP3 station, a mock Icecast2 destination that takes its relay, and in a temporary
+// folder the configuration station.cfg of a run that relays the one to the other, archiving into
+// SaveDirectory and logging Errors to station.log.
+struct ArchivingRelay {
+    ArchivingRelay(double seconds, const std::string& saveDirectory)
+        : format(ToneOf(seconds)), station(MakeMp3Tone(format), PacedAsBroadcast(format)) {
+        destination.SetReply("HTTP/1.0 200 OK\r\n\r\n");
+        WriteWholeFile(directory.file("station.cfg"),
+                       "SourceURL=" + station.url() +
+                           "\nServer=127.0.0.1\nPort=" + std::to_string(destination.port()) +
+                           "\nServerType=Icecast2\nServerMountpoint=/live"
+                           "\nServerDescription=Relay\nSaveDirectoryFlag=1\nSaveDirectory=" +
+                           saveDirectory + "\nLogLevel=1\nLogFile=station.log\n");
+    }
+    bool ready() const { return station.listening() && destination.listening(); }
+
+    const Mp3Format format;
+    PacedSource station;
+    MockServer destination;
+    TempDir directory;
+};
+
 class ArchiveRelay : public testing::TestWithParam<ArchiveCase> {};
 
 TEST_P(ArchiveRelay, KeepsTheStreamWhereSaveDirectorySays) {
     const ArchiveCase& test = GetParam();
-    Mp3Format format;
-    format.seconds = test.seconds;
-    PacedSourceOptions options;
-    options.metaInterval = 0;
-    options.bytesPerSecond = Mp3BytesPerSecond(format);
-    PacedSource station(MakeMp3Tone(format), options);
-    ASSERT_TRUE(station.listening());
-    MockServer destination;
-    ASSERT_TRUE(destination.listening());
-    destination.SetReply("HTTP/1.0 200 OK\r\n\r\n");
-
-    TempDir directory;
+    ArchivingRelay relay(test.seconds, test.saveDirectory);
+    ASSERT_TRUE(relay.ready());
+    const Mp3Format& format = relay.format;
+    MockServer& destination = relay.destination;
+    const TempDir& directory = relay.directory;
     WriteWholeFile(directory.file("plain"), "a regular file\n");
-    WriteWholeFile(directory.file("station.cfg"),
-                   "SourceURL=" + station.url() +
-                       "\nServer=127.0.0.1\nPort=" + std::to_string(destination.port()) +
-                       "\nServerType=Icecast2\nServerMountpoint=/live\nServerDescription=Relay"
-                       "\nSaveDirectoryFlag=1\nSaveDirectory=" +
-                       test.saveDirectory + "\nLogLevel=1\nLogFile=station.log\n");
     const ChildResult run =
         RunProgram({TRANSCODE_BINARY, "-c", "station.cfg", "-n"}, directory.path(), kRunTimeoutMs);
     ASSERT_TRUE(run.exited) << run.err;
@@ -117,23 +139,11 @@ INSTANTIATE_TEST_SUITE_P(
 // fail part of the way through, as on a full disk.
 TEST(ArchiveRelayOnAFullDisk, GoesOnAndKeepsWholeFrames) {
     constexpr rlim_t kFileSizeLimit = 40000;
-    Mp3Format format;
-    format.seconds = 6.0;
-    PacedSourceOptions options;
-    options.metaInterval = 0;
-    options.bytesPerSecond = Mp3BytesPerSecond(format);
-    PacedSource station(MakeMp3Tone(format), options);
-    ASSERT_TRUE(station.listening());
-    MockServer destination;
-    ASSERT_TRUE(destination.listening());
-    destination.SetReply("HTTP/1.0 200 OK\r\n\r\n");
-    TempDir directory;
-    WriteWholeFile(directory.file("station.cfg"),
-                   "SourceURL=" + station.url() +
-                       "\nServer=127.0.0.1\nPort=" + std::to_string(destination.port()) +
-                       "\nServerType=Icecast2\nServerMountpoint=/live\nServerDescription=Relay"
-                       "\nSaveDirectoryFlag=1\nSaveDirectory=archive\nLogLevel=1"
-                       "\nLogFile=station.log\n");
+    ArchivingRelay relay(6.0, "archive");
+    ASSERT_TRUE(relay.ready());
+    const Mp3Format& format = relay.format;
+    MockServer& destination = relay.destination;
+    const TempDir& directory = relay.directory;
 
     // The child leaves SIGXFSZ at its default: the program itself must keep the first write past
     // the limit from ending it.

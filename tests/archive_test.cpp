@@ -437,7 +437,9 @@ TEST_P(FullDiskTest, OneErrorPerConnectionAndTheFileEndsWithAWholeUnit) {
         Mp3Format mp3;
         mp3.seconds = 3.0;
         encoded = MakeMp3Tone(mp3);
-        for (const Mp3Frame& frame : Mp3Frames(encoded)) unitEnds.push_back(frame.offset + frame.byteCount);
+        for (const Mp3Frame& frame : Mp3Frames(encoded)) {
+            unitEnds.push_back(frame.offset + frame.byteCount);
+        }
     } else if (format == ArchiveFormat::kOgg) {
         engine.isLame = 0;
         engine.isOggVorbis = 1;
@@ -445,7 +447,9 @@ TEST_P(FullDiskTest, OneErrorPerConnectionAndTheFileEndsWithAWholeUnit) {
         link.frameCount = 3 * 44100;
         link.noiseLevel = 0.3f;
         encoded = MakeOggVorbis({link});
-        for (const OggPageInfo& page : ParseOggPages(encoded)) unitEnds.push_back(page.offset + page.byteCount);
+        for (const OggPageInfo& page : ParseOggPages(encoded)) {
+            unitEnds.push_back(page.offset + page.byteCount);
+        }
     } else {
         StartWavArchive();
     }

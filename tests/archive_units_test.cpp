@@ -1,6 +1,8 @@
 // Where an archive's whole units end: MP3 frames of every MPEG version LAME writes and chained Ogg
 // pages, handed over in pieces of every size (a header split across pieces included), and bytes
 // that are neither format.
+#include "engine/archive_units.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -9,7 +11,6 @@
 #include <string>
 #include <vector>
 
-#include "engine/archive_units.h"
 #include "tests/support/audio_check.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/ogg_fixture.h"
@@ -29,7 +30,9 @@ std::vector<std::uint64_t> Mp3UnitEnds(const std::string& bytes) {
 
 std::vector<std::uint64_t> OggUnitEnds(const std::string& bytes) {
     std::vector<std::uint64_t> ends;
-    for (const OggPageInfo& page : ParseOggPages(bytes)) ends.push_back(page.offset + page.byteCount);
+    for (const OggPageInfo& page : ParseOggPages(bytes)) {
+        ends.push_back(page.offset + page.byteCount);
+    }
     return ends;
 }
 
@@ -84,16 +87,16 @@ TEST_P(ArchiveUnitsTest, WholeBytesEndAtTheLastCompleteUnitWhateverThePieces) {
     ASSERT_GT(ends.size(), 5u);
     ASSERT_EQ(ends.back(), c.bytes.size());
     // Pieces of 1 byte (every header split), then sizes that wander across unit boundaries.
-    for (const std::size_t largest : {std::size_t{1}, std::size_t{7}, std::size_t{333},
-                                      std::size_t{5000}}) {
+    for (const std::size_t largest :
+         {std::size_t{1}, std::size_t{7}, std::size_t{333}, std::size_t{5000}}) {
         SCOPED_TRACE("pieces up to " + std::to_string(largest));
         ArchiveUnits units;
         std::uint64_t taken = 0;
         std::uint32_t wander = 12345;
         while (taken < c.bytes.size()) {
             wander = wander * 1103515245u + 12345u;
-            const std::size_t piece = std::min<std::size_t>(1 + (wander >> 8) % largest,
-                                                            c.bytes.size() - taken);
+            const std::size_t piece =
+                std::min<std::size_t>(1 + (wander >> 8) % largest, c.bytes.size() - taken);
             units.Take(reinterpret_cast<const unsigned char*>(c.bytes.data()) + taken, piece);
             taken += piece;
             ASSERT_EQ(units.WholeBytes(), LastEndWithin(ends, taken)) << "after " << taken;

@@ -99,8 +99,8 @@ TEST_F(DestinationStopTest, StopEndsAConnectWithoutAnswer) {
     EXPECT_EQ(ConnectAndStop([] { return true; }), 0);
 
     EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Stopped"}));
-    EXPECT_NE(LogText().find("Stop requested while connecting to 127.0.0.1:" +
-                             std::to_string(port) + "\n"),
+    EXPECT_NE(LogText().find(
+                  "Stop requested while connecting to 127.0.0.1:" + std::to_string(port) + "\n"),
               std::string::npos)
         << LogText();
     EXPECT_FALSE(LoggedAnError()) << LogText();

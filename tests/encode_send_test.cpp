@@ -185,10 +185,10 @@ TEST_F(EncodeSendTest, TitleChangeWhoseEncoderCannotBeSetUpEndsTheConnection) {
     EXPECT_TRUE(Engine().destinationLost.load());  // the source input ends the run
     EXPECT_EQ(Engine().connected.load(), 0);
     EXPECT_NE(LogText().find("Sorry, but this is an illegal vorbis mode..."), std::string::npos);
-    EXPECT_NE(LogText().find("Was disconnected from server 127.0.0.1:" +
-                             std::to_string(server_.port()) +
-                             ": the encoder of a new Ogg stream could not be set up\n"),
-              std::string::npos)
+    EXPECT_NE(
+        LogText().find("Was disconnected from server 127.0.0.1:" + std::to_string(server_.port()) +
+                       ": the encoder of a new Ogg stream could not be set up\n"),
+        std::string::npos)
         << LogText();
     // The first stream went out whole, its end included.
     ASSERT_TRUE(server_.WaitForClosed(0, kWaitMs));

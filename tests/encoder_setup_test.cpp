@@ -64,10 +64,10 @@ TEST_P(CommentTest, HeaderPagesCarryTheTitleComments) {
 INSTANTIATE_TEST_SUITE_P(
     Titles, CommentTest,
     ::testing::Values(
-        CommentCase{"Artist - Song",
-                    "44100Hz/Stereo MP3",
-                    {"TITLE=Song", "ARTIST=Artist", kEncodedBy,
-                     "TRANSCODEDFROM=44100Hz/Stereo MP3"}},
+        CommentCase{
+            "Artist - Song",
+            "44100Hz/Stereo MP3",
+            {"TITLE=Song", "ARTIST=Artist", kEncodedBy, "TRANSCODEDFROM=44100Hz/Stereo MP3"}},
         CommentCase{"Song", "", {"TITLE=Song", "ARTIST=", kEncodedBy}},
         CommentCase{"", "", {"TITLE=", "ARTIST=", kEncodedBy}},
         CommentCase{"AC-DC - Song", "", {"TITLE=DC - Song", "ARTIST=AC", kEncodedBy}},
@@ -78,12 +78,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {"TITLE=J\xC3\xB3ga", "ARTIST=Bj\xC3\xB6rk", kEncodedBy,
                      "TRANSCODEDFROM=48000Hz/Mono Vorbis"}},
         // Comments are UTF-8: a title that is not is read as Windows-1252.
-        CommentCase{"Mot\xF6rhead - Ace of Spades \x96 Live",
-                    "",
-                    {"TITLE=Ace of Spades \xE2\x80\x93 Live", "ARTIST=Mot\xC3\xB6rhead",
-                     kEncodedBy}},
         CommentCase{
-            "\x93-\x94", "", {"TITLE=\xE2\x80\x9D", "ARTIST=\xE2\x80\x9C", kEncodedBy}}));
+            "Mot\xF6rhead - Ace of Spades \x96 Live",
+            "",
+            {"TITLE=Ace of Spades \xE2\x80\x93 Live", "ARTIST=Mot\xC3\xB6rhead", kEncodedBy}},
+        CommentCase{"\x93-\x94", "", {"TITLE=\xE2\x80\x9D", "ARTIST=\xE2\x80\x9C", kEncodedBy}}));
 
 TEST_F(OggSetUpTest, LockedTitleNamesTheStream) {
     StreamCapture capture;

@@ -118,8 +118,9 @@ TEST_F(LameSetUpTest, CopyrightAndOriginalFlagsReachEveryFrame) {
                 tone[i] = 8000.0f * static_cast<float>(std::sin(0.0626 * static_cast<double>(i)));
             }
             std::vector<unsigned char> encoded(147456);
-            int bytes = lame_encode_buffer_float(engine.lameEncoder, tone.data(), tone.data(), 44100,
-                                                 encoded.data(), static_cast<int>(encoded.size()));
+            int bytes =
+                lame_encode_buffer_float(engine.lameEncoder, tone.data(), tone.data(), 44100,
+                                         encoded.data(), static_cast<int>(encoded.size()));
             ASSERT_GT(bytes, 0);
             bytes += lame_encode_flush(engine.lameEncoder, encoded.data() + bytes,
                                        static_cast<int>(encoded.size()) - bytes);

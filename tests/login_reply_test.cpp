@@ -213,7 +213,8 @@ void PrintTo(const UnsentCase& value, std::ostream* out) {
     *out << value.name;
 }
 
-class UnsentLoginTest : public EngineSessionTest, public ::testing::WithParamInterface<UnsentCase> {};
+class UnsentLoginTest : public EngineSessionTest,
+                        public ::testing::WithParamInterface<UnsentCase> {};
 
 TEST_P(UnsentLoginTest, AFailedSendIsAFailedLogin) {
     const UnsentCase& c = GetParam();

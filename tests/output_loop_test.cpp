@@ -134,7 +134,8 @@ class OutputLoopTest : public EngineSessionTest {
     }
 
     // Polls the condition until it holds; false after the time-out.
-    static bool WaitUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
+    static bool WaitUntil(const std::function<bool()>& condition,
+                          std::chrono::milliseconds timeout) {
         const auto deadline = Clock::now() + timeout;
         while (!condition()) {
             if (Clock::now() >= deadline) return false;
@@ -258,7 +259,9 @@ TEST_P(EndOfInputTest, EndsAPendingWaitForANewConnectionAtOnce) {
         const char* reached = c.wait == PendingWait::kConnect
                                   ? "Connecting"
                                   : "Disconnected from output server, reconnecting in 30 secs";
-        ASSERT_TRUE(WaitUntil([&] { return StatusCount(reached) >= (c.wait == PendingWait::kConnect ? 2 : 1); }, 15s));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return StatusCount(reached) >= (c.wait == PendingWait::kConnect ? 2 : 1); },
+            15s));
     }
     std::this_thread::sleep_for(300ms);  // well into the wait
 
