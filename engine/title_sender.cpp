@@ -82,18 +82,19 @@ void Deliver(const AdminRequest& request) {
     std::string failure;
     const int descriptor =
         connection.ConnectTo(request.host.c_str(), request.port, GiveUpRequest, &failure);
-    if (descriptor < 0 && GiveUpRequest()) {
-        // The run or the connection ends: the title no longer matters, and nothing failed.
-        LogMessage(
-            LOG_INFO, kLogEngine, __LINE__, "Title update to %s:%u given up: %s",
-            PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
-            StopRequested() ? "stop requested" : "no connection within a second of the disconnect");
+    if (descriptor < 0 && StopRequested()) {
+        // The run ends: the title no longer matters, and nothing failed.
+        LogMessage(LOG_INFO, kLogEngine, __LINE__, "Title update to %s:%u given up: stop requested",
+                   PrintableText(request.host).c_str(), static_cast<unsigned>(request.port));
         return;
     }
     if (descriptor < 0) {
+        // A request still connecting when the disconnect has waited its second was given up, an
+        // admin interface that does not answer is the server's failure all the same.
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server %s:%u: %s",
                    PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
-                   failure.c_str());
+                   abandonRequests.load() ? "no answer within a second of the disconnect"
+                                          : failure.c_str());
         return;
     }
     // SIGPIPE is ignored by ConnectTo, so a server that hung up gives EPIPE here.
@@ -112,7 +113,8 @@ void RunSender() {
     std::unique_lock lock(sender.mailboxLock);
     for (;;) {
         sender.mailboxChanged.wait(lock, [&] { return sender.waiting || sender.finishing; });
-        if (!sender.waiting) return;
+        // Once the disconnect has given up on the requests, one that waits is not begun.
+        if (!sender.waiting || abandonRequests.load()) return;
         // At the end of a run the last title goes without waiting for its turn.
         const Clock::time_point turn = sender.lastStart + kRequestSpacing;
         if (!sender.finishing && Clock::now() < turn) {
