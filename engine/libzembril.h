@@ -300,7 +300,8 @@ struct AdminRequest {
 // request posted meanwhile replaces the one that waits, so the latest title always goes out last.
 void PostAdminRequest(AdminRequest request);
 // End of a connection: a request that waits or is on its way gets about a second to go out, then
-// the thread is joined. A request still connecting then, or after a stop request, is given up.
+// the thread is joined. A request still connecting then is given up with an Error (the admin
+// interface did not answer); one given up for a stop request is no failure (an Info line).
 void FinishAdminRequests();
 // Joins the thread at once, dropping a waiting request (ResetEngineState).
 void StopTitleSender();

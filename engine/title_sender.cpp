@@ -89,8 +89,8 @@ void Deliver(const AdminRequest& request) {
         return;
     }
     if (descriptor < 0) {
-        // A request still connecting when the disconnect has waited its second was given up, an
-        // admin interface that does not answer is the server's failure all the same.
+        // A request still connecting when the disconnect has waited its second is given up; an
+        // admin interface that does not answer is a failure of the server's all the same.
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server %s:%u: %s",
                    PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
                    abandonRequests.load() ? "no answer within a second of the disconnect"
