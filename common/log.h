@@ -1,9 +1,9 @@
 // Process-wide logger: one append-only log file, opened lazily, one flushed line per message.
 //
-// Called from the main thread and from the Ogg Vorbis decoder thread. One lock (logLock) covers
-// the open-and-write steps so that lines of the two threads never interleave and the lazy open
-// happens once. A reopen request (SIGHUP, after logrotate moved the file away) is an atomic flag
-// that the next written line consumes.
+// Called from every thread of a run (the source's, the Ogg Vorbis decoder's, the output loop's,
+// the title sender's). One lock (logLock) covers the open-and-write steps so that lines of
+// different threads never interleave and the lazy open happens once. A reopen request (SIGHUP,
+// after logrotate moved the file away) is an atomic flag that the next written line consumes.
 #pragma once
 
 enum LogLevel : int { LOG_ERROR = 1, LOG_INFO = 2, LOG_DEBUG = 3 };

@@ -42,8 +42,8 @@ SocketWait WaitForSocket(int descriptor, short events,
 
 namespace {
 
-// First IPv4 address of the host, resolved in a thread-safe way (the decoder thread may reconnect
-// while the main thread opens a title-update connection).
+// First IPv4 address of the host, resolved in a thread-safe way (the output loop's thread may
+// reconnect while the title sender's thread opens a title-update connection).
 bool ResolveIpv4(const char* host, std::uint16_t port, sockaddr_in& address, std::string& failure) {
     addrinfo hints{};
     hints.ai_family = AF_INET;

@@ -5,7 +5,8 @@
 // decoders report through it directly. The output engine has ten slots of its own in EngineState,
 // some of which the front end points at its sinks.
 //
-// Sinks are called from the main thread and, for Ogg Vorbis sources, from the decoder thread.
+// Sinks are called from the source's threads (the main thread, the Ogg Vorbis decoder thread), from
+// the output loop's thread and, for the bytes of title updates, from the title sender's thread.
 #pragma once
 
 #include <atomic>

@@ -9,12 +9,19 @@
 // A WAV archive also ends early, and the next file begins, when the source rate changes (the
 // header states a single rate) or when its data would outgrow the header's 32-bit size fields.
 //
-// Threads: like archiveFile, the state here is touched by the thread that sends and encodes, and
-// by DisconnectFromServer.
+// Every write is checked. One that fails (a full disk, a file-size limit) is reported once for the
+// connection, naming the file and the reason; the file is cut back to its last whole unit (MP3
+// frame, Ogg page, PCM frame, see archive_units.h) and closed, and the relay goes on without an
+// archive until the next connection. The bytes go to the file's descriptor without stdio's
+// buffer, so that the bytes on the disk are always exactly those counted.
+//
+// Threads: like archiveFile, the state here is touched only by the thread that owns the
+// destination (libzembril.h): the sends, the encoding and DisconnectFromServer all run on it.
 #include <sys/stat.h>
+#include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,6 +29,7 @@
 #include <string_view>
 
 #include "common/log.h"
+#include "engine/archive_units.h"
 #include "engine/libzembril.h"
 
 namespace {
@@ -38,10 +46,17 @@ constexpr int kPcmChunkFrames = 4096;
 constexpr int kMaxNameAttempts = 100;
 constexpr mode_t kDirectoryMode = 0755;
 
-// The archive of the current connection, while archiveFile is not open yet. Atomic because
-// DisconnectFromServer may run on another thread than the sends.
+// The archive of the current connection, while archiveFile is not open yet.
 enum class Pending { kNothing, kWanted, kRefused };
-std::atomic<Pending> pending{Pending::kNothing};
+Pending pending = Pending::kNothing;
+
+// The open archive file, beside engine.archiveFile, which owns it.
+struct OpenArchive {
+    std::string path;             // for the log; empty for a file opened elsewhere (tests)
+    std::uint64_t fileBytes = 0;  // written to the file so far, the WAV header included
+    ArchiveUnits units;           // where the encoded stream's units end
+};
+OpenArchive current;
 
 std::tm RealLocalTime() {
     const std::time_t now = std::time(nullptr);
@@ -123,13 +138,13 @@ void FillWavHeader(EngineState& engine, std::uint32_t dataBytes, std::int32_t ra
     PutLittleEndian(header + 40, dataBytes, 4);
 }
 
-// Creates a file that did not exist; nullptr with errno set otherwise. An empty directory is the
-// working directory.
+// Creates a file that did not exist, and tells its path; nullptr with errno set otherwise. An
+// empty directory is the working directory.
 std::FILE* CreateArchive(const std::string& directory, const std::string& name,
-                         std::size_t extensionLength) {
+                         std::size_t extensionLength, std::string& path) {
     const std::string prefix = directory.empty() ? std::string() : directory + "/";
     for (int attempt = 1; attempt <= kMaxNameAttempts; ++attempt) {
-        const std::string path = prefix + NumberedName(name, extensionLength, attempt);
+        path = prefix + NumberedName(name, extensionLength, attempt);
         std::FILE* file = std::fopen(path.c_str(), "wbx");
         if (file != nullptr || errno != EEXIST) return file;
     }
@@ -145,26 +160,111 @@ int CreateDirectories(const std::string& path) {
     }
 }
 
+std::string ArchiveNameForLog() {
+    return current.path.empty() ? std::string("the archive") : current.path;
+}
+
+// Writes every byte to the file's descriptor. 0, or the errno of the failed write; `written`
+// holds what reached the file either way.
+int WriteAll(std::FILE* file, const unsigned char* bytes, std::size_t byteCount,
+             std::size_t& written) {
+    const int descriptor = fileno(file);
+    written = 0;
+    while (written < byteCount) {
+        const ssize_t done = write(descriptor, bytes + written, byteCount - written);
+        if (done < 0 && errno == EINTR) continue;
+        // A write that takes nothing without an error is a full device.
+        if (done <= 0) return done < 0 ? errno : ENOSPC;
+        written += static_cast<std::size_t>(done);
+    }
+    return 0;
+}
+
+// The length the file keeps when it has to be cut: its whole MP3 frames or Ogg pages, or its
+// WAV header and whole PCM frames (a WAV file without one keeps nothing).
+std::uint64_t WholeFileBytes(const EngineState& engine) {
+    if (!engine.saveAsWav) return current.units.WholeBytes();
+    if (current.fileBytes <= kWavHeaderBytes) return 0;
+    const std::uint64_t dataBytes = current.fileBytes - kWavHeaderBytes;
+    return kWavHeaderBytes + dataBytes - dataBytes % kWavBytesPerFrame;
+}
+
+// Completes a WAV file's header with the size and rate of its data, then closes the file. 0, or
+// the errno of the first step that failed.
+int CompleteAndClose(EngineState& engine) {
+    int reason = 0;
+    if (engine.saveAsWav && current.fileBytes > 0) {
+        // The data never outgrows the size fields: WriteWavBlock begins a new file first.
+        FillWavHeader(engine, static_cast<std::uint32_t>(engine.archiveBytes), engine.archiveRate);
+        const ssize_t written =
+            pwrite(fileno(engine.archiveFile), engine.wavHeader, kWavHeaderBytes, 0);
+        if (written != static_cast<ssize_t>(kWavHeaderBytes)) reason = written < 0 ? errno : ENOSPC;
+    }
+    if (std::fclose(engine.archiveFile) != 0 && reason == 0) reason = errno;
+    engine.archiveFile = nullptr;
+    engine.archiveBytes = 0;
+    engine.archiveRate = 0;
+    current = OpenArchive();
+    return reason;
+}
+
+// A write failed: the one Error of the connection, the file cut back to its last whole unit (or
+// removed when it holds none) and closed, and no archive until the next connection.
+void GiveUpArchive(int reason) {
+    EngineState& engine = Engine();
+    const std::string path = ArchiveNameForLog();
+    const std::uint64_t whole = WholeFileBytes(engine);
+    if (ftruncate(fileno(engine.archiveFile), static_cast<off_t>(whole)) == 0) {
+        current.fileBytes = whole;
+    }
+    if (engine.saveAsWav) engine.archiveBytes = whole > 0 ? whole - kWavHeaderBytes : 0;
+    const bool removed = whole == 0 && !current.path.empty() && unlink(current.path.c_str()) == 0;
+    if (removed) current.fileBytes = 0;  // nothing left to complete
+    CompleteAndClose(engine);
+    pending = Pending::kRefused;
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+               "Cannot write the archive %s: %s; %s, and the relay goes on without an archive "
+               "until the next connection",
+               path.c_str(), std::strerror(reason),
+               removed ? "the file holds nothing whole and is removed"
+                       : "the file keeps its whole frames");
+}
+
+// Appends bytes to the open archive; false when the write failed (the archive is then given up).
+bool WriteToArchive(const unsigned char* bytes, std::size_t byteCount) {
+    EngineState& engine = Engine();
+    std::size_t written = 0;
+    const int reason = WriteAll(engine.archiveFile, bytes, byteCount, written);
+    if (!engine.saveAsWav) current.units.Take(bytes, written);
+    current.fileBytes += written;
+    if (reason == 0) return true;
+    GiveUpArchive(reason);
+    return false;
+}
+
 // Creates the wanted archive: on the first try a missing directory is made as well. A failure is
 // logged and refuses the archive for the rest of the connection.
 bool CreateWantedArchive() {
     EngineState& engine = Engine();
     if (engine.archiveFile != nullptr) return true;
     if (pending != Pending::kWanted) return false;
+    // A write beyond a file-size limit (ulimit -f, LimitFSIZE=) then fails with EFBIG, like one
+    // to a full disk, instead of ending the relay with the signal.
+    std::signal(SIGXFSZ, SIG_IGN);
     const std::string directory(engine.saveDirectory.view());
     const std::string name = ArchiveFileName(archiveClock());
     const std::size_t extensionLength = ArchiveExtension(engine).size();
-    std::FILE* file = CreateArchive(directory, name, extensionLength);
+    std::string path;
+    std::FILE* file = CreateArchive(directory, name, extensionLength, path);
     int reason = errno;
     if (file == nullptr && reason == ENOENT && !directory.empty()) {
         reason = CreateDirectories(directory);
         if (reason == 0) {
-            file = CreateArchive(directory, name, extensionLength);
+            file = CreateArchive(directory, name, extensionLength, path);
             reason = errno;
         }
     }
     if (file == nullptr) {
-        const std::string path = directory.empty() ? name : directory + "/" + name;
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot open %s: %s", path.c_str(),
                    std::strerror(reason));
         pending = Pending::kRefused;
@@ -174,9 +274,11 @@ bool CreateWantedArchive() {
     engine.archiveFile = file;
     engine.archiveBytes = 0;
     engine.archiveRate = 0;
+    current = OpenArchive();
+    current.path = path;
     if (engine.saveAsWav) {
         FillWavHeader(engine, 0, kDefaultWavRate);
-        std::fwrite(engine.wavHeader, 1, kWavHeaderBytes, file);
+        return WriteToArchive(engine.wavHeader, kWavHeaderBytes);
     }
     return true;
 }
@@ -238,23 +340,22 @@ int OpenArchiveFile() {
 
 void AppendToArchive(const unsigned char* bytes, std::size_t byteCount) {
     if (byteCount == 0 || !CreateWantedArchive()) return;
-    std::fwrite(bytes, 1, byteCount, Engine().archiveFile);
+    WriteToArchive(bytes, byteCount);
 }
 
 void CloseArchiveFile() {
     EngineState& engine = Engine();
     pending = Pending::kNothing;  // the next connection tries again
-    if (engine.archiveFile == nullptr) return;
-    if (engine.saveAsWav) {
-        // The data never outgrows the size fields: WriteWavBlock begins a new file first.
-        FillWavHeader(engine, static_cast<std::uint32_t>(engine.archiveBytes), engine.archiveRate);
-        std::fseek(engine.archiveFile, 0, SEEK_SET);
-        std::fwrite(engine.wavHeader, 1, kWavHeaderBytes, engine.archiveFile);
-        engine.archiveBytes = 0;
+    if (engine.archiveFile == nullptr) {
+        current = OpenArchive();
+        return;
     }
-    std::fclose(engine.archiveFile);
-    engine.archiveFile = nullptr;
-    engine.archiveRate = 0;
+    const std::string path = ArchiveNameForLog();
+    const int reason = CompleteAndClose(engine);
+    if (reason != 0) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot complete the archive %s: %s",
+                   path.c_str(), std::strerror(reason));
+    }
 }
 
 void WriteWavBlock(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
@@ -277,8 +378,7 @@ void WriteWavBlock(const float* samples, int frameCount, int sourceChannels, int
         if (static_cast<std::uint64_t>(chunk) > roomFrames) chunk = static_cast<int>(roomFrames);
         ConvertToPcm(samples + static_cast<std::ptrdiff_t>(written) * sourceChannels, chunk,
                      sourceChannels, pcm);
-        std::fwrite(pcm, 1, static_cast<std::size_t>(chunk) * kWavBytesPerFrame,
-                    engine.archiveFile);
+        if (!WriteToArchive(pcm, static_cast<std::size_t>(chunk) * kWavBytesPerFrame)) return;
         engine.archiveBytes += static_cast<std::uint64_t>(chunk) * kWavBytesPerFrame;
         engine.archiveRate = sourceRate;
         written += chunk;

@@ -1,8 +1,16 @@
 // The stream connection to the destination server: connecting, the three logins and the
 // judgement of their replies, disconnecting.
+//
+// A login that does not succeed says why in its status: "Password Failed" only for a refused
+// password (an HTTP 401, a reply that names the password), "Login refused: " with the server's own
+// words for any other refusal (Icecast's "Mountpoint in use"), "No login reply" when none came,
+// "Login failed" when the login could not be sent. A connect or login called off by a stop request
+// or by the end of the transfer is "Stopped", with an Info line: no failure of the server's.
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
+#include <cerrno>
 #include <cstdlib>
 #include <initializer_list>
 #include <string>
@@ -20,6 +28,10 @@ constexpr int kHighestPort = 65535;
 
 void ReportStatus(const char* text) {
     Report(Engine().serverStatusSink, text);
+}
+
+void ReportStatus(const std::string& text) {
+    ReportStatus(text.c_str());
 }
 
 void CloseStreamSocket() {
@@ -40,53 +52,124 @@ int StreamPort() {
     return streamPort <= kHighestPort ? streamPort : -1;
 }
 
+bool IsHttpReply(std::string_view reply) {
+    return reply.substr(0, 7) == "HTTP/1." && reply.size() >= 12 && reply[8] == ' ';
+}
+
+// The status code of an "HTTP/1.x nnn ..." reply; -1 when it has none.
+int HttpStatusCode(std::string_view reply) {
+    if (!IsHttpReply(reply)) return -1;
+    const std::string_view code = reply.substr(9, 3);
+    if (!std::all_of(code.begin(), code.end(),
+                     [](char c) { return std::isdigit(static_cast<unsigned char>(c)); })) {
+        return -1;
+    }
+    return (code[0] - '0') * 100 + (code[1] - '0') * 10 + (code[2] - '0');
+}
+
 bool IsHttpSuccessStatus(std::string_view reply) {
-    // "HTTP/1.x 2xx ..."
-    if (reply.size() < 12 || reply.substr(0, 7) != "HTTP/1." || reply[8] != ' ') return false;
-    return reply[9] == '2' && std::isdigit(static_cast<unsigned char>(reply[10])) &&
-           std::isdigit(static_cast<unsigned char>(reply[11]));
+    const int code = HttpStatusCode(reply);
+    return code >= 200 && code <= 299;
+}
+
+bool MentionsPassword(std::string_view text) {
+    std::string lower(text.substr(0, text.find_first_of("\r\n")));
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower.find("password") != std::string::npos;
+}
+
+bool MountLacksSlash() {
+    const EngineState& engine = Engine();
+    const std::string_view mount = engine.serverMountpoint.view();
+    if (!engine.isIcecast && !engine.isIcecast2) return false;
+    return mount.empty() || mount.front() != '/';
 }
 
 // Icecast2 drops a source login whose mount lacks its leading "/" without a word.
 std::string MountHint() {
-    const EngineState& engine = Engine();
-    const std::string_view mount = engine.serverMountpoint.view();
-    if (!engine.isIcecast && !engine.isIcecast2) return "";
-    if (!mount.empty() && mount.front() == '/') return "";
-    return " (the mount \"" + PrintableText(mount) + "\" does not begin with \"/\")";
+    if (!MountLacksSlash()) return "";
+    return " (the mount \"" + PrintableText(Engine().serverMountpoint.view()) +
+           "\" does not begin with \"/\")";
 }
 
-// The connection is dropped. A refusal is "Password Failed", with the server's own words in the
-// log, so that a wrong password, a mount in use and a malformed mount can be told apart; a stop
-// request during the wait is no refusal.
-int RefuseLogin(const LoginReply& reply) {
-    CloseStreamSocket();
-    if (reply.end == ReplyEnd::kStopped) {
-        LogMessage(LOG_INFO, kLogEngine, __LINE__,
-                   "Stop requested while waiting for the login reply of %s",
-                   StreamAddress().c_str());
-        return 0;
+// The status of a login the server did not accept: see the top of the file.
+std::string RefusalStatus(const LoginReply& reply, const std::string& reason) {
+    if (reply.bytes.empty()) {
+        if (MountLacksSlash()) return "Login refused: mount without \"/\"";
+        return reply.end == ReplyEnd::kClosed ? "Login refused: connection closed"
+                                              : "No login reply";
     }
-    ReportStatus("Password Failed");
-    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Login refused by %s: %s%s",
-               StreamAddress().c_str(), QuotedReply(reply).c_str(), MountHint().c_str());
+    const bool passwordRefused = IsHttpReply(reply.bytes) ? HttpStatusCode(reply.bytes) == 401
+                                                          : MentionsPassword(reply.bytes);
+    if (passwordRefused) return "Password Failed";
+    return "Login refused: " + (reason.empty() ? QuotedReply(reply) : reason);
+}
+
+// The connect or the login was called off by a stop request or by the end of the transfer: the
+// connection is dropped without a word against the server.
+int CallOffConnection(const char* step) {
+    CloseStreamSocket();
+    ReportStatus("Stopped");
+    LogMessage(LOG_INFO, kLogEngine, __LINE__, "%s while %s %s",
+               StopRequested() ? "Stop requested" : "The transfer ended", step,
+               StreamAddress().c_str());
     return 0;
+}
+
+// The connection is dropped, with a status that says why (RefusalStatus) and the server's words
+// in the log; a wait that was called off is no refusal.
+int RefuseLogin(LoginReply reply) {
+    if (reply.end == ReplyEnd::kCalledOff) {
+        return CallOffConnection("waiting for the login reply of");
+    }
+    std::string reason;
+    if (IsHttpReply(reply.bytes) && !IsHttpSuccessStatus(reply.bytes)) {
+        // Icecast gives the reason of a refusal after its headers ("Mountpoint in use").
+        ReceiveRestOfRefusal(Engine().streamSocket, reply);
+        reason = RefusalReason(reply);
+    }
+    CloseStreamSocket();
+    ReportStatus(RefusalStatus(reply, reason));
+    const std::string quoted = QuotedReply(reply);
+    const std::string told =
+        reason.empty() || quoted.find(reason) != std::string::npos ? "" : " (" + reason + ")";
+    if (reply.bytes.empty() && reply.end != ReplyEnd::kClosed) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "No login reply from %s: %s%s",
+                   StreamAddress().c_str(), quoted.c_str(), MountHint().c_str());
+    } else {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Login refused by %s: %s%s%s",
+                   StreamAddress().c_str(), quoted.c_str(), told.c_str(), MountHint().c_str());
+    }
+    return 0;
+}
+
+// A part of the login could not be sent: the login fails, unless the send was called off.
+int FailLoginSend(int error) {
+    if (error == ECANCELED) return CallOffConnection("sending the login to");
+    CloseStreamSocket();
+    ReportStatus("Login failed");
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot send the login to %s: %s",
+               StreamAddress().c_str(), SendFailureText(error).c_str());
+    return 0;
+}
+
+// Sends a part of the login; 0, or the errno of the failed send (ECANCELED: called off).
+int SendLoginText(const std::string& text) {
+    return SendRequest(Engine().streamSocket, text.c_str()) < 0 ? errno : 0;
 }
 
 // Reads an "OK"/"OK2" reply of a Shoutcast-style login; 1 when accepted.
 int ReadOkReply() {
     const LoginReply reply = ReceiveLoginReply(Engine().streamSocket);
     const std::string& bytes = reply.bytes;
-    if (reply.end == ReplyEnd::kStopped || bytes.size() < 2 || bytes[0] != 'O' || bytes[1] != 'K') {
+    if (reply.end == ReplyEnd::kCalledOff || bytes.size() < 2 || bytes[0] != 'O' ||
+        bytes[1] != 'K') {
         return RefuseLogin(reply);
     }
     Engine().shoutcastAccepted = bytes.size() > 2 && bytes[2] == '2';
     ReportStatus("Password OK");
     return 1;
-}
-
-void SendText(const std::string& text) {
-    SendRequest(Engine().streamSocket, text.c_str());
 }
 
 template <std::size_t N>
@@ -107,13 +190,14 @@ void FillEmptyContact(FixedText<20>& field) {
 
 int LogInShoutcast(const std::string& bitrateNumber) {
     EngineState& engine = Engine();
-    SendRequest(engine.streamSocket, engine.serverPassword.c_str());
-    SendRequest(engine.streamSocket, "\r\n");
+    int error = SendLoginText(Text(engine.serverPassword));
+    if (error == 0) error = SendLoginText("\r\n");
+    if (error != 0) return FailLoginSend(error);
     if (!ReadOkReply()) return 0;
     FillEmptyContact(engine.serverIrc);
     FillEmptyContact(engine.serverIcq);
     FillEmptyContact(engine.serverAim);
-    SendText(HeaderBlock(
+    error = SendLoginText(HeaderBlock(
         {
             "icy-name:" + Text(engine.serverDescription),
             "icy-genre:" + Text(engine.serverGenre),
@@ -125,12 +209,12 @@ int LogInShoutcast(const std::string& bitrateNumber) {
             "icy-br:" + bitrateNumber,
         },
         "\r\n"));
-    return 1;
+    return error == 0 ? 1 : FailLoginSend(error);
 }
 
 int LogInIcecast(const std::string& bitrateNumber) {
     const EngineState& engine = Engine();
-    SendText(HeaderBlock(
+    const int error = SendLoginText(HeaderBlock(
         {
             "SOURCE " + Text(engine.serverPassword) + " " + Text(engine.serverMountpoint),
             "content-type: audio/mpeg",
@@ -142,7 +226,7 @@ int LogInIcecast(const std::string& bitrateNumber) {
             "x-audiocast-description: " + Text(engine.serverDescription),
         },
         "\r\n"));
-    return ReadOkReply();
+    return error == 0 ? ReadOkReply() : FailLoginSend(error);
 }
 
 const char* Icecast2ContentType() {
@@ -158,7 +242,7 @@ int LogInIcecast2(const std::string& bitrateText) {
                                   ";ice-bitrate=" + bitrateText +
                                   ";ice-channels=" + std::to_string(engine.channels);
     // This protocol's lines end in a bare line feed.
-    SendText(HeaderBlock(
+    const int error = SendLoginText(HeaderBlock(
         {
             "SOURCE " + Text(engine.serverMountpoint) + " ICE/1.0",
             std::string("content-type: ") + Icecast2ContentType(),
@@ -173,10 +257,11 @@ int LogInIcecast2(const std::string& bitrateText) {
             "ice-audio-info: " + audioInfo,
         },
         "\n"));
+    if (error != 0) return FailLoginSend(error);
     // Icecast2 answers a source with an HTTP status line: 200 when it takes the stream, 401 for
     // a wrong password, 403 for a mount already in use.
     const LoginReply reply = ReceiveLoginReply(engine.streamSocket);
-    if (reply.end == ReplyEnd::kStopped || !IsHttpSuccessStatus(reply.bytes)) {
+    if (reply.end == ReplyEnd::kCalledOff || !IsHttpSuccessStatus(reply.bytes)) {
         return RefuseLogin(reply);
     }
     return 1;
@@ -187,6 +272,30 @@ int LogIn(const std::string& bitrateNumber, const std::string& bitrateText) {
     if (engine.isIcecast2) return LogInIcecast2(bitrateText);
     if (engine.isIcecast) return LogInIcecast(bitrateNumber);
     return LogInShoutcast(bitrateNumber);
+}
+
+// The encoder of the new connection: 1 when it runs and (for Ogg output) its header pages went
+// out; otherwise the connection is closed again and the status says why.
+int StartEncoder() {
+    EngineState& engine = Engine();
+    const int started = InitEncoder();
+    if (started == 1) return 1;
+    const int error = engine.sendFailure.load();
+    // The header pages went to the archive as well; their stream is completed there.
+    if (started < 0) FlushEncoderIntoArchive();
+    DisconnectFromServer();
+    if (started == 0) {
+        ReportStatus("Encoder init failed");
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "Encoder init failed: the connection to %s is closed", StreamAddress().c_str());
+    } else if (error == ECANCELED) {
+        CallOffConnection("sending the stream's header pages to");
+    } else {
+        ReportStatus("Login failed");
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot send the Ogg header pages to %s: %s",
+                   StreamAddress().c_str(), SendFailureText(error).c_str());
+    }
+    return 0;
 }
 
 }  // namespace
@@ -226,10 +335,12 @@ int ConnectToServer() {
         return 0;
     }
     std::string failure;
-    engine.streamSocket = engine.streamConnection.ConnectTo(
-        engine.serverHost.c_str(), static_cast<uint16_t>(streamPort), StopRequested, &failure);
+    engine.streamSocket = engine.streamConnection.ConnectTo(engine.serverHost.c_str(),
+                                                            static_cast<uint16_t>(streamPort),
+                                                            ConnectionWaitCalledOff, &failure);
     if (engine.streamSocket < 0) {
         engine.streamSocket = -1;
+        if (ConnectionWaitCalledOff()) return CallOffConnection("connecting to");
         ReportStatus("Unable to connect to socket");
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Unable to connect to socket %s: %s",
                    StreamAddress().c_str(), failure.c_str());
@@ -237,15 +348,7 @@ int ConnectToServer() {
     }
     engine.streamProgress.Restart();
     ReportStatus("Socket connected");
-    if (!LogIn(bitrateNumber, bitrateText)) return 0;
-
-    if (InitEncoder() == 0) {
-        DisconnectFromServer();
-        ReportStatus("Encoder init failed");
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                   "Encoder init failed: the connection to %s is closed", StreamAddress().c_str());
-        return 0;
-    }
+    if (!LogIn(bitrateNumber, bitrateText) || !StartEncoder()) return 0;
     engine.connected = 1;
     ReportStatus("Success");
     ReportStatus("Connected");

@@ -2,8 +2,9 @@
 // recovery after a lost connection: disconnect, then, when configured, reconnect after a delay
 // for as long as it takes.
 //
-// Runs on the decoder's thread, one block at a time. A stop request from the front end ends the
-// reconnection wait within a slice of kWaitSliceMs, and a send that waits for the server.
+// Runs on the thread that owns the destination (the output loop's, see output_loop.cpp), one
+// block at a time. A stop request from the front end ends a send that waits for the server; a
+// stop or the end of the loop's input ends the reconnection delay and the attempts' waits.
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -12,7 +13,7 @@
 #include <cstdio>
 #include <mutex>
 #include <new>
-#include <thread>
+#include <string>
 #include <vector>
 
 #include "common/log.h"
@@ -26,7 +27,6 @@ namespace {
 // LAME's float input uses the 16-bit scale.
 constexpr float kPcm16Scale = 32767.0f;
 constexpr int kMp3BufferBytes = 147456;
-constexpr int kWaitSliceMs = 100;
 // Attempts against a server that is down follow each other no faster than this, whatever the
 // setting says: without a pause they would fill the log by the megabyte.
 constexpr int kShortestReconnectSecs = 1;
@@ -39,8 +39,9 @@ std::vector<float> mp3Left;
 std::vector<float> mp3Right;
 
 // What became of a block. kStopped: a send was given up for a stop request while the server
-// took nothing; the connection is left to the end of the run.
-enum class BlockOutcome { kSent, kConnectionLost, kStopped, kMp3BufferTooSmall };
+// took nothing; the connection is left to the end of the run. kEncoderFailed: a new Ogg stream's
+// encoder could not be set up (the reason is logged); the connection ends.
+enum class BlockOutcome { kSent, kConnectionLost, kStopped, kEncoderFailed, kMp3BufferTooSmall };
 
 BlockOutcome FromSendResult(ssize_t sent) {
     if (sent >= 0) return BlockOutcome::kSent;
@@ -84,8 +85,9 @@ BlockOutcome ServeOggRestart(EngineState& engine) {
     engine.vorbisRestartPending = 0;
     const BlockOutcome ended = FromSendResult(EndOggStream());
     if (ended != BlockOutcome::kSent) return ended;
-    InitEncoder();
-    return BlockOutcome::kSent;
+    const int begun = InitEncoder();
+    if (begun < 0) return FromSendResult(begun);  // the new stream's header pages
+    return begun == 0 ? BlockOutcome::kEncoderFailed : BlockOutcome::kSent;
 }
 
 void CopyIntoVorbisBuffer(EngineState& engine, const float* frames, int frameCount) {
@@ -166,17 +168,10 @@ int ReconnectDelaySecs(const EngineState& engine) {
     return std::max(engine.reconnectSecs, kShortestReconnectSecs);
 }
 
-// Sleeps before a reconnection attempt in short slices; false when the front end asked to stop
-// or the transfer is ending.
+// The delay before a reconnection attempt; false when it was called off (a stop request, the end
+// of the transfer).
 bool WaitBeforeReconnect(int seconds) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
-    for (;;) {
-        if (StopRequested() || Engine().transferEnding.load()) return false;
-        const auto now = std::chrono::steady_clock::now();
-        if (now >= end) return true;
-        std::this_thread::sleep_for(std::min<std::chrono::steady_clock::duration>(
-            end - now, std::chrono::milliseconds(kWaitSliceMs)));
-    }
+    return WaitBeforeReconnecting(std::chrono::steady_clock::now() + std::chrono::seconds(seconds));
 }
 
 // An MP3 server keeps the title of its source across a reconnection only if it is told again.
@@ -192,7 +187,7 @@ void AnnounceTitleAgain(EngineState& engine) {
 }
 
 // 1 once connected again (or when the wait was called off by a new connection), 0 when the front
-// end asked to stop.
+// end asked to stop or the transfer ended.
 int ReconnectUntilConnected(EngineState& engine) {
     for (;;) {
         engine.reconnectWaiting = true;
@@ -212,10 +207,11 @@ int ReconnectUntilConnected(EngineState& engine) {
     }
 }
 
-// Without automatic reconnection a lost destination ends the run: the source input sees
-// destinationLost and ends the transfer as on a stop request.
-int RecoverLostConnection(EngineState& engine) {
-    const std::string reason = SendFailureText(engine.sendFailure.load());
+// The connection is over (`reason` says why): what the encoder holds completes the archive, the
+// connection is closed, and the destination is reconnected when so configured. Without
+// automatic reconnection a lost destination ends the run: the source input sees destinationLost
+// and ends the transfer as on a stop request.
+int EndConnection(EngineState& engine, const std::string& reason) {
     const std::string server = StreamAddress();
     FlushEncoderIntoArchive();
     DisconnectFromServer();
@@ -252,7 +248,10 @@ int EncodeAndSend(EngineState& engine) {
         case BlockOutcome::kStopped:
             return 0;
         case BlockOutcome::kConnectionLost:
-            return RecoverLostConnection(engine);
+            return EndConnection(engine, SendFailureText(engine.sendFailure.load()));
+        case BlockOutcome::kEncoderFailed:
+            Report(engine.serverStatusSink, "Encoder init failed");
+            return EndConnection(engine, "the encoder of a new Ogg stream could not be set up");
         case BlockOutcome::kSent:
             break;
     }
@@ -263,10 +262,7 @@ int EncodeAndSend(EngineState& engine) {
 
 int DoEncoding() {
     EngineState& engine = Engine();
-    engine.inEncode = 1;
-    const int result = engine.connected ? EncodeAndSend(engine) : 1;
-    engine.inEncode = 0;
-    return result;
+    return engine.connected ? EncodeAndSend(engine) : 1;
 }
 
 ssize_t FlushOggPages() {

@@ -14,6 +14,7 @@
 
 #include "common/log.h"
 #include "common/text_encoding.h"
+#include "common/version.h"
 #include "engine/encoder_state.h"
 #include "engine/libzembril.h"
 
@@ -45,6 +46,7 @@ void ApplyLameSettings(const EngineState& engine, lame_global_flags* lame) {
     lame_set_in_samplerate(lame, static_cast<int>(engine.sampleRate));
     lame_set_out_samplerate(lame, static_cast<int>(engine.sampleRate));
     lame_set_copyright(lame, engine.lameCopywrite);
+    lame_set_original(lame, engine.lameOriginal);
     lame_set_strict_ISO(lame, engine.lameStrictIso);
     lame_set_disable_reservoir(lame, engine.lameDisableReservoir);
     if (engine.lameCbrFlag == 0) {
@@ -167,7 +169,7 @@ void AddStreamComments(EngineState& engine, VorbisComments& comments) {
     // Vorbis comments are UTF-8 by definition; many stations send Latin-1 or Windows-1252.
     comments.Add("TITLE=" + AsUtf8(nothingSplit ? full.view() : title.view()));
     comments.Add("ARTIST=" + AsUtf8(artist.view()));
-    comments.Add(std::string("ENCODEDBY=zembril ") + engine.encoderVersion.c_str());
+    comments.Add(std::string("ENCODEDBY=transcode ") + kTranscodeVersion);
     std::string sourceDescription;
     {
         std::lock_guard lock(engine.titleLock);
@@ -176,7 +178,9 @@ void AddStreamComments(EngineState& engine, VorbisComments& comments) {
     if (!sourceDescription.empty()) comments.Add("TRANSCODEDFROM=" + sourceDescription);
 }
 
-void SendHeaderPages(EngineState& engine) {
+// False when a page could not be sent (sendFailure says why); the stream counts as begun all
+// the same, so that its end can still complete the archive.
+bool SendHeaderPages(EngineState& engine) {
     // These comments carry the current title, so a title change asked for so far is served by
     // this stream. (One that arrives after this point asks again.)
     engine.vorbisRestartPending = 0;
@@ -193,14 +197,17 @@ void SendHeaderPages(EngineState& engine) {
     engine.headersPending = 1;
     // Audio must start on a fresh page, so the headers are flushed rather than paged out.
     ogg_page page;
-    while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendOggPage(page);
+    bool sent = true;
+    while (sent && ogg_stream_flush(&engine.oggStream, &page) != 0) sent = SendOggPage(page) >= 0;
     engine.oggStreamOpen = 1;
     engine.oggStreamFrames = 0;
+    return sent;
 }
 
+// 1, 0 when the encoder could not be set up (logged here), -1 when a send failed.
 int SetUpVorbis(EngineState& engine) {
     // A new stream on this connection may begin only once the running one has ended.
-    if (engine.oggStreamOpen) EndOggStream();
+    if (engine.oggStreamOpen && EndOggStream() < 0) return -1;
     ReleaseVorbisState(engine);
     vorbis_info_init(&engine.vorbisInfo);
     int result = SetUpVorbisMode(engine);
@@ -217,8 +224,7 @@ int SetUpVorbis(EngineState& engine) {
     }
     vorbis_block_init(&engine.vorbisDsp, &engine.vorbisBlock);
     ogg_stream_init(&engine.oggStream, NewStreamSerial(engine.oggSerialsUsed));
-    SendHeaderPages(engine);
-    return 1;
+    return SendHeaderPages(engine) ? 1 : -1;
 }
 
 // Output rates outside this range are no audio format either encoder makes (and beyond 32 bits
@@ -260,7 +266,7 @@ int InitEncoder() {
     }
     if (!OutputFormatUsable(engine)) return 0;
     if (engine.isLame && SetUpLame(engine) == 0) return 0;
-    if (engine.isOggVorbis && SetUpVorbis(engine) == 0) return 0;
+    if (engine.isOggVorbis) return SetUpVorbis(engine);
     return 1;
 }
 

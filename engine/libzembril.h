@@ -8,9 +8,11 @@
 // Threads: once the first connection stands, the output loop's thread (output_loop.cpp) owns the
 // destination: encoding, sending, reconnecting, the archive, the final flush and disconnect. The
 // source side (the main thread for MP3 sources, the Ogg Vorbis decoder thread otherwise) only
-// queues decoded audio through ProcessSamples and sets titles. Fields read by several threads are
-// atomic (`connected`, `inEncode`, `vorbisRestartPending`, `reconnectWaiting`, `destinationLost`,
-// `sendFailure`); `currentTitle` and `sourceDescription` are guarded by `titleLock`.
+// queues decoded audio through ProcessSamples and sets titles. Title updates for MP3 output go out
+// on the title sender's thread (title_sender.cpp), which touches no field of EngineState. Fields
+// read by several threads are atomic (`connected`, `vorbisRestartPending`, `reconnectWaiting`,
+// `transferEnding`, `destinationLost`, `sendFailure`); `currentTitle` and `sourceDescription` are
+// guarded by `titleLock`.
 #pragma once
 
 #include <lame/lame.h>
@@ -64,7 +66,6 @@ struct EngineState {
     lame_global_flags* lameEncoder = nullptr;
     const float* encodeSamples = nullptr;  // interleaved left/right, valid during DoEncoding only
     std::int32_t encodeFrames = 0;
-    std::atomic<std::int32_t> inEncode{0};
     std::int32_t isAac = 0;
     std::int32_t isOggVorbis = 0;
     std::int32_t isLame = 0;
@@ -123,7 +124,6 @@ struct EngineState {
     FixedText<511> lineInDevice;
     std::int32_t lineInSampleRate = 0;
     FixedText<255> configPath;
-    FixedText<255> encoderVersion;
     std::int64_t lastX = 0;
     std::int64_t lastY = 0;
     ogg_stream_state oggStream{};
@@ -137,7 +137,9 @@ struct EngineState {
     // Engine state kept beside the record.
     std::atomic<bool> reconnectWaiting{false};  // the reconnection loop is waiting
     // Set by the source input's thread while it ends the Ogg Vorbis decoder thread at the end of a
-    // transfer: a reconnection wait on that thread then gives up instead of holding the join.
+    // transfer: when that thread encodes itself (no output loop runs), its waits for a new
+    // connection (ConnectionWaitCalledOff) then give up instead of holding the join. The output
+    // loop's waits end with the loop's input instead.
     std::atomic<bool> transferEnding{false};
     // Set when the connection was lost and no reconnection follows (AutomaticReconnect 0): the
     // source input then ends the transfer as it does on a stop request. Cleared by ConnectToServer.
@@ -236,6 +238,9 @@ ssize_t SendRequest(int descriptor, const char* text);
 int ServerPortNumber();
 
 // ---- encoder set-up (encoder_setup.cpp) ----
+// Sets up the output's encoder for a new stream; for Ogg output the stream's header pages go out
+// at once. 1; 0 when the encoder cannot be set up (an Error line gives the reason); -1 when a
+// send of the header pages (or of the end of the stream before) failed: sendFailure says why.
 int InitEncoder();
 // Ends the running Ogg stream of this connection: marks the end of its input and sends its
 // remaining pages, the last one with the end-of-stream mark. Bytes sent, 0 when no stream was
@@ -311,7 +316,8 @@ struct AdminRequest {
 // request posted meanwhile replaces the one that waits, so the latest title always goes out last.
 void PostAdminRequest(AdminRequest request);
 // End of a connection: a request that waits or is on its way gets about a second to go out, then
-// the thread is joined. A request still connecting then, or after a stop request, is given up.
+// the thread is joined. A request still connecting then is given up with an Error (the admin
+// interface did not answer); one given up for a stop request is no failure (an Info line).
 void FinishAdminRequests();
 // Joins the thread at once, dropping a waiting request (ResetEngineState).
 void StopTitleSender();

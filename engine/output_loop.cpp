@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/socket.h"
 #include "common/status.h"
 #include "engine/libzembril.h"
 #include "engine/pcm_queue.h"
@@ -39,6 +40,9 @@ constexpr double kSilenceLead = 0.5;
 constexpr double kSilenceStepSeconds = 0.25;
 // How often an idle loop looks at its state when it has nothing else to wake it.
 constexpr std::chrono::milliseconds kIdleWake{100};
+// How often the delay before a reconnection looks for a stop request, which comes as a flag
+// from a signal handler and wakes no one.
+constexpr std::chrono::milliseconds kStopCheckSlice{kSocketWaitSliceMs};
 
 struct OutputLoop {
     PcmQueue queue;
@@ -56,6 +60,9 @@ struct OutputLoop {
 };
 
 OutputLoop loop;
+
+// Set on the loop's own thread: its waits for a new connection end with its input.
+thread_local bool onLoopThread = false;
 
 double LeadSeconds(Clock::time_point now) {
     return loop.audioSeconds - Seconds(now - loop.clockStart).count();
@@ -126,6 +133,7 @@ bool DestinationGone() {
 }
 
 void RunLoop() {
+    onLoopThread = true;
     loop.clockStart = Clock::now();
     loop.lastBlockAt = loop.clockStart;
     loop.lastEncodeAt = loop.clockStart;
@@ -175,14 +183,27 @@ bool OutputLoopRunning() {
 
 void FinishOutputLoop(bool abandon) {
     if (!loop.thread.joinable()) return;
+    // The end of the input also ends a pending connect, login or reconnection delay of the loop
+    // (ConnectionWaitCalledOff), or the join would wait for a server that may never return.
     loop.queue.EndInput(abandon);
-    // A destination reconnection wait must not outlast the input, or the join would wait for a
-    // server that may never return.
-    Engine().transferEnding = true;
     loop.thread.join();
-    Engine().transferEnding = false;
     loop.running = false;
     loop.queue.Reset();
+}
+
+bool ConnectionWaitCalledOff() {
+    if (StopRequested()) return true;
+    if (onLoopThread) return loop.queue.InputEnded();
+    return Engine().transferEnding.load();
+}
+
+bool WaitBeforeReconnecting(Clock::time_point until) {
+    for (;;) {
+        if (ConnectionWaitCalledOff()) return false;
+        const auto now = Clock::now();
+        if (now >= until) return true;
+        loop.queue.WaitUnlessInputEnded(std::min(until, now + kStopCheckSlice));
+    }
 }
 
 void SetSourcePlaying(bool playing) {

@@ -98,6 +98,16 @@ bool PcmQueue::WaitUnlessAbandoned(Clock::time_point deadline) {
     return blockAdded_.wait_until(lock, deadline, [this] { return abandoned_; });
 }
 
+bool PcmQueue::WaitUnlessInputEnded(Clock::time_point deadline) {
+    std::unique_lock lock(queueLock);
+    return blockAdded_.wait_until(lock, deadline, [this] { return inputEnded_; });
+}
+
+bool PcmQueue::InputEnded() {
+    std::lock_guard lock(queueLock);
+    return inputEnded_;
+}
+
 double PcmQueue::QueuedSeconds() {
     std::lock_guard lock(queueLock);
     return queuedSeconds_;

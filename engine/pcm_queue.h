@@ -55,6 +55,9 @@ class PcmQueue {
 
     // Waits until `deadline` unless the queue is abandoned first; true when it was.
     bool WaitUnlessAbandoned(Clock::time_point deadline);
+    // Waits until `deadline` unless the input ends (or is abandoned) first; true when it has.
+    bool WaitUnlessInputEnded(Clock::time_point deadline);
+    bool InputEnded();
 
     double QueuedSeconds();
 

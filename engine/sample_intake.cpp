@@ -5,8 +5,8 @@
 //
 // Each block is archived as WAV PCM when so configured, turned into left/right frames for the
 // configured channel count, converted to the output rate when the source rate differs, and
-// handed to DoEncoding. It runs on the decoder's thread (the main thread for MP3 sources, the
-// Ogg Vorbis decoder thread otherwise); one source has one decoder, so calls never overlap.
+// handed to DoEncoding. It runs on the output loop's thread, or, when no loop runs, on the one
+// thread that decodes the source; either way one thread at a time, so calls never overlap.
 //
 // Working buffers are kept from block to block and only grow, instead of being allocated and
 // released for every block. They also hold the frames that are too few to complete the
@@ -99,7 +99,6 @@ void ConvertChannels(const float* samples, int frameCount, int sourceChannels, i
 int Encode(const float* frames, int frameCount) {
     EngineState& engine = Engine();
     if (encodeBlockTap != nullptr) encodeBlockTap(frames, frameCount);
-    engine.inEncode = 1;
     engine.encodeSamples = frames;
     engine.encodeFrames = frameCount;
     const int result = DoEncoding();

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <string_view>
 
 #include "common/socket.h"
 #include "common/status.h"
@@ -30,15 +31,51 @@ constexpr int kSendFlags = MSG_DONTWAIT;  // the BSD build relies on SIGPIPE bei
 
 constexpr std::size_t kLoginReplyBytes = 1024;
 constexpr std::size_t kQuotedReplyChars = 200;
+// How long a refusal's rest may take to arrive after its status line (Icecast sends its reason
+// right behind it and closes the connection).
+constexpr auto kRefusalRestWait = std::chrono::seconds(1);
+
+// Text of a server as a log line or a status may show it: cut to a sensible length, zero and
+// control bytes masked.
+std::string ShownText(std::string text) {
+    if (text.size() > kQuotedReplyChars) text.resize(kQuotedReplyChars);
+    std::replace(text.begin(), text.end(), '\0', '?');
+    return PrintableText(text);
+}
+
+// Where an HTTP reply's body begins, after the empty line that ends its headers (either line end).
+std::size_t BodyStart(const std::string& bytes) {
+    const std::size_t crlf = bytes.find("\r\n\r\n");
+    const std::size_t lf = bytes.find("\n\n");
+    if (crlf != std::string::npos && (lf == std::string::npos || crlf < lf)) return crlf + 4;
+    return lf == std::string::npos ? lf : lf + 2;
+}
+
+// The first line of the text that holds more than blanks, with markup (an HTML error page's
+// tags) left out and the blanks around it trimmed.
+std::string FirstLineOfText(std::string_view text) {
+    std::string line;
+    bool inTag = false;
+    for (const char c : text) {
+        if (c == '<') inTag = true;
+        if (!inTag && c != '\r' && c != '\n') line += c;
+        if (c == '>') inTag = false;
+        if (c == '\n' && line.find_first_not_of(" \t") != std::string::npos) break;
+    }
+    const std::size_t first = line.find_first_not_of(" \t");
+    if (first == std::string::npos) return "";
+    return line.substr(first, line.find_last_not_of(" \t") - first + 1);
+}
 
 std::chrono::steady_clock::time_point SocketDeadline() {
     return std::chrono::steady_clock::now() + std::chrono::seconds(kSocketTimeoutSeconds);
 }
 
-// Waits for room to send; false with errno set: ETIMEDOUT after the time-out, ECANCELED on a
-// stop request, or the system's reason.
-bool WaitForRoom(int descriptor, std::chrono::steady_clock::time_point deadline) {
-    switch (WaitForSocket(descriptor, POLLOUT, deadline, StopRequested)) {
+// Waits for room to send; false with errno set: ETIMEDOUT after the time-out, ECANCELED when
+// giveUp says so, or the system's reason.
+bool WaitForRoom(int descriptor, std::chrono::steady_clock::time_point deadline,
+                 GiveUpCheck giveUp) {
+    switch (WaitForSocket(descriptor, POLLOUT, deadline, giveUp)) {
         case SocketWait::kReady:
             return true;
         case SocketWait::kTimedOut:
@@ -56,7 +93,8 @@ bool WaitForRoom(int descriptor, std::chrono::steady_clock::time_point deadline)
 // Sends until every byte is out; -1 with errno set otherwise (see WaitForRoom). A socket with
 // room takes the bytes even after a stop request, so the end of a stream still goes out to a
 // server that reads. The stream connection's progress, when given, counts every byte handed over.
-ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount, SendProgress* progress) {
+ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount, SendProgress* progress,
+                GiveUpCheck giveUp) {
     const char* next = static_cast<const char*>(bytes);
     std::size_t remaining = byteCount;
     auto deadline = SocketDeadline();
@@ -71,7 +109,7 @@ ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount, SendPr
         }
         if (sent < 0 && errno == EINTR) continue;
         if (sent < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            if (!WaitForRoom(descriptor, deadline)) return -1;
+            if (!WaitForRoom(descriptor, deadline, giveUp)) return -1;
             continue;
         }
         if (sent == 0) errno = EPIPE;
@@ -102,7 +140,7 @@ ReplyEnd ReplyEndOf(SocketWait wait) {
         case SocketWait::kTimedOut:
             return ReplyEnd::kTimedOut;
         case SocketWait::kGivenUp:
-            return ReplyEnd::kStopped;
+            return ReplyEnd::kCalledOff;
         default:
             return ReplyEnd::kFailed;
     }
@@ -117,7 +155,9 @@ bool StopRequested() {
 ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
     EngineState& engine = Engine();
     OpenArchiveBeforeSend();
-    ssize_t sent = SendAll(engine.streamSocket, bytes, byteCount, &engine.streamProgress);
+    // The stream's end still goes out at the end of a transfer: only a stop gives a send up.
+    ssize_t sent =
+        SendAll(engine.streamSocket, bytes, byteCount, &engine.streamProgress, StopRequested);
     if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
     if (sent > 0 && !DestinationKeepsUp(engine)) sent = -1;
     if (sent < 0) engine.sendFailure = errno;
@@ -129,7 +169,8 @@ ssize_t SendRequest(int descriptor, const char* text) {
     OpenArchiveBeforeSend();
     EngineState& engine = Engine();
     SendProgress* progress = descriptor == engine.streamSocket ? &engine.streamProgress : nullptr;
-    const ssize_t sent = SendAll(descriptor, text, std::strlen(text), progress);
+    const ssize_t sent =
+        SendAll(descriptor, text, std::strlen(text), progress, ConnectionWaitCalledOff);
     if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
     return sent;
 }
@@ -139,7 +180,8 @@ LoginReply ReceiveLoginReply(int descriptor) {
     const auto deadline = SocketDeadline();
     char piece[kLoginReplyBytes];
     for (;;) {
-        const SocketWait wait = WaitForSocket(descriptor, POLLIN, deadline, StopRequested);
+        const SocketWait wait =
+            WaitForSocket(descriptor, POLLIN, deadline, ConnectionWaitCalledOff);
         if (wait != SocketWait::kReady) {
             reply.end = ReplyEndOf(wait);
             reply.error = errno;
@@ -166,6 +208,20 @@ LoginReply ReceiveLoginReply(int descriptor) {
     }
 }
 
+void ReceiveRestOfRefusal(int descriptor, LoginReply& reply) {
+    const auto deadline = std::chrono::steady_clock::now() + kRefusalRestWait;
+    char piece[kLoginReplyBytes];
+    while (reply.bytes.size() < kLoginReplyBytes &&
+           WaitForSocket(descriptor, POLLIN, deadline, ConnectionWaitCalledOff) ==
+               SocketWait::kReady) {
+        const ssize_t received =
+            recv(descriptor, piece, kLoginReplyBytes - reply.bytes.size(), MSG_DONTWAIT);
+        if (received < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+        if (received <= 0) return;
+        reply.bytes.append(piece, static_cast<std::size_t>(received));
+    }
+}
+
 std::string QuotedReply(const LoginReply& reply) {
     if (reply.bytes.empty()) {
         switch (reply.end) {
@@ -177,10 +233,23 @@ std::string QuotedReply(const LoginReply& reply) {
                 return std::string("no reply (") + std::strerror(reply.error) + ")";
         }
     }
-    std::string line = reply.bytes.substr(0, reply.bytes.find_first_of("\r\n"));
-    if (line.size() > kQuotedReplyChars) line.resize(kQuotedReplyChars);
-    std::replace(line.begin(), line.end(), '\0', '?');
-    return PrintableText(line);
+    return ShownText(reply.bytes.substr(0, reply.bytes.find_first_of("\r\n")));
+}
+
+std::string RefusalReason(const LoginReply& reply) {
+    const std::string& bytes = reply.bytes;
+    const std::size_t bodyAt = BodyStart(bytes);
+    if (bodyAt != std::string::npos) {
+        const std::string words = FirstLineOfText(std::string_view(bytes).substr(bodyAt));
+        if (!words.empty()) return ShownText(words);
+    }
+    // "HTTP/1.0 403 Forbidden": what follows the code.
+    const std::string statusLine = bytes.substr(0, bytes.find_first_of("\r\n"));
+    const std::size_t codeAt = statusLine.find(' ');
+    if (codeAt == std::string::npos) return "";
+    const std::size_t phraseAt = statusLine.find(' ', codeAt + 1);
+    if (phraseAt == std::string::npos) return "";
+    return ShownText(FirstLineOfText(std::string_view(statusLine).substr(phraseAt + 1)));
 }
 
 std::string SendFailureText(int error) {

@@ -23,6 +23,7 @@
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
+#include "engine/server_io.h"
 
 namespace {
 
@@ -59,7 +60,7 @@ TitleSender& Sender() {
 std::atomic<bool> abandonRequests{false};
 
 bool GiveUpRequest() {
-    return abandonRequests.load() || FrontEnd().stopRequested.load() != 0;
+    return abandonRequests.load() || StopRequested();
 }
 
 // Every byte, or false. The request is a few hundred bytes, which a connected socket takes at once
@@ -81,10 +82,19 @@ void Deliver(const AdminRequest& request) {
     std::string failure;
     const int descriptor =
         connection.ConnectTo(request.host.c_str(), request.port, GiveUpRequest, &failure);
+    if (descriptor < 0 && StopRequested()) {
+        // The run ends: the title no longer matters, and nothing failed.
+        LogMessage(LOG_INFO, kLogEngine, __LINE__, "Title update to %s:%u given up: stop requested",
+                   PrintableText(request.host).c_str(), static_cast<unsigned>(request.port));
+        return;
+    }
     if (descriptor < 0) {
+        // A request still connecting when the disconnect has waited its second is given up; an
+        // admin interface that does not answer is a failure of the server's all the same.
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot connect to server %s:%u: %s",
                    PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
-                   failure.c_str());
+                   abandonRequests.load() ? "no answer within a second of the disconnect"
+                                          : failure.c_str());
         return;
     }
     // SIGPIPE is ignored by ConnectTo, so a server that hung up gives EPIPE here.
@@ -103,7 +113,8 @@ void RunSender() {
     std::unique_lock lock(sender.mailboxLock);
     for (;;) {
         sender.mailboxChanged.wait(lock, [&] { return sender.waiting || sender.finishing; });
-        if (!sender.waiting) return;
+        // Once the disconnect has given up on the requests, one that waits is not begun.
+        if (!sender.waiting || abandonRequests.load()) return;
         // At the end of a run the last title goes without waiting for its turn.
         const Clock::time_point turn = sender.lastStart + kRequestSpacing;
         if (!sender.finishing && Clock::now() < turn) {

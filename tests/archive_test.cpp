@@ -1,9 +1,10 @@
 // The archive: file names from the description and a fixed clock, where and when the file is
-// created (the directory, the first byte), the refusals, and the WAV file the sample intake writes
+// created (the directory, the first byte), the refusals, the WAV file the sample intake writes
 // (PCM values, header sizes and rate, a new file per rate and before the size fields would
-// overflow). The engine is marked connected without a server and
-// without an encoder, so only the archive sees the blocks.
+// overflow), and a full disk (a file-size limit in a child process). The engine is marked
+// connected without a server and without an encoder, so only the archive sees the blocks.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +20,8 @@
 #include "tests/support/child_process.h"
 #include "tests/support/engine_session.h"
 #include "tests/support/log_lines.h"
+#include "tests/support/mp3_fixture.h"
+#include "tests/support/ogg_fixture.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -380,6 +383,113 @@ TEST_F(ArchiveTest, WavThatWouldOutgrowItsSizeFieldsContinuesInANewFile) {
     EXPECT_EQ(ReadLittleEndian(next, 4, 4), 90u * 4 + 36);
     EXPECT_EQ(ReadLittleEndian(next, 40, 4), 90u * 4);
 }
+
+// ---- a full disk ----
+
+enum class ArchiveFormat { kMp3, kOgg, kWav };
+
+struct FullDiskCase {
+    const char* name;
+    ArchiveFormat format;
+    std::size_t pieceBytes;  // of the encoded stream handed over at a time
+};
+void PrintTo(const FullDiskCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class FullDiskTest : public ArchiveTest, public ::testing::WithParamInterface<FullDiskCase> {
+  protected:
+    // A file may grow to this many bytes; a write beyond fails with EFBIG, as on a full disk.
+    static constexpr rlim_t kFileSizeLimit = 20002;  // not a whole number of PCM frames
+
+    // Two connections that each relay three seconds, in a child whose files cannot outgrow the
+    // limit.
+    ChildResult RelayTwiceInAChild(const std::string& encoded) {
+        return RunInChild([&] {
+            const rlimit limit{kFileSizeLimit, kFileSizeLimit};
+            if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
+            for (int connection = 0; connection < 2; ++connection) {
+                if (GetParam().format == ArchiveFormat::kWav) {
+                    OpenArchiveFile();  // what the connection's first send does
+                    SineGenerator tone(44100, {440, 660});
+                    for (int block = 0; block < 115; ++block) {
+                        const std::vector<float> samples = tone.Next(1152);
+                        ProcessSamples(samples.data(), 1152, 2, 44100);
+                    }
+                } else {
+                    for (std::size_t at = 0; at < encoded.size(); at += GetParam().pieceBytes) {
+                        Send(encoded.substr(at, GetParam().pieceBytes));
+                    }
+                }
+                CloseArchiveFile();  // the disconnect
+            }
+            _exit(0);
+        });
+    }
+};
+
+TEST_P(FullDiskTest, OneErrorPerConnectionAndTheFileEndsWithAWholeUnit) {
+    const ArchiveFormat format = GetParam().format;
+    EngineState& engine = Engine();
+    std::string encoded;
+    std::vector<std::size_t> unitEnds;
+    if (format == ArchiveFormat::kMp3) {
+        Mp3Format mp3;
+        mp3.seconds = 3.0;
+        encoded = MakeMp3Tone(mp3);
+        for (const Mp3Frame& frame : Mp3Frames(encoded)) {
+            unitEnds.push_back(frame.offset + frame.byteCount);
+        }
+    } else if (format == ArchiveFormat::kOgg) {
+        engine.isLame = 0;
+        engine.isOggVorbis = 1;
+        OggLinkSpec link;
+        link.frameCount = 3 * 44100;
+        link.noiseLevel = 0.3f;
+        encoded = MakeOggVorbis({link});
+        for (const OggPageInfo& page : ParseOggPages(encoded)) {
+            unitEnds.push_back(page.offset + page.byteCount);
+        }
+    } else {
+        StartWavArchive();
+    }
+    ASSERT_TRUE(format == ArchiveFormat::kWav || encoded.size() > 2 * kFileSizeLimit);
+
+    const ChildResult child = RelayTwiceInAChild(encoded);
+    ASSERT_TRUE(child.exited) << child.err;
+    EXPECT_EQ(child.exitStatus, 0);
+
+    // One Error for each connection, naming the file and the reason.
+    const std::vector<std::string> names = ArchiveNames();
+    ASSERT_EQ(names.size(), 2u);
+    for (const std::string& name : names) {
+        EXPECT_EQ(ErrorLinesWith("Cannot write the archive " + archiveDir_.file(name) +
+                                 ": File too large"),
+                  1u)
+            << LogText();
+        const std::string archive = Archive(name);
+        EXPECT_LE(archive.size(), kFileSizeLimit);
+        EXPECT_GT(archive.size(), kFileSizeLimit / 2);
+        if (format == ArchiveFormat::kWav) {
+            // The header and whole PCM frames, the header stating what the file holds.
+            EXPECT_EQ((archive.size() - 44) % 4, 0u);
+            EXPECT_EQ(ReadLittleEndian(archive, 40, 4), archive.size() - 44);
+            EXPECT_EQ(ReadLittleEndian(archive, 4, 4), archive.size() - 8);
+        } else {
+            // What was handed over, up to the end of a frame or page.
+            EXPECT_EQ(archive, encoded.substr(0, archive.size()));
+            EXPECT_NE(std::find(unitEnds.begin(), unitEnds.end(), archive.size()), unitEnds.end())
+                << archive.size() << " bytes end in the middle of a unit";
+        }
+    }
+    EXPECT_EQ(ErrorLinesWith("Cannot write the archive"), 2u) << LogText();
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FullDiskTest,
+                         ::testing::Values(FullDiskCase{"Mp3", ArchiveFormat::kMp3, 417},
+                                           FullDiskCase{"Ogg", ArchiveFormat::kOgg, 333},
+                                           FullDiskCase{"Wav", ArchiveFormat::kWav, 0}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(ArchiveTest, NothingIsWrittenWhileNotConnected) {
     StartWavArchive();

@@ -286,7 +286,8 @@ TEST_F(QuietFailureTest, WrongPasswordOfARealIcecast2) {
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.out, "");
     const std::string refusal = "Login refused by 127.0.0.1:" + std::to_string(server.port()) +
-                                ": HTTP/1.0 401 Authentication Required";
+                                ": HTTP/1.0 401 Authentication Required (You need to "
+                                "authenticate)";
     EXPECT_NE(result.err.find("transcode: " + refusal + "\n"), std::string::npos) << Shown(result);
     EXPECT_NE(Log().find("Error(libzembril:"), std::string::npos) << Log();
     EXPECT_NE(Log().find(refusal), std::string::npos) << Log();

@@ -164,6 +164,42 @@ TEST_F(EncodeSendTest, TitleChangeEndsTheOggStreamAndStartsOneWithTheNewComments
     EXPECT_NEAR(EstimateToneHz(links[1].audio.Channel(0), 44100, 4410), 500.0, 2.5);
 }
 
+// The encoder of a title's new stream cannot be set up: the connection ends with the reason,
+// instead of the relay going on with every later block dropped.
+TEST_F(EncodeSendTest, TitleChangeWhoseEncoderCannotBeSetUpEndsTheConnection) {
+    ConfigureOutput(Output::kOgg, 44100, 2);
+    ASSERT_EQ(ConnectToServer(), 1);
+    SineGenerator tone(44100, {500, 500});
+    FeedTone(tone, 44100, 2.5);
+    EngineState& engine = Engine();
+    // A bit-rate range the library refuses ("illegal vorbis mode").
+    engine.oggBitrateManaged = 1;
+    engine.bitrateNominal = engine.bitrateMin = engine.bitrateMax = 0;
+    EXPECT_EQ(SetCurrentTitle("Artist Two - Song Two"), 1);
+    FeedTone(tone, 44100, 0.5);
+
+    const StatusTexts statuses = Statuses();
+    const auto failed = std::find(statuses.begin(), statuses.end(), "Encoder init failed");
+    ASSERT_NE(failed, statuses.end());
+    EXPECT_NE(std::find(failed, statuses.end(), "Was disconnected from server"), statuses.end());
+    EXPECT_TRUE(Engine().destinationLost.load());  // the source input ends the run
+    EXPECT_EQ(Engine().connected.load(), 0);
+    EXPECT_NE(LogText().find("Sorry, but this is an illegal vorbis mode..."), std::string::npos);
+    EXPECT_NE(
+        LogText().find("Was disconnected from server 127.0.0.1:" + std::to_string(server_.port()) +
+                       ": the encoder of a new Ogg stream could not be set up\n"),
+        std::string::npos)
+        << LogText();
+    // The first stream went out whole, its end included.
+    ASSERT_TRUE(server_.WaitForClosed(0, kWaitMs));
+    const std::vector<OggLink> links = DecodeOgg(AfterLogin(server_.Received(0)));
+    ASSERT_EQ(links.size(), 1u);
+    EXPECT_GT(links[0].audio.frameCount(), 2u * 44100);
+    const std::vector<OggPageInfo> pages = ParseOggPages(AfterLogin(server_.Received(0)));
+    ASSERT_FALSE(pages.empty());
+    EXPECT_TRUE(pages.back().endsStream);
+}
+
 // A server hands a new stream (and its title) to its listeners with the stream's first audio
 // page, so that page follows the header pages as soon as the encoder has a packet (a tenth of a
 // second of audio here), not when libogg's page is full (about half a second).

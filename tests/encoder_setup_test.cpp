@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "common/version.h"
 #include "engine/libzembril.h"
 #include "tests/support/engine_session.h"
 #include "tests/support/ogg_reader.h"
@@ -16,6 +17,9 @@
 namespace {
 
 using Comments = std::vector<std::string>;
+
+// This program and its version, as the -V output names them.
+const std::string kEncodedBy = std::string("ENCODEDBY=transcode ") + kTranscodeVersion;
 
 class OggSetUpTest : public EngineSessionTest {
   protected:
@@ -60,26 +64,25 @@ TEST_P(CommentTest, HeaderPagesCarryTheTitleComments) {
 INSTANTIATE_TEST_SUITE_P(
     Titles, CommentTest,
     ::testing::Values(
-        CommentCase{"Artist - Song",
-                    "44100Hz/Stereo MP3",
-                    {"TITLE=Song", "ARTIST=Artist", "ENCODEDBY=zembril ",
-                     "TRANSCODEDFROM=44100Hz/Stereo MP3"}},
-        CommentCase{"Song", "", {"TITLE=Song", "ARTIST=", "ENCODEDBY=zembril "}},
-        CommentCase{"", "", {"TITLE=", "ARTIST=", "ENCODEDBY=zembril "}},
-        CommentCase{"AC-DC - Song", "", {"TITLE=DC - Song", "ARTIST=AC", "ENCODEDBY=zembril "}},
+        CommentCase{
+            "Artist - Song",
+            "44100Hz/Stereo MP3",
+            {"TITLE=Song", "ARTIST=Artist", kEncodedBy, "TRANSCODEDFROM=44100Hz/Stereo MP3"}},
+        CommentCase{"Song", "", {"TITLE=Song", "ARTIST=", kEncodedBy}},
+        CommentCase{"", "", {"TITLE=", "ARTIST=", kEncodedBy}},
+        CommentCase{"AC-DC - Song", "", {"TITLE=DC - Song", "ARTIST=AC", kEncodedBy}},
         // Nothing on either side of the dash: the title goes out whole.
-        CommentCase{"-", "", {"TITLE=-", "ARTIST=", "ENCODEDBY=zembril "}},
+        CommentCase{"-", "", {"TITLE=-", "ARTIST=", kEncodedBy}},
         CommentCase{"Bj\xC3\xB6rk - J\xC3\xB3ga",
                     "48000Hz/Mono Vorbis",
-                    {"TITLE=J\xC3\xB3ga", "ARTIST=Bj\xC3\xB6rk", "ENCODEDBY=zembril ",
+                    {"TITLE=J\xC3\xB3ga", "ARTIST=Bj\xC3\xB6rk", kEncodedBy,
                      "TRANSCODEDFROM=48000Hz/Mono Vorbis"}},
         // Comments are UTF-8: a title that is not is read as Windows-1252.
-        CommentCase{"Mot\xF6rhead - Ace of Spades \x96 Live",
-                    "",
-                    {"TITLE=Ace of Spades \xE2\x80\x93 Live", "ARTIST=Mot\xC3\xB6rhead",
-                     "ENCODEDBY=zembril "}},
         CommentCase{
-            "\x93-\x94", "", {"TITLE=\xE2\x80\x9D", "ARTIST=\xE2\x80\x9C", "ENCODEDBY=zembril "}}));
+            "Mot\xF6rhead - Ace of Spades \x96 Live",
+            "",
+            {"TITLE=Ace of Spades \xE2\x80\x93 Live", "ARTIST=Mot\xC3\xB6rhead", kEncodedBy}},
+        CommentCase{"\x93-\x94", "", {"TITLE=\xE2\x80\x9D", "ARTIST=\xE2\x80\x9C", kEncodedBy}}));
 
 TEST_F(OggSetUpTest, LockedTitleNamesTheStream) {
     StreamCapture capture;
@@ -89,7 +92,7 @@ TEST_F(OggSetUpTest, LockedTitleNamesTheStream) {
     ASSERT_EQ(InitEncoder(), 1);
     const std::vector<Link> links = LinksOf(capture.Take());
     ASSERT_EQ(links.size(), 1u);
-    EXPECT_EQ(links[0].comments, (Comments{"TITLE=My Station", "ARTIST=", "ENCODEDBY=zembril "}));
+    EXPECT_EQ(links[0].comments, (Comments{"TITLE=My Station", "ARTIST=", kEncodedBy}));
 }
 
 TEST_F(OggSetUpTest, SecondSetUpEndsTheFirstStreamAndTakesANewSerial) {

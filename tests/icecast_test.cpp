@@ -100,7 +100,8 @@ struct RefusalCase {
     const char* mount;
     bool wrongPassword;
     bool mountInUse;
-    const char* told;  // what the Error line says after the server's address
+    const char* told;    // what the Error line says after the server's address
+    const char* status;  // the last status, which says why
 };
 
 void PrintTo(const RefusalCase& c, std::ostream* out) {
@@ -109,7 +110,8 @@ void PrintTo(const RefusalCase& c, std::ostream* out) {
 
 class IcecastRefusalTest : public IcecastTest, public ::testing::WithParamInterface<RefusalCase> {};
 
-// "Password Failed" for all of them; the Error line quotes the server, so they can be told apart.
+// Each with a status of its own, the server's words where it gives some; the Error line quotes
+// the server.
 TEST_P(IcecastRefusalTest, RefusedLoginIsLoggedWithTheServersStatusLine) {
     const RefusalCase& c = GetParam();
     int otherSource = -1;
@@ -122,7 +124,7 @@ TEST_P(IcecastRefusalTest, RefusedLoginIsLoggedWithTheServersStatusLine) {
 
     EXPECT_EQ(ConnectToServer(), 0);
 
-    EXPECT_EQ(Statuses(), kLoginRefused);
+    EXPECT_EQ(Statuses(), LoginRefusedWith(c.status));
     EXPECT_EQ(Engine().streamSocket, -1);
     EXPECT_EQ(Engine().connected.load(), 0);
     const std::string line = RefusalLine(LogText());
@@ -135,11 +137,16 @@ TEST_P(IcecastRefusalTest, RefusedLoginIsLoggedWithTheServersStatusLine) {
 INSTANTIATE_TEST_SUITE_P(
     Refusals, IcecastRefusalTest,
     ::testing::Values(RefusalCase{"WrongPassword", "/refused.mp3", true, false,
-                                  "HTTP/1.0 401 Authentication Required"},
-                      RefusalCase{"MountInUse", "/busy.mp3", false, true, "HTTP/1.0 403 Forbidden"},
+                                  "HTTP/1.0 401 Authentication Required (You need to "
+                                  "authenticate)",
+                                  "Password Failed"},
+                      RefusalCase{"MountInUse", "/busy.mp3", false, true,
+                                  "HTTP/1.0 403 Forbidden (Mountpoint in use)",
+                                  "Login refused: Mountpoint in use"},
                       RefusalCase{"MountWithoutSlash", "noslash.mp3", false, false,
                                   "the server closed the connection without a reply (the mount "
-                                  "\"noslash.mp3\" does not begin with \"/\")"}),
+                                  "\"noslash.mp3\" does not begin with \"/\")",
+                                  "Login refused: mount without \"/\""}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(IcecastTest, Mp3TitleUpdatesReachTheMount) {
@@ -177,7 +184,8 @@ TEST_F(IcecastTest, ShoutcastProtocolLogsInAboveAndUpdatesOnTheBasePort) {
 TEST_F(IcecastTest, ShoutcastProtocolWithAWrongPasswordFails) {
     ConnectWith(ServerKind::kShoutcast, "/unused", "not-the-password");
     EXPECT_EQ(ConnectToServer(), 0);
-    EXPECT_EQ(Statuses(), kLoginRefused);
+    // Icecast hangs up on a wrong Shoutcast password without saying why.
+    EXPECT_EQ(Statuses(), LoginRefusedWith("Login refused: connection closed"));
 }
 
 TEST_F(IcecastTest, OggTitleChangeStartsAStreamTheServerReads) {

@@ -1,13 +1,16 @@
-// LAME set-up: every setting reaches the encoder, the VBR modes by their exact names, LAME's own
-// messages stay quiet; and output formats that have no encoder here.
+// LAME set-up: every setting reaches the encoder, the VBR modes by their exact names, the header
+// flags every frame, LAME's own messages stay quiet; and output formats that have no encoder here.
 #include <gtest/gtest.h>
 #include <lame/lame.h>
 
+#include <cmath>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "engine/libzembril.h"
 #include "tests/support/engine_session.h"
+#include "tests/support/mp3_fixture.h"
 
 namespace {
 
@@ -94,6 +97,43 @@ TEST_F(LameSetUpTest, ChannelSettingOnlyChoosesTheMode) {
         EXPECT_EQ(lame_get_mode(Engine().lameEncoder), channels == 1 ? MONO : STEREO);
         EXPECT_EQ(lame_get_in_samplerate(Engine().lameEncoder), 44100);
         EXPECT_EQ(lame_get_out_samplerate(Engine().lameEncoder), 44100);
+    }
+}
+
+// LameCopywrite and LameOriginal set the copyright and original bits of every frame header.
+TEST_F(LameSetUpTest, CopyrightAndOriginalFlagsReachEveryFrame) {
+    constexpr unsigned char kCopyrightBit = 0x08;  // in the header's fourth byte
+    constexpr unsigned char kOriginalBit = 0x04;
+    for (const int copyright : {0, 1}) {
+        for (const int original : {0, 1}) {
+            SCOPED_TRACE("copyright " + std::to_string(copyright) + ", original " +
+                         std::to_string(original));
+            ConfigureDestination(ServerKind::kIcecast2, 8000);
+            EngineState& engine = Engine();
+            engine.lameCopywrite = copyright;
+            engine.lameOriginal = original;
+            ASSERT_EQ(InitEncoder(), 1);
+            std::vector<float> tone(44100);
+            for (std::size_t i = 0; i < tone.size(); ++i) {
+                tone[i] = 8000.0f * static_cast<float>(std::sin(0.0626 * static_cast<double>(i)));
+            }
+            std::vector<unsigned char> encoded(147456);
+            int bytes =
+                lame_encode_buffer_float(engine.lameEncoder, tone.data(), tone.data(), 44100,
+                                         encoded.data(), static_cast<int>(encoded.size()));
+            ASSERT_GT(bytes, 0);
+            bytes += lame_encode_flush(engine.lameEncoder, encoded.data() + bytes,
+                                       static_cast<int>(encoded.size()) - bytes);
+            const std::string stream(reinterpret_cast<const char*>(encoded.data()),
+                                     static_cast<std::size_t>(bytes));
+            const std::vector<Mp3Frame> frames = Mp3Frames(stream);
+            ASSERT_GT(frames.size(), 30u);
+            for (const Mp3Frame& frame : frames) {
+                const auto flags = static_cast<unsigned char>(stream[frame.offset + 3]);
+                ASSERT_EQ((flags & kCopyrightBit) != 0, copyright == 1) << "at " << frame.offset;
+                ASSERT_EQ((flags & kOriginalBit) != 0, original == 1) << "at " << frame.offset;
+            }
+        }
     }
 }
 

@@ -1,12 +1,17 @@
 // The bounded PCM queue between the source side and the output loop, and the loop itself: order,
 // back-pressure and its release, abandoning; silence while no source plays, pacing of a source
-// faster than real time, and the one flush and disconnect at the end.
+// faster than real time, the one flush and disconnect at the end, and an end that does not wait
+// for a reconnection under way.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <functional>
+#include <ostream>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -14,6 +19,7 @@
 #include "engine/pcm_queue.h"
 #include "tests/support/audio_check.h"
 #include "tests/support/engine_session.h"
+#include "tests/support/loopback.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/stream_feed.h"
 
@@ -127,6 +133,21 @@ class OutputLoopTest : public EngineSessionTest {
                                     : 0.0;
     }
 
+    // Polls the condition until it holds; false after the time-out.
+    static bool WaitUntil(const std::function<bool()>& condition,
+                          std::chrono::milliseconds timeout) {
+        const auto deadline = Clock::now() + timeout;
+        while (!condition()) {
+            if (Clock::now() >= deadline) return false;
+            std::this_thread::sleep_for(10ms);
+        }
+        return true;
+    }
+    static long StatusCount(const std::string& text) {
+        const StatusTexts statuses = Statuses();
+        return std::count(statuses.begin(), statuses.end(), text);
+    }
+
     MockServer server_;
 };
 
@@ -187,5 +208,86 @@ TEST_F(OutputLoopTest, PacingHoldsAFastSourceToRealTime) {
         }
     }
 }
+
+// ---- the end of the input while the destination is being reconnected ----
+
+// Where the loop waits when the input ends: before the next attempt, in the attempt's connect
+// (a listener whose queue is full never answers it), or for the reply to its login (a server that
+// never gives one).
+enum class PendingWait { kReconnectDelay, kConnect, kLoginReply };
+
+struct PendingWaitCase {
+    const char* name;
+    PendingWait wait;
+    const char* loggedStep;  // the Info line's step; nullptr: none (no attempt runs)
+};
+
+void PrintTo(const PendingWaitCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class EndOfInputTest : public OutputLoopTest,
+                       public ::testing::WithParamInterface<PendingWaitCase> {};
+
+TEST_P(EndOfInputTest, EndsAPendingWaitForANewConnectionAtOnce) {
+    const PendingWaitCase& c = GetParam();
+    EngineState& engine = Engine();
+    engine.sourceReconnect = 1;  // silence keeps the connection sending
+    engine.autoReconnect = 1;
+    engine.reconnectSecs = c.wait == PendingWait::kReconnectDelay ? 30 : 1;
+    ASSERT_EQ(ConnectToServer(), 1);
+    StartOutputLoop();
+    SetSourcePlaying(false);
+    ASSERT_TRUE(server_.WaitForBytes(0, 2000, 10000));
+
+    // The destination goes away; the loop notices at its next send.
+    const uint16_t port = server_.port();
+    int fullListener = -1;
+    int queued = -1;
+    if (c.wait == PendingWait::kLoginReply) {
+        server_.SetReply("");
+        server_.ResetAll();
+        ASSERT_TRUE(server_.WaitForConnections(2, 15000));
+        ASSERT_TRUE(server_.WaitForBytes(1, 6, 15000));  // the login is out, no reply comes
+    } else {
+        server_.Stop();
+        if (c.wait == PendingWait::kConnect) {
+            fullListener = ListenOnLoopback(port, 0);
+            ASSERT_GE(fullListener, 0);
+            queued = ConnectToLoopback(port);
+        }
+        const char* reached = c.wait == PendingWait::kConnect
+                                  ? "Connecting"
+                                  : "Disconnected from output server, reconnecting in 30 secs";
+        ASSERT_TRUE(WaitUntil(
+            [&] { return StatusCount(reached) >= (c.wait == PendingWait::kConnect ? 2 : 1); },
+            15s));
+    }
+    std::this_thread::sleep_for(300ms);  // well into the wait
+
+    const auto ending = Clock::now();
+    FinishOutputLoop(false);
+    EXPECT_LT(Clock::now() - ending, 2s) << "the join waited for the destination";
+
+    EXPECT_EQ(StatusCount("Connected"), 1) << "no connection after the end";
+    if (c.loggedStep != nullptr) {
+        EXPECT_EQ(Statuses().back(), "Stopped");
+        EXPECT_NE(LogText().find(std::string("Info(libzembril:")), std::string::npos);
+        EXPECT_NE(LogText().find(std::string("The transfer ended while ") + c.loggedStep +
+                                 " 127.0.0.1:" + std::to_string(port) + "\n"),
+                  std::string::npos)
+            << LogText();
+    }
+    if (queued >= 0) close(queued);
+    if (fullListener >= 0) close(fullListener);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Waits, EndOfInputTest,
+    ::testing::Values(PendingWaitCase{"ReconnectDelay", PendingWait::kReconnectDelay, nullptr},
+                      PendingWaitCase{"Connect", PendingWait::kConnect, "connecting to"},
+                      PendingWaitCase{"LoginReply", PendingWait::kLoginReply,
+                                      "waiting for the login reply of"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -17,11 +17,6 @@ std::mutex recordLock;
 std::vector<std::string> recordedStatuses;
 std::uint64_t recordedBytes = 0;
 
-void RecordStatus(const char* text) {
-    std::lock_guard lock(recordLock);
-    recordedStatuses.emplace_back(text);
-}
-
 void RecordBytes(std::uint64_t byteCount) {
     std::lock_guard lock(recordLock);
     recordedBytes += byteCount;
@@ -36,6 +31,11 @@ float ToneSample(int frame, double toneHz) {
 }
 
 }  // namespace
+
+void RecordServerStatus(const char* text) {
+    std::lock_guard lock(recordLock);
+    recordedStatuses.emplace_back(text);
+}
 
 void EncodeVorbisTone(int frameCount, double toneHz) {
     EngineState& engine = Engine();
@@ -120,7 +120,7 @@ void EngineSessionTest::SetUp() {
     SetLogLevel(LOG_DEBUG);
     SetLogPath(logDir_.file("engine.log").c_str());
     ClearStatuses();
-    SetServerStatusSink(RecordStatus);
+    SetServerStatusSink(RecordServerStatus);
     SetBytesSentSink(RecordBytes);
 }
 

@@ -22,8 +22,11 @@ inline const StatusTexts kConnectedWithPassword = {"Connecting", "Socket connect
                                                    "Success", "Connected"};
 inline const StatusTexts kConnectedWithoutPassword = {"Connecting", "Socket connected", "Success",
                                                       "Connected"};
-// A login the server refuses.
-inline const StatusTexts kLoginRefused = {"Connecting", "Socket connected", "Password Failed"};
+// A login that does not succeed, with the status that says why ("Password Failed",
+// "Login refused: Mountpoint in use", "No login reply", ...).
+inline StatusTexts LoginRefusedWith(const std::string& status) {
+    return {"Connecting", "Socket connected", status};
+}
 
 // Server address and login settings; MP3 output (LAME, CBR 128 kbit/s, 44100 Hz stereo).
 void ConfigureDestination(ServerKind kind, uint16_t port, const std::string& password = "hackme");
@@ -37,6 +40,10 @@ void ConfigureOggOutput(const char* quality = "4", bool managed = false);
 // the MP3 data LAME returns. The encoder must have been set up (InitEncoder).
 void EncodeVorbisTone(int frameCount, double toneHz = 440.0);
 void EncodeMp3Tone(int frameCount, double toneHz = 440.0);
+
+// The sink that EngineSessionTest registers on serverStatusSink: it records the texts for
+// Statuses(). A test's own sink passes its texts on to it.
+void RecordServerStatus(const char* text);
 
 class EngineSessionTest : public ::testing::Test {
   protected:
