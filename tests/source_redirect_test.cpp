@@ -15,6 +15,7 @@
 #include "input/ziravorov.h"
 #include "tests/support/engine_session.h"
 #include "tests/support/input_session.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/mp3_fixture.h"
 
@@ -119,7 +120,10 @@ TEST_P(RedirectChainTest, StationAudioArrivesThroughTheRedirects) {
 
     Run(Url(*servers[0], "/hop0"));
     const std::string log = LogText();
-    EXPECT_EQ(log.find("Error("), std::string::npos) << log;
+    // The one Error line says why the run ended: the station closed its stream.
+    const std::vector<std::string> errors = ErrorMessagesOf(log);
+    ASSERT_EQ(errors.size(), 1u) << log;
+    EXPECT_TRUE(IsClosedSourceRunEnd(errors[0], Url(*servers[0], "/hop0"))) << errors[0];
     EXPECT_GT(DecodedFrames(), 44100u * 3 / 2);
     EXPECT_EQ(DecodedRate(), 44100);
     EXPECT_EQ(Reported("inputStreamName"), Texts{"Final Station"});
@@ -277,7 +281,12 @@ TEST_F(SourceRedirectTest, EveryTransferStartsFromTheConfiguredUrl) {
     EXPECT_GT(DecodedFrames() - firstFrames, 44100u * 3 / 2);
 
     const std::string log = LogText();
-    EXPECT_EQ(log.find("Error("), std::string::npos) << log;
+    // Each run ends with the line that says why: the station closed its stream.
+    const std::vector<std::string> errors = ErrorMessagesOf(log);
+    ASSERT_EQ(errors.size(), 2u) << log;
+    for (const std::string& error : errors) {
+        EXPECT_TRUE(IsClosedSourceRunEnd(error, Url(redirector))) << error;
+    }
     EXPECT_EQ(redirector.ConnectionCount(), 2u);
     ASSERT_EQ(station.ConnectionCount(), 2u);
     ExpectTheSameRequest(redirector, "/stream");
