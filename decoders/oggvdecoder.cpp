@@ -208,7 +208,7 @@ void vorbis_decoder_thread(OggByteSource* source) {
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Going into EOF loop");
     int previousLink = -1;
     int failuresAfterEnd = 0;
-    while (DecodeNextBlock(decoder, input, previousLink, failuresAfterEnd)) {
+    while (!source->Abandoned() && DecodeNextBlock(decoder, input, previousLink, failuresAfterEnd)) {
     }
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "End of the Ogg stream after %llu bytes",
                static_cast<unsigned long long>(input.bytesDelivered));

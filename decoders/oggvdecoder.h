@@ -24,6 +24,9 @@ struct OggByteSource {
     virtual std::size_t Read(void* dest, std::size_t byteCount) = 0;
     // The decoder thread calls this as it returns: nothing more will be read.
     virtual void ReaderEnded() {}
+    // True once the audio still held is not wanted (the run is being stopped, or the source gave
+    // nothing usable): the thread then passes no more blocks on, decoded or not.
+    virtual bool Abandoned() const { return false; }
 };
 
 // Starts vorbis_decoder_thread on the given source (which must outlive the thread). 1 on success.

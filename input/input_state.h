@@ -164,8 +164,12 @@ void NoteSourceAudio(InputState& input);
 
 // After the transfer, before the engine disconnects: for an MP3 source the buffered blocks are
 // decoded, for an Ogg source the decoder thread is ended and joined; then the encoder is flushed.
-// A stop request skips the buffered rest.
-void FinishTransfer(InputState& input, bool stopRequested);
+// dropRest skips the buffered rest: a stop request wants none of it, and a source without usable
+// audio has none in it.
+void FinishTransfer(InputState& input, bool dropRest);
+// The transfer ended so that its buffered rest is not wanted: a stop request, a lost destination,
+// or a source that gave no usable audio.
+bool BufferedRestUnwanted(const InputState& input);
 // The transfer ends as on a stop request: the front end asked for it, or the destination was
 // lost and is not reconnected (nothing would reach a listener any more).
 bool TransferEndRequested();

@@ -25,6 +25,7 @@ class RingByteSource final : public OggByteSource {
     std::size_t Read(void* dest, std::size_t byteCount) override;
     // The decoder thread, as it returns: a writer waiting for room waits no more.
     void ReaderEnded() override;
+    bool Abandoned() const override { return state_.load(std::memory_order_acquire) == kAbandoned; }
 
     // Main thread: no more bytes will be written. Safe to call more than once.
     void Finish() { SetState(kFinished); }

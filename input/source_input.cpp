@@ -116,7 +116,7 @@ TransferOutcome RunHttpTransfer(InputState& input, const char* url) {
         ReportTransferFailure(input, outcome.failure);
     }
 
-    FinishTransfer(input, TransferEndRequested());
+    FinishTransfer(input, BufferedRestUnwanted(input));
     requestHeaders.reset();
     input.ringBuffer.release();
     input.audioBlock.reset();
@@ -188,10 +188,14 @@ bool TransferEndRequested() {
     return FrontEnd().stopRequested.load() != 0 || Engine().destinationLost.load();
 }
 
-void FinishTransfer(InputState& input, bool stopRequested) {
+bool BufferedRestUnwanted(const InputState& input) {
+    return TransferEndRequested() || input.transferEnd == TransferEnd::kNoAudio;
+}
+
+void FinishTransfer(InputState& input, bool dropRest) {
     if (input.inputIsVorbis) {
-        // The thread gets the buffered rest (or, on a stop, nothing more), then the end.
-        if (stopRequested) {
+        // The thread gets the buffered rest (or, when it is unwanted, nothing more), then the end.
+        if (dropRest) {
             input.oggSource.Abandon();
         } else {
             input.oggSource.Finish();
@@ -199,7 +203,7 @@ void FinishTransfer(InputState& input, bool stopRequested) {
         JoinVorbisDecoder();
         input.vorbisDecoderRunning = false;
     } else if (input.headerDone) {
-        if (!stopRequested) {
+        if (!dropRest) {
             DrainMp3Blocks(input);
             mp3_decoder_flush(&Mp3Decoder());
         }
@@ -244,7 +248,7 @@ RunEnd RunInput(const char* url) {
             const TransferOutcome outcome = RunHttpTransfer(input, url);
             end = EndOfRelay(url, &outcome);
         }
-        FinishOutputLoop(TransferEndRequested());
+        FinishOutputLoop(BufferedRestUnwanted(input));
     }
     Report(FrontEnd().mainStatus, "Done");
     return end;

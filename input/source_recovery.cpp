@@ -215,11 +215,14 @@ bool SourceTransferShouldEnd(InputState& input) {
 
 void NoteSourceAudio(InputState& input) {
     input.lastByteAt = Clock::now();
-    if (input.audioArrived) return;
-    input.audioArrived = true;
-    input.audioSince = input.lastByteAt;
-    SetSourcePlaying(true);
-    if (!outage.ongoing) return;
+    if (!input.audioArrived) {
+        input.audioArrived = true;
+        input.audioSince = input.lastByteAt;
+        SetSourcePlaying(true);
+    }
+    // The outage is over once the bytes give audio (for an Ogg source, at the chunk after the
+    // decoder thread's first block): bytes that never decode are no return of the source.
+    if (!outage.ongoing || LastRelayableAudio() < input.transferStart) return;
     outage.ongoing = false;
     const double seconds = std::chrono::duration<double>(Clock::now() - outage.since).count();
     LogMessage(LOG_INFO, kLogInput, __LINE__, "Source playing again after %.0f s: %s", seconds,
