@@ -33,6 +33,8 @@ void RunDecoderThread(OggByteSource* source) {
 }
 
 constexpr int kMaxSamplesPerRead = 1024;
+// The first bytes of every Ogg page.
+constexpr std::string_view kCapturePattern = "OggS";
 // After the input has ended, libvorbisfile only works through what it has buffered; a run of
 // failures that long means nothing decodable is left, and the thread must not spin forever.
 constexpr int kMaxFailuresAfterEnd = 64;
@@ -196,9 +198,23 @@ void vorbis_decoder_thread(OggByteSource* source) {
     VorbisDecoderState& decoder = VorbisDecoder();
     DecoderInput input;
     input.source = source;
-    // The input is the data source: libvorbisfile reads nothing from a null one.
-    const int openResult =
-        ov_open_callbacks(&input, &decoder.vorbisFile, nullptr, 0, kReaderCallbacks);
+    // A station's Ogg stream begins with a page. Anything else (an error page, MP3 under an Ogg
+    // type) is refused at its first bytes rather than after the 64 KiB libvorbisfile searches.
+    char start[kCapturePattern.size()];
+    const std::size_t startBytes = input.Read(start, sizeof start);
+    const std::string_view begins(start, startBytes);
+    if (startBytes == sizeof start && begins != kCapturePattern) {
+        LogMessage(LOG_ERROR, kLogVorbis, __LINE__,
+                   "The Ogg Vorbis source cannot be opened: it does not begin with an Ogg page "
+                   "(its first bytes are \"%s\")",
+                   PrintableText(begins).c_str());
+        Report(FrontEnd().mainStatus, "Input does not appear to be an Ogg bitstream.");
+        return;
+    }
+    // The input is the data source (libvorbisfile reads nothing from a null one); the bytes read
+    // so far come first.
+    const int openResult = ov_open_callbacks(&input, &decoder.vorbisFile, start,
+                                             static_cast<long>(startBytes), kReaderCallbacks);
     if (openResult < 0) {
         ReportOpenFailure(input, openResult);
         LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Going into EOF loop");

@@ -99,7 +99,6 @@ struct InputState {
     TransferEnd transferEnd = TransferEnd::kNone;
     bool audioArrived = false;  // the body has brought audio bytes
     std::chrono::steady_clock::time_point transferStart{};
-    std::chrono::steady_clock::time_point audioSince{};  // the first audio bytes of the transfer
     std::chrono::steady_clock::time_point lastByteAt{};
     // Set by the primary's probe while the backup plays (the probe's thread).
     std::atomic<bool> primaryBack{false};
@@ -111,8 +110,11 @@ struct TransferOutcome {
     TransferEnd end = TransferEnd::kNone;
     bool audioArrived = false;
     bool refused = false;  // a callback ended it, after an Error line that says why
-    std::chrono::steady_clock::duration relayed{};  // from the first audio bytes to the end
-    std::string failure;   // libcurl's words for a failed transfer; empty otherwise
+    // Decoded audio the relay can use came from it: for how long, from the start of the transfer
+    // to the last such audio.
+    bool audioRelayed = false;
+    std::chrono::steady_clock::duration relayed{};
+    std::string failure;  // libcurl's words for a failed transfer; empty otherwise
 };
 
 // The process-wide record.

@@ -110,13 +110,16 @@ TransferOutcome RunHttpTransfer(InputState& input, const char* url) {
     outcome.end = input.transferEnd;
     outcome.audioArrived = input.audioArrived;
     outcome.refused = input.transferRefused;
-    if (input.audioArrived) outcome.relayed = std::chrono::steady_clock::now() - input.audioSince;
     if (input.transferEnd == TransferEnd::kNone) {
         outcome.failure = TransferFailure(input, result);
         ReportTransferFailure(input, outcome.failure);
     }
 
     FinishTransfer(input, BufferedRestUnwanted(input));
+    // Once the decoders are finished, every block of the transfer has been noted.
+    const auto lastAudio = LastRelayableAudio();
+    outcome.audioRelayed = lastAudio >= input.transferStart;
+    if (outcome.audioRelayed) outcome.relayed = lastAudio - input.transferStart;
     requestHeaders.reset();
     input.ringBuffer.release();
     input.audioBlock.reset();
@@ -143,7 +146,7 @@ std::string SourceEndReason(const char* url, const TransferOutcome& outcome) {
     }
     const long long seconds =
         std::chrono::duration_cast<std::chrono::seconds>(outcome.relayed).count();
-    const std::string relayed = outcome.audioArrived
+    const std::string relayed = outcome.audioRelayed
                                     ? "after " + std::to_string(seconds) + " s relayed"
                                     : "before any audio was relayed";
     return "the source " + MaskedUrl(url) + " " + how + " " + relayed;

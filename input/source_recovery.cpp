@@ -217,7 +217,6 @@ void NoteSourceAudio(InputState& input) {
     input.lastByteAt = Clock::now();
     if (!input.audioArrived) {
         input.audioArrived = true;
-        input.audioSince = input.lastByteAt;
         SetSourcePlaying(true);
     }
     // The outage is over once the bytes give audio (for an Ogg source, at the chunk after the

@@ -15,6 +15,8 @@
 #include "common/status.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
+#include "tests/support/log_lines.h"
+#include "tests/support/noise.h"
 #include "tests/support/ogg_fixture.h"
 #include "tests/support/temp_dir.h"
 
@@ -352,18 +354,45 @@ TEST_F(OggDecoderTest, TruncatedOrDamagedStreamsEndWithoutCrashing) {
     }
 }
 
+// Each refusal is one Error line naming the cause, and the status text; a stream that does not
+// even begin with a page is refused at its first four bytes, without waiting for more.
 TEST_F(OggDecoderTest, InputThatIsNotOggIsReported) {
-    const std::string notOgg(100000, 'x');
-    TestByteSource endless(notOgg, /*ended=*/false);  // the decoder gives up by itself
-    vorbis_decoder_thread(&endless);
-    EXPECT_EQ(mainStatusTexts,
-              std::vector<std::string>{"Input does not appear to be an Ogg bitstream."});
-    EXPECT_TRUE(delivered.empty());
-
-    mainStatusTexts.clear();
-    DecodeAll("<html>404 Not Found</html>");
-    EXPECT_EQ(mainStatusTexts,
-              std::vector<std::string>{"Input does not appear to be an Ogg bitstream."});
+    struct NotOggCase {
+        const char* name;
+        std::string bytes;
+        bool moreWillCome;  // the source has not ended: only the first bytes may be read
+        const char* error;
+    };
+    Noise noise(3);
+    std::string pagesOfNoise;
+    while (pagesOfNoise.size() < 100000) pagesOfNoise += "OggS" + noise.Bytes(noise.Below(300));
+    const NotOggCase cases[] = {
+        {"letters", std::string(100000, 'x'), true,
+         "it does not begin with an Ogg page (its first bytes are \"xxxx\")"},
+        {"an error page", "<html>404 Not Found</html>", false,
+         "it does not begin with an Ogg page (its first bytes are \"<htm\")"},
+        {"control bytes", std::string("\r\n\x1b[") + std::string(100, 'y'), true,
+         "it does not begin with an Ogg page (its first bytes are \"???[\")"},
+        // Pages in name only: libvorbisfile searches them and says why it gave up.
+        {"capture patterns and noise", pagesOfNoise, true, "the data is not Ogg Vorbis audio"},
+    };
+    for (const NotOggCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        mainStatusTexts.clear();
+        const std::size_t logBefore = LogText().size();
+        TestByteSource source(c.bytes, /*ended=*/!c.moreWillCome);
+        vorbis_decoder_thread(&source);
+        EXPECT_EQ(mainStatusTexts,
+                  std::vector<std::string>{"Input does not appear to be an Ogg bitstream."});
+        EXPECT_TRUE(delivered.empty());
+        const std::vector<std::string> errors = ErrorMessagesOf(LogText().substr(logBefore));
+        ASSERT_EQ(errors.size(), 1u) << LogText();
+        EXPECT_EQ(errors[0].rfind("Error(oggvdecoder:N): The Ogg Vorbis source cannot be opened: " +
+                                      std::string(c.error),
+                                  0),
+                  0u)
+            << errors[0];
+    }
 }
 
 TEST_F(OggDecoderTest, InputEndingBeforeAnyByteIsNoError) {
