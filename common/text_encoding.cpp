@@ -1,5 +1,6 @@
 #include "common/text_encoding.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace {
@@ -78,6 +79,21 @@ std::string PrintableText(std::string_view text) {
         if (IsControlByte(static_cast<unsigned char>(c))) c = '?';
     }
     return printable;
+}
+
+std::string MaskedUrl(std::string_view url) {
+    // The authority follows "scheme://" (libcurl takes a URL without a scheme too) and ends at the
+    // path, the query or the fragment; its credentials end at its last '@'.
+    const std::size_t schemeEnd = url.find("://");
+    const std::size_t authorityStart = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
+    const std::size_t authorityEnd = std::min(url.find_first_of("/?#", authorityStart), url.size());
+    const std::size_t at =
+        url.substr(authorityStart, authorityEnd - authorityStart).rfind('@');
+    if (at == std::string_view::npos) return PrintableText(url);
+    std::string masked(url.substr(0, authorityStart));
+    masked += "***";
+    masked += url.substr(authorityStart + at);
+    return PrintableText(masked);
 }
 
 namespace {

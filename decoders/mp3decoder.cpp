@@ -130,6 +130,7 @@ int mp3_output_frame(Mp3DecoderState* state) {
         *out++ = static_cast<float>(pcm.samples[0][i] * kMadSampleScale);
         if (channelCount == 2) *out++ = static_cast<float>(pcm.samples[1][i] * kMadSampleScale);
     }
+    NoteDecodedAudio(frameCount, static_cast<int>(pcm.samplerate));
     const Mp3SampleConsumer consumer =
         state->sampleConsumer != nullptr ? state->sampleConsumer : ProcessSamples;
     return consumer(state->frameSamples, frameCount, channelCount,

@@ -29,9 +29,12 @@ std::atomic<bool> decoderEnded{false};
 void RunDecoderThread(OggByteSource* source) {
     vorbis_decoder_thread(source);
     decoderEnded.store(true, std::memory_order_release);
+    source->ReaderEnded();
 }
 
 constexpr int kMaxSamplesPerRead = 1024;
+// The first bytes of every Ogg page.
+constexpr std::string_view kCapturePattern = "OggS";
 // After the input has ended, libvorbisfile only works through what it has buffered; a run of
 // failures that long means nothing decodable is left, and the thread must not spin forever.
 constexpr int kMaxFailuresAfterEnd = 64;
@@ -83,6 +86,13 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
     });
 }
 
+// "Artist - Title", or whichever of the two the link has; empty without both.
+std::string StreamTitle(std::string_view artist, std::string_view title) {
+    if (artist.empty()) return std::string(title);
+    if (title.empty()) return std::string(artist);
+    return std::string(artist) + " - " + std::string(title);
+}
+
 const char* ModeText(int channelCount) {
     if (channelCount == 2) return "Stereo";
     if (channelCount == 1) return "Mono";
@@ -111,12 +121,31 @@ void InterleaveClipped(const float* const* channelSamples, int sampleCount, int 
     }
 }
 
-// The open failed. Reported only when bytes were there to judge: an input that ended before its
-// first byte (a run stopped right after the header) is not a stream of the wrong kind.
+// libvorbisfile's reasons for a stream it cannot open or read on, in words for the Error line.
+const char* VorbisFailureText(int result) {
+    switch (result) {
+        case OV_EREAD: return "the source could not be read";
+        case OV_ENOTVORBIS: return "the data is not Ogg Vorbis audio";
+        case OV_EVERSION: return "the Vorbis version is not supported";
+        case OV_EBADHEADER: return "the Vorbis headers are damaged";
+        case OV_EFAULT: return "the decoder failed inside libvorbis";
+        case OV_EINVAL: return "the decoder was not set up";
+        case OV_EIMPL: return "the stream uses a feature libvorbis lacks";
+        default: return "libvorbisfile refused it";
+    }
+}
+
+// The open failed: the source ends here, and the Error says why at once (the input sees the
+// thread end and ends the transfer). Reported only when bytes were there to judge: an input that
+// ended before its first byte (a run stopped right after the header) is not a stream of the wrong
+// kind.
 void ReportOpenFailure(const DecoderInput& input, int openResult) {
-    LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "ov_open_callbacks failed (%d) after %llu bytes",
-               openResult, static_cast<unsigned long long>(input.bytesDelivered));
     if (input.ended && input.bytesDelivered == 0) return;
+    LogMessage(LOG_ERROR, kLogVorbis, __LINE__,
+               "The Ogg Vorbis source cannot be opened: %s (libvorbisfile error %d after %llu "
+               "bytes)",
+               VorbisFailureText(openResult), openResult,
+               static_cast<unsigned long long>(input.bytesDelivered));
     Report(FrontEnd().mainStatus, "Input does not appear to be an Ogg bitstream.");
 }
 
@@ -137,7 +166,15 @@ bool DecodeNextBlock(VorbisDecoderState& decoder, const DecoderInput& input, int
         handle_output(channelSamples, static_cast<int>(samplesRead));
         return true;
     }
-    if (samplesRead == 0 || samplesRead == OV_EREAD || samplesRead == OV_EINVAL) return false;
+    if (samplesRead == 0) return false;
+    if (samplesRead == OV_EREAD || samplesRead == OV_EINVAL) {
+        // Not the end of the input: the stream stops here, and the input ends with it.
+        if (!input.ended) {
+            LogMessage(LOG_ERROR, kLogVorbis, __LINE__, "The Ogg Vorbis decoder stopped: %s",
+                       VorbisFailureText(static_cast<int>(samplesRead)));
+        }
+        return false;
+    }
     if (input.ended && ++failuresAfterEnd >= kMaxFailuresAfterEnd) return false;
     return true;
 }
@@ -161,9 +198,23 @@ void vorbis_decoder_thread(OggByteSource* source) {
     VorbisDecoderState& decoder = VorbisDecoder();
     DecoderInput input;
     input.source = source;
-    // The input is the data source: libvorbisfile reads nothing from a null one.
-    const int openResult =
-        ov_open_callbacks(&input, &decoder.vorbisFile, nullptr, 0, kReaderCallbacks);
+    // A station's Ogg stream begins with a page. Anything else (an error page, MP3 under an Ogg
+    // type) is refused at its first bytes rather than after the 64 KiB libvorbisfile searches.
+    char start[kCapturePattern.size()];
+    const std::size_t startBytes = input.Read(start, sizeof start);
+    const std::string_view begins(start, startBytes);
+    if (startBytes == sizeof start && begins != kCapturePattern) {
+        LogMessage(LOG_ERROR, kLogVorbis, __LINE__,
+                   "The Ogg Vorbis source cannot be opened: it does not begin with an Ogg page "
+                   "(its first bytes are \"%s\")",
+                   PrintableText(begins).c_str());
+        Report(FrontEnd().mainStatus, "Input does not appear to be an Ogg bitstream.");
+        return;
+    }
+    // The input is the data source (libvorbisfile reads nothing from a null one); the bytes read
+    // so far come first.
+    const int openResult = ov_open_callbacks(&input, &decoder.vorbisFile, start,
+                                             static_cast<long>(startBytes), kReaderCallbacks);
     if (openResult < 0) {
         ReportOpenFailure(input, openResult);
         LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Going into EOF loop");
@@ -173,7 +224,7 @@ void vorbis_decoder_thread(OggByteSource* source) {
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Going into EOF loop");
     int previousLink = -1;
     int failuresAfterEnd = 0;
-    while (DecodeNextBlock(decoder, input, previousLink, failuresAfterEnd)) {
+    while (!source->Abandoned() && DecodeNextBlock(decoder, input, previousLink, failuresAfterEnd)) {
     }
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "End of the Ogg stream after %llu bytes",
                static_cast<unsigned long long>(input.bytesDelivered));
@@ -200,9 +251,11 @@ void read_vorbis_comments() {
     }
     const char* vendor = comments != nullptr && comments->vendor != nullptr ? comments->vendor : "";
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Encoded by: %s", PrintableText(vendor).c_str());
-    const std::string fullTitle = std::string(artist.view()) + " - " + std::string(title.view());
+    const std::string fullTitle = StreamTitle(artist.view(), title.view());
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "StreamTitle = (%s)",
                PrintableText(fullTitle).c_str());
+    // A link without either comment has no title to send; the one before stays.
+    if (fullTitle.empty()) return;
     if (SetCurrentTitle(fullTitle.c_str()) != 0) Report(FrontEnd().metadata, fullTitle.c_str());
 }
 
@@ -225,6 +278,7 @@ void handle_output(const float* const* channelSamples, int sampleCount) {
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__,
                "handle_output - nsamples = %d, nchannels = %d, in_samplerate = %d, in_nch = %d",
                sampleCount, outputChannels, sampleRate, channelCount);
+    NoteDecodedAudio(sampleCount, sampleRate);
     const VorbisSampleConsumer consume =
         decoder.sampleConsumer != nullptr ? decoder.sampleConsumer : ProcessSamples;
     consume(frames.get(), sampleCount, outputChannels, sampleRate);

@@ -22,6 +22,11 @@ struct OggByteSource {
     // Copies byteCount bytes into dest, waiting until that many are buffered. Returns fewer
     // (possibly 0) only once the input has ended and no more bytes will arrive.
     virtual std::size_t Read(void* dest, std::size_t byteCount) = 0;
+    // The decoder thread calls this as it returns: nothing more will be read.
+    virtual void ReaderEnded() {}
+    // True once the audio still held is not wanted (the run is being stopped, or the source gave
+    // nothing usable): the thread then passes no more blocks on, decoded or not.
+    virtual bool Abandoned() const { return false; }
 };
 
 // Starts vorbis_decoder_thread on the given source (which must outlive the thread). 1 on success.

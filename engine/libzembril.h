@@ -272,6 +272,13 @@ int ConvertAndEncode(const float* samples, int frameCount, int sourceChannels, i
 // only). None by default; tests use it to observe the converted audio.
 using EncodeBlockTap = void (*)(const float* frames, int frameCount);
 void SetEncodeBlockTap(EncodeBlockTap tap);
+// The source audio watch. The decoders note every block they decode, whoever takes it; the
+// watch keeps when the last one came that the intake can relay (a rate it does not refuse;
+// time_point::min() before any), and the source rate the intake refused last (0: none, or a
+// usable rate came after it). The source input ends a source whose bytes give no such audio.
+void NoteDecodedAudio(int frameCount, int sourceRate);
+std::chrono::steady_clock::time_point LastRelayableAudio();
+int RefusedSourceRate();
 
 // ---- output loop (output_loop.cpp) ----
 // The thread that owns a connected destination: it takes decoded blocks from a bounded queue,

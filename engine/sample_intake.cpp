@@ -13,6 +13,8 @@
 // resampler's history: those are carried into the next block, so that a stream fed in blocks of
 // any size leaves the resampler exactly as if it had been pushed in one piece.
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <limits>
 #include <new>
@@ -41,6 +43,14 @@ struct IntakeBuffers {
 
 IntakeBuffers buffers;
 EncodeBlockTap encodeBlockTap = nullptr;
+
+// The source audio watch. The decoder's thread notes each decoded block of audio the relay can
+// use; the output loop's thread notes a rate the intake refused, so that the blocks of that rate
+// stop counting. The source input reads both to tell a source that sends bytes without audio.
+using WatchClock = std::chrono::steady_clock;
+std::atomic<WatchClock::rep> lastRelayableAudio{WatchClock::time_point::min().time_since_epoch().count()};
+std::atomic<int> refusedSourceRate{0};
+static_assert(std::atomic<WatchClock::rep>::is_always_lock_free);
 
 // The most a block may grow when resampled: the highest output rate the encoder set-up accepts
 // (768 kHz) over the lowest rate of a real MP3 or Vorbis stream (8 kHz). A source at a lower rate
@@ -122,6 +132,7 @@ bool NoteSourceRate(int sourceRate) {
 // Every block of a rate that cannot be converted is dropped; one line for each new rate tells the
 // operator, where a line per block would fill the log and standard error with the same words.
 void ReportUnusableRate(int sourceRate, bool newRate) {
+    refusedSourceRate.store(sourceRate, std::memory_order_relaxed);
     if (!newRate) return;
     LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                "Error initializing resampler: %d Hz cannot be converted to %ld Hz, its audio is "
@@ -190,6 +201,19 @@ void SetEncodeBlockTap(EncodeBlockTap tap) {
     encodeBlockTap = tap;
 }
 
+WatchClock::time_point LastRelayableAudio() {
+    return WatchClock::time_point(WatchClock::duration(lastRelayableAudio.load()));
+}
+
+int RefusedSourceRate() {
+    return refusedSourceRate.load(std::memory_order_relaxed);
+}
+
+void NoteDecodedAudio(int frameCount, int sourceRate) {
+    if (frameCount <= 0 || sourceRate <= 0 || sourceRate == RefusedSourceRate()) return;
+    lastRelayableAudio.store(WatchClock::now().time_since_epoch().count());
+}
+
 int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
     if (!Engine().connected) return 1;
     if (OutputLoopRunning()) return QueueSamples(samples, frameCount, sourceChannels, sourceRate);
@@ -211,6 +235,7 @@ int ConvertAndEncode(const float* samples, int frameCount, int sourceChannels, i
     const bool newRate = NoteSourceRate(sourceRate);
     const bool sameRate = engine.sampleRate == sourceRate;
     if (!sameRate && !PrepareResampler(sourceRate, newRate)) return 1;
+    if (newRate) refusedSourceRate.store(0, std::memory_order_relaxed);
 
     // Stereo in, stereo out at the same rate: the block is already what the encoder takes.
     if (sameRate && sourceChannels == 2 && engine.channels != 1) return Encode(samples, frameCount);

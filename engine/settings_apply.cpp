@@ -176,7 +176,7 @@ void CheckBackupUrl() {
     LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                "SourceBackupURL \"%s\" is not an http:// or https:// URL; the run has no backup "
                "source",
-               PrintableText(text).c_str());
+               MaskedUrl(text).c_str());
     url.clear();
 }
 
@@ -197,7 +197,7 @@ void TakeOverLogSettings() {
 
 void ReportSetup() {
     const EngineState& engine = Engine();
-    Report(engine.sourceUrlSink, engine.sourceUrl.c_str());
+    Report(engine.sourceUrlSink, MaskedUrl(engine.sourceUrl.view()).c_str());
     ReportStreamType();
     ReportDestination();
     RemoveServerAddressBlanks();

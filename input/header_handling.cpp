@@ -41,7 +41,7 @@ std::int32_t ReadInterval(const HeaderValue& value) {
 
 // After a redirect the URL came from the network.
 std::string SourceName(const InputState& input) {
-    return input.url.empty() ? "the source" : PrintableText(input.url);
+    return ShownSourceUrl(input.url);
 }
 
 // False (after an Error line) for a type that neither decoder reads.
@@ -110,7 +110,7 @@ bool FollowRedirect(InputState& input) {
     if (!input.redirects.Follow(input.url, input.redirectLocation, target)) return false;
     LogMessage(LOG_INFO, kLogInput, __LINE__, "Source redirected (%s) from %s to %s",
                PrintableText(input.redirectStatus.view()).c_str(), SourceName(input).c_str(),
-               PrintableText(target).c_str());
+               MaskedUrl(target).c_str());
     input.url = std::move(target);
     return true;
 }
@@ -146,6 +146,14 @@ void ReportOutputStreamType() {
 void ReportTranscoding() {
     Report(FrontEnd().mainStatus, "Transcoding......");
     Report(FrontEnd().inputStatus, "Connected");
+}
+
+// A header line for the Debug log: a redirect's Location may carry credentials.
+std::string ShownHeaderLine(std::string_view line) {
+    std::string_view location;
+    if (!FieldText(line, kLocationField, location)) return PrintableText(WithoutLineEnd(line));
+    const auto nameBytes = static_cast<std::size_t>(location.data() - line.data());
+    return std::string(line.substr(0, nameBytes)) + MaskedUrl(location);
 }
 
 constexpr std::string_view kEndMark = "\r\n\r\n";
@@ -249,8 +257,7 @@ bool HandleHeaderLine(InputState& input, std::string_view line) {
 std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
                             void*) noexcept {
     const std::string_view line(bytes, itemSize * itemCount);
-    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Header: %s\n",
-               PrintableText(WithoutLineEnd(line)).c_str());
+    LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Header: %s\n", ShownHeaderLine(line).c_str());
     InputState& input = Input();
     if (HandleHeaderLine(input, line)) return itemCount;
     input.transferRefused = true;

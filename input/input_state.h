@@ -37,8 +37,13 @@ inline constexpr std::size_t kHeaderBufferBytes = 2048;
 enum class TransferEnd {
     kNone,
     kStalled,      // no audio bytes for SourceTimeout seconds
+    kNoAudio,      // bytes, but no audio the relay can use for kNoAudioLimit
     kPrimaryBack,  // the backup source gives way to the primary, which answers again
 };
+
+// A source whose bytes give no audio the relay can use for this long has failed: bytes that do
+// not decode (random bytes labelled audio/mpeg), or audio at a rate that cannot be converted.
+inline constexpr std::chrono::seconds kNoAudioLimit{10};
 
 struct InputState {
     CurlEasy curlHandle;  // the running transfer's handle; empty outside a transfer
@@ -89,9 +94,11 @@ struct InputState {
     FixedText<256> lastMp3Description;  // last input description reported; never cleared
     bool droppingForOutage = false;     // Ogg source, destination gone: dropping chunks
 
-    // The running transfer's life, for a relay that reopens its source.
+    // The running transfer's life, for a relay that reopens its source and for the line that
+    // says why a run ended.
     TransferEnd transferEnd = TransferEnd::kNone;
     bool audioArrived = false;  // the body has brought audio bytes
+    std::chrono::steady_clock::time_point transferStart{};
     std::chrono::steady_clock::time_point lastByteAt{};
     // Set by the primary's probe while the backup plays (the probe's thread).
     std::atomic<bool> primaryBack{false};
@@ -102,6 +109,12 @@ struct TransferOutcome {
     CURLcode result = CURLE_OK;
     TransferEnd end = TransferEnd::kNone;
     bool audioArrived = false;
+    bool refused = false;  // a callback ended it, after an Error line that says why
+    // Decoded audio the relay can use came from it: for how long, from the start of the transfer
+    // to the last such audio.
+    bool audioRelayed = false;
+    std::chrono::steady_clock::duration relayed{};
+    std::string failure;  // libcurl's words for a failed transfer; empty otherwise
 };
 
 // The process-wide record.
@@ -143,8 +156,9 @@ TransferOutcome RunHttpTransfer(InputState& input, const char* url);
 // With SourceReconnect: the primary source (and the backup) opened again and again, with silence
 // relayed in between, until a stop request or a destination that is lost for good.
 void RunSourcesUntilStopped(InputState& input, const char* primaryUrl);
-// Asked by the transfer's progress calls: true when it must end now, for a stall or for the
-// primary's return (transferEnd says which, after an Error line for a stall).
+// Asked by the transfer's progress calls: true when it must end now, for bytes that give no
+// audio, for a stall or for the primary's return (transferEnd says which, after an Error line for
+// the first two).
 bool SourceTransferShouldEnd(InputState& input);
 // The body brought audio bytes: the stall clock starts again, and the first ones of a transfer
 // mean the source plays (again).
@@ -152,8 +166,12 @@ void NoteSourceAudio(InputState& input);
 
 // After the transfer, before the engine disconnects: for an MP3 source the buffered blocks are
 // decoded, for an Ogg source the decoder thread is ended and joined; then the encoder is flushed.
-// A stop request skips the buffered rest.
-void FinishTransfer(InputState& input, bool stopRequested);
+// dropRest skips the buffered rest: a stop request wants none of it, and a source without usable
+// audio has none in it.
+void FinishTransfer(InputState& input, bool dropRest);
+// The transfer ended so that its buffered rest is not wanted: a stop request, a lost destination,
+// or a source that gave no usable audio.
+bool BufferedRestUnwanted(const InputState& input);
 // The transfer ends as on a stop request: the front end asked for it, or the destination was
 // lost and is not reconnected (nothing would reach a listener any more).
 bool TransferEndRequested();

@@ -20,10 +20,6 @@ using CurlUrl = std::unique_ptr<CURLU, CurlUrlRelease>;
 constexpr unsigned int kLocationFlags =
     CURLU_URLENCODE | CURLU_ALLOW_SPACE | CURLU_NON_SUPPORT_SCHEME;
 
-std::string Shown(std::string_view url) {
-    return url.empty() ? "the source" : PrintableText(url);
-}
-
 bool IsHttpUrl(std::string_view url) {
     // libcurl hands the URL back with its scheme in lower case.
     return url.starts_with("http://") || url.starts_with("https://");
@@ -49,6 +45,10 @@ int ResolveUrl(std::string_view base, std::string_view reference, std::string& r
     return 1;
 }
 
+std::string ShownSourceUrl(std::string_view url) {
+    return url.empty() ? "the source" : MaskedUrl(url);
+}
+
 void RedirectTrail::Start(std::string_view url) {
     std::string normalized;
     if (ResolveUrl({}, url, normalized) == 0) normalized = url;
@@ -61,7 +61,7 @@ bool RedirectTrail::Follow(std::string_view from, std::string_view location, std
     if (ResolveUrl(from, location, target) == 0) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
                    "Redirect from %s to an unusable location refused: \"%s\"",
-                   Shown(from).c_str(), PrintableText(location).c_str());
+                   ShownSourceUrl(from).c_str(), MaskedUrl(location).c_str());
         return false;
     }
     if (!MayFollow(from, target)) return false;
@@ -76,8 +76,8 @@ bool RedirectTrail::Visited(std::string_view url) const {
 }
 
 bool RedirectTrail::MayFollow(std::string_view from, const std::string& target) const {
-    const std::string shownFrom = Shown(from);
-    const std::string shownTarget = PrintableText(target);
+    const std::string shownFrom = ShownSourceUrl(from);
+    const std::string shownTarget = MaskedUrl(target);
     if (!IsHttpUrl(target)) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
                    "Redirect from %s to another scheme refused: %s (only http and https are "

@@ -42,3 +42,7 @@ class RedirectTrail {
 // read as libcurl reads a Location, so that the trail and the transfer agree. 1 with the absolute
 // URL in `resolved`, 0 when either cannot be read as a URL.
 int ResolveUrl(std::string_view base, std::string_view reference, std::string& resolved);
+
+// A source URL as the lines that report on it show it: masked (MaskedUrl), or "the source" while
+// none is known.
+std::string ShownSourceUrl(std::string_view url);

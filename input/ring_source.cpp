@@ -1,16 +1,25 @@
 #include "input/ring_source.h"
 
-namespace {
-
-// A bound on every wait, so that a wake-up lost to a race costs at most this much.
-constexpr std::chrono::milliseconds kLongestWait{100};
-
-}  // namespace
-
 void RingByteSource::SetState(State state) {
     {
         std::lock_guard lock(signalLock);
         state_.store(state, std::memory_order_release);
+    }
+    changed_.notify_all();
+}
+
+void RingByteSource::Rearm() {
+    {
+        std::lock_guard lock(signalLock);
+        readerEnded_ = false;
+    }
+    SetState(kOpen);
+}
+
+void RingByteSource::ReaderEnded() {
+    {
+        std::lock_guard lock(signalLock);
+        readerEnded_ = true;
     }
     changed_.notify_all();
 }
@@ -23,7 +32,7 @@ void RingByteSource::NotifyWritten() {
 bool RingByteSource::WaitForRoom(std::size_t byteCount, std::chrono::milliseconds limit) {
     std::unique_lock lock(signalLock);
     return changed_.wait_for(lock, limit, [this, byteCount] {
-        return ring_.capacity() - ring_.count() >= byteCount ||
+        return ring_.capacity() - ring_.count() >= byteCount || readerEnded_ ||
                state_.load(std::memory_order_acquire) != kOpen;
     });
 }
@@ -38,10 +47,14 @@ std::size_t RingByteSource::Read(void* dest, std::size_t byteCount) {
         if (ring_.count() >= byteCount || state == kFinished) {
             lock.unlock();
             const std::size_t taken = ring_.readSome(dest, byteCount);
-            // The writer may be waiting for the room this read made.
+            // The writer may be waiting for the room this read made. Taking the lock first means
+            // it is either waiting already or will see the room when it checks.
+            { std::lock_guard hold(signalLock); }
             changed_.notify_all();
             return taken;
         }
-        changed_.wait_for(lock, kLongestWait);
+        // No wake-up is lost: the writer counts its bytes before it takes the lock to notify,
+        // and every state change is made under the lock.
+        changed_.wait(lock);
     }
 }

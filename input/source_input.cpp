@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "common/log.h"
 #include "common/status.h"
@@ -62,15 +63,20 @@ void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList
     curl.set(CURLOPT_ERRORBUFFER, input.curlError.data());
 }
 
-// A transfer that libcurl ended with an error, in libcurl's own words, at the URL it had reached
-// (a redirect target's is the one an operator needs). A transfer that a callback refused, or a
-// stop request ended, has been accounted for already.
-void ReportTransferFailure(const InputState& input, CURLcode result) {
-    if (result == CURLE_OK || input.transferRefused || TransferEndRequested()) return;
+// libcurl's own words for a transfer it ended with an error; empty when it did not, or when a
+// callback refused the transfer or a stop request ended it (accounted for already).
+std::string TransferFailure(const InputState& input, CURLcode result) {
+    if (result == CURLE_OK || input.transferRefused || TransferEndRequested()) return {};
     const char* reason =
         input.curlError[0] != '\0' ? input.curlError.data() : curl_easy_strerror(result);
+    return PrintableText(reason);
+}
+
+// A failed transfer, at the URL it had reached (a redirect target's is the one an operator needs).
+void ReportTransferFailure(const InputState& input, const std::string& failure) {
+    if (failure.empty()) return;
     LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source transfer from %s failed: %s",
-               PrintableText(input.url).c_str(), PrintableText(reason).c_str());
+               MaskedUrl(input.url).c_str(), failure.c_str());
 }
 
 }  // namespace
@@ -82,7 +88,7 @@ TransferOutcome RunHttpTransfer(InputState& input, const char* url) {
     input.url = url;
     SetTransferOptions(input, url, requestHeaders);
 
-    Report(FrontEnd().inputStreamUrl, url);
+    Report(FrontEnd().inputStreamUrl, MaskedUrl(url).c_str());
     Report(FrontEnd().mainStatus, "Connecting To Input");
     Report(FrontEnd().inputStatus, "Connecting...");
     LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Resetting transcoder\n");
@@ -92,28 +98,77 @@ TransferOutcome RunHttpTransfer(InputState& input, const char* url) {
     input.transferRefused = false;
     input.transferEnd = TransferEnd::kNone;
     input.audioArrived = false;
-    input.lastByteAt = std::chrono::steady_clock::now();
+    input.transferStart = std::chrono::steady_clock::now();
+    input.lastByteAt = input.transferStart;
 
     // Blocks for the whole transfer. However it ends (source finished, stalled, unreachable,
     // refused by a callback), the teardown is the same; the destination stays with the output
     // loop.
     const CURLcode result = curl_easy_perform(input.curlHandle.get());
-    if (input.transferEnd == TransferEnd::kNone) ReportTransferFailure(input, result);
+    TransferOutcome outcome;
+    outcome.result = result;
+    outcome.end = input.transferEnd;
+    outcome.audioArrived = input.audioArrived;
+    outcome.refused = input.transferRefused;
+    if (input.transferEnd == TransferEnd::kNone) {
+        outcome.failure = TransferFailure(input, result);
+        ReportTransferFailure(input, outcome.failure);
+    }
 
-    FinishTransfer(input, TransferEndRequested());
+    FinishTransfer(input, BufferedRestUnwanted(input));
+    // Once the decoders are finished, every block of the transfer has been noted.
+    const auto lastAudio = LastRelayableAudio();
+    outcome.audioRelayed = lastAudio >= input.transferStart;
+    if (outcome.audioRelayed) outcome.relayed = lastAudio - input.transferStart;
     requestHeaders.reset();
     input.ringBuffer.release();
     input.audioBlock.reset();
     input.curlHandle.reset();
-    return {result, input.transferEnd, input.audioArrived};
+    return outcome;
 }
 
 namespace {
 
-void RunLineIn() {
+// How a source that the run ends with ended, in words: "the source URL closed the stream after
+// 125 s relayed". With the URL the run was configured with; the Error lines before name a
+// redirect target where one was reached.
+std::string SourceEndReason(const char* url, const TransferOutcome& outcome) {
+    std::string how;
+    if (outcome.end == TransferEnd::kNoAudio) {
+        how = "gave no audio that can be relayed for " +
+              std::to_string(kNoAudioLimit.count()) + " s";
+    } else if (!outcome.failure.empty()) {
+        how = "failed (" + outcome.failure + ")";
+    } else if (outcome.refused) {
+        how = "was given up (the Error line before says why)";
+    } else {
+        how = "closed the stream";
+    }
+    const long long seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(outcome.relayed).count();
+    const std::string relayed = outcome.audioRelayed
+                                    ? "after " + std::to_string(seconds) + " s relayed"
+                                    : "before any audio was relayed";
+    return "the source " + MaskedUrl(url) + " " + how + " " + relayed;
+}
+
+// The run ends when the source ends (without SourceReconnect), or when the destination is lost
+// for good; a stop request ends it as asked.
+RunEnd EndOfRelay(const char* url, const TransferOutcome* sourceOutcome) {
+    if (FrontEnd().stopRequested.load() != 0) return {};
+    if (Engine().destinationLost.load()) {
+        return {"the connection to the destination was lost and is not reconnected "
+                "(AutomaticReconnect=0)"};
+    }
+    if (sourceOutcome == nullptr) return {};
+    return {SourceEndReason(url, *sourceOutcome)};
+}
+
+RunEnd RunLineIn() {
     if (OpenLineInDevice() == 0) {
         Report(FrontEnd().inputStatus, "Fail to open input device");
-        return;
+        return {"the line-in device " + PrintableText(Engine().lineInDevice.view()) +
+                " could not be set up"};
     }
     Report(FrontEnd().inputStatus, "Input device opened...");
     Report(FrontEnd().inputStatus, "Recording from linein");
@@ -127,6 +182,7 @@ void RunLineIn() {
     // The run ends here without a disconnect: the title gets its chance to go out first.
     FinishAdminRequests();
     SetSourceDescription(description);
+    return {};
 }
 
 }  // namespace
@@ -135,10 +191,14 @@ bool TransferEndRequested() {
     return FrontEnd().stopRequested.load() != 0 || Engine().destinationLost.load();
 }
 
-void FinishTransfer(InputState& input, bool stopRequested) {
+bool BufferedRestUnwanted(const InputState& input) {
+    return TransferEndRequested() || input.transferEnd == TransferEnd::kNoAudio;
+}
+
+void FinishTransfer(InputState& input, bool dropRest) {
     if (input.inputIsVorbis) {
-        // The thread gets the buffered rest (or, on a stop, nothing more), then the end.
-        if (stopRequested) {
+        // The thread gets the buffered rest (or, when it is unwanted, nothing more), then the end.
+        if (dropRest) {
             input.oggSource.Abandon();
         } else {
             input.oggSource.Finish();
@@ -146,7 +206,7 @@ void FinishTransfer(InputState& input, bool stopRequested) {
         JoinVorbisDecoder();
         input.vorbisDecoderRunning = false;
     } else if (input.headerDone) {
-        if (!stopRequested) {
+        if (!dropRest) {
             DrainMp3Blocks(input);
             mp3_decoder_flush(&Mp3Decoder());
         }
@@ -163,32 +223,36 @@ int StartTranscoding() {
     Report(FrontEnd().mainStatus, "Connecting To Output Stream");
     // Before any thread may start a transfer of its own (the primary's probe).
     curl_global_init(CURL_GLOBAL_DEFAULT);
-    RunInput(GetSourceUrl());
+    // Every run that was not stopped says why it ended, on standard error too: under a
+    // supervisor the next line is a restart.
+    const RunEnd end = RunInput(GetSourceUrl());
+    if (end.Failed()) LogMessage(LOG_ERROR, kLogInput, __LINE__, "The run ends: %s", end.reason.c_str());
     return 1;
 }
 
-int RunInput(const char* url) {
+RunEnd RunInput(const char* url) {
     InputState& input = Input();
     std::memset(input.headerBuffer.data(), 0, kHeaderBufferBytes - 2);
     input.headerLength = 0;
     if (ConnectToServer() == 0) {
         Report(FrontEnd().mainStatus, "Failed Connecting To Output Stream");
-        LogMessage(LOG_ERROR, kLogInput, __LINE__,
-                   "Failed Connecting To Output Stream: with no destination to relay to, the "
-                   "source is not fetched and the run ends");
-        return 0;
+        return {"Failed Connecting To Output Stream: with no destination to relay to, the source "
+                "is not fetched"};
     }
+    RunEnd end;
     if (std::strcmp(url, "linein") == 0) {
-        RunLineIn();
+        end = RunLineIn();
     } else {
         StartOutputLoop();
         if (Engine().sourceReconnect != 0) {
             RunSourcesUntilStopped(input, url);
+            end = EndOfRelay(url, nullptr);
         } else {
-            RunHttpTransfer(input, url);
+            const TransferOutcome outcome = RunHttpTransfer(input, url);
+            end = EndOfRelay(url, &outcome);
         }
-        FinishOutputLoop(TransferEndRequested());
+        FinishOutputLoop(BufferedRestUnwanted(input));
     }
     Report(FrontEnd().mainStatus, "Done");
-    return 0;
+    return end;
 }

@@ -74,16 +74,40 @@ void BeginOutage(const char* url) {
     const EngineState& engine = Engine();
     if (!engine.fallbackTitle.empty()) SetCurrentTitle(engine.fallbackTitle.c_str());
     LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Relaying silence while %s is away",
-               PrintableText(url).c_str());
+               MaskedUrl(url).c_str());
 }
 
 // The Error line for a source that ended without a failure of its own. Failures that a callback
-// or libcurl reported have had their line already, and so has a stall.
+// or libcurl reported have had their line already, and so have a stall and a source without
+// audio.
 void ReportLoss(const InputState& input, const TransferOutcome& outcome) {
-    if (outcome.end == TransferEnd::kStalled) return;  // reported when the stall was seen
+    if (outcome.end == TransferEnd::kStalled || outcome.end == TransferEnd::kNoAudio) return;
     if (outcome.result != CURLE_OK || input.transferRefused) return;
     LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source ended: %s closed the stream",
-               PrintableText(input.url).c_str());
+               MaskedUrl(input.url).c_str());
+}
+
+// Bytes keep coming (the last one arrived kNoAudioLimit or more after the last usable audio) and
+// the header is behind them, yet none of them has given audio the relay can use: after an Error
+// line that says so, true. Without bytes the stall rules apply instead.
+bool SourceGivesNoAudio(const InputState& input) {
+    if (!input.headerDone) return false;
+    const Clock::time_point lastAudio = std::max(LastRelayableAudio(), input.transferStart);
+    if (input.lastByteAt - lastAudio < kNoAudioLimit) return false;
+    const long long seconds = std::chrono::duration_cast<std::chrono::seconds>(kNoAudioLimit).count();
+    const int refusedRate = RefusedSourceRate();
+    if (refusedRate != 0) {
+        LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                   "Source %s gave no audio that can be relayed for %lld s: its %d Hz cannot be "
+                   "converted to %ld Hz",
+                   MaskedUrl(input.url).c_str(), seconds, refusedRate,
+                   static_cast<long>(Engine().sampleRate));
+    } else {
+        LogMessage(LOG_ERROR, kLogInput, __LINE__,
+                   "Source %s gave no audio for %lld s: its bytes do not decode as %s",
+                   MaskedUrl(input.url).c_str(), seconds, input.inputIsVorbis ? "Ogg Vorbis" : "MP3");
+    }
+    return true;
 }
 
 // ---- the primary's probe, while the backup plays ----
@@ -172,6 +196,10 @@ class PrimaryProbe {
 }  // namespace
 
 bool SourceTransferShouldEnd(InputState& input) {
+    if (SourceGivesNoAudio(input)) {
+        input.transferEnd = TransferEnd::kNoAudio;
+        return true;
+    }
     if (Engine().sourceReconnect == 0) return false;
     if (input.primaryBack.load()) {
         input.transferEnd = TransferEnd::kPrimaryBack;
@@ -181,20 +209,23 @@ bool SourceTransferShouldEnd(InputState& input) {
     if (Clock::now() - input.lastByteAt < timeout) return false;
     input.transferEnd = TransferEnd::kStalled;
     LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source stalled: no audio from %s for %d s",
-               PrintableText(input.url).c_str(), std::max(1, Engine().sourceTimeoutSecs));
+               MaskedUrl(input.url).c_str(), std::max(1, Engine().sourceTimeoutSecs));
     return true;
 }
 
 void NoteSourceAudio(InputState& input) {
     input.lastByteAt = Clock::now();
-    if (input.audioArrived) return;
-    input.audioArrived = true;
-    SetSourcePlaying(true);
-    if (!outage.ongoing) return;
+    if (!input.audioArrived) {
+        input.audioArrived = true;
+        SetSourcePlaying(true);
+    }
+    // The outage is over once the bytes give audio (for an Ogg source, at the chunk after the
+    // decoder thread's first block): bytes that never decode are no return of the source.
+    if (!outage.ongoing || LastRelayableAudio() < input.transferStart) return;
     outage.ongoing = false;
     const double seconds = std::chrono::duration<double>(Clock::now() - outage.since).count();
     LogMessage(LOG_INFO, kLogInput, __LINE__, "Source playing again after %.0f s: %s", seconds,
-               PrintableText(input.url).c_str());
+               MaskedUrl(input.url).c_str());
 }
 
 void RunSourcesUntilStopped(InputState& input, const char* primaryUrl) {
@@ -219,7 +250,8 @@ void RunSourcesUntilStopped(InputState& input, const char* primaryUrl) {
             continue;
         }
         ReportLoss(input, outcome);
-        if (outcome.audioArrived) failedAttempts = 0;
+        // A source whose bytes gave no audio failed like one that could not be reached.
+        if (outcome.audioArrived && outcome.end != TransferEnd::kNoAudio) failedAttempts = 0;
         BeginOutage(url.c_str());
         // A failed primary gives way to the backup at once; a failed backup to the primary.
         const bool switchNow = !backup.empty() && onPrimary;

@@ -148,6 +148,13 @@ bool TakeOggBody(InputState& input, std::string_view body) {
     RingBuffer& ring = input.ringBuffer;
     std::uint64_t written = 0;
     while (!body.empty()) {
+        if (input.vorbisDecoderRunning && VorbisDecoderEnded()) {
+            // The decoder thread returns before the end of the input only after an Error line
+            // that says why (a stream it cannot open or read on): nothing reads these bytes.
+            LogMessage(LOG_DEBUG, kLogInput, __LINE__,
+                       "The Ogg Vorbis decoder has ended: the transfer ends");
+            return false;
+        }
         if (DropDuringOutage(input, body.size())) break;
         const std::size_t room = static_cast<std::size_t>(ring.capacity() - ring.count());
         if (room > 0) {
@@ -158,7 +165,7 @@ bool TakeOggBody(InputState& input, std::string_view body) {
             written += piece;
             continue;
         }
-        if (!ring.hasStorage() || !input.vorbisDecoderRunning || VorbisDecoderEnded()) {
+        if (!ring.hasStorage() || !input.vorbisDecoderRunning) {
             LogMessage(LOG_ERROR, kLogInput, __LINE__,
                        "Hey, but circular buffer is full...the Ogg Vorbis decoder no longer "
                        "reads it, the transfer ends");
@@ -199,7 +206,7 @@ std::size_t ReceiveChunk(InputState& input, std::string_view chunk) {
         // libcurl took the redirect for the final answer after all: its body is a page.
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
                    "Source redirect to %s not followed: the answer has no stream",
-                   PrintableText(input.url).c_str());
+                   MaskedUrl(input.url).c_str());
         return 0;
     }
     if (firstChunk && input.headerComplete) {

@@ -8,10 +8,20 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 #include <string_view>
 
+// Why a run ended, in words for the Error line that StartTranscoding writes; empty for a run that
+// ended as asked (a stop request, or the line-in set-up, which reads no audio, done).
+struct RunEnd {
+    std::string reason;
+    bool Failed() const { return !reason.empty(); }
+};
+
+// Runs one transfer (or the line-in set-up) and says why the run ended, on standard error too.
+// Always 1.
 int StartTranscoding();
-int RunInput(const char* url);
+RunEnd RunInput(const char* url);
 
 // libcurl callbacks. They never throw; a refused chunk (0) makes libcurl end the transfer.
 std::size_t header_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,

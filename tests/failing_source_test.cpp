@@ -15,6 +15,7 @@
 #include "input/ziravorov.h"
 #include "tests/support/engine_session.h"
 #include "tests/support/input_session.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/ogg_fixture.h"
 
@@ -44,6 +45,7 @@ struct SourceCase {
     std::string url;        // "" for the mock source; "REFUSED" for a port nobody listens on
     bool closeAfterReply;   // false: the connection stays open and silent (a stall)
     const char* errorText;  // expected in an Error line; null: the source works
+    const char* runEnd;     // how the last Error line, which ends the run, says the source ended
 };
 
 void PrintTo(const SourceCase& c, std::ostream* out) {
@@ -54,33 +56,46 @@ const std::string kOggHeader = "HTTP/1.0 200 OK\r\nContent-Type: audio/ogg\r\n\r
 
 const SourceCase kSourceCases[] = {
     {"NotFound", "HTTP/1.0 404 Not Found\r\nContent-Type: text/html\r\n\r\n<html>Gone</html>", "",
-     true, "Source request refused by http://127.0.0.1:PORT/stream: HTTP/1.0 404 Not Found"},
+     true, "Source request refused by http://127.0.0.1:PORT/stream: HTTP/1.0 404 Not Found",
+     "was given up (the Error line before says why) before any audio was relayed"},
     {"ServerError", "HTTP/1.1 500 Internal Server Error\r\nContent-Length: 5\r\n\r\noops!", "",
      true,
-     "Source request refused by http://127.0.0.1:PORT/stream: HTTP/1.1 500 Internal Server Error"},
+     "Source request refused by http://127.0.0.1:PORT/stream: HTTP/1.1 500 Internal Server Error",
+     "was given up (the Error line before says why) before any audio was relayed"},
     {"ConnectionRefused", "", "REFUSED", true,
      "Source transfer from http://127.0.0.1:PORT/stream failed: Failed to connect to 127.0.0.1 "
-     "port PORT"},
+     "port PORT",
+     "failed (Failed to connect to 127.0.0.1 port PORT"},
     {"UnknownHost", "", "http://unknown-host.invalid/stream", true,
      "Source transfer from http://unknown-host.invalid/stream failed: Could not resolve host: "
-     "unknown-host.invalid"},
+     "unknown-host.invalid",
+     "failed (Could not resolve host: unknown-host.invalid) before any audio was relayed"},
     {"Stall", "HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n" + std::string(100, '\xff'), "",
-     false, "Source transfer from http://127.0.0.1:PORT/stream failed: Operation too slow"},
+     false, "Source transfer from http://127.0.0.1:PORT/stream failed: Operation too slow",
+     "failed (Operation too slow"},
     {"BadLengthByte",
      "HTTP/1.0 200 OK\r\nicy-metaint:16\r\nContent-Type: audio/mpeg\r\n\r\n" +
          std::string(16, 'a') + "\xC8" + std::string(4000, 'z'),
      "", true,
-     "Metadata ERROR! After an audio block, length byte 200 is followed by \"zzzzzzzzzzzzzzzz\""},
+     "Metadata ERROR! After an audio block, length byte 200 is followed by \"zzzzzzzzzzzzzzzz\"",
+     "was given up (the Error line before says why) before any audio was relayed"},
     {"UnknownContentType",
      "HTTP/1.0 200 OK\r\nContent-Type: audio/aacp\r\n\r\n" + std::string(99, 'a'), "", true,
-     "Unknown content type \"audio/aacp\" from http://127.0.0.1:PORT/stream"},
-    {"AudioOgg", kOggHeader + OggBody(), "", true, nullptr},
+     "Unknown content type \"audio/aacp\" from http://127.0.0.1:PORT/stream",
+     "was given up (the Error line before says why) before any audio was relayed"},
+    // More than the input buffer holds: the transfer ends when the decoder refuses it.
+    {"NotOgg", kOggHeader + std::string(300000, 'x'), "", true,
+     "The Ogg Vorbis source cannot be opened: it does not begin with an Ogg page (its first bytes "
+     "are \"xxxx\")",
+     "was given up (the Error line before says why) before any audio was relayed"},
+    {"AudioOgg", kOggHeader + OggBody(), "", true, nullptr, nullptr},
     {"LowerCaseContentType", "HTTP/1.0 200 OK\r\ncontent-type:application/ogg\r\n\r\n" + OggBody(),
-     "", true, nullptr},
+     "", true, nullptr, nullptr},
     {"ProxyBlockBeforeTheHeader",
-     "HTTP/1.1 200 Connection established\r\n\r\n" + kOggHeader + OggBody(), "", true, nullptr},
-    {"InterimResponseFirst", "HTTP/1.1 100 Continue\r\n\r\n" + kOggHeader + OggBody(), "", true,
+     "HTTP/1.1 200 Connection established\r\n\r\n" + kOggHeader + OggBody(), "", true, nullptr,
      nullptr},
+    {"InterimResponseFirst", "HTTP/1.1 100 Continue\r\n\r\n" + kOggHeader + OggBody(), "", true,
+     nullptr, nullptr},
 };
 
 std::string WithPort(std::string text, std::uint16_t port) {
@@ -109,7 +124,10 @@ TEST_P(FailingSourceTest, EndsOrWorksAndSaysWhy) {
     const std::string log = LogText();
     EXPECT_EQ(Reported("mainStatus").back(), "Done");
     if (c.errorText == nullptr) {
-        EXPECT_EQ(log.find("Error("), std::string::npos) << log;
+        // The one Error line says why the run ended: the station closed its stream.
+        const std::vector<std::string> errors = ErrorMessagesOf(log);
+        ASSERT_EQ(errors.size(), 1u) << log;
+        EXPECT_TRUE(IsClosedSourceRunEnd(errors[0], url)) << errors[0];
         EXPECT_GT(DecodedFrames(), 44100u / 2);
         EXPECT_EQ(DecodedRate(), 44100);
         EXPECT_EQ(Reported("inputStreamType"), Texts{"Vorbis"});
@@ -118,10 +136,16 @@ TEST_P(FailingSourceTest, EndsOrWorksAndSaysWhy) {
     const std::string expected = WithPort(c.errorText, port);
     EXPECT_NE(log.find("Error(ziravorov"), std::string::npos) << log;
     EXPECT_NE(log.find(expected), std::string::npos) << expected << "\n" << log;
+    const std::vector<std::string> errors = ErrorMessagesOf(log);
+    ASSERT_GE(errors.size(), 2u) << log;
+    const std::string runEnd = WithPort(
+        "Error(ziravorov:N): The run ends: the source " + url + " " + c.runEnd, port);
+    EXPECT_EQ(errors.back().rfind(runEnd, 0), 0u) << runEnd << "\n" << log;
     EXPECT_EQ(log.find("Hey, but circular buffer"), std::string::npos) << log;
     EXPECT_EQ(DecodedFrames(), 0u);
     // A failed request is never taken for a stream.
-    if (c.name != std::string("BadLengthByte") && c.name != std::string("Stall")) {
+    if (c.name != std::string("BadLengthByte") && c.name != std::string("Stall") &&
+        c.name != std::string("NotOgg")) {
         EXPECT_TRUE(Reported("inputStatus") == Texts{"Connecting..."})
             << ::testing::PrintToString(Reported("inputStatus"));
     }

@@ -4,7 +4,6 @@
 // thread. The decoders skip what they cannot use, the decoder thread always ends, and the
 // destination only ever receives a valid MP3 stream.
 #include <gtest/gtest.h>
-#include <ogg/ogg.h>
 
 #include <algorithm>
 #include <atomic>
@@ -179,28 +178,6 @@ TEST_F(HostileAudioTest, EncoderSurvivesABlockTooBigForItsBuffer) {
 }
 
 // ---- Ogg Vorbis ----
-
-// Rewrites bytes of the identification packet (which opens the first page) and recomputes the
-// page's checksum, so that libvorbisfile takes the header as the station sent it.
-std::string PatchIdentification(std::string ogg, std::size_t offset, const std::string& bytes) {
-    auto* header = reinterpret_cast<unsigned char*>(ogg.data());
-    const long headerLength = 27 + header[26];
-    long bodyLength = 0;
-    for (int segment = 0; segment < header[26]; ++segment) bodyLength += header[27 + segment];
-    ogg.replace(static_cast<std::size_t>(headerLength) + offset, bytes.size(), bytes);
-    header = reinterpret_cast<unsigned char*>(ogg.data());
-    ogg_page page{header, headerLength, header + headerLength, bodyLength};
-    ogg_page_checksum_set(&page);
-    return ogg;
-}
-
-std::string LittleEndian32(std::uint32_t value) {
-    return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
-            static_cast<char>(value >> 24)};
-}
-
-constexpr std::size_t kChannelsOffset = 11;  // type byte, "vorbis", 4 bytes of version
-constexpr std::size_t kRateOffset = 12;
 
 std::string MakeCleanOgg() {
     OggLinkSpec first;

@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
+#include "common/log.h"
 #include "engine/libzembril.h"
 #include "engine/sound_device.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -57,6 +59,8 @@ class LineInTest : public ::testing::Test {
         Engine().errorSink = [](const char* text) { errorTexts.emplace_back(text); };
         Engine().lineInDevice.assign("/dev/dsp");
         Engine().lineInSampleRate = 48000;  // never what the device is asked for
+        ResetLogger();
+        SetLogPath(logDir_.file("line_in.log").c_str());
     }
     void TearDown() override {
         SetSoundDevice(nullptr);
@@ -64,23 +68,45 @@ class LineInTest : public ::testing::Test {
             close(Engine().lineInFd);
         }
         ResetEngineState();
+        ResetLogger();
     }
 
-    // Runs OpenLineInDevice and returns its result; what it printed goes to printed.
-    static int OpenCapturingStdout(std::string& printed) {
+    // Runs OpenLineInDevice and returns its result. Nothing may go to standard output but the
+    // status sinks' lines; what went to standard error goes to `errorOutput`.
+    int Open(std::string& errorOutput) {
         testing::internal::CaptureStdout();
+        testing::internal::CaptureStderr();
         const int result = OpenLineInDevice();
-        printed = testing::internal::GetCapturedStdout();
+        errorOutput = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         return result;
     }
+    // The Error lines of the log since the last call, as messages.
+    std::vector<std::string> ErrorLines() {
+        std::vector<std::string> errors;
+        for (const std::string& message : LogMessagesOf(ReadWholeFile(logDir_.file("line_in.log")))) {
+            if (message.starts_with("Error(")) errors.push_back(message);
+        }
+        SetLogPath(nullptr);
+        WriteWholeFile(logDir_.file("line_in.log"), "");
+        return errors;
+    }
+
+    TempDir logDir_;
 };
+
+// "Error(libzembril:N): Line-in device DEVICE: TEXT".
+std::string LineInError(const std::string& device, const std::string& text) {
+    return "Error(libzembril:N): Line-in device " + device + ": " + text;
+}
 
 TEST_F(LineInTest, ConfiguresSixteenBitStereoAt44100) {
     ScriptedDevice device;
     SetSoundDevice(&device);
-    std::string printed;
-    EXPECT_EQ(OpenCapturingStdout(printed), 1);
-    EXPECT_EQ(printed, "Going to open advanced recording device\n");
+    std::string errorOutput;
+    EXPECT_EQ(Open(errorOutput), 1);
+    EXPECT_EQ(errorOutput, "");
+    EXPECT_TRUE(ErrorLines().empty());
     EXPECT_EQ(device.requests, (std::vector<std::string>{"open /dev/dsp", "format 16 on 42",
                                                          "channels 2 on 42", "speed 44100 on 42"}));
     EXPECT_EQ(Engine().lineInFd, ScriptedDevice::kDescriptor);
@@ -94,19 +120,27 @@ struct RefusalCase {
     int channels;
     int speed;
     const char* expectedError;
+    const char* expectedReason;    // in the Error line, after the status text
     std::size_t expectedRequests;  // open included; the first failure ends the attempt
 };
 
 TEST_F(LineInTest, FirstRefusedOrAlteredRequestFails) {
     constexpr int kRefuse = ScriptedDevice::kRefuse;
     const RefusalCase cases[] = {
-        {"format refused", kRefuse, 2, 44100, "There was an error setting sample format!", 2},
-        {"8-bit format granted", 8, 2, 44100, "Could not set sample format to AFMT_S16_LE", 2},
-        {"channels refused", 16, kRefuse, 44100, "Could not set number of channels", 3},
-        {"one channel granted", 16, 1, 44100, "Could not set number of channels", 3},
-        {"rate refused", 16, 2, kRefuse, "Could not set sample rate", 4},
-        {"48000 Hz granted", 16, 2, 48000, "Could not set sample rate", 4},
-        {"44099 Hz granted", 16, 2, 44099, "Could not set sample rate", 4},
+        {"format refused", kRefuse, 2, 44100, "There was an error setting sample format!",
+         "the driver refused the request", 2},
+        {"8-bit format granted", 8, 2, 44100, "Could not set sample format to AFMT_S16_LE",
+         "the driver granted 8 instead of 16", 2},
+        {"channels refused", 16, kRefuse, 44100, "Could not set number of channels",
+         "the driver refused the request", 3},
+        {"one channel granted", 16, 1, 44100, "Could not set number of channels",
+         "the driver granted 1 instead of 2", 3},
+        {"rate refused", 16, 2, kRefuse, "Could not set sample rate",
+         "the driver refused the request", 4},
+        {"48000 Hz granted", 16, 2, 48000, "Could not set sample rate",
+         "the driver granted 48000 instead of 44100", 4},
+        {"44099 Hz granted", 16, 2, 44099, "Could not set sample rate",
+         "the driver granted 44099 instead of 44100", 4},
     };
     for (const RefusalCase& testCase : cases) {
         SCOPED_TRACE(testCase.name);
@@ -117,9 +151,12 @@ TEST_F(LineInTest, FirstRefusedOrAlteredRequestFails) {
         device.grantedChannels = testCase.channels;
         device.grantedSpeed = testCase.speed;
         SetSoundDevice(&device);
-        std::string printed;
-        EXPECT_EQ(OpenCapturingStdout(printed), 0);
-        EXPECT_EQ(printed, "Going to open advanced recording device\n");
+        std::string errorOutput;
+        EXPECT_EQ(Open(errorOutput), 0);
+        const std::string error = std::string(testCase.expectedError) + " (" +
+                                  testCase.expectedReason + ")";
+        EXPECT_EQ(ErrorLines(), std::vector<std::string>{LineInError("/dev/dsp", error)});
+        EXPECT_EQ(errorOutput, "transcode: Line-in device /dev/dsp: " + error + "\n");
         EXPECT_EQ(errorTexts, std::vector<std::string>{testCase.expectedError});
         EXPECT_EQ(device.requests.size(), testCase.expectedRequests);
         EXPECT_EQ(Engine().lineInFlag, 0);
@@ -131,11 +168,12 @@ TEST_F(LineInTest, MissingDeviceIsReportedWithTheErrorNumber) {
     TempDir dir;
     const std::string path = dir.file("no-such-dsp");
     Engine().lineInDevice.assign(path);
-    std::string printed;
-    EXPECT_EQ(OpenCapturingStdout(printed), 0);
+    std::string errorOutput;
+    EXPECT_EQ(Open(errorOutput), 0);
     const std::string text =
         "There was an error opening the preferred Digital Audio In device! (" + path + ")";
-    EXPECT_EQ(printed, "Going to open advanced recording device\n" + text + " - 2\n");
+    EXPECT_EQ(ErrorLines(), std::vector<std::string>{LineInError(
+                                path, "cannot be opened: No such file or directory")});
     EXPECT_EQ(errorTexts, std::vector<std::string>{text});
     EXPECT_EQ(Engine().lineInFd, -1);
     EXPECT_EQ(Engine().lineInFlag, 0);
@@ -146,21 +184,28 @@ TEST_F(LineInTest, FileThatIsNoSoundDeviceRefusesTheFormatRequest) {
     const std::string path = dir.file("plain-file");
     WriteWholeFile(path, "not a sound card");
     Engine().lineInDevice.assign(path);
-    std::string printed;
-    EXPECT_EQ(OpenCapturingStdout(printed), 0);
-    EXPECT_EQ(printed, "Going to open advanced recording device\n");
+    std::string errorOutput;
+    EXPECT_EQ(Open(errorOutput), 0);
+    const std::vector<std::string> errors = ErrorLines();
+    ASSERT_EQ(errors.size(), 1u);
+    // The system's reason for the refused request (ENOTTY: not a sound device) is in the line.
+    EXPECT_TRUE(errors[0].starts_with(LineInError(
+        path, "There was an error setting sample format! (the driver refused the request: ")))
+        << errors[0];
     EXPECT_EQ(errorTexts, std::vector<std::string>{"There was an error setting sample format!"});
     EXPECT_GE(Engine().lineInFd, 0);
 }
 
-TEST_F(LineInTest, FailureWithoutErrorSinkLeavesOnlyTheStdoutLine) {
+TEST_F(LineInTest, FailureWithoutErrorSinkIsStillAnErrorLine) {
     Engine().errorSink = nullptr;
     ScriptedDevice device;
     device.grantedChannels = 1;
     SetSoundDevice(&device);
-    std::string printed;
-    EXPECT_EQ(OpenCapturingStdout(printed), 0);
-    EXPECT_EQ(printed, "Going to open advanced recording device\n");
+    std::string errorOutput;
+    EXPECT_EQ(Open(errorOutput), 0);
+    EXPECT_EQ(ErrorLines(),
+              std::vector<std::string>{LineInError(
+                  "/dev/dsp", "Could not set number of channels (the driver granted 1 instead of 2)")});
 }
 
 }  // namespace

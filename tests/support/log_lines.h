@@ -74,3 +74,21 @@ inline std::vector<std::string> LogMessagesOf(const std::string& text) {
     for (const std::string& line : SplitLines(text)) messages.push_back(LogMessageOf(line));
     return messages;
 }
+
+// The Error lines of a log, as messages (see LogMessageOf).
+inline std::vector<std::string> ErrorMessagesOf(const std::string& text) {
+    std::vector<std::string> errors;
+    for (const std::string& message : LogMessagesOf(text)) {
+        if (message.starts_with("Error(")) errors.push_back(message);
+    }
+    return errors;
+}
+
+// The line a run ends with when its source closed the stream (shown as `shownUrl`) after audio
+// was relayed: "... after N s relayed".
+inline bool IsClosedSourceRunEnd(std::string_view message, std::string_view shownUrl) {
+    return MatchesNumbered(message,
+                           "Error(ziravorov:N): The run ends: the source " + std::string(shownUrl) +
+                               " closed the stream after ",
+                           " s relayed");
+}

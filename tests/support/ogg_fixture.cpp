@@ -128,3 +128,20 @@ std::string MakeOggVorbisWithComments(const std::vector<std::string>& comments, 
     format.comments = comments;
     return MakeOggVorbis({format});
 }
+
+std::string PatchIdentification(std::string ogg, std::size_t offset, const std::string& bytes) {
+    auto* header = reinterpret_cast<unsigned char*>(ogg.data());
+    const long headerLength = 27 + header[26];
+    long bodyLength = 0;
+    for (int segment = 0; segment < header[26]; ++segment) bodyLength += header[27 + segment];
+    ogg.replace(static_cast<std::size_t>(headerLength) + offset, bytes.size(), bytes);
+    header = reinterpret_cast<unsigned char*>(ogg.data());
+    ogg_page page{header, headerLength, header + headerLength, bodyLength};
+    ogg_page_checksum_set(&page);
+    return ogg;
+}
+
+std::string LittleEndian32(std::uint32_t value) {
+    return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
+            static_cast<char>(value >> 24)};
+}

@@ -5,6 +5,8 @@
 // new link. The audio is a sine tone on every channel, with optional noise.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -25,3 +27,15 @@ std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links);
 // A one-link stream of the given comments.
 std::string MakeOggVorbisWithComments(const std::vector<std::string>& comments,
                                       int frameCount = 4096);
+
+// Where the identification packet (which opens the first page) holds the channel count (one
+// byte) and the sample rate (32 bits, little-endian): after the type byte, "vorbis" and 4 bytes of
+// version.
+inline constexpr std::size_t kChannelsOffset = 11;
+inline constexpr std::size_t kRateOffset = 12;
+
+// Rewrites bytes of the identification packet and recomputes the page's checksum, so that
+// libvorbisfile takes the header as a station sent it.
+std::string PatchIdentification(std::string ogg, std::size_t offset, const std::string& bytes);
+
+std::string LittleEndian32(std::uint32_t value);
