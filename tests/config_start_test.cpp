@@ -36,8 +36,9 @@ struct StartCase {
     Start start;
     // Each expected, in this order, as a whole line of standard error ("transcode: " left out).
     std::vector<std::string> errors;
-    // The log each error line is expected in: "transcoder.log" (before the configuration is
-    // applied) or "station.log" (the file's LogFile).
+    // The log each error line is expected in: the file's LogFile "station.log", which also receives
+    // what was logged while the configuration was applied; nullptr when the configuration was never
+    // applied, and standard error the only place.
     const char* log;
     ConfigPath path = ConfigPath::kFile;
 };
@@ -81,18 +82,18 @@ const StartCase kCases[] = {
      nullptr,
      Start::kRefused,
      {"Cannot open config file station.cfg: No such file or directory"},
-     "transcoder.log"},
+     nullptr},
     {"UnreadableFile",
      nullptr,
      Start::kRefused,
      {"Cannot open config file station.cfg: Is a directory"},
-     "transcoder.log",
+     nullptr,
      ConfigPath::kDirectory},
     {"OverlongPath",
      kStation.c_str(),
      Start::kRefused,
      {"Config file path too long (300 characters, at most 254)"},
-     "transcoder.log",
+     nullptr,
      ConfigPath::kOverlong},
     {"TypoKey",
      kTypoKey.c_str(),
@@ -109,7 +110,7 @@ const StartCase kCases[] = {
      kUnknownType.c_str(),
      Start::kShoutcastLogin,
      {"ServerType \"Icecast3\" is none of Shoutcast, Icecast, Icecast2 (exact spelling)"},
-     "transcoder.log"},
+     "station.log"},
 };
 
 class ConfigStart : public testing::TestWithParam<StartCase> {};
@@ -149,10 +150,18 @@ TEST_P(ConfigStart, ReportsOnStandardErrorAndInTheLog) {
     std::vector<std::string> expected;
     for (const std::string& error : test.errors) expected.push_back("transcode: " + error);
     EXPECT_EQ(shown, expected) << run.err;
-    const std::string log = ReadWholeFile(directory.file(test.log));
-    for (const std::string& error : test.errors) {
-        EXPECT_NE(log.find("): " + error + "\n"), std::string::npos) << test.log << ":\n" << log;
+    if (test.log != nullptr) {
+        const std::string log = ReadWholeFile(directory.file(test.log));
+        for (const std::string& error : test.errors) {
+            EXPECT_NE(log.find("): " + error + "\n"), std::string::npos)
+                << test.log << ":\n" << log;
+        }
     }
+    // Nothing but the configuration and the log it names: no log with a name of its own.
+    std::vector<std::string> expectedFiles;
+    if (test.content != nullptr) expectedFiles.push_back("station.cfg");
+    if (test.log != nullptr) expectedFiles.push_back(test.log);
+    EXPECT_EQ(FileNamesIn(directory.path()), expectedFiles);
 
     if (test.start == Start::kRefused) {
         // Not a status line: the configuration was never applied, and no "Done".
