@@ -4,7 +4,7 @@
 # stopped by their pid, a local Icecast2 server, and waits with time limits. Sourced, not run.
 
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-jobs="$(nproc)"
+jobs="${JOBS:-$(nproc)}"  # JOBS=n: fewer, on a machine shared with others
 
 step() { printf '\n=== %s\n' "$*"; }
 
