@@ -18,8 +18,8 @@ namespace {
 // A line logged before any log path was named.
 struct HeldLine {
     int level;
-    std::string text;            // the whole log line, as the file receives it
-    std::size_t messageStart;    // where its message begins in `text`
+    std::string text;          // the whole log line, as the file receives it
+    std::size_t messageStart;  // where its message begins in `text`
 };
 
 // The start-up phase is short (options, then the configuration); this bounds what a flood of
@@ -104,8 +104,8 @@ bool OpenLogStream() {
         return true;
     }
     if (!logger.openFailureReported) {
-        WriteToStandardError(std::string("Cannot open logfile: ") + logger.logPath.c_str() +
-                             ": " + std::strerror(errno) + "\n");
+        WriteToStandardError(std::string("Cannot open logfile: ") + logger.logPath.c_str() + ": " +
+                             std::strerror(errno) + "\n");
         logger.openFailureReported = true;
     }
     return false;

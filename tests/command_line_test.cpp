@@ -136,7 +136,8 @@ TEST(CommandLine, EarlyLinesLandInTheConfiguredLogOnly) {
     const ChildResult result = RunTranscode(directory, {"-n", "-C", "-c", "station.cfg"});
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
-    EXPECT_EQ(FileNamesIn(directory.path()), (std::vector<std::string>{"station.cfg", "station.log"}));
+    EXPECT_EQ(FileNamesIn(directory.path()),
+              (std::vector<std::string>{"station.cfg", "station.log"}));
     const std::vector<std::string> logged = LogMessages(directory.file("station.log"));
     ASSERT_GE(logged.size(), 3u);
     EXPECT_EQ(logged[0], "Info(commandline:N): Input Stream URL : (http://localhost/)");
