@@ -19,8 +19,6 @@ constexpr const char* kOptionString = "+hl:c:e:dnCV";
 constexpr const char* kOptionString = "hl:c:e:dnCV";
 #endif
 
-constexpr const char* kDefaultLogPath = "transcoder.log";
-
 // getopt keeps its position in globals; start from the first argument on every call.
 void RestartOptionScan() {
 #if defined(__GLIBC__)
@@ -94,14 +92,16 @@ int ParseCommandLine(int argc, char** argv) {
         std::printf("Config file required\n");
         PrintUsage();
     }
-    // The log path first, so that a refused configuration path is logged where "-l" says.
-    SetLogPath(options.logPath != nullptr ? options.logPath : kDefaultLogPath);
+    // The log path first, so that a refused configuration path is logged where "-l" says. Without
+    // "-l" the logger holds its lines for the file the configuration names.
+    if (options.logPath != nullptr) SetLogPath(options.logPath);
     if (!SetConfigPath(options.configPath)) std::exit(1);
 
     // Failures have been logged, and so shown on standard error, by the configuration code.
     if (FrontEnd().createConfigOnly) {
-        if (LoadConfig(kConfigCreate)) std::printf("config file created\n");
-        std::exit(1);
+        const bool created = LoadConfig(kConfigCreate) != 0;
+        if (created) std::printf("config file created\n");
+        std::exit(created ? 0 : 1);
     }
     if (!LoadConfig(kConfigNormal)) std::exit(1);
     return 1;

@@ -12,7 +12,8 @@
 // are read, before any other thread exists.
 extern std::int32_t consoleOutput;
 
-// Returns 1; every failure, "-h"/"-d" and "-C" end the process with status 1 instead, "-V" with 0.
+// Returns 1; every failure and "-h"/"-d" end the process with status 1 instead, "-V" and a "-C"
+// that wrote its file with 0.
 int ParseCommandLine(int argc, char** argv);
 [[noreturn]] void PrintUsage();
 // "-V": "transcode <version>", then one line per library with the version it runs with.
@@ -25,6 +26,8 @@ void InstallStopSignalHandler();
 // SIGINT and SIGTERM: the first one asks the running transfer to end (FrontEnd().stopRequested),
 // a second one ends the process at once with status 1.
 void InstallStopRequestHandlers();
+// True once SIGINT or SIGTERM arrived: the run then ends with status 0.
+bool StopRequestedBySignal();
 // SIGHUP: the log file is closed and the next log line opens its path afresh (log rotation).
 void InstallLogReopenHandler();
 

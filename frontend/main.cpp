@@ -1,8 +1,15 @@
+#include <cstdio>
+
 #include "frontend/commandline.h"
 #include "input/ziravorov.h"
 
-// Every way out of the program, this one included, ends with status 1; only "-V" ends with 0.
+// A run ends with status 1 (the source ended, or the run failed) unless SIGINT or SIGTERM
+// stopped it: an operator's stop is not a failure.
 int main(int argc, char** argv) {
+    // Under a supervisor standard output is a pipe or a file, fully buffered by default: each
+    // status line is to appear when it happens, not at exit.
+    std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     ParseCommandLine(argc, argv);
-    return StartTranscoding();
+    const int runResult = StartTranscoding();
+    return StopRequestedBySignal() ? 0 : runResult;
 }

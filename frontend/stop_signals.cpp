@@ -54,6 +54,10 @@ void InstallStopRequestHandlers() {
     Install(SIGTERM, &HandleStopRequest);
 }
 
+bool StopRequestedBySignal() {
+    return stopRequestCount.load() > 0;
+}
+
 void InstallLogReopenHandler() {
     Install(SIGHUP, &HandleLogReopenRequest);
 }

@@ -12,6 +12,7 @@
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
+#include "engine/server_io.h"
 #include "input/input_state.h"
 #include "input/ziravorov.h"
 
@@ -235,6 +236,8 @@ RunEnd RunInput(const char* url) {
     std::memset(input.headerBuffer.data(), 0, kHeaderBufferBytes - 2);
     input.headerLength = 0;
     if (ConnectToServer() == 0) {
+        // A stop during the login is no failure: the engine has said so at Info level.
+        if (StopRequested()) return {};
         Report(FrontEnd().mainStatus, "Failed Connecting To Output Stream");
         return {"Failed Connecting To Output Stream: with no destination to relay to, the source "
                 "is not fetched"};

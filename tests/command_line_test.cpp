@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -112,7 +113,7 @@ TEST(CommandLine, CreatesTheDefaultConfigurationFile) {
     TempDir directory;
     const ChildResult result = RunTranscode(directory, {"-C", "-c", "new.cfg"});
     ASSERT_TRUE(result.exited);
-    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, kDefaultStatusLines + "config file created\n");
     // A missing file is what create mode is for: no complaint.
     EXPECT_EQ(result.err, "");
@@ -121,11 +122,55 @@ TEST(CommandLine, CreatesTheDefaultConfigurationFile) {
     ASSERT_FALSE(golden.empty());
     EXPECT_EQ(ReadWholeFile(directory.file("new.cfg")), golden);
 
-    // The status lines come once the configuration's log settings hold: its LogLevel 1 keeps
-    // their Info lines out, so no log is written, neither the options' "transcoder.log" nor
-    // "zembrilv2.log".
-    EXPECT_FALSE(Exists(directory.file("transcoder.log")));
-    EXPECT_FALSE(Exists(directory.file("zembrilv2.log")));
+    // The Info lines logged before the configuration named its log were held for it; its
+    // LogLevel 1 keeps none of them, so no log file is created at all.
+    EXPECT_EQ(FileNamesIn(directory.path()), std::vector<std::string>{"new.cfg"});
+}
+
+// Without "-l", what is logged while the configuration is applied lands in the log it names, the
+// Error lines about its values included, and no other file is written.
+TEST(CommandLine, EarlyLinesLandInTheConfiguredLogOnly) {
+    TempDir directory;
+    WriteWholeFile(directory.file("station.cfg"),
+                   "LogLevel=2\nLogFile=station.log\nServerPasword=typo\n");
+    const ChildResult result = RunTranscode(directory, {"-n", "-C", "-c", "station.cfg"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    EXPECT_EQ(FileNamesIn(directory.path()),
+              (std::vector<std::string>{"station.cfg", "station.log"}));
+    const std::vector<std::string> logged = LogMessages(directory.file("station.log"));
+    ASSERT_GE(logged.size(), 3u);
+    EXPECT_NE(std::find(logged.begin(), logged.end(),
+                        "Info(commandline:N): Input Stream URL : (http://localhost/)"),
+              logged.end());
+    // Every Error shown on standard error is in the log too.
+    const std::vector<std::string> errors = SplitLines(result.err);
+    EXPECT_FALSE(errors.empty());
+    const std::string logText = ReadWholeFile(directory.file("station.log"));
+    for (const std::string& error : errors) {
+        ASSERT_EQ(error.rfind("transcode: ", 0), 0u) << error;
+        EXPECT_NE(logText.find("): " + error.substr(11) + "\n"), std::string::npos) << logText;
+    }
+}
+
+// A log that cannot be opened is said once, with its path and the reason; its lines are not lost.
+TEST(CommandLine, ALogThatCannotBeOpenedIsNamedOnceWithTheReason) {
+    TempDir directory;
+    WriteWholeFile(directory.file("station.cfg"), "LogLevel=2\nLogFile=missing/station.log\n");
+    const ChildResult result = RunTranscode(directory, {"-n", "-C", "-c", "station.cfg"});
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.exitStatus, 0);
+    const std::vector<std::string> said = SplitLines(result.err);
+    ASSERT_FALSE(said.empty());
+    EXPECT_EQ(said[0],
+              "transcode: Cannot open logfile: missing/station.log: No such file or directory");
+    EXPECT_EQ(std::count_if(said.begin(), said.end(),
+                            [](const std::string& line) {
+                                return line.find("Cannot open logfile") != std::string::npos;
+                            }),
+              1);
+    EXPECT_NE(std::find(said.begin(), said.end(), "transcode: Output status : (Disconnected)"),
+              said.end());
 }
 
 TEST(CommandLine, CreateModeRewritesAnExistingFileWithItsValues) {
@@ -135,7 +180,7 @@ TEST(CommandLine, CreateModeRewritesAnExistingFileWithItsValues) {
                    "Encode=OGG\n");
     const ChildResult result = RunTranscode(directory, {"-C", "-c", "old.cfg", "-n"});
     ASSERT_TRUE(result.exited);
-    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, "config file created\n");
     const std::string written = ReadWholeFile(directory.file("old.cfg"));
     EXPECT_EQ(written.substr(0, 21), "#\n#\n#\nExtra=kept\n\n#\n#");
@@ -243,10 +288,9 @@ TEST(CommandLine, AnOverlongConfigPathIsRefusedInCreateModeToo) {
     EXPECT_EQ(result.exitStatus, 1);
     EXPECT_EQ(result.out, "");
     EXPECT_EQ(result.err, "transcode: Config file path too long (300 characters, at most 254)\n");
-    EXPECT_EQ(LogMessages(directory.file("transcoder.log")),
-              std::vector<std::string>{
-                  "Error(libzembril:N): Config file path too long (300 characters, at most 254)"});
-    // No other file is written in its place.
+    // No configuration named a log, so standard error was the only place; no other file is
+    // written in the configuration's place.
+    EXPECT_EQ(FileNamesIn(directory.path()), std::vector<std::string>{"transcoder.cfg"});
     EXPECT_EQ(ReadWholeFile(directory.file("transcoder.cfg")), "Server=mine\n");
 }
 
@@ -255,13 +299,14 @@ TEST(CommandLine, QuietModePrintsNothingButStillLogs) {
     WriteWholeFile(directory.file("quiet.cfg"), "LogLevel=2\nLogFile=quiet.log\n");
     const ChildResult result = RunTranscode(directory, {"-n", "-C", "-c", "quiet.cfg"});
     ASSERT_TRUE(result.exited);
-    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.exitStatus, 0);
     EXPECT_EQ(result.out, "config file created\n");
     const std::vector<std::string> messages = LogMessages(directory.file("quiet.log"));
     ASSERT_EQ(messages.size(), 5u);
     EXPECT_EQ(messages[0], "Info(commandline:N): Input Stream URL : (http://localhost/)");
     EXPECT_EQ(messages[2], "Info(commandline:N): Output Server Type : (Shoutcast)");
-    EXPECT_FALSE(Exists(directory.file("transcoder.log")));
+    EXPECT_EQ(FileNamesIn(directory.path()),
+              (std::vector<std::string>{"quiet.cfg", "quiet.log"}));
 }
 
 TEST(CommandLine, ConfiguredLogSettingsTakeOverFromTheOptions) {
@@ -272,7 +317,7 @@ TEST(CommandLine, ConfiguredLogSettingsTakeOverFromTheOptions) {
     const ChildResult result =
         RunTranscode(directory, {"-e", "0", "-l", "early.log", "-C", "-c", "loud.cfg"});
     ASSERT_TRUE(result.exited);
-    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.exitStatus, 0);
     EXPECT_FALSE(Exists(directory.file("early.log")));
     EXPECT_EQ(LogMessages(directory.file("late.log")),
               (std::vector<std::string>{
@@ -301,8 +346,7 @@ TEST(CommandLine, VersionOptionNamesTheProgramAndItsLibraries) {
         const std::string line = result.out.substr(at + 1, result.out.find('\n', at + 1) - at - 1);
         EXPECT_NE(line.find_first_of("0123456789"), std::string::npos) << line;
     }
-    EXPECT_FALSE(Exists(directory.file("x.cfg")));
-    EXPECT_FALSE(Exists(directory.file("transcoder.log")));
+    EXPECT_TRUE(FileNamesIn(directory.path()).empty());
 }
 
 TEST(CommandLine, LastOccurrenceOfAnOptionWins) {

@@ -41,8 +41,9 @@ struct StartCase {
     Start start;
     // Each expected, in this order, as a whole line of standard error ("transcode: " left out).
     std::vector<std::string> errors;
-    // The log each error line is expected in: "transcoder.log" (before the configuration is
-    // applied) or "station.log" (the file's LogFile).
+    // The log each error line is expected in: the file's LogFile "station.log", which also receives
+    // what was logged while the configuration was applied; nullptr when the configuration was never
+    // applied, and standard error the only place.
     const char* log;
     ConfigPath path = ConfigPath::kFile;
     // Expected in the login the destination received (for a run that logs in).
@@ -140,18 +141,18 @@ const StartCase kCases[] = {
      nullptr,
      Start::kRefused,
      {"Cannot open config file station.cfg: No such file or directory"},
-     "transcoder.log"},
+     nullptr},
     {"UnreadableFile",
      nullptr,
      Start::kRefused,
      {"Cannot open config file station.cfg: Is a directory"},
-     "transcoder.log",
+     nullptr,
      ConfigPath::kDirectory},
     {"OverlongPath",
      &kStation,
      Start::kRefused,
      {"Config file path too long (300 characters, at most 254)"},
-     "transcoder.log",
+     nullptr,
      ConfigPath::kOverlong},
     {"TypoKey",
      &kTypoKey,
@@ -180,12 +181,12 @@ const StartCase kCases[] = {
      &kInjection,
      Start::kRefused,
      {"Line 1 of station.cfg is longer than 1022 characters", kRefused},
-     "transcoder.log"},
+     nullptr},
     {"BinaryGarbage",
      &kBinaryGarbage,
      Start::kRefused,
      {"Line 11 of station.cfg holds a NUL byte", kRefused},
-     "transcoder.log"},
+     nullptr},
     {"CarriageReturnInPassword",
      &kCarriageReturnInPassword,
      Start::kRefused,
@@ -256,15 +257,23 @@ TEST_P(ConfigStart, ReportsOnStandardErrorAndInTheLog) {
     std::vector<std::string> expected;
     for (const std::string& error : test.errors) expected.push_back("transcode: " + error);
     EXPECT_EQ(shown, expected) << run.err;
-    const std::string log = ReadWholeFile(directory.file(test.log));
-    for (const std::string& error : test.errors) {
-        EXPECT_NE(log.find("): " + error + "\n"), std::string::npos) << test.log << ":\n" << log;
+    if (test.log != nullptr) {
+        const std::string log = ReadWholeFile(directory.file(test.log));
+        for (const std::string& error : test.errors) {
+            EXPECT_NE(log.find("): " + error + "\n"), std::string::npos)
+                << test.log << ":\n" << log;
+        }
     }
+    // Nothing but the configuration and the log it names: no log with a name of its own.
+    std::vector<std::string> expectedFiles;
+    if (test.content != nullptr) expectedFiles.push_back("station.cfg");
+    if (test.log != nullptr) expectedFiles.push_back(test.log);
+    EXPECT_EQ(FileNamesIn(directory.path()), expectedFiles);
 
     if (test.start == Start::kRefused) {
         // Not a status line: no setup was reported, and no "Done".
         EXPECT_EQ(run.out, "");
-        if (std::string(test.log) != "station.log") {
+        if (test.log == nullptr || std::string(test.log) != "station.log") {
             EXPECT_EQ(ReadWholeFile(directory.file("station.log")), "");
         }
     }

@@ -48,7 +48,7 @@ void ExpectWholeArchives(const TempDir& dir, const MockServer& destination) {
 void ExpectLostForSilenceThenReconnected(FaultRun& run, const MockServer& destination,
                                          const TempDir& dir) {
     const ChildResult& result = run.Finish();
-    EXPECT_TRUE(EndedWithDone(result)) << run.Shown();
+    EXPECT_TRUE(StoppedWithDone(result)) << run.Shown();
     EXPECT_NE(result.out.find("reconnecting in 1 secs"), std::string::npos) << run.Shown();
     EXPECT_NE(result.err.find("transcode: Disconnected from output server 127.0.0.1:" +
                               std::to_string(destination.port()) +

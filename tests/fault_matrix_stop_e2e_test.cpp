@@ -104,7 +104,7 @@ TEST_P(StopPhaseTest, SigtermEndsTheRunPromptly) {
 
     const ChildResult& result = run.Finish();
     EXPECT_TRUE(result.exited) << run.Shown();
-    EXPECT_EQ(result.exitStatus, 1);
+    EXPECT_EQ(result.exitStatus, 0);  // an operator's stop is not a failure
     EXPECT_EQ(result.out.find("Main Status : (Done)") != std::string::npos, c.reachesDone)
         << run.Shown();
     EXPECT_EQ(result.out.find("Password Failed"), std::string::npos) << run.Shown();

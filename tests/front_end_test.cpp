@@ -244,14 +244,15 @@ TEST_F(FrontEndTest, FirstInterruptRequestsAStopTheSecondEndsTheProcess) {
     const ChildResult result = RunInChild([&] {
         Parse({"-n", "-l", logPath(), "-c", config});
         std::raise(SIGINT);
-        std::printf("stop requested %d\n", FrontEnd().stopRequested.load());
+        std::printf("stop requested %d, by a signal %d\n", FrontEnd().stopRequested.load(),
+                    StopRequestedBySignal());
         std::fflush(stdout);
         std::raise(SIGTERM);
         std::puts("still running");
     });
     ASSERT_TRUE(result.exited) << "signal " << result.signalNumber;
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.out, "stop requested 1\n");
+    EXPECT_EQ(result.out, "stop requested 1, by a signal 1\n");
 }
 
 }  // namespace

@@ -1,11 +1,10 @@
-// The logger: line format, level threshold, the lazy open and reopen, the fallback to standard
-// output, and whole lines from two threads.
+// The logger: line format, level threshold, the lazy open and reopen, the lines held until a path
+// is named, the fallback to standard error, and whole lines from two threads.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cstdio>
 #include <sstream>
 #include <string>
@@ -35,10 +34,10 @@ class LoggingTest : public testing::Test {
     TempDir directory_;
 };
 
-TEST_F(LoggingTest, StartsAtLevelTwoWithTheDefaultPath) {
+TEST_F(LoggingTest, StartsAtLevelTwoWithoutAPath) {
     ResetLogger();
     EXPECT_EQ(GetLogLevel(), 2);
-    EXPECT_STREQ(GetLogPath(), "transcoder.log");
+    EXPECT_STREQ(GetLogPath(), "");
 }
 
 TEST_F(LoggingTest, WritesTimeLevelSourceLineAndMessage) {
@@ -138,40 +137,132 @@ TEST_F(LoggingTest, ANewPathTakesTheNextLine) {
     EXPECT_NE(ReadWholeFile(file("new.log")).find("new"), std::string::npos);
 }
 
-TEST_F(LoggingTest, WithoutAFileLinesGoToStandardOutputAndTheOpenIsRetried) {
+TEST_F(LoggingTest, WithoutAFileTheReasonIsSaidOnceAndLinesGoToStandardError) {
     const std::string directoryLater = file("later");
-    SetLogPath((directoryLater + "/test.log").c_str());
-    DescriptorCapture out(1);
+    const std::string path = directoryLater + "/test.log";
+    SetLogPath(path.c_str());
+    DescriptorCapture err(2);
     LogMessage(LOG_ERROR, kLogInput, 42, "no file for %s\n", "this");
     LogMessage(LOG_INFO, kLogInput, 43, "nor this");
     ASSERT_EQ(mkdir(directoryLater.c_str(), 0700), 0);
     LogMessage(LOG_ERROR, kLogInput, 44, "but for this");
-    EXPECT_EQ(out.Finish(),
-              "Cannot open logfile: Error(ziravorov:42): no file for this\n"
-              "Cannot open logfile: Info(ziravorov:43): nor this\n");
-    EXPECT_NE(ReadWholeFile(directoryLater + "/test.log").find("Error(ziravorov:44): but for this"),
-              std::string::npos);
+    // Each line once: an Error that found no file is not repeated as an Error.
+    EXPECT_EQ(err.Finish(),
+              "transcode: Cannot open logfile: " + path + ": No such file or directory\n"
+              "transcode: no file for this\n"
+              "transcode: nor this\n"
+              "transcode: but for this\n");
+    EXPECT_EQ(LogMessagesOf(ReadWholeFile(path)),
+              std::vector<std::string>{"Error(ziravorov:N): but for this"});
 }
 
-// Checks that every line of `text` is one whole line of LogFromTwoThreads, after `prefix`.
-void ExpectWholeLines(const std::string& text, bool timestamped, const std::string& prefix,
-                      int expected) {
+TEST_F(LoggingTest, TheOpenFailureIsSaidAgainForANewPathOrAfterTheFileWasOpen) {
+    const std::string folder = file("sub");
+    const std::string path = folder + "/test.log";
+    const std::string notFound =
+        "transcode: Cannot open logfile: " + path + ": No such file or directory\n";
+    DescriptorCapture err(2);
+    SetLogPath(path.c_str());
+    LogMessage(LOG_INFO, kLogEngine, 1, "first");
+    LogMessage(LOG_INFO, kLogEngine, 2, "second");
+    SetLogPath(path.c_str());  // named again, as the configuration does after "-l"
+    LogMessage(LOG_INFO, kLogEngine, 3, "third");
+    ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+    LogMessage(LOG_INFO, kLogEngine, 4, "opened");
+    // The folder goes away while the file is open; the reopen then finds no folder.
+    ASSERT_EQ(std::rename(folder.c_str(), file("moved").c_str()), 0);
+    RequestLogReopen();
+    LogMessage(LOG_INFO, kLogEngine, 5, "reopened");
+    EXPECT_EQ(err.Finish(), notFound + "transcode: first\ntranscode: second\n" + notFound +
+                                "transcode: third\n" + notFound + "transcode: reopened\n");
+    EXPECT_EQ(LogMessagesOf(ReadWholeFile(file("moved/test.log"))),
+              std::vector<std::string>{"Info(libzembril:N): opened"});
+}
+
+TEST_F(LoggingTest, LinesBeforeAnyPathAreHeldForTheFirstPathNamed) {
+    ResetLogger();
+    DescriptorCapture err(2);
+    LogMessage(LOG_INFO, kLogFrontEnd, 1, "Input Stream URL : (http://localhost/)");
+    LogMessage(LOG_ERROR, kLogEngine, 2, "a value the configuration refuses");
+    LogMessage(LOG_DEBUG, kLogEngine, 3, "below the level");
+    // Only the Error is shown at once; no file is created meanwhile.
+    EXPECT_EQ(err.Finish(), "transcode: a value the configuration refuses\n");
+    EXPECT_NE(access(logPath().c_str(), F_OK), 0);
+
+    SetLogPath(logPath().c_str());
+    LogMessage(LOG_INFO, kLogEngine, 4, "after the path");
+    EXPECT_EQ(LogMessagesOf(log()),
+              (std::vector<std::string>{
+                  "Info(commandline:N): Input Stream URL : (http://localhost/)",
+                  "Error(libzembril:N): a value the configuration refuses",
+                  "Info(libzembril:N): after the path"}));
+    // Held once: a later path receives none of them.
+    SetLogPath(file("second.log").c_str());
+    LogMessage(LOG_ERROR, kLogEngine, 5, "in the second");
+    EXPECT_EQ(LogMessagesOf(ReadWholeFile(file("second.log"))),
+              std::vector<std::string>{"Error(libzembril:N): in the second"});
+}
+
+TEST_F(LoggingTest, HeldLinesPassTheLevelInForceWhenThePathIsNamed) {
+    ResetLogger();
+    LogMessage(LOG_INFO, kLogFrontEnd, 1, "status");
+    LogMessage(LOG_ERROR, kLogEngine, 2, "refused");
+    SetLogLevel(LOG_ERROR);  // the configuration's LogLevel comes before its LogFile
+    testing::internal::CaptureStderr();
+    SetLogPath(logPath().c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(), "");  // the Error was shown already
+    EXPECT_EQ(LogMessagesOf(log()), std::vector<std::string>{"Error(libzembril:N): refused"});
+}
+
+TEST_F(LoggingTest, HeldLinesAreBounded) {
+    ResetLogger();
+    testing::internal::CaptureStderr();
+    for (int index = 0; index < 1005; ++index) LogMessage(LOG_INFO, kLogEngine, 1, "line %d", index);
+    SetLogPath(logPath().c_str());
+    const std::string said = testing::internal::GetCapturedStderr();
+    const std::vector<std::string> messages = LogMessagesOf(log());
+    ASSERT_EQ(messages.size(), 1001u);
+    EXPECT_EQ(messages[999], "Info(libzembril:N): line 999");
+    EXPECT_EQ(messages[1000],
+              "Error(log:N): 5 log lines of the start were not kept (more than 1000)");
+    EXPECT_EQ(said, "transcode: 5 log lines of the start were not kept (more than 1000)\n");
+}
+
+TEST_F(LoggingTest, HeldLinesGoToStandardErrorWhenTheProcessEndsWithoutAPath) {
+    const ChildResult result = RunInChild([] {
+        ResetLogger();
+        LogMessage(LOG_ERROR, kLogEngine, 1, "the configuration cannot be read");
+        LogMessage(LOG_INFO, kLogEngine, 2, "an early status");
+        std::exit(1);
+    });
+    ASSERT_TRUE(result.exited);
+    EXPECT_EQ(result.err,
+              "transcode: the configuration cannot be read\ntranscode: an early status\n");
+    EXPECT_EQ(result.out, "");
+}
+
+// Checks that every line of `text` is one whole line of LogFromTwoThreads: a timestamped log line,
+// or the message alone after "transcode: " as standard error shows it.
+void ExpectWholeLines(const std::string& text, bool timestamped, int expected) {
     const std::vector<std::string> lines = SplitLines(text);
     EXPECT_EQ(lines.size(), static_cast<std::size_t>(expected));
+    const std::string stderrPrefix = "transcode: ";
     for (const std::string& line : lines) {
+        std::string body;
         if (timestamped) {
             ASSERT_TRUE(HasLogTimestamp(line)) << line;
+            const std::string message = line.substr(18);
+            const std::size_t close = message.find("): ");
+            ASSERT_NE(close, std::string::npos) << line;
+            const std::string source = message.substr(0, close + 1);
+            ASSERT_TRUE(MatchesNumbered(source, "Error(ziravorov:", ")") ||
+                        MatchesNumbered(source, "Info(oggvdecoder:", ")"))
+                << line;
+            body = message.substr(close + 3);
+        } else {
+            ASSERT_EQ(line.substr(0, stderrPrefix.size()), stderrPrefix) << line;
+            body = line.substr(stderrPrefix.size());
         }
-        const std::string message = line.substr(timestamped ? 18 : 0);
-        ASSERT_EQ(message.substr(0, prefix.size()), prefix) << line;
-        const std::string rest = message.substr(prefix.size());
-        const std::size_t close = rest.find("): ");
-        ASSERT_NE(close, std::string::npos) << line;
-        const std::string source = rest.substr(0, close + 1);
-        ASSERT_TRUE(MatchesNumbered(source, "Error(ziravorov:", ")") ||
-                    MatchesNumbered(source, "Info(oggvdecoder:", ")"))
-            << line;
-        const std::string body = rest.substr(close + 3);
         ASSERT_TRUE(MatchesNumbered(body, "main line ", " with some length to it") ||
                     MatchesNumbered(body, "decoder line ", " with some length to it"))
             << line;
@@ -193,35 +284,19 @@ void LogFromTwoThreads(int linesPerThread) {
 
 TEST_F(LoggingTest, TwoThreadsWriteWholeLines) {
     LogFromTwoThreads(3000);
-    ExpectWholeLines(log(), true, "", 6000);
+    ExpectWholeLines(log(), true, 6000);
 }
 
-TEST_F(LoggingTest, TwoThreadsWriteWholeLinesToStandardOutputToo) {
-    SetLogPath(file("missing-dir/test.log").c_str());
-    DescriptorCapture out(1);
-    // A console sink printing on a third thread for as long as the two threads log.
-    std::atomic<bool> logging{true};
-    int printedByThread = 0;
-    std::thread printer([&] {
-        while (logging.load()) {
-            std::printf("Main Status : (printed %d)\n", printedByThread++);
-        }
-    });
+TEST_F(LoggingTest, TwoThreadsWriteWholeLinesToStandardErrorToo) {
+    const std::string missing = file("missing-dir/test.log");
+    SetLogPath(missing.c_str());
+    DescriptorCapture err(2);
     LogFromTwoThreads(3000);
-    logging.store(false);
-    printer.join();
-    std::string logged;
-    std::istringstream lines(out.Finish());
-    int printed = 0;
-    for (std::string line; std::getline(lines, line);) {
-        if (line.rfind("Main Status : (printed ", 0) == 0) {
-            ++printed;
-        } else {
-            logged += line + "\n";
-        }
-    }
-    EXPECT_EQ(printed, printedByThread);
-    ExpectWholeLines(logged, false, "Cannot open logfile: ", 6000);
+    const std::string said = err.Finish();
+    const std::string reason =
+        "transcode: Cannot open logfile: " + missing + ": No such file or directory\n";
+    ASSERT_EQ(said.substr(0, reason.size()), reason);
+    ExpectWholeLines(said.substr(reason.size()), false, 6000);
 }
 
 }  // namespace

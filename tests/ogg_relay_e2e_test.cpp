@@ -211,7 +211,7 @@ TEST_F(OggRelayTest, StopSignalInTheMiddleEndsCleanlyWithACompleteArchive) {
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     const ChildResult& result = run.Finish();
 
-    EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
+    EXPECT_TRUE(StoppedWithDone(result)) << result.out << result.err;
     EXPECT_FALSE(result.timedOut);
     EXPECT_EQ(source.CompletedStreams(), 0);  // the run really ended early
 

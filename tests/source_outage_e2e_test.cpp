@@ -240,7 +240,7 @@ class RelayRunTest : public ::testing::Test {
     void EndRun() {
         runEnded_ = true;
         run_->Terminate();
-        EXPECT_TRUE(EndedWithDone(run_->Finish())) << run_->Shown();
+        EXPECT_TRUE(StoppedWithDone(run_->Finish())) << run_->Shown();
     }
 
     // Waits for a run that ends by itself.
@@ -559,7 +559,7 @@ TEST_P(StopDuringOutageTest, SigtermEndsTheRunPromptlyWithAWholeArchive) {
     EXPECT_LT(run.Terminate(), 2s);
 
     const ChildResult& result = run.Finish();
-    EXPECT_TRUE(EndedWithDone(result)) << run.Shown();
+    EXPECT_TRUE(StoppedWithDone(result)) << run.Shown();
     EXPECT_EQ(run.LeftOpen(), std::vector<std::string>{});
     ASSERT_TRUE(destination_.WaitForClosed(0, kWaitMs));
     EXPECT_EQ(StreamConnections(destination_).size(), 1u) << "the destination was left";

@@ -139,7 +139,19 @@ std::string DescriptorCapture::Finish() {
     return captured;
 }
 
-bool EndedWithDone(const ChildResult& result) {
-    return result.exited && result.exitStatus == 1 &&
+namespace {
+
+bool ExitedWithDone(const ChildResult& result, int exitStatus) {
+    return result.exited && result.exitStatus == exitStatus &&
            result.out.find("Main Status : (Done)") != std::string::npos;
+}
+
+}  // namespace
+
+bool EndedWithDone(const ChildResult& result) {
+    return ExitedWithDone(result, 1);
+}
+
+bool StoppedWithDone(const ChildResult& result) {
+    return ExitedWithDone(result, 0);
 }

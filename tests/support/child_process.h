@@ -22,8 +22,10 @@ ChildResult RunProgram(const std::vector<std::string>& arguments, const std::str
 
 // Runs the function in a forked child; when it returns, the child ends with _exit(0).
 // Exit status 1 after "Main Status : (Done)": a run of the program that got as far as opening the
-// source and ended in order.
+// source and ended in order by itself (the source ended, the destination was lost).
 bool EndedWithDone(const ChildResult& result);
+// Exit status 0 after "Main Status : (Done)": a run that SIGINT or SIGTERM stopped in order.
+bool StoppedWithDone(const ChildResult& result);
 
 ChildResult RunInChild(const std::function<void()>& body, int timeoutMs = 30000);
 

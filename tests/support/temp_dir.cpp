@@ -2,6 +2,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -36,4 +37,13 @@ std::vector<std::string> FilesIn(const std::string& directory) {
         if (entry.is_regular_file()) files.push_back(entry.path().string());
     }
     return files;
+}
+
+std::vector<std::string> FileNamesIn(const std::string& directory) {
+    std::vector<std::string> names;
+    for (const std::string& path : FilesIn(directory)) {
+        names.push_back(std::filesystem::path(path).filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }

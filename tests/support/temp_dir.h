@@ -20,6 +20,8 @@ private:
 
 // The regular files directly inside a directory, as full paths, in no particular order.
 std::vector<std::string> FilesIn(const std::string& directory);
+// The names of those files, sorted: what a run left behind.
+std::vector<std::string> FileNamesIn(const std::string& directory);
 
 // Whole content of a file ("" when it cannot be read).
 std::string ReadWholeFile(const std::string& path);
