@@ -113,6 +113,7 @@ TEST(RingBufferTest, OneWriterAndOneReaderThreadKeepTheOrder) {
             continue;
         }
         ASSERT_EQ(ring.write(piece, want), kRingDone);
+        source.NotifyWritten();  // as the input's writer does: the reader waits without a time-out
         written += want;
     }
     source.Finish();
@@ -151,6 +152,7 @@ TEST(RingByteSourceTest, ReadWaitsForTheWholeRequest) {
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ring.write("cd", 2);
+        source.NotifyWritten();
     });
     char out[4] = {};
     EXPECT_EQ(source.Read(out, 4), 4u);
