@@ -87,8 +87,7 @@ std::string MaskedUrl(std::string_view url) {
     const std::size_t schemeEnd = url.find("://");
     const std::size_t authorityStart = schemeEnd == std::string_view::npos ? 0 : schemeEnd + 3;
     const std::size_t authorityEnd = std::min(url.find_first_of("/?#", authorityStart), url.size());
-    const std::size_t at =
-        url.substr(authorityStart, authorityEnd - authorityStart).rfind('@');
+    const std::size_t at = url.substr(authorityStart, authorityEnd - authorityStart).rfind('@');
     if (at == std::string_view::npos) return PrintableText(url);
     std::string masked(url.substr(0, authorityStart));
     masked += "***";

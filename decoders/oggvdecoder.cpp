@@ -124,14 +124,22 @@ void InterleaveClipped(const float* const* channelSamples, int sampleCount, int 
 // libvorbisfile's reasons for a stream it cannot open or read on, in words for the Error line.
 const char* VorbisFailureText(int result) {
     switch (result) {
-        case OV_EREAD: return "the source could not be read";
-        case OV_ENOTVORBIS: return "the data is not Ogg Vorbis audio";
-        case OV_EVERSION: return "the Vorbis version is not supported";
-        case OV_EBADHEADER: return "the Vorbis headers are damaged";
-        case OV_EFAULT: return "the decoder failed inside libvorbis";
-        case OV_EINVAL: return "the decoder was not set up";
-        case OV_EIMPL: return "the stream uses a feature libvorbis lacks";
-        default: return "libvorbisfile refused it";
+        case OV_EREAD:
+            return "the source could not be read";
+        case OV_ENOTVORBIS:
+            return "the data is not Ogg Vorbis audio";
+        case OV_EVERSION:
+            return "the Vorbis version is not supported";
+        case OV_EBADHEADER:
+            return "the Vorbis headers are damaged";
+        case OV_EFAULT:
+            return "the decoder failed inside libvorbis";
+        case OV_EINVAL:
+            return "the decoder was not set up";
+        case OV_EIMPL:
+            return "the stream uses a feature libvorbis lacks";
+        default:
+            return "libvorbisfile refused it";
     }
 }
 
@@ -224,7 +232,8 @@ void vorbis_decoder_thread(OggByteSource* source) {
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Going into EOF loop");
     int previousLink = -1;
     int failuresAfterEnd = 0;
-    while (!source->Abandoned() && DecodeNextBlock(decoder, input, previousLink, failuresAfterEnd)) {
+    while (!source->Abandoned() &&
+           DecodeNextBlock(decoder, input, previousLink, failuresAfterEnd)) {
     }
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "End of the Ogg stream after %llu bytes",
                static_cast<unsigned long long>(input.bytesDelivered));

@@ -48,7 +48,8 @@ EncodeBlockTap encodeBlockTap = nullptr;
 // use; the output loop's thread notes a rate the intake refused, so that the blocks of that rate
 // stop counting. The source input reads both to tell a source that sends bytes without audio.
 using WatchClock = std::chrono::steady_clock;
-std::atomic<WatchClock::rep> lastRelayableAudio{WatchClock::time_point::min().time_since_epoch().count()};
+std::atomic<WatchClock::rep> lastRelayableAudio{
+    WatchClock::time_point::min().time_since_epoch().count()};
 std::atomic<int> refusedSourceRate{0};
 static_assert(std::atomic<WatchClock::rep>::is_always_lock_free);
 

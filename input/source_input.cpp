@@ -136,8 +136,8 @@ namespace {
 std::string SourceEndReason(const char* url, const TransferOutcome& outcome) {
     std::string how;
     if (outcome.end == TransferEnd::kNoAudio) {
-        how = "gave no audio that can be relayed for " +
-              std::to_string(kNoAudioLimit.count()) + " s";
+        how =
+            "gave no audio that can be relayed for " + std::to_string(kNoAudioLimit.count()) + " s";
     } else if (!outcome.failure.empty()) {
         how = "failed (" + outcome.failure + ")";
     } else if (outcome.refused) {
@@ -158,8 +158,9 @@ std::string SourceEndReason(const char* url, const TransferOutcome& outcome) {
 RunEnd EndOfRelay(const char* url, const TransferOutcome* sourceOutcome) {
     if (FrontEnd().stopRequested.load() != 0) return {};
     if (Engine().destinationLost.load()) {
-        return {"the connection to the destination was lost and is not reconnected "
-                "(AutomaticReconnect=0)"};
+        return {
+            "the connection to the destination was lost and is not reconnected "
+            "(AutomaticReconnect=0)"};
     }
     if (sourceOutcome == nullptr) return {};
     return {SourceEndReason(url, *sourceOutcome)};
@@ -227,7 +228,9 @@ int StartTranscoding() {
     // Every run that was not stopped says why it ended, on standard error too: under a
     // supervisor the next line is a restart.
     const RunEnd end = RunInput(GetSourceUrl());
-    if (end.Failed()) LogMessage(LOG_ERROR, kLogInput, __LINE__, "The run ends: %s", end.reason.c_str());
+    if (end.Failed()) {
+        LogMessage(LOG_ERROR, kLogInput, __LINE__, "The run ends: %s", end.reason.c_str());
+    }
     return 1;
 }
 
@@ -239,8 +242,9 @@ RunEnd RunInput(const char* url) {
         // A stop during the login is no failure: the engine has said so at Info level.
         if (StopRequested()) return {};
         Report(FrontEnd().mainStatus, "Failed Connecting To Output Stream");
-        return {"Failed Connecting To Output Stream: with no destination to relay to, the source "
-                "is not fetched"};
+        return {
+            "Failed Connecting To Output Stream: with no destination to relay to, the source "
+            "is not fetched"};
     }
     RunEnd end;
     if (std::strcmp(url, "linein") == 0) {

@@ -94,7 +94,8 @@ bool SourceGivesNoAudio(const InputState& input) {
     if (!input.headerDone) return false;
     const Clock::time_point lastAudio = std::max(LastRelayableAudio(), input.transferStart);
     if (input.lastByteAt - lastAudio < kNoAudioLimit) return false;
-    const long long seconds = std::chrono::duration_cast<std::chrono::seconds>(kNoAudioLimit).count();
+    const long long seconds =
+        std::chrono::duration_cast<std::chrono::seconds>(kNoAudioLimit).count();
     const int refusedRate = RefusedSourceRate();
     if (refusedRate != 0) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
@@ -105,7 +106,8 @@ bool SourceGivesNoAudio(const InputState& input) {
     } else {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
                    "Source %s gave no audio for %lld s: its bytes do not decode as %s",
-                   MaskedUrl(input.url).c_str(), seconds, input.inputIsVorbis ? "Ogg Vorbis" : "MP3");
+                   MaskedUrl(input.url).c_str(), seconds,
+                   input.inputIsVorbis ? "Ogg Vorbis" : "MP3");
     }
     return true;
 }

@@ -138,8 +138,8 @@ TEST_P(FailingSourceTest, EndsOrWorksAndSaysWhy) {
     EXPECT_NE(log.find(expected), std::string::npos) << expected << "\n" << log;
     const std::vector<std::string> errors = ErrorMessagesOf(log);
     ASSERT_GE(errors.size(), 2u) << log;
-    const std::string runEnd = WithPort(
-        "Error(ziravorov:N): The run ends: the source " + url + " " + c.runEnd, port);
+    const std::string runEnd =
+        WithPort("Error(ziravorov:N): The run ends: the source " + url + " " + c.runEnd, port);
     EXPECT_EQ(errors.back().rfind(runEnd, 0), 0u) << runEnd << "\n" << log;
     EXPECT_EQ(log.find("Hey, but circular buffer"), std::string::npos) << log;
     EXPECT_EQ(DecodedFrames(), 0u);

@@ -84,7 +84,8 @@ class LineInTest : public ::testing::Test {
     // The Error lines of the log since the last call, as messages.
     std::vector<std::string> ErrorLines() {
         std::vector<std::string> errors;
-        for (const std::string& message : LogMessagesOf(ReadWholeFile(logDir_.file("line_in.log")))) {
+        for (const std::string& message :
+             LogMessagesOf(ReadWholeFile(logDir_.file("line_in.log")))) {
             if (message.starts_with("Error(")) errors.push_back(message);
         }
         SetLogPath(nullptr);
@@ -153,8 +154,8 @@ TEST_F(LineInTest, FirstRefusedOrAlteredRequestFails) {
         SetSoundDevice(&device);
         std::string errorOutput;
         EXPECT_EQ(Open(errorOutput), 0);
-        const std::string error = std::string(testCase.expectedError) + " (" +
-                                  testCase.expectedReason + ")";
+        const std::string error =
+            std::string(testCase.expectedError) + " (" + testCase.expectedReason + ")";
         EXPECT_EQ(ErrorLines(), std::vector<std::string>{LineInError("/dev/dsp", error)});
         EXPECT_EQ(errorOutput, "transcode: Line-in device /dev/dsp: " + error + "\n");
         EXPECT_EQ(errorTexts, std::vector<std::string>{testCase.expectedError});
@@ -172,8 +173,8 @@ TEST_F(LineInTest, MissingDeviceIsReportedWithTheErrorNumber) {
     EXPECT_EQ(Open(errorOutput), 0);
     const std::string text =
         "There was an error opening the preferred Digital Audio In device! (" + path + ")";
-    EXPECT_EQ(ErrorLines(), std::vector<std::string>{LineInError(
-                                path, "cannot be opened: No such file or directory")});
+    EXPECT_EQ(ErrorLines(), std::vector<std::string>{
+                                LineInError(path, "cannot be opened: No such file or directory")});
     EXPECT_EQ(errorTexts, std::vector<std::string>{text});
     EXPECT_EQ(Engine().lineInFd, -1);
     EXPECT_EQ(Engine().lineInFlag, 0);
@@ -203,9 +204,10 @@ TEST_F(LineInTest, FailureWithoutErrorSinkIsStillAnErrorLine) {
     SetSoundDevice(&device);
     std::string errorOutput;
     EXPECT_EQ(Open(errorOutput), 0);
-    EXPECT_EQ(ErrorLines(),
-              std::vector<std::string>{LineInError(
-                  "/dev/dsp", "Could not set number of channels (the driver granted 1 instead of 2)")});
+    EXPECT_EQ(
+        ErrorLines(),
+        std::vector<std::string>{LineInError(
+            "/dev/dsp", "Could not set number of channels (the driver granted 1 instead of 2)")});
 }
 
 }  // namespace

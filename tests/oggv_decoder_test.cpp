@@ -187,8 +187,8 @@ TEST_F(OggDecoderTest, TitleComesFromArtistAndTitleComments) {
         DecodeAll(MakeOggVorbisWithComments(testCase.comments));
         const std::string expected = testCase.expectedTitle;
         EXPECT_EQ(Engine().currentTitle.c_str(), expected);
-        EXPECT_EQ(reportedTitles,
-                  expected.empty() ? std::vector<std::string>{} : std::vector<std::string>{expected});
+        EXPECT_EQ(reportedTitles, expected.empty() ? std::vector<std::string>{}
+                                                   : std::vector<std::string>{expected});
         ASSERT_FALSE(delivered.empty());
         EXPECT_EQ(delivered.front().titleAtDelivery, expected);
     }

@@ -154,6 +154,7 @@ TEST(RingByteSourceTest, ReadWaitsForTheWholeRequest) {
     std::thread writer([&] {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         ring.write("cd", 2);
+        source.NotifyWritten();
     });
     char out[4] = {};
     EXPECT_EQ(source.Read(out, 4), 4u);

@@ -12,8 +12,8 @@
 
 // Any of these ends a transfer; a refused chunk without one of them would be an unexplained end.
 inline constexpr const char* kTransferEndReasons[] = {
-    "Unusable block length", "circular buffer is full", "Metadata ERROR!",
-    "does not end within",   "Source request refused",  "Unknown content type",
+    "Unusable block length",  "circular buffer is full", "Metadata ERROR!",
+    "does not end within",    "Source request refused",  "Unknown content type",
     "source cannot be opened"};
 
 inline bool LogsATransferEndReason(const std::string& log) {
