@@ -32,6 +32,16 @@ double SecondsOf(Clock::duration duration) {
     return std::chrono::duration<double>(duration).count();
 }
 
+// A station of ten seconds of tone at real-time pace under one title, sent `loopCount` times.
+PacedSourceOptions PacedStation(const Mp3Format& format, const std::string& title, int loopCount) {
+    PacedSourceOptions options;
+    options.titles = {{0, title}};
+    options.bytesPerSecond = Mp3BytesPerSecond(format);
+    options.loopCount = loopCount;
+    options.maxStreamMs = kRunTimeoutMs;
+    return options;
+}
+
 class IcecastOutputTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -107,13 +117,9 @@ TEST_F(IcecastOutputTest, UnpacedMinuteReachesTheListenerWhole) {
 // server's source time-out of ten: the audio of a block must go on as it arrives.
 TEST_F(IcecastOutputTest, SlowStationWithLongMetadataBlocksKeepsItsMount) {
     const Mp3Format format{22050, 1, 10.0, 440.0, 0.5f, 24};
-    PacedSourceOptions options;
+    PacedSourceOptions options = PacedStation(format, "Slow - Station", 4);
     options.metaInterval = 32768;
-    options.titles = {{0, "Slow - Station"}};
-    options.bytesPerSecond = Mp3BytesPerSecond(format);
     options.chunkBytes = 512;
-    options.loopCount = 4;
-    options.maxStreamMs = kRunTimeoutMs;
     PacedSource station(MakeMp3Tone(format), options);
     ASSERT_TRUE(station.listening());
     RunSettings settings = RelaySettings(station.url());
@@ -141,12 +147,7 @@ TEST_F(IcecastOutputTest, SlowStationWithLongMetadataBlocksKeepsItsMount) {
 // window it offers for the first three seconds or so as if the server read: about 14 s in all.)
 TEST_F(IcecastOutputTest, StoppedServerIsLostWithinFifteenSecondsAndLoggedInAgain) {
     const Mp3Format format{44100, 2, 10.0, 440.0};
-    PacedSourceOptions options;
-    options.titles = {{0, "Steady - Station"}};
-    options.bytesPerSecond = Mp3BytesPerSecond(format);
-    options.loopCount = 9;
-    options.maxStreamMs = kRunTimeoutMs;
-    PacedSource station(MakeMp3Tone(format), options);
+    PacedSource station(MakeMp3Tone(format), PacedStation(format, "Steady - Station", 9));
     ASSERT_TRUE(station.listening());
     RunSettings settings = RelaySettings(station.url());
     settings["AutomaticReconnect"] = "1";
