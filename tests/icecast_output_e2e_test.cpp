@@ -70,7 +70,7 @@ class IcecastOutputTest : public ::testing::Test {
     void EndRun() {
         runEnded_ = true;
         run_->Terminate();
-        EXPECT_TRUE(EndedWithDone(run_->Finish())) << run_->Shown();
+        EXPECT_TRUE(StoppedWithDone(run_->Finish())) << run_->Shown();
     }
 
     std::string Log() const { return ReadWholeFile(dir_.file("transcode.log")); }
