@@ -3,7 +3,8 @@
 // ParseCommandLine runs once on the main thread before anything else: it fills the status slots
 // with console sinks and registers them with the engine, installs the signal handlers, reads the
 // options and loads the configuration (or, with "-C", writes it and ends the process). The console
-// sinks are then called from the main thread and from the Ogg Vorbis decoder thread.
+// sinks are then called from every thread of a run: the source's, the Ogg Vorbis decoder's and the
+// output loop's.
 #pragma once
 
 #include <cstdint>

@@ -14,7 +14,8 @@ std::int32_t consoleOutput = 1;
 
 namespace {
 
-// Sinks run on the main thread and on the decoder thread; one printed line per call, never mixed.
+// Sinks run on every thread of a run (the source's, the Ogg Vorbis decoder's, the output loop's);
+// one printed line per call, never mixed.
 std::mutex consoleLock;
 
 // Titles and station names come from the network: shown with their control bytes masked, so

@@ -42,8 +42,9 @@ void StopFromBody(const InputState& input) {
     DisconnectFromServer();
 }
 
-// While the destination is gone, the Ogg decoder thread may sit in the reconnection wait and
-// stop reading; the source's bytes are then dropped rather than ending the run.
+// While the destination is gone, the Ogg decoder thread may stop reading (without the output
+// loop it sits in the reconnection wait itself); the source's bytes are then dropped rather than
+// ending the run.
 bool DropDuringOutage(InputState& input, std::size_t byteCount) {
     if (!input.inputIsVorbis || !input.ringBuffer.hasStorage()) return false;
     if (Engine().connected.load() != 0) {
