@@ -246,7 +246,14 @@ TEST_P(OggGarbageTest, DecoderThreadSkipsWhatItCannotUseAndEnds) {
     Noise noise(11);
     const std::string bytes = c.make(noise);
     ASSERT_TRUE(FeedHeader({"HTTP/1.0 200 OK", "Content-Type: application/ogg"}));
-    ASSERT_EQ(FeedBody(bytes, 4096), bytes.size());
+    const std::size_t fed = FeedBody(bytes, 4096);
+    // A stream the decoder cannot open ends the transfer at the next chunk once its thread has
+    // ended; anything else is read to its end.
+    if (c.notOgg) {
+        EXPECT_LE(fed, bytes.size());
+    } else {
+        ASSERT_EQ(fed, bytes.size());
+    }
     FinishTransfer(Input(), false);  // returns only once the decoder thread has ended
     const std::vector<std::string> status = Reported("mainStatus");
     const bool reportedNotOgg =
@@ -272,7 +279,8 @@ TEST_F(HostileAudioTest, RandomlyDamagedOggStreamsAlwaysEnd) {
         const std::string bytes =
             Flipped(clean.substr(0, noise.Below(clean.size())), noise, 50 + noise.Below(2000));
         ASSERT_TRUE(FeedHeader({"HTTP/1.0 200 OK", "Content-Type: application/ogg"}));
-        ASSERT_EQ(FeedBody(bytes, 1 + noise.Below(9000)), bytes.size());
+        // A stream damaged past opening ends the transfer early; none runs on forever.
+        ASSERT_LE(FeedBody(bytes, 1 + noise.Below(9000)), bytes.size());
         FinishTransfer(Input(), false);
         TearDown();
     }
