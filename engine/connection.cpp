@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "common/log.h"
+#include "common/station_metrics.h"
 #include "common/text_encoding.h"
 #include "engine/encoder_state.h"
 #include "engine/libzembril.h"
@@ -350,6 +351,7 @@ int ConnectToServer() {
     ReportStatus("Socket connected");
     if (!LogIn(bitrateNumber, bitrateText) || !StartEncoder()) return 0;
     engine.connected = 1;
+    StationMetrics().NoteDestinationState(DestinationState::kConnected);
     ReportStatus("Success");
     ReportStatus("Connected");
     return 1;
@@ -358,6 +360,7 @@ int ConnectToServer() {
 int DisconnectFromServer() {
     EngineState& engine = Engine();
     engine.connected = 0;
+    StationMetrics().NoteDestinationState(DestinationState::kNotConnected);
     ReportStatus("Disconnecting");
     // The last title goes out while the mount still exists.
     FinishAdminRequests();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/station_metrics.h"
 #include "common/status.h"
 #include "engine/encoder_state.h"
 #include "engine/libzembril.h"
@@ -87,6 +88,7 @@ BlockOutcome ServeOggRestart(EngineState& engine) {
     if (ended != BlockOutcome::kSent) return ended;
     const int begun = InitEncoder();
     if (begun < 0) return FromSendResult(begun);  // the new stream's header pages
+    if (begun == 1) StationMetrics().NoteTitleDelivered();
     return begun == 0 ? BlockOutcome::kEncoderFailed : BlockOutcome::kSent;
 }
 
@@ -215,6 +217,8 @@ int EndConnection(EngineState& engine, const std::string& reason) {
     const std::string server = StreamAddress();
     FlushEncoderIntoArchive();
     DisconnectFromServer();
+    StationMetrics().NoteDestinationState(engine.autoReconnect ? DestinationState::kReconnecting
+                                                               : DestinationState::kLost);
     if (!engine.autoReconnect) {
         Report(engine.serverStatusSink, "Was disconnected from server");
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Was disconnected from server %s: %s",
@@ -248,9 +252,13 @@ int EncodeAndSend(EngineState& engine) {
         case BlockOutcome::kStopped:
             return 0;
         case BlockOutcome::kConnectionLost:
+            StationMetrics().NoteDestinationLoss(engine.sendFailure.load() == ETIMEDOUT
+                                                     ? DestinationLoss::kTimedOut
+                                                     : DestinationLoss::kSendFailed);
             return EndConnection(engine, SendFailureText(engine.sendFailure.load()));
         case BlockOutcome::kEncoderFailed:
             Report(engine.serverStatusSink, "Encoder init failed");
+            StationMetrics().NoteDestinationLoss(DestinationLoss::kEncoderFailed);
             return EndConnection(engine, "the encoder of a new Ogg stream could not be set up");
         case BlockOutcome::kSent:
             break;

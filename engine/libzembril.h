@@ -169,6 +169,10 @@ struct EngineState {
     FixedText<1024> sourceBackupUrl;      // relayed while the primary source fails
     FixedText<1024> fallbackTitle;        // the title while silence is relayed; empty: keep
     std::int32_t outputPacing = 1;        // 1: the output runs at most about 2 s ahead of time
+
+    // The status listener (frontend/status_listener.h): 0 serves nothing.
+    std::int32_t statusPort = 0;
+    FixedText<64> statusAddress;
 };
 
 // The process-wide record.

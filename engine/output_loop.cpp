@@ -18,6 +18,7 @@
 
 #include "common/log.h"
 #include "common/socket.h"
+#include "common/station_metrics.h"
 #include "common/status.h"
 #include "engine/libzembril.h"
 #include "engine/pcm_queue.h"
@@ -144,6 +145,7 @@ void RunLoop() {
         const PcmQueue::TakeResult taken = loop.queue.Take(block, NextWake(now));
         if (taken == PcmQueue::TakeResult::kEnded) break;
         if (taken == PcmQueue::TakeResult::kBlock) {
+            StationMetrics().NoteInputBuffer(loop.queue.QueuedSeconds());
             loop.lastBlockAt = Clock::now();
             if (!PaceBeforeBlock()) break;
             EncodeBlock(block);

@@ -17,6 +17,7 @@
 #include <string_view>
 
 #include "common/socket.h"
+#include "common/station_metrics.h"
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
@@ -159,6 +160,7 @@ ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
     ssize_t sent =
         SendAll(engine.streamSocket, bytes, byteCount, &engine.streamProgress, StopRequested);
     if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
+    if (sent > 0) StationMetrics().NoteAudioSent(static_cast<std::uint64_t>(sent));
     if (sent > 0 && !DestinationKeepsUp(engine)) sent = -1;
     if (sent < 0) engine.sendFailure = errno;
     if (engine.saveArchives && !engine.saveAsWav) AppendToArchive(bytes, byteCount);
@@ -172,6 +174,7 @@ ssize_t SendRequest(int descriptor, const char* text) {
     const ssize_t sent =
         SendAll(descriptor, text, std::strlen(text), progress, ConnectionWaitCalledOff);
     if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
+    if (sent > 0) StationMetrics().NoteDestinationBytes(static_cast<std::uint64_t>(sent));
     return sent;
 }
 

@@ -296,6 +296,13 @@ constexpr Setting kCatalogue[] = {
         "OutputPacing", 1,
         "1 sends at most about 2 s ahead of real time; 0 passes audio on as fast as the source "
         "delivers it (for files and benchmarks)"),
+    IntegerSetting<&EngineState::statusPort>(
+        "StatusPort", 0,
+        "TCP port of the status listener: /metrics (Prometheus), /healthz and /status.json over "
+        "HTTP (0: no listener)"),
+    TextSetting<&EngineState::statusAddress>(
+        "StatusAddress", "127.0.0.1",
+        "The IPv4 address the status listener serves on (0.0.0.0: every interface)"),
 };
 // clang-format on
 
@@ -420,6 +427,8 @@ constexpr const char* kStoreBackOrder[] = {
     "SourceBackupURL",
     "FallbackTitle",
     "OutputPacing",
+    "StatusPort",
+    "StatusAddress",
 };
 static_assert(std::size(kStoreBackOrder) == std::size(kCatalogue));
 

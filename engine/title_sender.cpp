@@ -20,6 +20,7 @@
 
 #include "common/log.h"
 #include "common/socket.h"
+#include "common/station_metrics.h"
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
@@ -100,6 +101,7 @@ void Deliver(const AdminRequest& request) {
     // SIGPIPE is ignored by ConnectTo, so a server that hung up gives EPIPE here.
     if (SendWhole(descriptor, request.text)) {
         ReportBytes(request.bytesSentSink, request.text.size());
+        StationMetrics().NoteTitleDelivered();
     } else {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot send the title to %s:%u: %s",
                    PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),

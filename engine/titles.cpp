@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "common/station_metrics.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
 
@@ -114,6 +115,7 @@ int SetCurrentTitle(const char* title) {
         if (engine.currentTitle.view() == candidate) return 0;
         engine.currentTitle.assign(candidate);
     }
+    StationMetrics().NoteTitleArrived(candidate);
     SendMetadataUpdate();
     return 1;
 }

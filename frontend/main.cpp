@@ -1,6 +1,8 @@
 #include <cstdio>
 
+#include "engine/libzembril.h"
 #include "frontend/commandline.h"
+#include "frontend/status_listener.h"
 #include "input/ziravorov.h"
 
 // A run ends with status 1 (the source ended, or the run failed) unless SIGINT or SIGTERM
@@ -10,6 +12,9 @@ int main(int argc, char** argv) {
     // status line is to appear when it happens, not at exit.
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     ParseCommandLine(argc, argv);
+    // Serves from here to the run's end; a listener that cannot start leaves the run as it is.
+    const StatusListener statusListener(Engine().statusAddress.c_str(), Engine().statusPort,
+                                        StationFactsOfConfiguration());
     const int runResult = StartTranscoding();
     return StopRequestedBySignal() ? 0 : runResult;
 }

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/station_metrics.h"
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "decoders/mp3decoder.h"
@@ -106,6 +107,7 @@ TransferOutcome RunHttpTransfer(InputState& input, const char* url) {
     // refused by a callback), the teardown is the same; the destination stays with the output
     // loop.
     const CURLcode result = curl_easy_perform(input.curlHandle.get());
+    StationMetrics().NoteSourceUp(false);
     TransferOutcome outcome;
     outcome.result = result;
     outcome.end = input.transferEnd;

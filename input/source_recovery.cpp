@@ -20,6 +20,7 @@
 #include <thread>
 
 #include "common/log.h"
+#include "common/station_metrics.h"
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
@@ -85,6 +86,13 @@ void ReportLoss(const InputState& input, const TransferOutcome& outcome) {
     if (outcome.result != CURLE_OK || input.transferRefused) return;
     LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source ended: %s closed the stream",
                MaskedUrl(input.url).c_str());
+}
+
+SourceEnd SourceEndOf(const InputState& input, const TransferOutcome& outcome) {
+    if (outcome.end == TransferEnd::kStalled) return SourceEnd::kStalled;
+    if (outcome.end == TransferEnd::kNoAudio) return SourceEnd::kNoAudio;
+    if (outcome.result != CURLE_OK || input.transferRefused) return SourceEnd::kFailed;
+    return SourceEnd::kClosed;
 }
 
 // Bytes keep coming (the last one arrived kNoAudioLimit or more after the last usable audio) and
@@ -219,6 +227,7 @@ void NoteSourceAudio(InputState& input) {
     input.lastByteAt = Clock::now();
     if (!input.audioArrived) {
         input.audioArrived = true;
+        StationMetrics().NoteSourceUp(true);
         SetSourcePlaying(true);
     }
     // The outage is over once the bytes give audio (for an Ogg source, at the chunk after the
@@ -246,12 +255,14 @@ void RunSourcesUntilStopped(InputState& input, const char* primaryUrl) {
         probe.Stop();
         if (TransferEndRequested()) break;
         if (outcome.end == TransferEnd::kPrimaryBack) {
+            StationMetrics().NoteSourceEnd(SourceEnd::kPrimaryBack);
             // The backup played until now: no outage, no wait.
             onPrimary = true;
             failedAttempts = 0;
             continue;
         }
         ReportLoss(input, outcome);
+        StationMetrics().NoteSourceEnd(SourceEndOf(input, outcome));
         // A source whose bytes gave no audio failed like one that could not be reached.
         if (outcome.audioArrived && outcome.end != TransferEnd::kNoAudio) failedAttempts = 0;
         BeginOutage(url.c_str());

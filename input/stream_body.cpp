@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "common/log.h"
+#include "common/station_metrics.h"
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "decoders/mp3decoder.h"
@@ -263,6 +264,7 @@ void DrainMp3Blocks(InputState& input) {
 std::size_t write_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
                            void*) noexcept {
     const std::size_t byteCount = itemSize * itemCount;
+    StationMetrics().NoteSourceBytes(byteCount);
     InputState& input = Input();
     if (ReceiveChunk(input, std::string_view(bytes, byteCount)) == byteCount) return itemCount;
     input.transferRefused = true;

@@ -156,7 +156,7 @@ TEST_F(SettingsTest, CreateModeWritesTheCatalogueInOrder) {
     SetConfigPath(configPath().c_str());
     ASSERT_EQ(LoadConfig(kConfigCreate), 1);
     SetLogPath(logPath().c_str());  // the default LogFile would log into the working directory
-    EXPECT_EQ(Config().entryCount, 56);
+    EXPECT_EQ(Config().entryCount, 58);
     EXPECT_EQ(Written(),
               ReadWholeFile(std::string(TRANSCODE_SOURCE_DIR) + "/tests/data/default_config.cfg"));
 }
@@ -610,7 +610,7 @@ TEST_F(SettingsTest, UnknownKeysStayFirstWithEmptyDescriptions) {
     EXPECT_EQ(written.rfind("#\n#\n#\nCustom=1\n\n#\n#The port to which the stream is sent.", 0),
               0u)
         << written.substr(0, 200);
-    EXPECT_EQ(Config().entryCount, 57);
+    EXPECT_EQ(Config().entryCount, 59);
 }
 
 TEST_F(SettingsTest, AWrittenFileLoadsToTheSameTable) {
@@ -781,6 +781,8 @@ TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
         text("SourceBackupURL", e.sourceBackupUrl, "http://SourceBackupURL/"),
         text("FallbackTitle", e.fallbackTitle),
         number("OutputPacing", e.outputPacing),
+        number("StatusPort", e.statusPort),
+        text("StatusAddress", e.statusAddress),
     };
     std::string content;
     std::vector<std::string> values;
@@ -807,15 +809,16 @@ TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
 TEST_F(SettingsTest, StoreBackOrderForKeysNotYetInTheTable) {
     SetConfigPath(configPath().c_str());
     ASSERT_EQ(WriteConfigFile(), 1);
-    ASSERT_EQ(Config().entryCount, 56);
+    ASSERT_EQ(Config().entryCount, 58);
     std::vector<std::string> keys;
     for (int index = 36; index < 41; ++index) keys.emplace_back(Config().entries[index].key.view());
     for (int index = 45; index < 48; ++index) keys.emplace_back(Config().entries[index].key.view());
-    for (int index = 49; index < 56; ++index) keys.emplace_back(Config().entries[index].key.view());
+    for (int index = 49; index < 58; ++index) keys.emplace_back(Config().entries[index].key.view());
     EXPECT_EQ(keys, (std::vector<std::string>{
                         "LiveInSamplerate", "LineInFlag", "lastX", "lastY", "showVU", "LogLevel",
                         "SaveAsWAV", "LogFile", "AACCutoff", "SourceReconnect", "SourceTimeout",
-                        "SourceRetrySecs", "SourceBackupURL", "FallbackTitle", "OutputPacing"}));
+                        "SourceRetrySecs", "SourceBackupURL", "FallbackTitle", "OutputPacing",
+                        "StatusPort", "StatusAddress"}));
 }
 
 // However many other entries a file holds, the keys this program reads are read: unknown entries
