@@ -9,7 +9,10 @@
 //       often per audio second than once a second at real time
 //   status_bench memory [minutes, default 10]
 //       the same station paced at real time, first 60 s with the listener off, then the given
-//       minutes with it on; Private_Clean + Private_Dirty of /proc/PID/smaps_rollup every 10 s
+//       minutes with it on; Private_Clean and Private_Dirty of /proc/PID/smaps_rollup every 10 s.
+//       A second relay (listener off) runs beside it all the time, as on a machine with several
+//       stations: a library page that no other process maps counts as private, so without it the
+//       figure would swing with whatever else runs on the machine.
 //
 // The scraper asks for /metrics, /healthz and /status.json, each on a connection of its own, and
 // reads every reply to its end.
@@ -22,6 +25,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <utility>
 #include <string>
 #include <thread>
 #include <vector>
@@ -42,13 +47,6 @@ constexpr double kBytesPerSecond = kBitrateKbps * 125.0;
 // The unpaced relay runs some 30 times faster than real time: scraped this often, it gets more
 // scrapes per audio second than a real-time station scraped every second.
 constexpr std::chrono::milliseconds kUnpacedScrapeInterval{20};
-
-std::uint16_t FreePort() {
-    const int descriptor = ListenOnLoopback(0);
-    const std::uint16_t port = BoundPort(descriptor);
-    close(descriptor);
-    return port;
-}
 
 std::string RelayConfig(const TempDir& dir, const std::string& sourceUrl, std::uint16_t sinkPort,
                         bool paced, std::uint16_t statusPort) {
@@ -143,7 +141,7 @@ int RunCpu(int runs, double audioSeconds) {
     for (int run = 0; run <= runs; ++run) {
         double pair[2] = {0, 0};
         for (const bool listening : {false, true}) {
-            const std::uint16_t statusPort = listening ? FreePort() : 0;
+            const std::uint16_t statusPort = listening ? FreeLoopbackPort() : 0;
             WriteWholeFile(dir.file("bench.cfg"),
                            RelayConfig(dir, station.url(), sink.port(), false, statusPort));
             std::unique_ptr<Scraper> scraper;
@@ -175,6 +173,19 @@ int RunCpu(int runs, double audioSeconds) {
     return 0;
 }
 
+// Private_Clean and Private_Dirty of the process in KiB; negative when unreadable.
+std::pair<double, double> PrivateCleanAndDirty(pid_t pid) {
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    double clean = -1;
+    double dirty = -1;
+    for (std::string line; std::getline(rollup, line);) {
+        const double kib = std::atof(line.c_str() + line.find(':') + 1);
+        if (line.rfind("Private_Clean:", 0) == 0) clean = kib;
+        if (line.rfind("Private_Dirty:", 0) == 0) dirty = kib;
+    }
+    return {clean, dirty};
+}
+
 // Samples the relay every 10 s for the given time; prints each sample, returns private KiB.
 std::vector<double> SamplePrivateMemory(pid_t pid, double seconds, const char* what) {
     std::vector<double> privateKiB;
@@ -182,11 +193,13 @@ std::vector<double> SamplePrivateMemory(pid_t pid, double seconds, const char* w
     for (double next = start + 10; next <= start + seconds; next += 10) {
         while (MonotonicSeconds() < next) std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const ProcessSample sample = SampleProcess(pid);
-        if (!sample.valid) break;
-        privateKiB.push_back(sample.privateKiB);
-        std::printf("  %-14s t=%5.0f s  private %6.0f KiB  resident %6.0f KiB  fds %d  cpu %.2f s\n",
-                    what, next - start, sample.privateKiB, sample.residentKiB, sample.descriptors,
-                    sample.cpuSeconds);
+        const auto [clean, dirty] = PrivateCleanAndDirty(pid);
+        if (!sample.valid || clean < 0) break;
+        privateKiB.push_back(clean + dirty);
+        std::printf("  %-14s t=%5.0f s  private %6.0f KiB (clean %5.0f, dirty %5.0f)  resident "
+                    "%6.0f KiB  fds %d  cpu %.2f s\n",
+                    what, next - start, clean + dirty, clean, dirty, sample.residentKiB,
+                    sample.descriptors, sample.cpuSeconds);
         std::fflush(stdout);
     }
     return privateKiB;
@@ -218,12 +231,17 @@ int RunMemory(double minutes) {
         double seconds;
         bool listening;
     } phases[] = {{"listener off", 60, false}, {"listener on", minutes * 60, true}};
+    PacedSource companionStation(mp3, Station(loopSeconds, true, 100));
+    WriteWholeFile(dir.file("companion.cfg"),
+                   RelayConfig(dir, companionStation.url(), sink.port(), true, 0));
+    MeasuredChild companion({TRANSCODE_BINARY, "-n", "-c", dir.file("companion.cfg")}, dir.path(),
+                            dir.file("companion.out"));
     std::vector<double> results[2];
     for (std::size_t index = 0; index < 2; ++index) {
         const auto& phase = phases[index];
         const int loops = static_cast<int>(phase.seconds / loopSeconds) + 2;
         PacedSource station(mp3, Station(loopSeconds, true, loops));
-        const std::uint16_t statusPort = phase.listening ? FreePort() : 0;
+        const std::uint16_t statusPort = phase.listening ? FreeLoopbackPort() : 0;
         WriteWholeFile(dir.file("bench.cfg"),
                        RelayConfig(dir, station.url(), sink.port(), true, statusPort));
         MeasuredChild relay({TRANSCODE_BINARY, "-n", "-c", dir.file("bench.cfg")}, dir.path(),
@@ -238,6 +256,7 @@ int RunMemory(double minutes) {
         relay.Stop(10000);
         if (phase.listening) std::printf("  %d scrapes answered\n", scrapes);
     }
+    companion.Stop(10000);
     std::printf("\n");
     for (std::size_t index = 0; index < 2; ++index) PrintMemory(phases[index].what, results[index]);
     return 0;

@@ -66,14 +66,6 @@ Reply WaitForReply(std::uint16_t port, const std::string& path, int timeoutMs, W
     return reply;
 }
 
-// A port nobody listens on just now.
-std::uint16_t FreePort() {
-    const int descriptor = ListenOnLoopback(0);
-    const std::uint16_t port = BoundPort(descriptor);
-    close(descriptor);
-    return port;
-}
-
 class StatusListenerRelay : public testing::Test {
   protected:
     void SetUp() override {
@@ -88,7 +80,7 @@ class StatusListenerRelay : public testing::Test {
         options.loopCount = 6;
         station_ = std::make_unique<PacedSource>(MakeMp3Tone(format), options);
         ASSERT_TRUE(station_->listening());
-        statusPort_ = FreePort();
+        statusPort_ = FreeLoopbackPort();
         WriteWholeFile(dir_.file("relay.cfg"),
                        "SourceURL=" + station_->url() + "\nServer=127.0.0.1\nPort=" +
                            std::to_string(server_.port()) + "\nServerPassword=" +

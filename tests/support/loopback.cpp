@@ -37,6 +37,14 @@ std::uint16_t BoundPort(int descriptor) {
     return ntohs(address.sin_port);
 }
 
+std::uint16_t FreeLoopbackPort() {
+    const int descriptor = ListenOnLoopback(0);
+    if (descriptor < 0) return 0;
+    const std::uint16_t port = BoundPort(descriptor);
+    close(descriptor);
+    return port;
+}
+
 int ConnectToLoopback(std::uint16_t port) {
     const int descriptor = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (descriptor < 0) return -1;
