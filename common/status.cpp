@@ -8,7 +8,6 @@ FrontEndSlots& FrontEnd() { return frontEndSlots; }
 
 void ClearFrontEndSlots() {
     FrontEndSlots& slots = frontEndSlots;
-    slots.stopRequested.store(0);
     slots.mainStatus = slots.inputStatus = nullptr;
     slots.inputBytes = nullptr;
     slots.inputServerType = slots.inputStreamType = slots.inputStreamUrl = nullptr;
