@@ -56,11 +56,11 @@ double PeakMiB() {
 }
 
 void LoadBenchConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t sinkPort) {
-    const std::string text = "SourceURL=" + sourceUrl +
-                             "\nServer=127.0.0.1\nPort=" + std::to_string(sinkPort) +
-                             "\nServerType=Icecast2\nServerMountpoint=/bench\nOutputPacing=0\nLogLevel=1\n"
-                             "LogFile=" +
-                             dir.file("bench.log") + "\n";
+    const std::string text =
+        "SourceURL=" + sourceUrl + "\nServer=127.0.0.1\nPort=" + std::to_string(sinkPort) +
+        "\nServerType=Icecast2\nServerMountpoint=/bench\nOutputPacing=0\nLogLevel=1\n"
+        "LogFile=" +
+        dir.file("bench.log") + "\n";
     WriteWholeFile(dir.file("bench.cfg"), text);
     SetConfigPath(dir.file("bench.cfg").c_str());
     LoadConfig(kConfigNormal);

@@ -4,7 +4,9 @@ namespace {
 RunControl runControl;
 }
 
-RunControl& Control() { return runControl; }
+RunControl& Control() {
+    return runControl;
+}
 
 void ResetRunControl() {
     runControl.stopRequested.store(0);
@@ -12,4 +14,6 @@ void ResetRunControl() {
     runControl.destinationLost.store(false);
 }
 
-bool StopRequested() { return runControl.stopRequested.load() != 0; }
+bool StopRequested() {
+    return runControl.stopRequested.load() != 0;
+}

@@ -4,7 +4,9 @@ namespace {
 FrontEndSlots frontEndSlots;
 }
 
-FrontEndSlots& FrontEnd() { return frontEndSlots; }
+FrontEndSlots& FrontEnd() {
+    return frontEndSlots;
+}
 
 void ClearFrontEndSlots() {
     FrontEndSlots& slots = frontEndSlots;

@@ -15,8 +15,9 @@
 // archive until the next connection. The bytes go to the file's descriptor without stdio's
 // buffer, so that the bytes on the disk are always exactly those counted.
 //
-// Threads: like the archive's part of EngineState, the state here is touched only by the thread that owns the
-// destination (libzembril.h): the sends, the encoding and DisconnectFromServer all run on it.
+// Threads: like the archive's part of EngineState, the state here is touched only by the thread
+// that owns the destination (libzembril.h): the sends, the encoding and DisconnectFromServer all
+// run on it.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -195,7 +196,8 @@ int CompleteAndClose(EngineState& engine) {
     int reason = 0;
     if (engine.settings.saveAsWav && current.fileBytes > 0) {
         // The data never outgrows the size fields: WriteWavBlock begins a new file first.
-        FillWavHeader(engine, static_cast<std::uint32_t>(engine.archive.dataBytes), engine.archive.rate);
+        FillWavHeader(engine, static_cast<std::uint32_t>(engine.archive.dataBytes),
+                      engine.archive.rate);
         const ssize_t written =
             pwrite(fileno(engine.archive.file), engine.archive.wavHeader, kWavHeaderBytes, 0);
         if (written != static_cast<ssize_t>(kWavHeaderBytes)) reason = written < 0 ? errno : ENOSPC;
@@ -217,7 +219,8 @@ void GiveUpArchive(int reason) {
     if (ftruncate(fileno(engine.archive.file), static_cast<off_t>(whole)) == 0) {
         current.fileBytes = whole;
     }
-    if (engine.settings.saveAsWav) engine.archive.dataBytes = whole > 0 ? whole - kWavHeaderBytes : 0;
+    if (engine.settings.saveAsWav)
+        engine.archive.dataBytes = whole > 0 ? whole - kWavHeaderBytes : 0;
     const bool removed = whole == 0 && !current.path.empty() && unlink(current.path.c_str()) == 0;
     if (removed) current.fileBytes = 0;  // nothing left to complete
     CompleteAndClose(engine);
@@ -290,7 +293,8 @@ std::string ArchiveFileName(const std::tm& localTime) {
 }
 
 void WantArchive() {
-    if (Engine().archive.file == nullptr && pending == Pending::kNothing) pending = Pending::kWanted;
+    if (Engine().archive.file == nullptr && pending == Pending::kNothing)
+        pending = Pending::kWanted;
 }
 
 int OpenArchiveFile() {
@@ -354,7 +358,8 @@ void CloseArchiveFile() {
 
 void WriteWavBlock(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
     EngineState& engine = Engine();
-    if (!engine.settings.saveAsWav || frameCount < 1 || sourceChannels < 1 || !OpensWithTheseBytes()) {
+    if (!engine.settings.saveAsWav || frameCount < 1 || sourceChannels < 1 ||
+        !OpensWithTheseBytes()) {
         return;
     }
     // The header states one rate for the whole file.
@@ -363,7 +368,8 @@ void WriteWavBlock(const float* samples, int frameCount, int sourceChannels, int
     unsigned char pcm[kPcmChunkFrames * kWavBytesPerFrame];
     int written = 0;
     while (written < frameCount && engine.archive.file != nullptr) {
-        const std::uint64_t roomFrames = (kWavDataLimit - engine.archive.dataBytes) / kWavBytesPerFrame;
+        const std::uint64_t roomFrames =
+            (kWavDataLimit - engine.archive.dataBytes) / kWavBytesPerFrame;
         if (roomFrames == 0) {
             BeginNextArchive();
             continue;

@@ -216,7 +216,8 @@ int LogInIcecast(const std::string& bitrateNumber) {
     const EngineState& engine = Engine();
     const int error = SendLoginText(HeaderBlock(
         {
-            "SOURCE " + Text(engine.settings.serverPassword) + " " + Text(engine.settings.serverMountpoint),
+            "SOURCE " + Text(engine.settings.serverPassword) + " " +
+                Text(engine.settings.serverMountpoint),
             "content-type: audio/mpeg",
             "x-audiocast-name: " + Text(engine.settings.serverDescription),
             "x-audiocast-url: " + Text(engine.settings.serverStreamUrl),
@@ -311,9 +312,10 @@ int ServerPortNumber() {
 int ConnectToServer() {
     EngineState& engine = Engine();
     const std::string bitrateNumber = std::to_string(engine.settings.bitrateNominal);
-    const std::string bitrateText = engine.settings.isOggVorbis && !engine.settings.oggBitrateManaged
-                                        ? std::string("Quality ") + engine.settings.oggQuality.c_str()
-                                        : bitrateNumber;
+    const std::string bitrateText =
+        engine.settings.isOggVorbis && !engine.settings.oggBitrateManaged
+            ? std::string("Quality ") + engine.settings.oggQuality.c_str()
+            : bitrateNumber;
     engine.destination.shoutcastAccepted = 0;
     engine.destination.reconnectWaiting = false;
     Control().destinationLost = false;
@@ -328,14 +330,16 @@ int ConnectToServer() {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "Port %s is not a port number the stream can use (1 to %d%s)",
                    engine.settings.serverPort.c_str(), kHighestPort,
-                   engine.settings.isIcecast || engine.settings.isIcecast2 ? "" : ", plus 1 for a Shoutcast source");
+                   engine.settings.isIcecast || engine.settings.isIcecast2
+                       ? ""
+                       : ", plus 1 for a Shoutcast source");
         ReportStatus("Unable to connect to socket");
         return 0;
     }
     std::string failure;
-    engine.destination.streamSocket = engine.destination.streamConnection.ConnectTo(engine.settings.serverHost.c_str(),
-                                                            static_cast<uint16_t>(streamPort),
-                                                            ConnectionWaitCalledOff, &failure);
+    engine.destination.streamSocket = engine.destination.streamConnection.ConnectTo(
+        engine.settings.serverHost.c_str(), static_cast<uint16_t>(streamPort),
+        ConnectionWaitCalledOff, &failure);
     if (engine.destination.streamSocket < 0) {
         engine.destination.streamSocket = -1;
         if (ConnectionWaitCalledOff()) return CallOffConnection("connecting to");

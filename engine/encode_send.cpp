@@ -46,7 +46,7 @@ enum class BlockOutcome { kSent, kConnectionLost, kStopped, kEncoderFailed, kMp3
 BlockOutcome FromSendResult(ssize_t sent) {
     if (sent >= 0) return BlockOutcome::kSent;
     return Engine().destination.sendFailure.load() == ECANCELED ? BlockOutcome::kStopped
-                                                    : BlockOutcome::kConnectionLost;
+                                                                : BlockOutcome::kConnectionLost;
 }
 
 std::uint32_t SampleLevel(float value) {
@@ -78,7 +78,8 @@ void ReportLevels(const EngineState& engine, const float* frames, int frameCount
 // otherwise send header pages many times a second. The title that waits meanwhile is the latest,
 // since the comments are built when the stream starts.
 BlockOutcome ServeOggRestart(EngineState& engine) {
-    if (engine.encoder.vorbisRestartPending == 0 || engine.encoder.oggStreamFrames == 0) return BlockOutcome::kSent;
+    if (engine.encoder.vorbisRestartPending == 0 || engine.encoder.oggStreamFrames == 0)
+        return BlockOutcome::kSent;
     if (engine.encoder.oggStreamFrames < kShortestOggStreamSecs * engine.settings.sampleRate) {
         return BlockOutcome::kSent;
     }
@@ -149,8 +150,9 @@ BlockOutcome EncodeMp3(EngineState& engine, const float* frames, int frameCount)
                    frameCount);
         return BlockOutcome::kSent;
     }
-    const int bytes = lame_encode_buffer_float(engine.encoder.lameEncoder, mp3Left.data(), mp3Right.data(),
-                                               frameCount, mp3Buffer, kMp3BufferBytes);
+    const int bytes =
+        lame_encode_buffer_float(engine.encoder.lameEncoder, mp3Left.data(), mp3Right.data(),
+                                 frameCount, mp3Buffer, kMp3BufferBytes);
     if (bytes == -1) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "mp3 buffer is not big enough!");
         return BlockOutcome::kMp3BufferTooSmall;
@@ -234,7 +236,8 @@ int EndConnection(EngineState& engine, const std::string& reason) {
 
 int EncodeAndSend(EngineState& engine) {
     const float* frames = engine.encoder.encodeSamples;
-    const int frameCount = engine.encoder.encodeSamples != nullptr ? engine.encoder.encodeFrames : 0;
+    const int frameCount =
+        engine.encoder.encodeSamples != nullptr ? engine.encoder.encodeFrames : 0;
     ReportLevels(engine, frames, frameCount);
 
     BlockOutcome outcome = BlockOutcome::kSent;
@@ -267,7 +270,9 @@ int DoEncoding() {
 
 ssize_t FlushOggPages() {
     EngineState& engine = Engine();
-    if (!engine.settings.isOggVorbis || !engine.encoder.oggStreamOpen || engine.destination.connected.load() == 0) return 0;
+    if (!engine.settings.isOggVorbis || !engine.encoder.oggStreamOpen ||
+        engine.destination.connected.load() == 0)
+        return 0;
     ssize_t total = 0;
     ogg_page page;
     while (total >= 0 && ogg_stream_flush(&engine.encoder.oggStream, &page) != 0) {
@@ -295,7 +300,8 @@ ssize_t SendVorbisPages() {
     // is full, about half a second of audio later. Servers hand a new stream (and so its title)
     // to their listeners together with its first audio page, so that page goes out at once.
     ogg_page page;
-    if (engine.encoder.headersPending && !pageSent && ogg_stream_flush(&engine.encoder.oggStream, &page) != 0) {
+    if (engine.encoder.headersPending && !pageSent &&
+        ogg_stream_flush(&engine.encoder.oggStream, &page) != 0) {
         lastPageSent = SendOggPage(page);
         pageSent = true;
     }

@@ -64,7 +64,8 @@ void ApplyLameSettings(const EngineState& engine, lame_global_flags* lame) {
 bool LameBitrateRangeUsable(const EngineState& engine) {
     if (engine.settings.lameCbrFlag != 0) return true;
     if (engine.settings.bitrateMin >= 0 && engine.settings.bitrateMax >= 0 &&
-        (engine.settings.bitrateMax == 0 || engine.settings.bitrateMin <= engine.settings.bitrateMax)) {
+        (engine.settings.bitrateMax == 0 ||
+         engine.settings.bitrateMin <= engine.settings.bitrateMax)) {
         return true;
     }
     LogMessage(LOG_ERROR, kLogEngine, __LINE__,
@@ -98,11 +99,13 @@ int SetUpVorbisMode(EngineState& engine) {
     const long rate = static_cast<long>(engine.settings.sampleRate);
     if (engine.settings.oggBitrateManaged) {
         // The library reads a rate that is not above 0 as "no limit".
-        const long maximum = engine.settings.bitrateMax > 0 ? engine.settings.bitrateMax * 1000L : -1000L;
+        const long maximum =
+            engine.settings.bitrateMax > 0 ? engine.settings.bitrateMax * 1000L : -1000L;
         const long nominal = engine.settings.bitrateNominal * 1000L;
-        const long minimum = engine.settings.bitrateMin > 0 ? engine.settings.bitrateMin * 1000L : -1000L;
-        return vorbis_encode_setup_managed(&engine.encoder.vorbisInfo, channels, rate, maximum, nominal,
-                                           minimum);
+        const long minimum =
+            engine.settings.bitrateMin > 0 ? engine.settings.bitrateMin * 1000L : -1000L;
+        return vorbis_encode_setup_managed(&engine.encoder.vorbisInfo, channels, rate, maximum,
+                                           nominal, minimum);
     }
     // The setting runs from -1 to 10, the library's quality from -0.1 to 1.0. Quality mode
     // takes no hard bit-rate limits: those belong to managed mode.
@@ -189,8 +192,8 @@ bool SendHeaderPages(EngineState& engine) {
     ogg_packet identification;
     ogg_packet commentPacket;
     ogg_packet codebooks;
-    vorbis_analysis_headerout(&engine.encoder.vorbisDsp, comments.get(), &identification, &commentPacket,
-                              &codebooks);
+    vorbis_analysis_headerout(&engine.encoder.vorbisDsp, comments.get(), &identification,
+                              &commentPacket, &codebooks);
     ogg_stream_packetin(&engine.encoder.oggStream, &identification);
     ogg_stream_packetin(&engine.encoder.oggStream, &commentPacket);
     ogg_stream_packetin(&engine.encoder.oggStream, &codebooks);
@@ -198,7 +201,8 @@ bool SendHeaderPages(EngineState& engine) {
     // Audio must start on a fresh page, so the headers are flushed rather than paged out.
     ogg_page page;
     bool sent = true;
-    while (sent && ogg_stream_flush(&engine.encoder.oggStream, &page) != 0) sent = SendOggPage(page) >= 0;
+    while (sent && ogg_stream_flush(&engine.encoder.oggStream, &page) != 0)
+        sent = SendOggPage(page) >= 0;
     engine.encoder.oggStreamOpen = 1;
     engine.encoder.oggStreamFrames = 0;
     return sent;
@@ -236,7 +240,8 @@ constexpr std::int32_t kHighestChannelCount = 255;
 
 bool OutputFormatUsable(const EngineState& engine) {
     bool usable = true;
-    if (engine.settings.sampleRate < kLowestOutputRate || engine.settings.sampleRate > kHighestOutputRate) {
+    if (engine.settings.sampleRate < kLowestOutputRate ||
+        engine.settings.sampleRate > kHighestOutputRate) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "Samplerate %lld is not an output rate (%lld to %lld Hz)",
                    static_cast<long long>(engine.settings.sampleRate),
@@ -246,8 +251,8 @@ bool OutputFormatUsable(const EngineState& engine) {
     }
     if (engine.settings.channels < 1 || engine.settings.channels > kHighestChannelCount) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                   "NumberChannels %d is not an output channel count (1 to %d)", engine.settings.channels,
-                   kHighestChannelCount);
+                   "NumberChannels %d is not an output channel count (1 to %d)",
+                   engine.settings.channels, kHighestChannelCount);
         usable = false;
     }
     return usable;

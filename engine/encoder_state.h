@@ -3,8 +3,8 @@
 #pragma once
 
 #include <ogg/ogg.h>
-#include <vorbis/codec.h>
 #include <sys/types.h>
+#include <vorbis/codec.h>
 
 #include "engine/libzembril.h"
 

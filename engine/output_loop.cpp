@@ -80,8 +80,8 @@ bool PaceBeforeBlock() {
     if (Engine().settings.outputPacing == 0) return true;
     const double lead = LeadSeconds(Clock::now());
     if (lead <= kMostLead) return true;
-    const auto resume = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           Seconds(lead - kMostLead));
+    const auto resume =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(Seconds(lead - kMostLead));
     return !loop.queue.WaitUnlessAbandoned(resume);
 }
 
@@ -99,7 +99,8 @@ const Clock::duration kSilenceStep =
 // went out a step ago; the output stays within its pacing lead.
 bool SilenceWanted(Clock::time_point now) {
     const EngineState& engine = Engine();
-    if (engine.settings.sourceReconnect == 0 || engine.destination.connected.load() == 0) return false;
+    if (engine.settings.sourceReconnect == 0 || engine.destination.connected.load() == 0)
+        return false;
     if (loop.sourcePlaying.load() && now - loop.lastBlockAt < kJitterAllowance) return false;
     const double lead = LeadSeconds(now);
     if (lead < kSilenceLead) return true;
@@ -156,7 +157,8 @@ void RunLoop() {
     }
     // The end of the run: what the encoder holds goes out, then the one disconnect.
     if (Engine().destination.connected.load() != 0) FlushEncoder();
-    if (Engine().destination.connected.load() != 0 || Engine().destination.streamSocket >= 0) DisconnectFromServer();
+    if (Engine().destination.connected.load() != 0 || Engine().destination.streamSocket >= 0)
+        DisconnectFromServer();
 }
 
 }  // namespace
@@ -221,7 +223,8 @@ int QueueSamples(const float* samples, int frameCount, int channels, int sampleR
     // source keeps flowing and its titles keep coming.
     loop.queue.Push(samples, frameCount, channels, sampleRate, [] {
         const EngineState& engine = Engine();
-        return engine.destination.connected.load() != 0 && !Control().destinationLost.load() && !StopRequested();
+        return engine.destination.connected.load() != 0 && !Control().destinationLost.load() &&
+               !StopRequested();
     });
     return 1;
 }

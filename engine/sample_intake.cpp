@@ -145,14 +145,15 @@ void ReportUnusableRate(int sourceRate, bool newRate) {
 // stream (a title change) continues the same audio through the same filter history.
 bool PrepareResampler(int sourceRate, bool newRate) {
     EngineState& engine = Engine();
-    if (engine.encoder.resamplerReady && buffers.resamplerOutputRate == engine.settings.sampleRate) return true;
+    if (engine.encoder.resamplerReady && buffers.resamplerOutputRate == engine.settings.sampleRate)
+        return true;
     if (engine.encoder.resamplerReady) res_clear(&engine.encoder.resampler);
     engine.encoder.resamplerReady = 0;
     // A resampler torn down elsewhere (an engine reset) takes its carried frames with it.
     buffers.carriedFrames = 0;
     if (!ResamplerCanConvert(engine.settings.sampleRate, sourceRate) ||
-        res_init(&engine.encoder.resampler, 2, static_cast<int>(engine.settings.sampleRate), sourceRate,
-                 kNoResamplerOptions) != 0) {
+        res_init(&engine.encoder.resampler, 2, static_cast<int>(engine.settings.sampleRate),
+                 sourceRate, kNoResamplerOptions) != 0) {
         ReportUnusableRate(sourceRate, newRate);
         return false;
     }
@@ -239,7 +240,8 @@ int ConvertAndEncode(const float* samples, int frameCount, int sourceChannels, i
     if (newRate) refusedSourceRate.store(0, std::memory_order_relaxed);
 
     // Stereo in, stereo out at the same rate: the block is already what the encoder takes.
-    if (sameRate && sourceChannels == 2 && engine.settings.channels != 1) return Encode(samples, frameCount);
+    if (sameRate && sourceChannels == 2 && engine.settings.channels != 1)
+        return Encode(samples, frameCount);
 
     const std::uint64_t carried = sameRate ? 0 : buffers.carriedFrames;
     const std::uint64_t pendingFrames = carried + static_cast<std::uint64_t>(frameCount);

@@ -66,7 +66,8 @@ void ReportDestination() {
 // "B" as in "Bitrate" or "Bitrate Management".
 void DeriveOggBitrateManaged() {
     EngineState& engine = Engine();
-    engine.settings.oggBitrateManaged = engine.settings.oggBitrateQualityText.c_str()[0] == 'B' ? 1 : 0;
+    engine.settings.oggBitrateManaged =
+        engine.settings.oggBitrateQualityText.c_str()[0] == 'B' ? 1 : 0;
 }
 
 // Any other ServerType (a misspelt name, blanks around it) would leave the run without a login
@@ -120,7 +121,8 @@ void ReportBitrateDescriptions() {
     char text[256];
     auto rangeDescription = [&] {
         std::snprintf(text, sizeof text, "(%d/%d/%d)/%s/%d", engine.settings.bitrateMin,
-                      engine.settings.bitrateNominal, engine.settings.bitrateMax, channelText, rate);
+                      engine.settings.bitrateNominal, engine.settings.bitrateMax, channelText,
+                      rate);
         Report(engine.sinks.bitrateDescription, text);
     };
     auto constantDescription = [&] {

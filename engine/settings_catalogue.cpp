@@ -1,6 +1,6 @@
 // The settings catalogue: the configuration keys, their defaults and descriptions, and the
-// EngineSettings field each one sets; the lookups into those fields, the values that do not fit them,
-// and the store-back before the file is written. What the values mean beyond their fields is
+// EngineSettings field each one sets; the lookups into those fields, the values that do not fit
+// them, and the store-back before the file is written. What the values mean beyond their fields is
 // ApplyConfig's (settings_apply.cpp).
 //
 // The rows are in lookup order. Keys missing from the file are appended to the store in that order,

@@ -107,7 +107,7 @@ int SetCurrentTitle(const char* title) {
     // Control bytes would reach every listener's player through the server.
     const std::string cleaned = WithoutControlBytes(
         engine.settings.lockMetadataFlag ? engine.settings.lockedMetadata.view()
-                                : std::string_view(title != nullptr ? title : ""));
+                                         : std::string_view(title != nullptr ? title : ""));
     const std::string_view candidate = StoredTitle(cleaned);
     {
         std::lock_guard lock(engine.titles.lock);
@@ -132,7 +132,9 @@ void AnnounceCurrentTitle() {
 void PostMetadataUpdate() {
     EngineState& engine = Engine();
     // A Shoutcast server that answered a plain "OK" takes no title updates.
-    if (!engine.destination.shoutcastAccepted && !engine.settings.isIcecast && !engine.settings.isIcecast2) return;
+    if (!engine.destination.shoutcastAccepted && !engine.settings.isIcecast &&
+        !engine.settings.isIcecast2)
+        return;
 
     const std::string request = TitleUpdateRequest(CurrentTitleCopy());
     // The admin interface listens on the configured port for every server type (for Shoutcast
@@ -145,8 +147,9 @@ void PostMetadataUpdate() {
         return;
     }
     // Sent on the title sender's thread: a slow admin interface cannot hold the audio back.
-    PostAdminRequest(AdminRequest{engine.settings.serverHost.c_str(), static_cast<std::uint16_t>(port),
-                                  request, engine.sinks.bytesSent});
+    PostAdminRequest(AdminRequest{engine.settings.serverHost.c_str(),
+                                  static_cast<std::uint16_t>(port), request,
+                                  engine.sinks.bytesSent});
 }
 
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full) {

@@ -72,7 +72,8 @@ void BeginOutage(const char* url) {
     Report(FrontEnd().mainStatus, "Waiting For Source");
     Report(FrontEnd().inputStatus, "Source lost, relaying silence");
     const EngineState& engine = Engine();
-    if (!engine.settings.fallbackTitle.empty()) SetCurrentTitle(engine.settings.fallbackTitle.c_str());
+    if (!engine.settings.fallbackTitle.empty())
+        SetCurrentTitle(engine.settings.fallbackTitle.c_str());
     LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Relaying silence while %s is away",
                MaskedUrl(url).c_str());
 }

@@ -190,8 +190,8 @@ TEST_F(ConnectionTest, OutputWithoutEncoderEndsTheConnection) {
 
     EXPECT_EQ(ConnectToServer(), 0);
 
-    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting", "Disconnected",
-                                 "Encoder init failed"}));
+    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting",
+                                       "Disconnected", "Encoder init failed"}));
     EXPECT_NE(LogText().find("Encoder init failed: the connection to 127.0.0.1:" +
                              std::to_string(server.port()) + " is closed"),
               std::string::npos)
@@ -212,8 +212,8 @@ TEST_F(ConnectionTest, IllegalVorbisModeEndsTheConnection) {
 
     EXPECT_EQ(ConnectToServer(), 0);
 
-    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting", "Disconnected",
-                                 "Encoder init failed"}));
+    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting",
+                                       "Disconnected", "Encoder init failed"}));
     EXPECT_NE(LogText().find("Sorry, but this is an illegal vorbis mode..."), std::string::npos);
 }
 

@@ -225,7 +225,8 @@ TEST_P(QualityTest, SettingIsATenthOfTheLibraryScale) {
     StreamCapture capture;
     ConfigureOggOutput(GetParam().setting);
     ASSERT_EQ(InitEncoder(), 1);
-    EXPECT_EQ(Engine().encoder.vorbisInfo.bitrate_nominal, NominalForQuality(GetParam().libraryQuality));
+    EXPECT_EQ(Engine().encoder.vorbisInfo.bitrate_nominal,
+              NominalForQuality(GetParam().libraryQuality));
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, QualityTest,

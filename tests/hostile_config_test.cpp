@@ -18,9 +18,9 @@
 #include "common/status.h"
 #include "engine/libzembril.h"
 #include "tests/support/audio_check.h"
+#include "tests/support/fresh_records.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/stream_feed.h"
-#include "tests/support/fresh_records.h"
 
 namespace {
 

@@ -14,7 +14,8 @@
 
 namespace {
 
-class NoEncoderTest : public EngineSessionTest, public ::testing::WithParamInterface<const char*> {};
+class NoEncoderTest : public EngineSessionTest,
+                      public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(NoEncoderTest, OutputFormatWithoutEncoderFails) {
     ConfigureDestination(ServerKind::kIcecast2, 8000);
@@ -22,13 +23,12 @@ TEST_P(NoEncoderTest, OutputFormatWithoutEncoderFails) {
     engine.settings.encodeFormat.assign(GetParam());
     engine.settings.isLame = engine.settings.isOggVorbis = 0;
     EXPECT_EQ(InitEncoder(), 0);
-    EXPECT_NE(LogText().find(std::string("No encoder for the output format \"") +
-                             GetParam() + "\""),
-              std::string::npos);
+    EXPECT_NE(
+        LogText().find(std::string("No encoder for the output format \"") + GetParam() + "\""),
+        std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, NoEncoderTest,
-                         ::testing::Values("AAC", "WMA", "ogg"));
+INSTANTIATE_TEST_SUITE_P(Formats, NoEncoderTest, ::testing::Values("AAC", "WMA", "ogg"));
 
 struct VbrCase {
     int cbrFlag;
@@ -108,8 +108,8 @@ TEST_F(LameSetUpTest, CopyrightAndOriginalFlagsReachEveryFrame) {
             }
             std::vector<unsigned char> encoded(147456);
             int bytes =
-                lame_encode_buffer_float(engine.encoder.lameEncoder, tone.data(), tone.data(), 44100,
-                                         encoded.data(), static_cast<int>(encoded.size()));
+                lame_encode_buffer_float(engine.encoder.lameEncoder, tone.data(), tone.data(),
+                                         44100, encoded.data(), static_cast<int>(encoded.size()));
             ASSERT_GT(bytes, 0);
             bytes += lame_encode_flush(engine.encoder.lameEncoder, encoded.data() + bytes,
                                        static_cast<int>(encoded.size()) - bytes);

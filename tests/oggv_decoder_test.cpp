@@ -215,7 +215,8 @@ TEST_F(OggDecoderTest, ChainedStreamSetsEachTitleBeforeItsSamplesAndFollowsRateA
     ASSERT_FALSE(bytes.empty());
 
     EngineState& engine = Engine();
-    engine.destination.connected = 1;  // no encoder is set up: the intake converts, DoEncoding sends nothing
+    engine.destination.connected =
+        1;  // no encoder is set up: the intake converts, DoEncoding sends nothing
     engine.settings.sampleRate = 44100;
     engine.settings.channels = 2;
     VorbisDecoder().sampleConsumer = RecordAndTakeIn;

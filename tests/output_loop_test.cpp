@@ -88,9 +88,8 @@ TEST(PcmQueueTest, WaitingProducerGivesUpWhenToldAndOnAbandon) {
               PcmQueue::PushResult::kDropped);
 
     std::atomic<int> result{-1};
-    std::thread producer([&] {
-        result = static_cast<int>(queue.Push(second.data(), 8000, 1, 8000, always));
-    });
+    std::thread producer(
+        [&] { result = static_cast<int>(queue.Push(second.data(), 8000, 1, 8000, always)); });
     std::this_thread::sleep_for(150ms);
     queue.EndInput(true);
     producer.join();

@@ -260,7 +260,8 @@ TEST_F(ReconnectTest, StopRequestEndsTheWaitWithoutFurtherAttempts) {
     Control().stopRequested = 1;
     const bool endedPromptly =
         encoding.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    if (!endedPromptly) engine.destination.reconnectWaiting = false;  // lets a stuck wait end after its sleep
+    if (!endedPromptly)
+        engine.destination.reconnectWaiting = false;  // lets a stuck wait end after its sleep
     EXPECT_TRUE(endedPromptly);
     EXPECT_TRUE(encoding.get());
     const std::vector<std::string> afterWait =

@@ -24,7 +24,8 @@ class SendPathTest : public EngineSessionTest {
   protected:
     // The stream connection to the mock server, without a login.
     bool ConnectStream() {
-        Engine().destination.streamSocket = Engine().destination.streamConnection.ConnectTo("127.0.0.1", server_.port());
+        Engine().destination.streamSocket =
+            Engine().destination.streamConnection.ConnectTo("127.0.0.1", server_.port());
         return Engine().destination.streamSocket >= 0;
     }
 
@@ -34,7 +35,8 @@ class SendPathTest : public EngineSessionTest {
 TEST_F(SendPathTest, SendRequestSendsTheTextAndCountsIt) {
     ASSERT_TRUE(ConnectStream());
     const std::string text = "GET /admin.cgi?pass=x&mode=updinfo&song=y HTTP/1.0\r\n\r\n";
-    EXPECT_EQ(SendRequest(Engine().destination.streamSocket, text.c_str()), static_cast<ssize_t>(text.size()));
+    EXPECT_EQ(SendRequest(Engine().destination.streamSocket, text.c_str()),
+              static_cast<ssize_t>(text.size()));
     EXPECT_EQ(BytesReported(), text.size());
     ASSERT_TRUE(server_.WaitForBytes(0, text.size(), kWaitMs));
     EXPECT_EQ(server_.Received(0), text);

@@ -95,7 +95,6 @@ class SourceRedirectTest : public MockDestinationInputTest {
         EXPECT_NE(request.find("Icy-MetaData:1\r\n"), std::string::npos) << request;
         EXPECT_NE(request.find("User-Agent: Winamp/2.x\r\n"), std::string::npos) << request;
     }
-
 };
 
 struct ChainCase {

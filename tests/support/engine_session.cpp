@@ -63,8 +63,8 @@ void EncodeMp3Tone(int frameCount, double toneHz) {
             samples[frame] = 32767.0f * ToneSample(done + frame, toneHz);
         }
         const int bytes =
-            lame_encode_buffer_float(engine.encoder.lameEncoder, samples.data(), samples.data(), frames,
-                                     encoded.data(), static_cast<int>(encoded.size()));
+            lame_encode_buffer_float(engine.encoder.lameEncoder, samples.data(), samples.data(),
+                                     frames, encoded.data(), static_cast<int>(encoded.size()));
         if (bytes > 0) SendEncoded(encoded.data(), static_cast<size_t>(bytes));
     }
 }
@@ -83,8 +83,8 @@ void ConfigureDestination(ServerKind kind, uint16_t port, const std::string& pas
     engine.settings.isIcecast = kind == ServerKind::kIcecast;
     engine.settings.isIcecast2 = kind == ServerKind::kIcecast2;
     engine.settings.serverType.assign(kind == ServerKind::kShoutcast ? "Shoutcast"
-                             : kind == ServerKind::kIcecast ? "Icecast"
-                                                            : "Icecast2");
+                                      : kind == ServerKind::kIcecast ? "Icecast"
+                                                                     : "Icecast2");
     ConfigureMp3Output();
 }
 
