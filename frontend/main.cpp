@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "common/run_control.h"
 #include "engine/libzembril.h"
 #include "frontend/commandline.h"
 #include "frontend/status_listener.h"
@@ -13,8 +14,8 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     ParseCommandLine(argc, argv);
     // Serves from here to the run's end; a listener that cannot start leaves the run as it is.
-    const StatusListener statusListener(Engine().statusAddress.c_str(), Engine().statusPort,
+    const StatusListener statusListener(Engine().settings.statusAddress.c_str(), Engine().settings.statusPort,
                                         StationFactsOfConfiguration());
     const int runResult = StartTranscoding();
-    return StopRequestedBySignal() ? 0 : runResult;
+    return StopRequested() ? 0 : runResult;
 }

@@ -90,15 +90,15 @@ void LogDaemonMessage(void*, const char* format, va_list arguments) noexcept {
 }
 
 std::string OutputSettingsText(const EngineState& engine) {
-    const std::string nominal = std::to_string(engine.bitrateNominal) + " kbit/s";
-    const std::string range = std::to_string(engine.bitrateMin) + "-" +
-                              std::to_string(engine.bitrateMax) + " kbit/s";
-    if (engine.isOggVorbis) {
-        return engine.oggBitrateManaged ? "managed " + nominal + " (" + range + ")"
-                                        : "quality " + std::string(engine.oggQuality.view());
+    const std::string nominal = std::to_string(engine.settings.bitrateNominal) + " kbit/s";
+    const std::string range = std::to_string(engine.settings.bitrateMin) + "-" +
+                              std::to_string(engine.settings.bitrateMax) + " kbit/s";
+    if (engine.settings.isOggVorbis) {
+        return engine.settings.oggBitrateManaged ? "managed " + nominal + " (" + range + ")"
+                                        : "quality " + std::string(engine.settings.oggQuality.view());
     }
-    if (engine.lameCbrFlag != 0) return "CBR " + nominal;
-    return "VBR " + std::string(engine.lameVbrMode.view()) + " " + nominal + " (" + range + ")";
+    if (engine.settings.lameCbrFlag != 0) return "CBR " + nominal;
+    return "VBR " + std::string(engine.settings.lameVbrMode.view()) + " " + nominal + " (" + range + ")";
 }
 
 }  // namespace
@@ -184,15 +184,15 @@ int StatusListener::OpenListenSocket(const std::string& address, int port) {
 StationFacts StationFactsOfConfiguration() {
     const EngineState& engine = Engine();
     StationFacts facts;
-    facts.sourceUrl = MaskedUrl(engine.sourceUrl.view());
-    facts.destination = PrintableText(std::string(engine.serverHost.view()) + ":" +
-                                      std::string(engine.serverPort.view()) +
-                                      std::string(engine.serverMountpoint.view()));
-    facts.serverType = engine.serverType.c_str();
-    facts.format = engine.isOggVorbis ? "Ogg Vorbis" : "MP3";
+    facts.sourceUrl = MaskedUrl(engine.settings.sourceUrl.view());
+    facts.destination = PrintableText(std::string(engine.settings.serverHost.view()) + ":" +
+                                      std::string(engine.settings.serverPort.view()) +
+                                      std::string(engine.settings.serverMountpoint.view()));
+    facts.serverType = engine.settings.serverType.c_str();
+    facts.format = engine.settings.isOggVorbis ? "Ogg Vorbis" : "MP3";
     facts.settings = OutputSettingsText(engine);
-    facts.sampleRate = static_cast<int>(engine.sampleRate);
-    facts.channels = engine.channels;
+    facts.sampleRate = static_cast<int>(engine.settings.sampleRate);
+    facts.channels = engine.settings.channels;
     facts.version = kTranscodeVersion;
     return facts;
 }
