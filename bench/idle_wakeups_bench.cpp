@@ -96,10 +96,7 @@ StationConfig Config(const TempDir& dir, const std::string& sourceUrl, uint16_t 
                      const std::string& password, const std::string& mount) {
     return StationConfig::LoopbackRelay(sourceUrl, port, password)
         .Set("ServerMountpoint", mount)
-        .Set("Encode", "LAME")
-        .Set("BitrateNominal", 128)
-        .Set("Samplerate", 44100)
-        .Set("NumberChannels", 2)
+        .SetOutput("LAME")
         .Set("LameQuality", 7)
         .Set("AutomaticReconnect", 0)
         .Set("LogLevel", 2)

@@ -68,10 +68,7 @@ StationConfig Config(const TempDir& dir, const IcecastServer& server, const Rela
                      const OutputKind& output) {
     return StationConfig::LoopbackRelay(sourceUrl, tap.port(), server.sourcePassword())
         .Set("ServerMountpoint", mount)
-        .Set("Encode", output.ogg ? "OGG" : "LAME")
-        .Set("BitrateNominal", 128)
-        .Set("Samplerate", 44100)
-        .Set("NumberChannels", 2)
+        .SetOutput(output.ogg ? "OGG" : "LAME")
         .Set("LameCBRFlag", 1)
         .Set("LameQuality", 1)
         .Set("LogLevel", 1)

@@ -338,10 +338,7 @@ struct Rig {
     bool StartRelay() {
         StationConfig::LoopbackRelay(station.url(), server.port(), server.sourcePassword())
             .Set("ServerMountpoint", kMount)
-            .Set("Encode", "LAME")
-            .Set("BitrateNominal", 128)
-            .Set("Samplerate", 44100)
-            .Set("NumberChannels", 2)
+            .SetOutput("LAME")
             .Set("LameCBRFlag", 1)
             .Set("SourceReconnect", 1)
             .Set("SourceRetrySecs", kRetrySecs)

@@ -103,10 +103,7 @@ void Soak::StartLife() {
     station_ = std::make_unique<PacedSource>(audio_, options);
     StationConfig::LoopbackRelay(station_->url(), server_.port(), server_.sourcePassword())
         .Set("ServerMountpoint", mount_)
-        .Set("Encode", settings_.ogg ? "OGG" : "LAME")
-        .Set("BitrateNominal", 128)
-        .Set("Samplerate", 44100)
-        .Set("NumberChannels", 2)
+        .SetOutput(settings_.ogg ? "OGG" : "LAME")
         .Set("LameCBRFlag", 1)
         .Set("AutomaticReconnect", 1)
         .Set("AutomaticReconnectSecs", settings_.reconnectSecs)

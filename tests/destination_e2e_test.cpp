@@ -40,10 +40,7 @@ constexpr int kStationLoops = 40;
 StationConfig DestinationSettings(const std::string& sourceUrl, uint16_t port,
                                   const std::string& password, const std::string& encode) {
     return StationConfig::LoopbackRelay(sourceUrl, port, password)
-        .Set("Encode", encode)
-        .Set("BitrateNominal", 128)
-        .Set("Samplerate", 44100)
-        .Set("NumberChannels", 2)
+        .SetOutput(encode)
         .Set("OggQuality", 2)
         .Set("LameQuality", 7)
         .Set("AutomaticReconnect", 0);

@@ -78,12 +78,9 @@ StationConfig RelayConfig(const TempDir& dir, const std::string& sourceUrl, uint
                           const std::string& encode) {
     return StationConfig::LoopbackRelay(sourceUrl, port, password)
         .Set("ServerMountpoint", mount)
-        .Set("Encode", encode)
+        .SetOutput(encode)
         .Set("ServerDescription", "Relay Test")
         .Set("ServerPublic", 0)
-        .Set("BitrateNominal", 128)
-        .Set("Samplerate", 44100)
-        .Set("NumberChannels", 2)
         .Set("OggQuality", 2)
         .Set("LameQuality", 5)
         .Set("LogLevel", 3)

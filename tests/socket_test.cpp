@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/descriptor.h"
 #include "tests/support/loopback.h"
 #include "tests/support/wait_until.h"
 
@@ -50,20 +51,6 @@ std::uint16_t ClosedPort() {
     Listener listener;
     return listener.port();
 }
-
-class Descriptor {
-  public:
-    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-    ~Descriptor() {
-        if (descriptor_ >= 0) close(descriptor_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return descriptor_; }
-
-  private:
-    int descriptor_;
-};
 
 TEST(CMySocket, ConnectsToADottedAddressAndToLocalhost) {
     Listener listener;

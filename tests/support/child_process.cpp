@@ -16,6 +16,7 @@
 #include <cstring>
 #include <thread>
 
+#include "tests/support/descriptor.h"
 #include "tests/support/temp_dir.h"
 
 extern char** environ;
@@ -27,21 +28,6 @@ double MonotonicSeconds() {
 }
 
 namespace {
-
-// A descriptor that closes itself; -1 when there is none.
-class Descriptor {
-  public:
-    explicit Descriptor(int number = -1) : number_(number) {}
-    ~Descriptor() {
-        if (number_ >= 0) close(number_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return number_; }
-
-  private:
-    int number_;
-};
 
 std::string NewCaptureFile() {
     char pattern[] = "/tmp/transcode-child-XXXXXX";

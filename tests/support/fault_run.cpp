@@ -32,10 +32,7 @@ std::vector<std::string> DescriptorListingEnvironment(const std::string& directo
 StationConfig FaultRunSettings(const TempDir& dir, const std::string& sourceUrl, uint16_t port) {
     std::filesystem::create_directories(dir.file("archives"));
     return StationConfig::LoopbackRelay(sourceUrl, port)
-        .Set("Encode", "LAME")
-        .Set("BitrateNominal", 128)
-        .Set("Samplerate", 44100)
-        .Set("NumberChannels", 2)
+        .SetOutput("LAME")
         .Set("LameQuality", 7)
         .Set("AutomaticReconnect", 0)
         .Set("SaveDirectoryFlag", 1)

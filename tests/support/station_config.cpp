@@ -32,6 +32,14 @@ StationConfig& StationConfig::Set(const std::string& key, const std::string& val
     return *this;
 }
 
+StationConfig& StationConfig::SetOutput(const std::string& encode, int kbps, int sampleRate,
+                                        int channelCount) {
+    return Set("Encode", encode)
+        .Set("BitrateNominal", kbps)
+        .Set("Samplerate", sampleRate)
+        .Set("NumberChannels", channelCount);
+}
+
 StationConfig& StationConfig::Remove(const std::string& key) {
     std::erase_if(lines_, [&](const Line& line) { return !line.key.empty() && line.key == key; });
     return *this;

@@ -25,6 +25,9 @@ class StationConfig {
     StationConfig& Set(const std::string& key, const char* value) {
         return Set(key, std::string(value));
     }
+    // The encoder and its output: Encode, BitrateNominal, Samplerate, NumberChannels.
+    StationConfig& SetOutput(const std::string& encode, int kbps = 128, int sampleRate = 44100,
+                             int channelCount = 2);
     StationConfig& Remove(const std::string& key);
     // A line written exactly as given (no newline in it), after those set before it.
     StationConfig& AddRawLine(const std::string& line);
