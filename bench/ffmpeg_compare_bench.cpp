@@ -29,6 +29,7 @@
 #include "bench/measured_child.h"
 #include "bench/music_mp3.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -47,13 +48,18 @@ struct Contender {
     std::vector<double> peakMiB;
 };
 
-std::string TranscodeConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t sinkPort) {
-    return "SourceURL=" + sourceUrl + "\nServer=127.0.0.1\nPort=" + std::to_string(sinkPort) +
-           "\nServerPassword=" + kPassword + "\nServerType=Icecast2\nServerMountpoint=" + kMount +
-           "\nEncode=LAME\nBitrateNominal=" + std::to_string(kBitrateKbps) +
-           "\nSamplerate=" + std::to_string(kSampleRate) +
-           "\nNumberChannels=2\nLameCBRFlag=1\nLameQuality=1\nOutputPacing=0\nLogLevel=1\nLogFile=" +
-           dir.file("transcode.log") + "\n";
+StationConfig TranscodeConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t sinkPort) {
+    return StationConfig::LoopbackRelay(sourceUrl, sinkPort, kPassword)
+        .Set("ServerMountpoint", kMount)
+        .Set("Encode", "LAME")
+        .Set("BitrateNominal", kBitrateKbps)
+        .Set("Samplerate", kSampleRate)
+        .Set("NumberChannels", 2)
+        .Set("LameCBRFlag", 1)
+        .Set("LameQuality", 1)
+        .Set("OutputPacing", 0)
+        .Set("LogLevel", 1)
+        .Set("LogFile", dir.file("transcode.log"));
 }
 
 std::vector<std::string> FfmpegCommand(const std::string& ffmpeg, const std::string& sourceUrl,
@@ -96,7 +102,7 @@ std::string FirstLineOf(const std::string& command) {
 bool RunOnce(ChildLauncher& launcher, Contender& contender, const TempDir& dir, DiscardSink& sink,
              double audioSeconds, bool counted) {
     const std::uint64_t bytesBefore = sink.bytes();
-    const ChildUsage usage =
+    const ChildResult usage =
         launcher.Run(contender.command, dir.path(), dir.file(contender.name + ".out"),
                      static_cast<int>(audioSeconds * 1000));
     sink.WaitUntilAllClosed(5000);
@@ -174,7 +180,7 @@ int main(int argc, char** argv) {
     }
     PacedSource station(mp3, options);
     DiscardSink sink;
-    WriteWholeFile(dir.file("bench.cfg"), TranscodeConfig(dir, station.url(), sink.port()));
+    TranscodeConfig(dir, station.url(), sink.port()).Write(dir.file("bench.cfg"));
 
     Contender ours{"transcode", {TRANSCODE_BINARY, "-n", "-c", dir.file("bench.cfg")}, {}, {}, {},
                    {}};

@@ -28,6 +28,7 @@
 #include "tests/support/mock_server.h"
 #include "tests/support/ogg_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -91,13 +92,15 @@ std::map<std::string, long> SwitchesByThread(pid_t pid) {
     return switches;
 }
 
-std::string Config(const TempDir& dir, const std::string& sourceUrl, uint16_t port,
-                   const std::string& password, const std::string& mount) {
-    return "SourceURL=" + sourceUrl + "\nServer=127.0.0.1\nPort=" + std::to_string(port) +
-           "\nServerPassword=" + password + "\nServerType=Icecast2\nServerMountpoint=" + mount +
-           "\nEncode=LAME\nBitrateNominal=128\nSamplerate=44100\nNumberChannels=2\n"
-           "LameQuality=7\nAutomaticReconnect=0\nLogLevel=2\nLogFile=" +
-           dir.file("transcode.log") + "\n";
+StationConfig Config(const TempDir& dir, const std::string& sourceUrl, uint16_t port,
+                     const std::string& password, const std::string& mount) {
+    return StationConfig::LoopbackRelay(sourceUrl, port, password)
+        .Set("ServerMountpoint", mount)
+        .SetOutput("LAME")
+        .Set("LameQuality", 7)
+        .Set("AutomaticReconnect", 0)
+        .Set("LogLevel", 2)
+        .Set("LogFile", dir.file("transcode.log"));
 }
 
 bool WaitForRelayedBytes(MockServer* sink, const IcecastServer* server, const TempDir& dir) {
@@ -153,7 +156,7 @@ int main(int argc, char** argv) {
     }
 
     TempDir dir;
-    WriteWholeFile(dir.file("idle.cfg"), Config(dir, source.url(), port, password, "/idle.mp3"));
+    Config(dir, source.url(), port, password, "/idle.mp3").Write(dir.file("idle.cfg"));
     const int runMs = static_cast<int>((kSettleSeconds + arguments.seconds + 40) * 1000);
     BackgroundTranscode run(arguments.binary, dir.path(), "idle.cfg", runMs);
     const pid_t pid = run.Pid();

@@ -31,6 +31,7 @@
 #include "bench/relay_tap.h"
 #include "tests/support/icecast_server.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -62,16 +63,16 @@ bool EndsWith(const std::string& text, const std::string& tail) {
 }
 
 // The relay sends to the tap, which forwards to the server.
-std::string Config(const TempDir& dir, const IcecastServer& server, const RelayTap& tap,
-                   const std::string& sourceUrl, const std::string& mount,
-                   const OutputKind& output) {
-    return "SourceURL=" + sourceUrl + "\nServer=127.0.0.1\nPort=" + std::to_string(tap.port()) +
-           "\nServerPassword=" + server.sourcePassword() +
-           "\nServerType=Icecast2\nServerMountpoint=" + mount +
-           "\nEncode=" + (output.ogg ? "OGG" : "LAME") +
-           "\nBitrateNominal=128\nSamplerate=44100\nNumberChannels=2\nLameCBRFlag=1\n"
-           "LameQuality=1\nLogLevel=1\nLogFile=" +
-           dir.file("transcode.log") + "\n";
+StationConfig Config(const TempDir& dir, const IcecastServer& server, const RelayTap& tap,
+                     const std::string& sourceUrl, const std::string& mount,
+                     const OutputKind& output) {
+    return StationConfig::LoopbackRelay(sourceUrl, tap.port(), server.sourcePassword())
+        .Set("ServerMountpoint", mount)
+        .SetOutput(output.ogg ? "OGG" : "LAME")
+        .Set("LameCBRFlag", 1)
+        .Set("LameQuality", 1)
+        .Set("LogLevel", 1)
+        .Set("LogFile", dir.file("transcode.log"));
 }
 
 // The station's schedule: when, after the start of its body, the first metadata block with each
@@ -139,10 +140,10 @@ MountUp MountUpOnce(const IcecastServer& server, const OutputKind& output, const
     options.titles = {{0, "Latency Artist - " + SongTag(0)}};
     PacedSource station(mp3, options);
     RelayTap tap(server.port());
-    WriteWholeFile(dir.file("relay.cfg"), Config(dir, server, tap, station.url(), mount, output));
+    Config(dir, server, tap, station.url(), mount, output).Write(dir.file("relay.cfg"));
     MountWatch watch(server, mount, kPollMs, 10000);
-    MeasuredChild relay({TRANSCODE_BINARY, "-n", "-c", dir.file("relay.cfg")}, dir.path(),
-                        dir.file("relay.out"));
+    ChildProcess relay(MeasuredStart({TRANSCODE_BINARY, "-n", "-c", dir.file("relay.cfg")},
+                                     dir.path(), dir.file("relay.out")));
     while (watch.mountSeenAt() == 0 && MonotonicSeconds() < relay.startSeconds() + 5) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
@@ -231,11 +232,11 @@ void MeasureTitles(const IcecastServer& server, const OutputKind& output, const 
     RelayTap tap(server.port());
     const std::string mount =
         std::string("/titles-") + std::to_string(source.kbps) + (output.ogg ? ".ogg" : ".mp3");
-    WriteWholeFile(dir.file("relay.cfg"), Config(dir, server, tap, station.url(), mount, output));
+    Config(dir, server, tap, station.url(), mount, output).Write(dir.file("relay.cfg"));
     const int watchMs = static_cast<int>(audioSeconds * 1000) + 10000;
     MountWatch watch(server, mount, kPollMs, watchMs);
-    MeasuredChild relay({TRANSCODE_BINARY, "-n", "-c", dir.file("relay.cfg")}, dir.path(),
-                        dir.file("relay.out"));
+    ChildProcess relay(MeasuredStart({TRANSCODE_BINARY, "-n", "-c", dir.file("relay.cfg")},
+                                     dir.path(), dir.file("relay.out")));
     const double bodyStart = WaitForRequest(station, relay.startSeconds() + 10);
     std::optional<OggCommentWatch> listener;
     if (output.ogg) {

@@ -14,6 +14,7 @@
 #include "tests/support/audio_check.h"
 #include "tests/support/icecast_server.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/status_json.h"
 #include "tests/support/stream_listener.h"
 #include "tests/support/temp_dir.h"
@@ -83,7 +84,7 @@ struct Station {
     bool ogg = false;
     std::string mount;
     std::unique_ptr<PacedSource> source;
-    std::unique_ptr<MeasuredChild> relay;
+    std::unique_ptr<ChildProcess> relay;
     std::unique_ptr<StreamListener> listener;
     double sentAllAt = 0;  // the station's last byte
     double endedAt = 0;
@@ -99,18 +100,22 @@ std::string TitleTag(int station, int index) {
 
 std::vector<std::string> TranscodeCommand(const LoadSettings& settings, const TempDir& dir,
                                           const IcecastServer& server, const Station& station) {
-    const std::string config =
-        "SourceURL=" + station.source->url() +
-        "\nServer=127.0.0.1\nPort=" + std::to_string(server.port()) +
-        "\nServerPassword=" + server.sourcePassword() +
-        "\nServerType=Icecast2\nServerMountpoint=" + station.mount +
-        (station.ogg ? "\nEncode=OGG\nOggQuality=4\n" : "\nEncode=LAME\nLameCBRFlag=1\n") +
-        "BitrateNominal=128\nLameQuality=1\nSamplerate=44100\nNumberChannels=2\nLogLevel=1\n"
-        "LogFile=" +
-        dir.file("relay" + std::to_string(station.number) + ".log") + "\n";
-    const std::string path = dir.file("relay" + std::to_string(station.number) + ".cfg");
-    WriteWholeFile(path, config);
-    return {settings.transcode, "-n", "-c", path};
+    StationConfig config =
+        StationConfig::LoopbackRelay(station.source->url(), server.port(), server.sourcePassword())
+            .Set("ServerMountpoint", station.mount);
+    if (station.ogg) {
+        config.Set("Encode", "OGG").Set("OggQuality", 4);
+    } else {
+        config.Set("Encode", "LAME").Set("LameCBRFlag", 1);
+    }
+    config.Set("BitrateNominal", 128)
+        .Set("LameQuality", 1)
+        .Set("Samplerate", 44100)
+        .Set("NumberChannels", 2)
+        .Set("LogLevel", 1)
+        .Set("LogFile", dir.file("relay" + std::to_string(station.number) + ".log"));
+    const std::string name = "relay" + std::to_string(station.number) + ".cfg";
+    return {settings.transcode, "-n", "-c", config.Write(dir.file(name))};
 }
 
 // The same encodings: LAME CBR 128 kbit/s, quality 1, plain stereo; Vorbis quality 4.
@@ -165,7 +170,7 @@ double MedianAfterWarmUp(const Station& station, double ProcessSample::*field) {
 void Finish(Station& station, const LoadSettings& settings, const StatusWatch& watch,
             double audioSeconds) {
     StationResult& result = station.result;
-    const ChildUsage usage = station.relay->Stop(5000);
+    const ChildResult usage = station.relay->Stop(5000);
     result.ogg = station.ogg;
     result.endedWell =
         station.endedAt > 0 && usage.exited && (usage.exitStatus == 0 || usage.exitStatus == 1);
@@ -240,8 +245,8 @@ LoadResult RunLoad(const LoadSettings& settings, Relayer relayer, int stationCou
         const std::vector<std::string> command =
             relayer == Relayer::kTranscode ? TranscodeCommand(settings, dir, server, station)
                                            : FfmpegCommand(settings, server, station);
-        station.relay = std::make_unique<MeasuredChild>(
-            command, dir.path(), dir.file("relay" + std::to_string(station.number) + ".out"));
+        station.relay = std::make_unique<ChildProcess>(MeasuredStart(
+            command, dir.path(), dir.file("relay" + std::to_string(station.number) + ".out")));
     }
     const double deadline = start + load.audioSeconds + kEndLimitSeconds + 10;
     double nextSample = start;

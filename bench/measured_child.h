@@ -1,7 +1,5 @@
-// Running a whole program as a child of the benchmark and taking the kernel's own accounting of
-// it when it ends (wait4): user and system CPU time and peak resident memory. Standard input is
-// /dev/null; standard output and standard error go to a file. A child still running at its time
-// limit is killed by its pid.
+// Programs run as children of a benchmark and measured by the kernel's own accounting when they
+// end (wait4, through ChildProcess): user and system CPU time and peak resident memory.
 #pragma once
 
 #include <sys/types.h>
@@ -9,43 +7,13 @@
 #include <string>
 #include <vector>
 
-struct ChildUsage {
-    bool exited = false;  // ended through exit (not a signal, not killed for time)
-    int exitStatus = -1;
-    bool timedOut = false;
-    double userSeconds = 0;
-    double systemSeconds = 0;
-    double wallSeconds = 0;
-    double peakMiB = 0;  // ru_maxrss
+#include "tests/support/child_process.h"
 
-    double cpuSeconds() const { return userSeconds + systemSeconds; }
-};
-
-class MeasuredChild {
-  public:
-    // Starts arguments[0] (a path) with the arguments in the directory.
-    MeasuredChild(const std::vector<std::string>& arguments, const std::string& directory,
-                  const std::string& outputFile);
-    ~MeasuredChild();  // kills a child that is still running
-    MeasuredChild(const MeasuredChild&) = delete;
-    MeasuredChild& operator=(const MeasuredChild&) = delete;
-
-    pid_t pid() const { return pid_; }
-    double startSeconds() const { return startSeconds_; }  // MonotonicSeconds() before the fork
-    // True until the child has ended; does not reap it, so Wait still returns its usage.
-    bool Running() const;
-    // Waits until the child ends (killing it at timeoutMs after its start) and returns its usage.
-    ChildUsage Wait(int timeoutMs);
-    // Asks it to end (SIGTERM) and waits, killing it after timeoutMs more.
-    ChildUsage Stop(int timeoutMs);
-
-  private:
-    ChildUsage WaitUntil(double deadline);
-
-    pid_t pid_ = -1;
-    double startSeconds_ = 0;
-    bool reaped_ = false;
-};
+// A program measured alone: standard input /dev/null, standard output and standard error
+// appended to the file, no descriptor of the benchmark's (stations, listeners, servers), so that
+// its descriptor count is its own.
+ChildStart MeasuredStart(const std::vector<std::string>& arguments, const std::string& directory,
+                         const std::string& outputFile);
 
 // Runs measured children from a small process forked at its construction. A child forked
 // straight from a benchmark that holds tens of megabytes of generated audio starts with a copy
@@ -59,10 +27,10 @@ class ChildLauncher {
     ChildLauncher(const ChildLauncher&) = delete;
     ChildLauncher& operator=(const ChildLauncher&) = delete;
 
-    // Runs the program to its end as MeasuredChild::Wait does; exited is false when the launcher
-    // could not run it.
-    ChildUsage Run(const std::vector<std::string>& arguments, const std::string& directory,
-                   const std::string& outputFile, int timeoutMs);
+    // Runs the program (MeasuredStart) to its end, killing it once timeoutMs have passed; exited
+    // is false when the launcher could not run it.
+    ChildResult Run(const std::vector<std::string>& arguments, const std::string& directory,
+                    const std::string& outputFile, int timeoutMs);
 
   private:
     [[noreturn]] void Serve();
@@ -71,8 +39,6 @@ class ChildLauncher {
     int reply_[2] = {-1, -1};
     pid_t pid_ = -1;
 };
-
-double MonotonicSeconds();
 
 // Minimum, median and maximum of a non-empty list.
 struct Spread {

@@ -37,6 +37,7 @@
 #include "tests/support/audio_check.h"
 #include "tests/support/icecast_server.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -322,7 +323,7 @@ struct Rig {
     std::string binary;
     TempDir directory;
     Station station;
-    std::unique_ptr<MeasuredChild> relay;
+    std::unique_ptr<ChildProcess> relay;
     double startedAt = MonotonicSeconds();
 
     explicit Rig(IcecastServer& s, std::string b) : server(s), binary(std::move(b)) {}
@@ -335,20 +336,22 @@ struct Rig {
     std::string logPath() const { return directory.file("transcode.log"); }
 
     bool StartRelay() {
-        const std::string config =
-            "SourceURL=" + station.url() + "\nServer=127.0.0.1\nPort=" +
-            std::to_string(server.port()) + "\nServerPassword=" + server.sourcePassword() +
-            "\nServerType=Icecast2\nServerMountpoint=" + kMount +
-            "\nEncode=LAME\nBitrateNominal=128\nSamplerate=44100\nNumberChannels=2\n"
-            "LameCBRFlag=1\nSourceReconnect=1\nSourceRetrySecs=" +
-            std::to_string(kRetrySecs) + "\nFallbackTitle=" + kFallbackTitle +
-            "\nOutputPacing=1\nAutomaticReconnect=1\nAutomaticReconnectSecs=1\n"
-            "LogLevel=2\nLogFile=" +
-            logPath() + "\n";
-        WriteWholeFile(directory.file("relay.cfg"), config);
-        relay = std::make_unique<MeasuredChild>(
-            std::vector<std::string>{binary, "-n", "-c", directory.file("relay.cfg")},
-            directory.path(), directory.file("relay.out"));
+        StationConfig::LoopbackRelay(station.url(), server.port(), server.sourcePassword())
+            .Set("ServerMountpoint", kMount)
+            .SetOutput("LAME")
+            .Set("LameCBRFlag", 1)
+            .Set("SourceReconnect", 1)
+            .Set("SourceRetrySecs", kRetrySecs)
+            .Set("FallbackTitle", kFallbackTitle)
+            .Set("OutputPacing", 1)
+            .Set("AutomaticReconnect", 1)
+            .Set("AutomaticReconnectSecs", 1)
+            .Set("LogLevel", 2)
+            .Set("LogFile", logPath())
+            .Write(directory.file("relay.cfg"));
+        relay = std::make_unique<ChildProcess>(
+            MeasuredStart({binary, "-n", "-c", directory.file("relay.cfg")}, directory.path(),
+                          directory.file("relay.out")));
         Note("relay started, pid " + std::to_string(relay->pid()));
         if (!server.WaitForTitle(kMount, StationTitle(station.life()), 30000)) {
             std::fprintf(stderr, "the mount did not show the station's title within 30 s\n%s\n",
@@ -408,7 +411,7 @@ int RunLong(Rig& run) {
     }
     const double listenTo = MonotonicSeconds();
     const ProcessSample lastSample = SampleProcess(run.relay->pid());
-    const ChildUsage usage = run.relay->Stop(5000);
+    const ChildResult usage = run.relay->Stop(5000);
     listener.Stop();
     titles.Stop();
     log.Stop();
@@ -493,7 +496,7 @@ int RunFlap(Rig& run, int count) {
     ended = ended || !run.Hold(5);
     const double listenTo = MonotonicSeconds();
     samples.push_back({count, SampleProcess(run.relay->pid())});
-    const ChildUsage usage = run.relay->Stop(5000);
+    const ChildResult usage = run.relay->Stop(5000);
     listener.Stop();
     log.Stop();
     const std::vector<MountListener::Piece> pieces = listener.Pieces();

@@ -32,6 +32,7 @@
 #include "input/ziravorov.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -56,13 +57,13 @@ double PeakMiB() {
 }
 
 void LoadBenchConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t sinkPort) {
-    const std::string text =
-        "SourceURL=" + sourceUrl + "\nServer=127.0.0.1\nPort=" + std::to_string(sinkPort) +
-        "\nServerType=Icecast2\nServerMountpoint=/bench\nOutputPacing=0\nLogLevel=1\n"
-        "LogFile=" +
-        dir.file("bench.log") + "\n";
-    WriteWholeFile(dir.file("bench.cfg"), text);
-    SetConfigPath(dir.file("bench.cfg").c_str());
+    const std::string path = StationConfig::LoopbackRelay(sourceUrl, sinkPort)
+                                 .Set("ServerMountpoint", "/bench")
+                                 .Set("OutputPacing", 0)
+                                 .Set("LogLevel", 1)
+                                 .Set("LogFile", dir.file("bench.log"))
+                                 .Write(dir.file("bench.cfg"));
+    SetConfigPath(path.c_str());
     LoadConfig(kConfigNormal);
 }
 

@@ -31,6 +31,7 @@
 #include "bench/soak_settings.h"
 #include "tests/support/icecast_server.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -78,7 +79,7 @@ class Soak {
     TempDir directory_;
     SoakRecord record_;
     std::unique_ptr<PacedSource> station_;
-    std::unique_ptr<MeasuredChild> relay_;
+    std::unique_ptr<ChildProcess> relay_;
 };
 
 void Soak::Note(const std::string& what) {
@@ -100,20 +101,18 @@ void Soak::StartLife() {
              "Soak Artist - " + TitleTag(life.number, index)});
     }
     station_ = std::make_unique<PacedSource>(audio_, options);
-    const std::string config =
-        "SourceURL=" + station_->url() +
-        "\nServer=127.0.0.1\nPort=" + std::to_string(server_.port()) +
-        "\nServerPassword=" + server_.sourcePassword() +
-        "\nServerType=Icecast2\nServerMountpoint=" + mount_ +
-        "\nEncode=" + (settings_.ogg ? "OGG" : "LAME") +
-        "\nBitrateNominal=128\nSamplerate=44100\nNumberChannels=2\nLameCBRFlag=1\n"
-        "AutomaticReconnect=1\nAutomaticReconnectSecs=" +
-        std::to_string(settings_.reconnectSecs) +
-        "\nLogLevel=1\nLogFile=" + directory_.file("transcode.log") + "\n";
-    WriteWholeFile(directory_.file("relay.cfg"), config);
-    relay_ = std::make_unique<MeasuredChild>(
-        std::vector<std::string>{settings_.binary, "-n", "-c", directory_.file("relay.cfg")},
-        directory_.path(), directory_.file("relay.out"));
+    StationConfig::LoopbackRelay(station_->url(), server_.port(), server_.sourcePassword())
+        .Set("ServerMountpoint", mount_)
+        .SetOutput(settings_.ogg ? "OGG" : "LAME")
+        .Set("LameCBRFlag", 1)
+        .Set("AutomaticReconnect", 1)
+        .Set("AutomaticReconnectSecs", settings_.reconnectSecs)
+        .Set("LogLevel", 1)
+        .Set("LogFile", directory_.file("transcode.log"))
+        .Write(directory_.file("relay.cfg"));
+    relay_ = std::make_unique<ChildProcess>(
+        MeasuredStart({settings_.binary, "-n", "-c", directory_.file("relay.cfg")},
+                      directory_.path(), directory_.file("relay.out")));
     life.pid = relay_->pid();
     life.startedAt = relay_->startSeconds();
     record_.lives.push_back(life);

@@ -32,7 +32,7 @@ struct RelayLife {
     double bodyStartedAt = 0;    // the station began its answer; 0 if it never did
     double sourceDroppedAt = 0;  // 0 while the station still ran
     double endedAt = 0;
-    ChildUsage usage;
+    ChildResult usage;
     bool endedBeforeDrop = false;  // ended while its station still sent
     bool hung = false;             // still ran long after its station was gone
     std::vector<ProcessSample> samples;

@@ -18,6 +18,7 @@
 #include "tests/support/mock_server.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -73,12 +74,13 @@ struct ArchivingRelay {
     ArchivingRelay(double seconds, const std::string& saveDirectory)
         : format(ToneOf(seconds)), station(MakeMp3Tone(format), PacedAsBroadcast(format)) {
         destination.SetReply("HTTP/1.0 200 OK\r\n\r\n");
-        WriteWholeFile(directory.file("station.cfg"),
-                       "SourceURL=" + station.url() +
-                           "\nServer=127.0.0.1\nPort=" + std::to_string(destination.port()) +
-                           "\nServerType=Icecast2\nServerMountpoint=/live"
-                           "\nServerDescription=Relay\nSaveDirectoryFlag=1\nSaveDirectory=" +
-                           saveDirectory + "\nLogLevel=1\nLogFile=station.log\n");
+        StationConfig::LoopbackRelay(station.url(), destination.port())
+            .Set("ServerDescription", "Relay")
+            .Set("SaveDirectoryFlag", 1)
+            .Set("SaveDirectory", saveDirectory)
+            .Set("LogLevel", 1)
+            .Set("LogFile", "station.log")
+            .Write(directory.file("station.cfg"));
     }
     bool ready() const { return station.listening() && destination.listening(); }
 
@@ -147,17 +149,13 @@ TEST(ArchiveRelayOnAFullDisk, GoesOnAndKeepsWholeFrames) {
 
     // The child leaves SIGXFSZ at its default: the program itself must keep the first write past
     // the limit from ending it.
-    const ChildResult run = RunInChild(
-        [&] {
-            const rlimit limit{kFileSizeLimit, kFileSizeLimit};
-            if (setrlimit(RLIMIT_FSIZE, &limit) != 0 || chdir(directory.path().c_str()) != 0) {
-                _exit(126);
-            }
-            execl(TRANSCODE_BINARY, TRANSCODE_BINARY, "-c", "station.cfg", "-n",
-                  static_cast<char*>(nullptr));
-            _exit(127);
-        },
-        kRunTimeoutMs);
+    const rlimit limit{kFileSizeLimit, kFileSizeLimit};
+    ChildStart start({TRANSCODE_BINARY, "-c", "station.cfg", "-n"}, directory.path());
+    start.beforeExec = [&] {
+        if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(126);
+    };
+    ChildProcess child(start);
+    const ChildResult& run = child.Wait(kRunTimeoutMs);
     ASSERT_TRUE(run.exited) << "signal " << run.signalNumber << "\n" << run.err;
     EXPECT_EQ(run.exitStatus, 1);
 

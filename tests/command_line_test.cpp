@@ -14,6 +14,7 @@
 #include "common/version.h"
 #include "tests/support/child_process.h"
 #include "tests/support/log_lines.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -131,8 +132,11 @@ TEST(CommandLine, CreatesTheDefaultConfigurationFile) {
 // Error lines about its values included, and no other file is written.
 TEST(CommandLine, EarlyLinesLandInTheConfiguredLogOnly) {
     TempDir directory;
-    WriteWholeFile(directory.file("station.cfg"),
-                   "LogLevel=2\nLogFile=station.log\nServerPasword=typo\n");
+    StationConfig()
+        .Set("LogLevel", 2)
+        .Set("LogFile", "station.log")
+        .Set("ServerPasword", "typo")
+        .Write(directory.file("station.cfg"));
     const ChildResult result = RunTranscode(directory, {"-n", "-C", "-c", "station.cfg"});
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
@@ -156,7 +160,10 @@ TEST(CommandLine, EarlyLinesLandInTheConfiguredLogOnly) {
 // A log that cannot be opened is said once, with its path and the reason; its lines are not lost.
 TEST(CommandLine, ALogThatCannotBeOpenedIsNamedOnceWithTheReason) {
     TempDir directory;
-    WriteWholeFile(directory.file("station.cfg"), "LogLevel=2\nLogFile=missing/station.log\n");
+    StationConfig()
+        .Set("LogLevel", 2)
+        .Set("LogFile", "missing/station.log")
+        .Write(directory.file("station.cfg"));
     const ChildResult result = RunTranscode(directory, {"-n", "-C", "-c", "station.cfg"});
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
@@ -281,7 +288,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST(CommandLine, AnOverlongConfigPathIsRefusedInCreateModeToo) {
     TempDir directory;
-    WriteWholeFile(directory.file("transcoder.cfg"), "Server=mine\n");
+    StationConfig().Set("Server", "mine").Write(directory.file("transcoder.cfg"));
     const std::string path = std::string(300 - 4, 'x') + ".cfg";
     const ChildResult result = RunTranscode(directory, {"-C", "-c", path});
     ASSERT_TRUE(result.exited);
@@ -296,7 +303,10 @@ TEST(CommandLine, AnOverlongConfigPathIsRefusedInCreateModeToo) {
 
 TEST(CommandLine, QuietModePrintsNothingButStillLogs) {
     TempDir directory;
-    WriteWholeFile(directory.file("quiet.cfg"), "LogLevel=2\nLogFile=quiet.log\n");
+    StationConfig()
+        .Set("LogLevel", 2)
+        .Set("LogFile", "quiet.log")
+        .Write(directory.file("quiet.cfg"));
     const ChildResult result = RunTranscode(directory, {"-n", "-C", "-c", "quiet.cfg"});
     ASSERT_TRUE(result.exited);
     EXPECT_EQ(result.exitStatus, 0);
@@ -311,7 +321,7 @@ TEST(CommandLine, QuietModePrintsNothingButStillLogs) {
 
 TEST(CommandLine, ConfiguredLogSettingsTakeOverFromTheOptions) {
     TempDir directory;
-    WriteWholeFile(directory.file("loud.cfg"), "LogLevel=3\nLogFile=late.log\n");
+    StationConfig().Set("LogLevel", 3).Set("LogFile", "late.log").Write(directory.file("loud.cfg"));
     // "-e 0" logs nothing at all until the configuration says level 3 and "late.log", which holds
     // from the first status line on.
     const ChildResult result =

@@ -18,6 +18,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/mock_server.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -56,9 +57,11 @@ void PrintTo(const StartCase& test, std::ostream* out) {
 
 // Everything a working Icecast2 relay needs; the source is a port nobody listens on, so a run
 // that logs in ends right after.
-const std::string kStation =
-    "SourceURL=http://127.0.0.1:1/\nServer=127.0.0.1\nPort={port}\nServerPassword=hackme\n"
-    "ServerType=Icecast2\nServerMountpoint=/live\nLogLevel=1\nLogFile=station.log\n";
+const std::string kStation = StationConfig::LoopbackRelay("http://127.0.0.1:1/", 0)
+                                 .Set("Port", "{port}")
+                                 .Set("LogLevel", 1)
+                                 .Set("LogFile", "station.log")
+                                 .Text();
 
 std::string WithPort(std::string text, unsigned port) {
     for (std::size_t at; (at = text.find("{port}")) != std::string::npos;) {

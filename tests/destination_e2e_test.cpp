@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <memory>
 #include <sstream>
 #include <string>
@@ -26,36 +25,25 @@
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/ogg_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using Settings = std::map<std::string, std::string>;
-
 constexpr int kRunTimeoutMs = 90000;
 constexpr const char* kConfigFile = "transcode.conf";
 // A station of a few seconds, sent over and over: minutes in all.
 constexpr int kStationLoops = 40;
 
-void WriteConfig(const TempDir& dir, const Settings& settings) {
-    std::string text;
-    for (const auto& [key, value] : settings) text += key + "=" + value + "\n";
-    WriteWholeFile(dir.file(kConfigFile), text);
-}
-
-Settings DestinationSettings(const std::string& sourceUrl, uint16_t port,
-                             const std::string& password, const std::string& encode) {
-    return {
-        {"SourceURL", sourceUrl},     {"Server", "127.0.0.1"},    {"Port", std::to_string(port)},
-        {"ServerPassword", password}, {"ServerType", "Icecast2"}, {"ServerMountpoint", "/live"},
-        {"Encode", encode},           {"BitrateNominal", "128"},  {"Samplerate", "44100"},
-        {"NumberChannels", "2"},      {"OggQuality", "2"},        {"LameQuality", "7"},
-        {"AutomaticReconnect", "0"}};
-}
-
-std::string Shown(const ChildResult& result) {
-    return "stdout:\n" + result.out + "\nstderr:\n" + result.err;
+StationConfig DestinationSettings(const std::string& sourceUrl, uint16_t port,
+                                  const std::string& password, const std::string& encode) {
+    return StationConfig::LoopbackRelay(sourceUrl, port, password)
+        .SetOutput(encode)
+        .Set("OggQuality", 2)
+        .Set("LameQuality", 7)
+        .Set("AutomaticReconnect", 0);
 }
 
 // ---- a destination that drops the source: the run ends ----
@@ -111,12 +99,12 @@ TEST_P(LostDestinationTest, RunEndsWithDoneAndACompleteArchive) {
     ASSERT_TRUE(station->listening());
     const std::string archives = dir_.file("archives");
     std::filesystem::create_directory(archives);
-    Settings settings = DestinationSettings(station->url(), server.port(), server.sourcePassword(),
-                                            ogg ? "OGG" : "LAME");
-    settings["SaveDirectory"] = archives;
-    settings["SaveDirectoryFlag"] = "1";
-    settings["LogFile"] = dir_.file("transcode.log");
-    WriteConfig(dir_, settings);
+    StationConfig settings = DestinationSettings(station->url(), server.port(),
+                                                 server.sourcePassword(), ogg ? "OGG" : "LAME");
+    settings.Set("SaveDirectory", archives);
+    settings.Set("SaveDirectoryFlag", "1");
+    settings.Set("LogFile", dir_.file("transcode.log"));
+    settings.Write(dir_.file(kConfigFile));
 
     BackgroundTranscode run(TRANSCODE_BINARY, dir_.path(), kConfigFile, kRunTimeoutMs);
     ASSERT_TRUE(server.WaitForMount("/live", 30000)) << run.Finish().out;
@@ -198,10 +186,10 @@ class StopWhileWaitingTest : public ::testing::Test {
 TEST_F(StopWhileWaitingTest, LoginWaitingForAReplyThatNeverComes) {
     MockServer destination;  // takes the login and says nothing
     ASSERT_TRUE(destination.listening());
-    Settings settings =
+    StationConfig settings =
         DestinationSettings("http://127.0.0.1:1/never", destination.port(), "hackme", "LAME");
-    settings["LogFile"] = dir_.file("transcode.log");
-    WriteConfig(dir_, settings);
+    settings.Set("LogFile", dir_.file("transcode.log"));
+    settings.Write(dir_.file(kConfigFile));
 
     BackgroundTranscode run(TRANSCODE_BINARY, dir_.path(), kConfigFile, kRunTimeoutMs);
     ASSERT_TRUE(destination.WaitForBytes(0, 20, 15000));
@@ -231,11 +219,12 @@ TEST_F(StopWhileWaitingTest, SendBlockedByADestinationThatDoesNotRead) {
     MockServer destination;
     destination.SetReply("HTTP/1.0 200 OK\r\n\r\n");
     destination.SetStopReadingAfterReply(true);
-    Settings settings = DestinationSettings(station.url(), destination.port(), "hackme", "LAME");
-    settings["BitrateNominal"] = "320";
-    settings["OutputPacing"] = "0";
-    settings["LogFile"] = dir_.file("transcode.log");
-    WriteConfig(dir_, settings);
+    StationConfig settings =
+        DestinationSettings(station.url(), destination.port(), "hackme", "LAME");
+    settings.Set("BitrateNominal", "320");
+    settings.Set("OutputPacing", "0");
+    settings.Set("LogFile", dir_.file("transcode.log"));
+    settings.Write(dir_.file(kConfigFile));
 
     BackgroundTranscode run(TRANSCODE_BINARY, dir_.path(), kConfigFile, kRunTimeoutMs);
     ASSERT_TRUE(destination.WaitForConnections(1, 15000));
@@ -243,14 +232,16 @@ TEST_F(StopWhileWaitingTest, SendBlockedByADestinationThatDoesNotRead) {
     // would add more every few milliseconds.
     long unsent = -1;
     int stillLooks = 0;
-    for (int look = 0; look < 150 && stillLooks < 10; ++look) {
-        std::this_thread::sleep_for(100ms);
-        const long now = UnsentBytes(destination.port());
-        stillLooks = now > 0 && now == unsent ? stillLooks + 1 : 0;
-        unsent = now;
-    }
-    ASSERT_EQ(stillLooks, 10) << "the sends never blocked; " << unsent << " bytes unsent\n"
-                              << Shown(run.Finish());
+    const bool blocked = WaitUntil(
+        [&] {
+            const long now = UnsentBytes(destination.port());
+            stillLooks = now > 0 && now == unsent ? stillLooks + 1 : 0;
+            unsent = now;
+            return stillLooks == 10;
+        },
+        15s, 100ms);
+    ASSERT_TRUE(blocked) << "the sends never blocked; " << unsent << " bytes unsent\n"
+                         << Shown(run.Finish());
     const ChildResult* result = nullptr;
     const auto took = Terminate(run, &result);
 
@@ -264,8 +255,8 @@ TEST_F(StopWhileWaitingTest, SendBlockedByADestinationThatDoesNotRead) {
 
 class QuietFailureTest : public ::testing::Test {
   protected:
-    ChildResult RunQuietly(const Settings& settings) {
-        WriteConfig(dir_, settings);
+    ChildResult RunQuietly(const StationConfig& settings) {
+        settings.Write(dir_.file(kConfigFile));
         return RunProgram({TRANSCODE_BINARY, "-n", "-c", dir_.file(kConfigFile)}, dir_.path(),
                           30000);
     }
@@ -278,9 +269,9 @@ TEST_F(QuietFailureTest, WrongPasswordOfARealIcecast2) {
     SKIP_WITHOUT_ICECAST();
     IcecastServer server;
     ASSERT_TRUE(server.started()) << server.failure();
-    Settings settings =
+    StationConfig settings =
         DestinationSettings("http://127.0.0.1:1/never", server.port(), "wrong", "LAME");
-    settings["LogFile"] = dir_.file("transcode.log");
+    settings.Set("LogFile", dir_.file("transcode.log"));
 
     const ChildResult result = RunQuietly(settings);
 
@@ -302,8 +293,9 @@ TEST_F(QuietFailureTest, UnreachableServer) {
         MockServer closed;  // its port is free again at once
         port = closed.port();
     }
-    Settings settings = DestinationSettings("http://127.0.0.1:1/never", port, "hackme", "LAME");
-    settings["LogFile"] = dir_.file("transcode.log");
+    StationConfig settings =
+        DestinationSettings("http://127.0.0.1:1/never", port, "hackme", "LAME");
+    settings.Set("LogFile", dir_.file("transcode.log"));
 
     const ChildResult result = RunQuietly(settings);
 

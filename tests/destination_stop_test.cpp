@@ -23,6 +23,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/stream_feed.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -133,12 +134,12 @@ TEST_F(DestinationStopTest, StopEndsASendThatTheServerDoesNotTake) {
     });
     // Full: the socket has no room left, so the encoding's next send waits (if it does not
     // already).
-    bool full = false;
-    for (int look = 0; look < 300 && !full; ++look) {
-        std::this_thread::sleep_for(50ms);
-        pollfd watched{stream, POLLOUT, 0};
-        full = poll(&watched, 1, 0) == 0;
-    }
+    const bool full = WaitUntil(
+        [&] {
+            pollfd watched{stream, POLLOUT, 0};
+            return poll(&watched, 1, 0) == 0;
+        },
+        15s, 50ms);
     ASSERT_TRUE(full);
     std::this_thread::sleep_for(300ms);
     Control().stopRequested = 1;

@@ -75,11 +75,11 @@ TEST_F(DestinationFaultTest, DestinationThatNeverReadsIsLostAndReconnected) {
     MockServer destination;
     destination.SetReply(kAccepted);
     destination.SetStopReadingAfterReply(true);
-    RunSettings settings = FaultRunSettings(dir_, station->url(), destination.port());
-    settings["BitrateNominal"] = "320";
-    settings["AutomaticReconnect"] = "1";
-    settings["AutomaticReconnectSecs"] = "1";
-    settings["OutputPacing"] = "0";  // the unpaced station fills the socket buffers at once
+    StationConfig settings = FaultRunSettings(dir_, station->url(), destination.port());
+    settings.Set("BitrateNominal", "320");
+    settings.Set("AutomaticReconnect", "1");
+    settings.Set("AutomaticReconnectSecs", "1");
+    settings.Set("OutputPacing", "0");  // the unpaced station fills the socket buffers at once
     FaultRun run(dir_, settings, kRunTimeoutMs);
 
     ASSERT_TRUE(WaitForStreamConnections(destination, 1, 15000)) << run.Shown();
@@ -103,9 +103,9 @@ TEST_F(DestinationFaultTest, PacedRelayNoticesADestinationThatStopsReadingWithin
     destination.SetReceiveBufferBytes(4096);
     destination.SetReply(kAccepted);
     destination.SetStopReadingAfterReply(true);
-    RunSettings settings = FaultRunSettings(dir_, station->url(), destination.port());
-    settings["AutomaticReconnect"] = "1";
-    settings["AutomaticReconnectSecs"] = "1";
+    StationConfig settings = FaultRunSettings(dir_, station->url(), destination.port());
+    settings.Set("AutomaticReconnect", "1");
+    settings.Set("AutomaticReconnectSecs", "1");
     FaultRun run(dir_, settings, kRunTimeoutMs);
 
     ASSERT_TRUE(WaitForStreamConnections(destination, 1, 15000)) << run.Shown();

@@ -76,10 +76,10 @@ TEST_P(StopPhaseTest, SigtermEndsTheRunPromptly) {
     MockServer destination;
     if (c.phase != Phase::kLogin) destination.SetReply("HTTP/1.0 200 OK\r\n\r\n");
     const uint16_t port = c.phase == Phase::kConnecting ? UnansweredPort() : destination.port();
-    RunSettings settings = FaultRunSettings(dir_, station.url(), port);
+    StationConfig settings = FaultRunSettings(dir_, station.url(), port);
     if (c.phase == Phase::kReconnectWait) {
-        settings["AutomaticReconnect"] = "1";
-        settings["AutomaticReconnectSecs"] = "30";
+        settings.Set("AutomaticReconnect", "1");
+        settings.Set("AutomaticReconnectSecs", "30");
     }
     FaultRun run(dir_, settings, kRunTimeoutMs);
 

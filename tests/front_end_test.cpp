@@ -19,6 +19,7 @@
 #include "tests/support/child_process.h"
 #include "tests/support/fresh_records.h"
 #include "tests/support/log_lines.h"
+#include "tests/support/station_config.h"
 
 namespace {
 
@@ -35,9 +36,7 @@ class FrontEndTest : public FreshRecordsTest {
 
     // A configuration that keeps every log line of the loaded settings inside the test directory.
     std::string WriteConfig(const std::string& name) const {
-        const std::string path = file(name);
-        WriteWholeFile(path, "LogFile=" + logPath() + "\nLogLevel=2\n");
-        return path;
+        return StationConfig().Set("LogFile", logPath()).Set("LogLevel", 2).Write(file(name));
     }
 
     // ParseCommandLine with argv[0] prepended.

@@ -20,7 +20,9 @@
 #include "tests/support/audio_check.h"
 #include "tests/support/fresh_records.h"
 #include "tests/support/mock_server.h"
+#include "tests/support/station_config.h"
 #include "tests/support/stream_feed.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -202,14 +204,16 @@ class HostileConfigTest : public FreshRecordsTest {
     // Loads the case's lines ahead of an Icecast2 destination on the mock server: the first line
     // with a key wins, so the case's lines override the destination's. LoadConfig's result.
     int Load(const Lines& lines) {
-        std::string content;
-        for (const std::string& line : lines) content += WithPort(line, server_->port()) + "\n";
-        content += "Server=127.0.0.1\nPort=" + std::to_string(server_->port()) +
-                   "\nServerType=Icecast2\nServerMountpoint=/live\nServerPassword=hackme\n"
-                   "LogLevel=2\nLogFile=" +
-                   logPath() + "\n";
-        WriteWholeFile(file("station.cfg"), content);
-        SetConfigPath(file("station.cfg").c_str());
+        StationConfig config;
+        for (const std::string& line : lines) config.AddRawLine(WithPort(line, server_->port()));
+        config.Set("Server", "127.0.0.1")
+            .Set("Port", server_->port())
+            .Set("ServerType", "Icecast2")
+            .Set("ServerMountpoint", "/live")
+            .Set("ServerPassword", "hackme")
+            .Set("LogLevel", 2)
+            .Set("LogFile", logPath());
+        SetConfigPath(config.Write(file("station.cfg")).c_str());
         const int loaded = LoadConfig(kConfigNormal);
         SetServerStatusSink(RecordStatus);
         return loaded;
@@ -307,9 +311,7 @@ TEST_P(ReconnectWaitTest, StopRequestEndsTheWait) {
         return false;
     });
     // The wait (or the attempts of a wait of no length) go on until the stop request.
-    for (int i = 0; i < 1500 && !Reported(c.status); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    WaitUntil([&] { return Reported(c.status); }, 15000);
     Control().stopRequested = 1;
     const bool ended = encoding.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
     if (!ended) Control().transferEnding = true;  // lets a stuck wait end before the test does

@@ -17,6 +17,7 @@
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/paced_source.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -55,14 +56,14 @@ class IcecastOutputTest : public ::testing::Test {
         if (run_ && !runEnded_) run_->Terminate();
     }
 
-    RunSettings RelaySettings(const std::string& sourceUrl) {
-        RunSettings settings = FaultRunSettings(dir_, sourceUrl, server_->port());
-        settings["ServerPassword"] = server_->sourcePassword();
-        settings["ServerMountpoint"] = kMount;
+    StationConfig RelaySettings(const std::string& sourceUrl) {
+        StationConfig settings = FaultRunSettings(dir_, sourceUrl, server_->port());
+        settings.Set("ServerPassword", server_->sourcePassword());
+        settings.Set("ServerMountpoint", kMount);
         return settings;
     }
 
-    FaultRun& StartRelay(const RunSettings& settings) {
+    FaultRun& StartRelay(const StationConfig& settings) {
         run_ = std::make_unique<FaultRun>(dir_, settings, kRunTimeoutMs);
         return *run_;
     }
@@ -100,9 +101,7 @@ TEST_F(IcecastOutputTest, UnpacedMinuteReachesTheListenerWhole) {
     runEnded_ = true;
     EXPECT_TRUE(result.exited && !result.timedOut) << run_->Shown();
     // The server ends the listener's connection with the source's.
-    for (int waited = 0; !listener.DroppedByServer() && waited < kWaitMs; waited += 20) {
-        std::this_thread::sleep_for(20ms);
-    }
+    WaitUntil([&] { return listener.DroppedByServer(); }, kWaitMs);
     listener.Stop();
 
     const DecodedAudio audio = DecodeMp3(listener.Body());
@@ -122,10 +121,10 @@ TEST_F(IcecastOutputTest, SlowStationWithLongMetadataBlocksKeepsItsMount) {
     options.chunkBytes = 512;
     PacedSource station(MakeMp3Tone(format), options);
     ASSERT_TRUE(station.listening());
-    RunSettings settings = RelaySettings(station.url());
-    settings["BitrateNominal"] = "32";
-    settings["Samplerate"] = "22050";
-    settings["NumberChannels"] = "1";
+    StationConfig settings = RelaySettings(station.url());
+    settings.Set("BitrateNominal", "32");
+    settings.Set("Samplerate", "22050");
+    settings.Set("NumberChannels", "1");
     StartRelay(settings);
     ASSERT_TRUE(server_->WaitForMount(kMount, kWaitMs)) << Log();
     ArrivalListener listener(server_->port(), kMount, kRunTimeoutMs);
@@ -149,8 +148,8 @@ TEST_F(IcecastOutputTest, StoppedServerIsLostWithinFifteenSecondsAndLoggedInAgai
     const Mp3Format format{44100, 2, 10.0, 440.0};
     PacedSource station(MakeMp3Tone(format), PacedStation(format, "Steady - Station", 9));
     ASSERT_TRUE(station.listening());
-    RunSettings settings = RelaySettings(station.url());
-    settings["AutomaticReconnect"] = "1";
+    StationConfig settings = RelaySettings(station.url());
+    settings.Set("AutomaticReconnect", "1");
     StartRelay(settings);
     std::string title;
     ASSERT_TRUE(server_->WaitForTitle(kMount, "Steady - Station", kWaitMs, &title)) << title;

@@ -15,6 +15,7 @@
 #include "tests/support/icecast_server.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/loopback.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -43,11 +44,15 @@ class IcecastTest : public EngineSessionTest {
     // looks as a running source does (Icecast applies an MP3 title with the next data it reads).
     void ExpectTitle(const std::string& mount, const std::string& title, bool streamMp3) {
         std::string seen;
-        for (int look = 0; look < 100; ++look) {
-            if (FindMountTitle(server_->FetchStatusJson(), mount, seen) && seen == title) return;
-            if (streamMp3) EncodeMp3Tone(4410);
-            usleep(100000);
-        }
+        const bool shown = WaitUntil(
+            [&] {
+                if (FindMountTitle(server_->FetchStatusJson(), mount, seen) && seen == title)
+                    return true;
+                if (streamMp3) EncodeMp3Tone(4410);
+                return false;
+            },
+            std::chrono::seconds(10), std::chrono::milliseconds(100));
+        if (shown) return;
         ADD_FAILURE() << "mount " << mount << " shows \"" << seen << "\", not \"" << title << "\"\n"
                       << server_->FetchStatusJson() << "\n"
                       << server_->logs();

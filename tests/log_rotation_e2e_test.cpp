@@ -14,7 +14,9 @@
 #include "tests/support/icecast_server.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -32,11 +34,7 @@ PacedSourceOptions StationOptions(const Mp3Format& format) {
 }
 
 bool WaitForContent(const std::string& path, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 50) {
-        if (!ReadWholeFile(path).empty()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    return false;
+    return WaitUntil([&] { return !ReadWholeFile(path).empty(); }, timeoutMs);
 }
 
 bool Contains(const std::string& text, const std::string& part) {
@@ -56,12 +54,11 @@ TEST(LogRotation, AfterSighupTheNextLinesGoToANewFileAndTheRelayGoesOn) {
     // directory.
     const std::string logPath = dir.file("station.log");
     const std::string rotatedPath = dir.file("station.log.1");
-    WriteWholeFile(dir.file("relay.cfg"),
-                   "SourceURL=" + station.url() +
-                       "\nServer=127.0.0.1\nPort=" + std::to_string(server.port()) +
-                       "\nServerPassword=" + server.sourcePassword() +
-                       "\nServerType=Icecast2\nServerMountpoint=" + kMount +
-                       "\nLogLevel=2\nLogFile=station.log\n");
+    StationConfig::LoopbackRelay(station.url(), server.port(), server.sourcePassword())
+        .Set("ServerMountpoint", kMount)
+        .Set("LogLevel", 2)
+        .Set("LogFile", "station.log")
+        .Write(dir.file("relay.cfg"));
     BackgroundTranscode run(TRANSCODE_BINARY, dir.path(), dir.file("relay.cfg"), 40000);
     const pid_t pid = run.Pid();
     ASSERT_GT(pid, 0);

@@ -13,7 +13,6 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -27,12 +26,13 @@
 #include "tests/support/log_lines.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/stream_listener.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
-using Settings = std::map<std::string, std::string>;
 using Texts = std::vector<std::string>;
 
 constexpr int kRunTimeoutMs = 40000;
@@ -52,12 +52,6 @@ PacedSourceOptions StationOptions(const Mp3Format& format, const std::string& st
     return options;
 }
 
-std::string ConfigText(const Settings& settings) {
-    std::string text;
-    for (const auto& [key, value] : settings) text += key + "=" + value + "\n";
-    return text;
-}
-
 class Mp3RelayTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -67,28 +61,20 @@ class Mp3RelayTest : public ::testing::Test {
         ASSERT_TRUE(server_->started()) << server_->failure();
     }
 
-    Settings BaseSettings(const std::string& sourceUrl, const std::string& mount) const {
-        return {{"SourceURL", sourceUrl},
-                {"Server", "127.0.0.1"},
-                {"Port", std::to_string(server_->port())},
-                {"ServerPassword", server_->sourcePassword()},
-                {"ServerType", "Icecast2"},
-                {"ServerMountpoint", mount},
-                {"ServerDescription", "Relay Test"},
-                {"Encode", "LAME"},
-                {"BitrateNominal", "128"},
-                {"Samplerate", "44100"},
-                {"NumberChannels", "2"},
-                {"LameQuality", "7"},
-                {"OggQuality", "2"},
-                {"LogLevel", "2"},
-                {"LogFile", dir_.file("transcode.log")}};
+    StationConfig BaseSettings(const std::string& sourceUrl, const std::string& mount) const {
+        return StationConfig::LoopbackRelay(sourceUrl, server_->port(), server_->sourcePassword())
+            .Set("ServerMountpoint", mount)
+            .Set("ServerDescription", "Relay Test")
+            .SetOutput("LAME")
+            .Set("LameQuality", 7)
+            .Set("OggQuality", 2)
+            .Set("LogLevel", 2)
+            .Set("LogFile", dir_.file("transcode.log"));
     }
 
-    ChildResult RunTranscode(const Settings& settings) {
-        WriteWholeFile(dir_.file("relay.cfg"), ConfigText(settings));
-        return RunProgram({TRANSCODE_BINARY, "-c", dir_.file("relay.cfg")}, dir_.path(),
-                          kRunTimeoutMs);
+    ChildResult RunTranscode(const StationConfig& settings) {
+        return RunProgram({TRANSCODE_BINARY, "-c", settings.Write(dir_.file("relay.cfg"))},
+                          dir_.path(), kRunTimeoutMs);
     }
 
     std::string MountUrl(const std::string& mount) const {
@@ -133,7 +119,7 @@ TEST_F(Mp3RelayTest, Mp3ToMp3CarriesAudioAndEveryTitle) {
     const Mp3Format format{44100, 2, 6.5, 440.0};
     PacedSource station(MakeMp3Tone(format), StationOptions(format, "HTTP/1.0 200 OK"));
     ASSERT_TRUE(station.listening());
-    const Settings settings = BaseSettings(station.url(), "/live");
+    const StationConfig settings = BaseSettings(station.url(), "/live");
     const RelayOutcome outcome =
         Relay([&] { return RunTranscode(settings); }, server_->port(), "/live", *server_);
 
@@ -159,8 +145,8 @@ TEST_F(Mp3RelayTest, Mp3ToMp3CarriesAudioAndEveryTitle) {
 TEST_F(Mp3RelayTest, Mp3ToOggVorbisChainsAStreamPerTitle) {
     const Mp3Format format{44100, 2, 12.5, 440.0};
     PacedSource station(MakeMp3Tone(format), StationOptions(format, "HTTP/1.0 200 OK", 3.0));
-    Settings settings = BaseSettings(station.url(), "/live.ogg");
-    settings["Encode"] = "OGG";
+    StationConfig settings = BaseSettings(station.url(), "/live.ogg");
+    settings.Set("Encode", "OGG");
     const RelayOutcome outcome =
         Relay([&] { return RunTranscode(settings); }, server_->port(), "/live.ogg", *server_);
 
@@ -189,7 +175,7 @@ TEST_F(Mp3RelayTest, Mono48kSourceBecomesStereo44kWithTheToneKept) {
     const Mp3Format format{48000, 1, 6.5, 1000.0, 0.5f, 64};
     PacedSourceOptions options = StationOptions(format, "ICY 200 OK");  // Shoutcast-style answer
     PacedSource station(MakeMp3Tone(format), options);
-    const Settings settings = BaseSettings(station.url(), "/resampled");
+    const StationConfig settings = BaseSettings(station.url(), "/resampled");
     const RelayOutcome outcome =
         Relay([&] { return RunTranscode(settings); }, server_->port(), "/resampled", *server_);
 
@@ -285,7 +271,7 @@ TEST_F(Mp3RelayTest, TitlesInAnyCharsetReachTheServerAsWritten) {
     const Mp3Format format{44100, 2, 1.5 * static_cast<double>(sent.size()) + 1.0, 440.0};
     PacedSource station(MakeMp3Tone(format), TitledStation(format, sent, starts));
     ASSERT_TRUE(station.listening());
-    const Settings settings = BaseSettings(station.url(), "/titles");
+    const StationConfig settings = BaseSettings(station.url(), "/titles");
     const RelayOutcome outcome =
         Relay([&] { return RunTranscode(settings); }, server_->port(), "/titles", *server_);
 
@@ -325,10 +311,10 @@ TEST_F(Mp3RelayTest, QuickTitleChangesGiveAChainOgginfoAccepts) {
     ASSERT_TRUE(station.listening());
     const std::string archives = dir_.file("archives");
     std::filesystem::create_directory(archives);
-    Settings settings = BaseSettings(station.url(), "/quick.ogg");
-    settings["Encode"] = "OGG";
-    settings["SaveDirectory"] = archives;
-    settings["SaveDirectoryFlag"] = "1";
+    StationConfig settings = BaseSettings(station.url(), "/quick.ogg");
+    settings.Set("Encode", "OGG");
+    settings.Set("SaveDirectory", archives);
+    settings.Set("SaveDirectoryFlag", "1");
     const ChildResult run = RunTranscode(settings);
     EXPECT_NE(run.out.find("Main Status : (Done)"), std::string::npos) << Expectations(run);
 
@@ -367,61 +353,11 @@ TEST_F(Mp3RelayTest, QuickTitleChangesGiveAChainOgginfoAccepts) {
 
 // ---- stop requests ----
 
-// A transcode process started in the background; killed by its pid if the test leaves early.
-struct Spawned {
-    pid_t pid = -1;
-    std::string outPath;
-
-    Spawned() = default;
-    Spawned(const Spawned&) = delete;
-    Spawned(Spawned&& other) noexcept : pid(std::exchange(other.pid, -1)), outPath(other.outPath) {}
-    ~Spawned() {
-        if (pid <= 0) return;
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-};
-
-Spawned SpawnTranscode(const std::string& config, const std::string& directory) {
-    Spawned spawned;
-    spawned.outPath = directory + "/stdout.txt";
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const int out = open(spawned.outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        dup2(out, 1);
-        dup2(out, 2);
-        if (chdir(directory.c_str()) != 0) _exit(127);
-        execl(TRANSCODE_BINARY, TRANSCODE_BINARY, "-c", config.c_str(),
-              static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    spawned.pid = pid;
-    return spawned;
-}
-
-// Exit status, or -1 when the process did not end in time (it is then killed).
-int WaitForExit(Spawned& run, int timeoutMs) {
-    const pid_t pid = run.pid;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    int status = 0;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (waitpid(pid, &status, WNOHANG) == pid) {
-            run.pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return -1;  // still running: Spawned kills it
-}
-
 bool WaitForAnyTitle(const IcecastServer& server, const std::string& mount, int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string title;
-    while (std::chrono::steady_clock::now() < deadline) {
-        if (FindMountTitle(server.FetchStatusJson(), mount, title) && !title.empty()) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    return WaitUntil(
+        [&] { return FindMountTitle(server.FetchStatusJson(), mount, title) && !title.empty(); },
+        std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(100));
 }
 
 struct StopCase {
@@ -443,26 +379,31 @@ TEST_P(StopTest, SignalEndsTheRunCleanly) {
     options.bytesPerSecond = c.bytesPerSecond;
     options.burstBytes = 48000;  // enough for the header and the first blocks
     PacedSource station(MakeMp3Tone(format), options);
-    Settings settings = BaseSettings(station.url(), "/stopped");
-    WriteWholeFile(dir_.file("relay.cfg"), ConfigText(settings));
-    Spawned run = SpawnTranscode(dir_.file("relay.cfg"), dir_.path());
-    ASSERT_GT(run.pid, 0);
+    StationConfig settings = BaseSettings(station.url(), "/stopped");
+    // Standard output is a file here, as under a supervisor.
+    const std::string outPath = dir_.file("stdout.txt");
+    ChildStart start({TRANSCODE_BINARY, "-c", settings.Write(dir_.file("relay.cfg"))}, dir_.path());
+    start.outputFile = outPath;
+    ChildProcess run(start);
+    ASSERT_GT(run.pid(), 0);
     // Running: the station's first titles have reached the server.
     ASSERT_TRUE(WaitForAnyTitle(*server_, "/stopped", 15000))
         << ReadWholeFile(dir_.file("transcode.log"));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    // Standard output is a file here, as under a supervisor: each status line is in it as soon as
-    // it is printed, not at exit.
-    EXPECT_NE(ReadWholeFile(run.outPath).find("Main Status : (Transcoding......)\n"),
-              std::string::npos)
-        << ReadWholeFile(run.outPath);
+    // Each status line is in the file as soon as it is printed, not at exit.
+    EXPECT_TRUE(WaitUntil(
+        [&] {
+            return run.OutputSoFar().find("Main Status : (Transcoding......)\n") !=
+                   std::string::npos;
+        },
+        5000))
+        << run.OutputSoFar();
 
     const auto signalled = std::chrono::steady_clock::now();
-    kill(run.pid, c.signalNumber);
-    const int status = WaitForExit(run, 5000);
+    run.Signal(c.signalNumber);
+    const ChildResult& result = run.WaitFromNow(5000);
     const auto took = std::chrono::steady_clock::now() - signalled;
-    const std::string out = ReadWholeFile(run.outPath);
-    EXPECT_EQ(status, 0) << out;
+    const std::string out = ReadWholeFile(outPath);
+    EXPECT_TRUE(result.exited && result.exitStatus == 0) << out;
     EXPECT_NE(out.find("Main Status : (Done)"), std::string::npos) << out;
     EXPECT_LT(took, std::chrono::seconds(4)) << "the stop was not noticed";
 }

@@ -23,6 +23,7 @@
 #include "tests/support/noise.h"
 #include "tests/support/ogg_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -122,10 +123,7 @@ TEST_F(NoAudioSourceTest, WithSourceReconnectTheSourceCountsAsFailed) {
     SetLogLevel(LOG_INFO);
     std::atomic<bool> done{false};
     std::thread stopper([&] {
-        const auto deadline = Clock::now() + 40s;
-        while (!done && source.Requests().size() < 2 && Clock::now() < deadline) {
-            std::this_thread::sleep_for(20ms);
-        }
+        WaitUntil([&] { return done || source.Requests().size() >= 2; }, 40s);
         Control().stopRequested.store(1);
     });
     const Clock::duration took = Run(source.url());

@@ -14,15 +14,17 @@
 #include <vector>
 
 #include "tests/support/audio_check.h"
-#include "tests/support/log_lines.h"
 #include "tests/support/background_run.h"
 #include "tests/support/child_process.h"
 #include "tests/support/icecast_server.h"
+#include "tests/support/log_lines.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/ogg_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/stream_listener.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -70,25 +72,19 @@ PacedSourceOptions OggStationOptions(double bytesPerSecond) {
     return options;
 }
 
-struct Destination {
-    std::string serverType = "Icecast2";
-    uint16_t port = 0;
-    std::string password;
-    std::string mount;
-    std::string encode = "LAME";
-};
-
-void WriteConfig(const TempDir& dir, const std::string& sourceUrl, const Destination& out,
-                 const std::vector<std::string>& extraLines = {}) {
-    std::string text = "SourceURL=" + sourceUrl + "\n";
-    text += "Server=127.0.0.1\nPort=" + std::to_string(out.port) + "\n";
-    text += "ServerPassword=" + out.password + "\nServerType=" + out.serverType + "\n";
-    text += "ServerMountpoint=" + out.mount + "\nEncode=" + out.encode + "\n";
-    text += "ServerDescription=Relay Test\nServerPublic=0\n";
-    text += "BitrateNominal=128\nSamplerate=44100\nNumberChannels=2\nOggQuality=2\n";
-    text += "LameQuality=5\nLogLevel=3\nLogFile=" + dir.file("transcode.log") + "\n";
-    for (const std::string& line : extraLines) text += line + "\n";
-    WriteWholeFile(dir.file(kConfigFile), text);
+// The relay of the station to a destination at the loopback port, logging at the Debug level.
+StationConfig RelayConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t port,
+                          const std::string& password, const std::string& mount,
+                          const std::string& encode) {
+    return StationConfig::LoopbackRelay(sourceUrl, port, password)
+        .Set("ServerMountpoint", mount)
+        .SetOutput(encode)
+        .Set("ServerDescription", "Relay Test")
+        .Set("ServerPublic", 0)
+        .Set("OggQuality", 2)
+        .Set("LameQuality", 5)
+        .Set("LogLevel", 3)
+        .Set("LogFile", dir.file("transcode.log"));
 }
 
 BackgroundTranscode StartTranscode(const TempDir& dir) {
@@ -110,14 +106,9 @@ class OggRelayTest : public ::testing::Test {
         curl_global_init(CURL_GLOBAL_DEFAULT);
     }
 
-    Destination IcecastDestination(const IcecastServer& server, const std::string& mount,
-                                   const std::string& encode) {
-        Destination out;
-        out.port = server.port();
-        out.password = server.sourcePassword();
-        out.mount = mount;
-        out.encode = encode;
-        return out;
+    StationConfig IcecastRelay(const std::string& sourceUrl, const IcecastServer& server,
+                               const std::string& mount, const std::string& encode) {
+        return RelayConfig(dir_, sourceUrl, server.port(), server.sourcePassword(), mount, encode);
     }
 
     TempDir dir_;
@@ -132,7 +123,7 @@ TEST_F(OggRelayTest, OggToMp3SendsEachSongTitleToTheServer) {
     ASSERT_FALSE(station.empty());
     PacedSource source(station, OggStationOptions(station.size() / 6.0));
     ASSERT_TRUE(source.listening());
-    WriteConfig(dir_, source.url(), IcecastDestination(server, "/live", "LAME"));
+    IcecastRelay(source.url(), server, "/live", "LAME").Write(dir_.file(kConfigFile));
 
     TitleWatcher watcher(server.port(), "/live", kRunTimeoutMs);
     BackgroundTranscode run = StartTranscode(dir_);
@@ -156,7 +147,7 @@ TEST_F(OggRelayTest, OggToOggListenerSeesEverySongAsANewLink) {
     ASSERT_FALSE(station.empty());
     PacedSource source(station, OggStationOptions(station.size() / 9.0));
     ASSERT_TRUE(source.listening());
-    WriteConfig(dir_, source.url(), IcecastDestination(server, "/live.ogg", "OGG"));
+    IcecastRelay(source.url(), server, "/live.ogg", "OGG").Write(dir_.file(kConfigFile));
 
     BackgroundTranscode run = StartTranscode(dir_);
     std::string lastTitle;
@@ -202,8 +193,10 @@ TEST_F(OggRelayTest, StopSignalInTheMiddleEndsCleanlyWithACompleteArchive) {
     ASSERT_TRUE(source.listening());
     const std::string archives = dir_.file("archives");
     std::filesystem::create_directory(archives);
-    WriteConfig(dir_, source.url(), IcecastDestination(server, "/live.ogg", "OGG"),
-                {"SaveDirectory=" + archives, "SaveDirectoryFlag=1"});
+    IcecastRelay(source.url(), server, "/live.ogg", "OGG")
+        .Set("SaveDirectory", archives)
+        .Set("SaveDirectoryFlag", 1)
+        .Write(dir_.file(kConfigFile));
 
     BackgroundTranscode run = StartTranscode(dir_);
     ASSERT_TRUE(server.WaitForTitle("/live.ogg", kSongs[0].title, 30000));
@@ -248,11 +241,9 @@ class FastOggSourceTest : public OggRelayTest,
                           public ::testing::WithParamInterface<FastSourceCase> {};
 
 bool WaitForListener(const IcecastServer& server, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 50) {
-        if (server.FetchStatusJson().find("\"listeners\":1") != std::string::npos) return true;
-        std::this_thread::sleep_for(50ms);
-    }
-    return false;
+    return WaitUntil(
+        [&] { return server.FetchStatusJson().find("\"listeners\":1") != std::string::npos; },
+        std::chrono::milliseconds(timeoutMs), 50ms);
 }
 
 TEST_P(FastOggSourceTest, ListenerHearsEverySecond) {
@@ -280,7 +271,7 @@ TEST_P(FastOggSourceTest, ListenerHearsEverySecond) {
     options.holdAnswer = true;
     PacedSource source(station, options);
     ASSERT_TRUE(source.listening());
-    WriteConfig(dir_, source.url(), IcecastDestination(server, "/fast.ogg", "OGG"));
+    IcecastRelay(source.url(), server, "/fast.ogg", "OGG").Write(dir_.file(kConfigFile));
 
     BackgroundTranscode run = StartTranscode(dir_);
     ASSERT_TRUE(server.WaitForMount("/fast.ogg", 30000)) << run.Finish().out;
@@ -338,13 +329,10 @@ class OggRelayOutageTest : public ::testing::Test {
         ASSERT_TRUE(first->listening());
         first->SetReply("HTTP/1.0 200 OK\r\n\r\n");
         port_ = first->port();
-        Destination out;
-        out.port = port_;
-        out.password = "hackme";
-        out.mount = "/live";
-        WriteConfig(
-            dir_, source_->url(), out,
-            {"AutomaticReconnect=1", "AutomaticReconnectSecs=" + std::to_string(reconnectSecs)});
+        RelayConfig(dir_, source_->url(), port_, "hackme", "/live", "LAME")
+            .Set("AutomaticReconnect", 1)
+            .Set("AutomaticReconnectSecs", reconnectSecs)
+            .Write(dir_.file(kConfigFile));
 
         run_ = std::make_unique<BackgroundTranscode>(TRANSCODE_BINARY, dir_.path(), kConfigFile,
                                                      kRunTimeoutMs);

@@ -19,6 +19,7 @@
 #include "tests/support/noise.h"
 #include "tests/support/ogg_fixture.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -62,14 +63,12 @@ class TestByteSource final : public OggByteSource {
     }
     // True once a read has seen every byte appended so far and waits for more.
     bool WaitUntilReaderBlocked(int timeoutMs) {
-        for (int waited = 0; waited < timeoutMs; waited += 5) {
-            {
+        return WaitUntil(
+            [&] {
                 std::lock_guard<std::mutex> hold(mutex_);
-                if (waiting_ && sizeSeenWaiting_ == bytes_.size()) return true;
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
-        return false;
+                return waiting_ && sizeSeenWaiting_ == bytes_.size();
+            },
+            std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(5));
     }
 
   private:

@@ -22,6 +22,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/stream_feed.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -132,16 +133,6 @@ class OutputLoopTest : public EngineSessionTest {
                                     : 0.0;
     }
 
-    // Polls the condition until it holds; false after the time-out.
-    static bool WaitUntil(const std::function<bool()>& condition,
-                          std::chrono::milliseconds timeout) {
-        const auto deadline = Clock::now() + timeout;
-        while (!condition()) {
-            if (Clock::now() >= deadline) return false;
-            std::this_thread::sleep_for(10ms);
-        }
-        return true;
-    }
     static long StatusCount(const std::string& text) {
         const StatusTexts statuses = Statuses();
         return std::count(statuses.begin(), statuses.end(), text);

@@ -19,6 +19,7 @@
 #include "tests/support/mock_server.h"
 #include "tests/support/stream_feed.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -59,13 +60,12 @@ class ReconnectTest : public EngineSessionTest {
 
     // Waits until the status text has been reported `count` times.
     static bool WaitForStatus(const std::string& text, int count = 1) {
-        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
-        while (std::chrono::steady_clock::now() < end) {
-            const std::vector<std::string> statuses = Statuses();
-            if (std::count(statuses.begin(), statuses.end(), text) >= count) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
+        return WaitUntil(
+            [&] {
+                const std::vector<std::string> statuses = Statuses();
+                return std::count(statuses.begin(), statuses.end(), text) >= count;
+            },
+            kWaitMs);
     }
 
     // The statuses reported from the first `text` on.

@@ -15,6 +15,7 @@
 #include "engine/libzembril.h"
 #include "tests/support/engine_session.h"
 #include "tests/support/mock_server.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -102,10 +103,12 @@ TEST_F(SendPathTest, SendToAServerThatHungUpIsNegativeAndNoSignal) {
     const auto previous = std::signal(SIGPIPE, SIG_DFL);
     const std::vector<unsigned char> block(4096, 0x55);
     ssize_t result = 0;
-    for (int attempt = 0; attempt < 100 && result >= 0; ++attempt) {
-        result = SendEncoded(block.data(), block.size());
-        if (result >= 0) usleep(10000);
-    }
+    WaitUntil(
+        [&] {
+            result = SendEncoded(block.data(), block.size());
+            return result < 0;
+        },
+        1000);
     std::signal(SIGPIPE, previous);
     EXPECT_LT(result, 0);
     EXPECT_LT(SendRequest(Engine().destination.streamSocket, "more"), 0);

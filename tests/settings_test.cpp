@@ -15,6 +15,7 @@
 #include "frontend/commandline.h"
 #include "tests/support/child_process.h"
 #include "tests/support/fresh_records.h"
+#include "tests/support/station_config.h"
 
 namespace {
 
@@ -60,16 +61,20 @@ class SettingsTest : public FreshRecordsTest {
     // Loads the content as the configuration file. The log stays in the test directory unless the
     // content names a log file of its own.
     void Load(const std::string& content, int mode = kConfigNormal) {
-        WriteWholeFile(configPath(), content + "\nLogFile=" + logPath() + "\n");
-        SetConfigPath(configPath().c_str());
+        WriteContent(content);
         ASSERT_EQ(LoadConfig(mode), 1);
     }
 
     // The same, for content the load refuses.
     void LoadRefused(const std::string& content) {
-        WriteWholeFile(configPath(), content + "\nLogFile=" + logPath() + "\n");
-        SetConfigPath(configPath().c_str());
+        WriteContent(content);
         ASSERT_EQ(LoadConfig(kConfigNormal), 0);
+    }
+
+    // The content as given, then the test's log file.
+    void WriteContent(const std::string& content) const {
+        StationConfig().AddRawLine(content).Set("LogFile", logPath()).Write(configPath());
+        SetConfigPath(configPath().c_str());
     }
 
     std::string Written() const { return ReadWholeFile(configPath()); }
@@ -389,8 +394,7 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(SettingsTest, TheErrorsOfARefusedFileGoToItsLogFile) {
     const std::string early = file("early.log");
     SetLogPath(early.c_str());
-    WriteWholeFile(configPath(), "ServerType=icecast2\nLogFile=" + logPath() + "\n");
-    SetConfigPath(configPath().c_str());
+    WriteContent("ServerType=icecast2");
     EXPECT_EQ(LoadConfig(kConfigNormal), 0);
     EXPECT_NE(log().find(ServerTypeRefusal("icecast2")), std::string::npos) << log();
     EXPECT_EQ(ReadWholeFile(early), "");
@@ -642,7 +646,7 @@ TEST_F(SettingsTest, LogSettingsTakeOverFromTheOptions) {
     const std::string early = file("early.log");
     const std::string late = file("late.log");
     SetLogPath(early.c_str());
-    WriteWholeFile(configPath(), "LogLevel=2\nLogFile=" + late + "\n");
+    StationConfig().Set("LogLevel", 2).Set("LogFile", late).Write(configPath());
     SetConfigPath(configPath().c_str());
     LoadConfig(kConfigNormal);
     EXPECT_EQ(GetLogLevel(), 2);
@@ -656,7 +660,7 @@ TEST_F(SettingsTest, LogSettingsTakeOverFromTheOptions) {
 
 TEST_F(SettingsTest, WithoutLogKeysTheDefaultsReplaceTheOptions) {
     SetLogLevel(LOG_DEBUG);
-    WriteWholeFile(configPath(), "Server=x\n");
+    StationConfig().Set("Server", "x").Write(configPath());
     SetConfigPath(configPath().c_str());
     LoadConfig(kConfigNormal);
     const int level = GetLogLevel();

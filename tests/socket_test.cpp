@@ -20,7 +20,9 @@
 #include <vector>
 
 #include "tests/support/child_process.h"
+#include "tests/support/descriptor.h"
 #include "tests/support/loopback.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -49,20 +51,6 @@ std::uint16_t ClosedPort() {
     Listener listener;
     return listener.port();
 }
-
-class Descriptor {
-  public:
-    explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-    ~Descriptor() {
-        if (descriptor_ >= 0) close(descriptor_);
-    }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int get() const { return descriptor_; }
-
-  private:
-    int descriptor_;
-};
 
 TEST(CMySocket, ConnectsToADottedAddressAndToLocalhost) {
     Listener listener;
@@ -163,15 +151,12 @@ TEST(CMySocket, SendingToAClosedPeerFailsInsteadOfEndingTheProcess) {
         listener.Close();
         const char block[4096] = {};
         // The first sends may still be accepted by the kernel; the reset follows shortly after.
-        for (int attempt = 0; attempt < 200; ++attempt) {
-            if (send(connected.get(), block, sizeof block, 0) < 0) {
-                std::printf("send failed: %s\n", errno == EPIPE ? "EPIPE" : "other");
-                std::fflush(stdout);
-                _exit(0);
-            }
-            usleep(5000);
-        }
-        _exit(4);
+        const bool failed =
+            WaitUntil([&] { return send(connected.get(), block, sizeof block, 0) < 0; }, 1000);
+        if (!failed) _exit(4);
+        std::printf("send failed: %s\n", errno == EPIPE ? "EPIPE" : "other");
+        std::fflush(stdout);
+        _exit(0);
     });
     ASSERT_TRUE(result.exited) << "ended by signal " << result.signalNumber;
     EXPECT_EQ(result.exitStatus, 0);

@@ -27,6 +27,7 @@
 #include "tests/support/paced_source.h"
 #include "tests/support/stream_feed.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -85,11 +86,7 @@ std::unique_ptr<PacedSource> OpenOggStation(uint16_t port) {
 }
 
 bool WaitForRequests(const PacedSource& station, std::size_t count, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 20) {
-        if (station.Requests().size() >= count) return true;
-        std::this_thread::sleep_for(20ms);
-    }
-    return false;
+    return WaitUntil([&] { return station.Requests().size() >= count; }, timeoutMs);
 }
 
 std::size_t CountOf(const std::string& text, const std::string& part) {
@@ -231,7 +228,7 @@ class RelayRunTest : public ::testing::Test {
         if (run_ && !runEnded_) run_->Terminate();
     }
 
-    FaultRun& StartRelay(const RunSettings& settings, int timeoutMs = kRunTimeoutMs) {
+    FaultRun& StartRelay(const StationConfig& settings, int timeoutMs = kRunTimeoutMs) {
         run_ = std::make_unique<FaultRun>(dir_, settings, timeoutMs);
         return *run_;
     }
@@ -262,11 +259,7 @@ class RelayRunTest : public ::testing::Test {
     }
 
     bool WaitForLogCount(const std::string& text, std::size_t count, int timeoutMs) const {
-        for (int waited = 0; waited < timeoutMs; waited += 20) {
-            if (CountOf(Log(), text) >= count) return true;
-            std::this_thread::sleep_for(20ms);
-        }
-        return false;
+        return WaitUntil([&] { return CountOf(Log(), text) >= count; }, timeoutMs);
     }
 
     TempDir dir_;
@@ -285,13 +278,13 @@ class SourceOutageTest : public RelayRunTest {
     }
 
     // A relay with SourceReconnect on, the fallback title and short waits between attempts.
-    RunSettings RelaySettings(const std::string& sourceUrl, const std::string& mount = kMount) {
-        RunSettings settings = FaultRunSettings(dir_, sourceUrl, server_->port());
-        settings["ServerPassword"] = server_->sourcePassword();
-        settings["ServerMountpoint"] = mount;
-        settings["SourceReconnect"] = "1";
-        settings["SourceRetrySecs"] = std::to_string(kRetrySecs);
-        settings["FallbackTitle"] = kFallbackTitle;
+    StationConfig RelaySettings(const std::string& sourceUrl, const std::string& mount = kMount) {
+        StationConfig settings = FaultRunSettings(dir_, sourceUrl, server_->port());
+        settings.Set("ServerPassword", server_->sourcePassword());
+        settings.Set("ServerMountpoint", mount);
+        settings.Set("SourceReconnect", "1");
+        settings.Set("SourceRetrySecs", std::to_string(kRetrySecs));
+        settings.Set("FallbackTitle", kFallbackTitle);
         return settings;
     }
 
@@ -345,8 +338,8 @@ TEST_F(SourceOutageTest, StallingStationIsBridgedAndAskedAgain) {
     options.silentHoldMs = 30000;
     PacedSource station(MakeMp3Tone({44100, 2, 3.0, 440.0}), options);
     ASSERT_TRUE(station.listening());
-    RunSettings settings = RelaySettings(station.url());
-    settings["SourceTimeout"] = "2";
+    StationConfig settings = RelaySettings(station.url());
+    settings.Set("SourceTimeout", "2");
     StartRelay(settings);
     ASSERT_TRUE(WaitForTitle("Stalling - Station", kWaitMs)) << lastTitle_ << "\n" << ShownLog();
     ArrivalListener listener(server_->port(), kMount, kRunTimeoutMs);
@@ -371,12 +364,10 @@ TEST_F(SourceOutageTest, AttemptsStartAtOnceThenWaitLongerUpToTheCap) {
     options.streamLimit = 1;
     PacedSource station(MakeMp3Tone({44100, 2, 3.0, 440.0}), options);
     ASSERT_TRUE(station.listening());
-    RunSettings settings = RelaySettings(station.url());
-    settings["SourceRetrySecs"] = "3";
+    StationConfig settings = RelaySettings(station.url());
+    settings.Set("SourceRetrySecs", "3");
     StartRelay(settings);
-    for (int waited = 0; station.CompletedStreams() == 0 && waited < kWaitMs; waited += 10) {
-        std::this_thread::sleep_for(10ms);
-    }
+    WaitUntil([&] { return station.CompletedStreams() > 0; }, kWaitMs);
     ASSERT_EQ(station.CompletedStreams(), 1) << ShownLog();
     const auto lost = Clock::now();
 
@@ -400,8 +391,8 @@ TEST_F(SourceOutageTest, BackupTakesOverAndThePrimaryIsTakenBack) {
     auto backup = OpenMp3Station(0, "Backup - Song");
     ASSERT_TRUE(primary->listening() && backup->listening());
     const uint16_t primaryPort = primary->port();
-    RunSettings settings = RelaySettings(primary->url());
-    settings["SourceBackupURL"] = backup->url();
+    StationConfig settings = RelaySettings(primary->url());
+    settings.Set("SourceBackupURL", backup->url());
     StartRelay(settings);
     ASSERT_TRUE(WaitForTitle("Primary - Song", kWaitMs)) << lastTitle_ << "\n" << ShownLog();
     ArrivalListener listener(server_->port(), kMount, kRunTimeoutMs);
@@ -464,9 +455,9 @@ TEST_F(SourceOutageTest, OggOutputThroughAnOutageHasNoEmptyLogicalStream) {
     auto station = OpenMp3Station(0, "Ogg Out - Before");
     ASSERT_TRUE(station->listening());
     const uint16_t port = station->port();
-    RunSettings settings = RelaySettings(station->url(), "/live.ogg");
-    settings["Encode"] = "OGG";
-    settings["OggQuality"] = "2";
+    StationConfig settings = RelaySettings(station->url(), "/live.ogg");
+    settings.Set("Encode", "OGG");
+    settings.Set("OggQuality", "2");
     StartRelay(settings);
     ASSERT_TRUE(server_->WaitForMount("/live.ogg", kWaitMs)) << ShownLog();
     std::this_thread::sleep_for(1s);
@@ -539,15 +530,13 @@ TEST_P(StopDuringOutageTest, SigtermEndsTheRunPromptlyWithAWholeArchive) {
     auto station = std::make_unique<PacedSource>(
         stalls ? MakeMp3Tone({44100, 2, 3.0, 440.0}) : StationAudio(), options);
     ASSERT_TRUE(station->listening());
-    RunSettings settings = FaultRunSettings(dir_, station->url(), destination_.port());
-    settings["SourceReconnect"] = "1";
-    settings["SourceRetrySecs"] = std::to_string(kRetrySecs);
+    StationConfig settings = FaultRunSettings(dir_, station->url(), destination_.port());
+    settings.Set("SourceReconnect", "1");
+    settings.Set("SourceRetrySecs", std::to_string(kRetrySecs));
     FaultRun& run = StartRelay(settings);
     ASSERT_TRUE(destination_.WaitForBytes(0, 20000, kWaitMs)) << run.Shown();
     if (stalls) {
-        for (int waited = 0; station->CompletedStreams() == 0 && waited < kWaitMs; waited += 20) {
-            std::this_thread::sleep_for(20ms);
-        }
+        WaitUntil([&] { return station->CompletedStreams() > 0; }, kWaitMs);
         ASSERT_EQ(station->CompletedStreams(), 1);
         std::this_thread::sleep_for(1500ms);  // silence, the connection still open
     } else {
@@ -579,9 +568,9 @@ class SourceEndTest : public RelayToMockTest {};
 TEST_F(SourceEndTest, WithoutSourceReconnectTheEndOfTheSourceEndsTheRun) {
     PacedSource station(MakeMp3Tone({44100, 2, 3.0, 440.0}), Mp3Station(0, "Short - Song", 1));
     ASSERT_TRUE(station.listening());
-    RunSettings settings = FaultRunSettings(dir_, station.url(), destination_.port());
-    settings["SourceReconnect"] = "0";
-    settings["FallbackTitle"] = kFallbackTitle;
+    StationConfig settings = FaultRunSettings(dir_, station.url(), destination_.port());
+    settings.Set("SourceReconnect", "0");
+    settings.Set("FallbackTitle", kFallbackTitle);
     StartRelay(settings, 30000);
     const ChildResult& result = FinishRun();
 
@@ -612,8 +601,8 @@ TEST_P(OutputPacingTest, OutputLeadFollowsThePacingKey) {
     options.bytesPerSecond = 0;
     PacedSource station(MakeMp3Tone({44100, 2, kAudioSeconds, 440.0}), options);
     ASSERT_TRUE(station.listening());
-    RunSettings settings = FaultRunSettings(dir_, station.url(), destination_.port());
-    settings["OutputPacing"] = GetParam().paced ? "1" : "0";
+    StationConfig settings = FaultRunSettings(dir_, station.url(), destination_.port());
+    settings.Set("OutputPacing", GetParam().paced ? "1" : "0");
     FaultRun& run = StartRelay(settings, 60000);
     ASSERT_TRUE(destination_.WaitForBytes(0, 1000, kWaitMs)) << run.Shown();
 

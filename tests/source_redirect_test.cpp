@@ -21,6 +21,7 @@
 #include "tests/support/log_lines.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/mp3_fixture.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -315,9 +316,7 @@ TEST_F(SourceRedirectTest, CredentialsInTheUrlsReachNoLine) {
     // Stopped once the station's second stream has been played: by then it has ended once and
     // played again.
     std::thread stopper([&station] {
-        for (int waited = 0; waited < 30000 && station.ConnectionCount() < 3; waited += 20) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
+        WaitUntil([&station] { return station.ConnectionCount() >= 3; }, 30000);
         Control().stopRequested.store(1);
     });
     testing::internal::CaptureStderr();

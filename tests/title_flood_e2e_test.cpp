@@ -7,7 +7,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <map>
 #include <memory>
 #include <string>
 #include <thread>
@@ -19,6 +18,7 @@
 #include "tests/support/mock_server.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/stream_listener.h"
 #include "tests/support/temp_dir.h"
 
@@ -26,7 +26,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
-using Settings = std::map<std::string, std::string>;
 
 constexpr int kRunTimeoutMs = 40000;
 constexpr double kStationSeconds = 6.0;
@@ -52,34 +51,19 @@ PacedSourceOptions FloodingStation(const Mp3Format& format, std::string& lastTit
     return options;
 }
 
-std::string ConfigText(const Settings& settings) {
-    std::string text;
-    for (const auto& [key, value] : settings) text += key + "=" + value + "\n";
-    return text;
-}
-
 class TitleFloodTest : public ::testing::Test {
   protected:
-    Settings BaseSettings(const std::string& sourceUrl, uint16_t port, const std::string& type,
-                          const std::string& password) const {
-        return {{"SourceURL", sourceUrl},
-                {"Server", "127.0.0.1"},
-                {"Port", std::to_string(port)},
-                {"ServerPassword", password},
-                {"ServerType", type},
-                {"ServerMountpoint", "/flood"},
-                {"Encode", "LAME"},
-                {"BitrateNominal", "128"},
-                {"Samplerate", "44100"},
-                {"NumberChannels", "2"},
-                {"LameQuality", "7"},
-                {"LogLevel", "2"},
-                {"LogFile", dir_.file("transcode.log")}};
-    }
-
-    std::string WriteConfig(const Settings& settings) const {
-        WriteWholeFile(dir_.file("relay.cfg"), ConfigText(settings));
-        return dir_.file("relay.cfg");
+    // Writes the relay's configuration and returns its path.
+    std::string WriteConfig(const std::string& sourceUrl, uint16_t port, const std::string& type,
+                            const std::string& password) const {
+        return StationConfig::LoopbackRelay(sourceUrl, port, password)
+            .Set("ServerType", type)
+            .Set("ServerMountpoint", "/flood")
+            .SetOutput("LAME")
+            .Set("LameQuality", 7)
+            .Set("LogLevel", 2)
+            .Set("LogFile", dir_.file("transcode.log"))
+            .Write(dir_.file("relay.cfg"));
     }
 
     std::string Log() const { return ReadWholeFile(dir_.file("transcode.log")); }
@@ -110,10 +94,9 @@ TEST_F(TitleFloodTest, AStationChangingItsTitleEveryBlockCostsAFewRequestsASecon
     server.SetReply("HTTP/1.0 200 OK\r\n\r\n");
     const auto start = Clock::now();
     {
-        BackgroundTranscode run(
-            TRANSCODE_BINARY, dir_.path(),
-            WriteConfig(BaseSettings(station.url(), server.port(), "Icecast2", "hackme")),
-            kRunTimeoutMs);
+        BackgroundTranscode run(TRANSCODE_BINARY, dir_.path(),
+                                WriteConfig(station.url(), server.port(), "Icecast2", "hackme"),
+                                kRunTimeoutMs);
         EXPECT_EQ(run.Finish().exitStatus, 1) << run.Finish().out;
     }
     const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
@@ -140,10 +123,10 @@ TEST_F(TitleFloodTest, TheLastTitleOfAFloodReachesIcecast2) {
     std::string lastTitle;
     PacedSource station(MakeMp3Tone(format), FloodingStation(format, lastTitle));
     ASSERT_TRUE(station.listening());
-    BackgroundTranscode run(TRANSCODE_BINARY, dir_.path(),
-                            WriteConfig(BaseSettings(station.url(), server.port(), "Icecast2",
-                                                     server.sourcePassword())),
-                            kRunTimeoutMs);
+    BackgroundTranscode run(
+        TRANSCODE_BINARY, dir_.path(),
+        WriteConfig(station.url(), server.port(), "Icecast2", server.sourcePassword()),
+        kRunTimeoutMs);
     std::string shown;
     EXPECT_TRUE(server.WaitForTitle("/flood", lastTitle, 15000, &shown))
         << "last title shown: " << shown << "\n"
@@ -176,9 +159,9 @@ TEST_F(TitleFloodTest, AnAdminPortThatNeverAnswersLeavesTheAudioFlowing) {
     PacedSource station(MakeMp3Tone(format), FloodingStation(format, lastTitle));
     ASSERT_TRUE(station.listening());
     const auto start = Clock::now();
-    BackgroundTranscode run(
-        TRANSCODE_BINARY, dir_.path(),
-        WriteConfig(BaseSettings(station.url(), adminPort, "Shoutcast", "hackme")), kRunTimeoutMs);
+    BackgroundTranscode run(TRANSCODE_BINARY, dir_.path(),
+                            WriteConfig(station.url(), adminPort, "Shoutcast", "hackme"),
+                            kRunTimeoutMs);
     // The longest time the stream connection went without new bytes, from its first audio on.
     ASSERT_TRUE(stream->WaitForBytes(0, 4096, 15000)) << Log();
     std::size_t seen = stream->Received(0).size();

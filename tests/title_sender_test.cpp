@@ -20,6 +20,7 @@
 #include "tests/support/engine_session.h"
 #include "tests/support/loopback.h"
 #include "tests/support/mock_server.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -42,16 +43,13 @@ std::string SongOf(const std::string& request) {
 
 // Waits until the server's latest connection is closed and carries the song; its request then.
 bool WaitForLastSong(MockServer& server, const std::string& song) {
-    const auto deadline = Clock::now() + milliseconds(kWaitMs);
-    while (Clock::now() < deadline) {
-        const size_t count = server.ConnectionCount();
-        if (count > 0 && server.WaitForClosed(count - 1, 50) &&
-            SongOf(server.Received(count - 1)) == song) {
-            return true;
-        }
-        std::this_thread::sleep_for(milliseconds(20));
-    }
-    return false;
+    return WaitUntil(
+        [&] {
+            const size_t count = server.ConnectionCount();
+            return count > 0 && server.WaitForClosed(count - 1, 50) &&
+                   SongOf(server.Received(count - 1)) == song;
+        },
+        milliseconds(kWaitMs), milliseconds(20));
 }
 
 TEST_F(EngineSessionTest, AFloodOfTitlesCostsAFewRequestsASecondAndTheLastArrives) {

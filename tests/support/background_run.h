@@ -1,31 +1,31 @@
-// The `transcode` program running in the background while a test watches its peers, with its pid
-// at hand so that the test can signal it (a stop in the middle of a run).
+// The `transcode` program running in the background with a `-c` file while a test watches its
+// peers; its pid is at hand so that the test can signal it (a stop in the middle of a run).
 #pragma once
 
 #include <sys/types.h>
 
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "tests/support/child_process.h"
 
 class BackgroundTranscode {
   public:
-    // Starts `<binary> -c <configFile>` in the directory; the run is ended (killed) after
-    // timeoutMs.
-    BackgroundTranscode(const std::string& binary, std::string directory,
-                        const std::string& configFile, int timeoutMs);
-    ~BackgroundTranscode();
-    BackgroundTranscode(const BackgroundTranscode&) = delete;
-    BackgroundTranscode& operator=(const BackgroundTranscode&) = delete;
+    // Starts `<binary> -c <configFile>` in the directory, with the environment entries
+    // ("NAME=value") added; the run is ended (killed) once timeoutMs have passed.
+    BackgroundTranscode(const std::string& binary, const std::string& directory,
+                        const std::string& configFile, int timeoutMs,
+                        const std::vector<std::string>& environment = {});
 
-    // The program's pid, once it has started; -1 when it did not within five seconds.
-    pid_t Pid() const;
+    pid_t Pid() const { return child_.pid(); }
     // Waits for the end of the run and returns its result.
-    const ChildResult& Finish();
+    const ChildResult& Finish() { return child_.Wait(timeoutMs_); }
 
   private:
-    std::string directory_;
-    ChildResult result_;
-    std::thread thread_;
+    static ChildStart Start(const std::string& binary, const std::string& directory,
+                            const std::string& configFile,
+                            const std::vector<std::string>& environment);
+
+    ChildProcess child_;
+    int timeoutMs_;
 };

@@ -8,37 +8,37 @@
 #include <algorithm>
 #include <filesystem>
 #include <sstream>
-#include <thread>
 
 #include "tests/support/audio_check.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/mp3_fixture.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
 constexpr const char* kConfigFile = "transcode.conf";
 
-// Done once per test program, before any thread that could read the environment: every
-// program the tests start afterwards loads the descriptor listing.
-void LoadDescriptorListingInChildren(const std::string& directory) {
-    setenv("TRANSCODE_EXIT_DESCRIPTORS", directory.c_str(), 1);
-    setenv("LD_PRELOAD", EXIT_DESCRIPTORS_LIBRARY, 1);
-    // A sanitized program wants its runtime first; the listing does not touch its memory.
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);
+// The environment that makes the program load the descriptor listing, which writes its list into
+// the directory as it exits. A sanitized program wants its runtime first; the listing does not
+// touch its memory.
+std::vector<std::string> DescriptorListingEnvironment(const std::string& directory) {
+    return {"TRANSCODE_EXIT_DESCRIPTORS=" + directory,
+            std::string("LD_PRELOAD=") + EXIT_DESCRIPTORS_LIBRARY,
+            "ASAN_OPTIONS=verify_asan_link_order=0"};
 }
 
 }  // namespace
 
-RunSettings FaultRunSettings(const TempDir& dir, const std::string& sourceUrl, uint16_t port) {
+StationConfig FaultRunSettings(const TempDir& dir, const std::string& sourceUrl, uint16_t port) {
     std::filesystem::create_directories(dir.file("archives"));
-    return {{"SourceURL", sourceUrl},      {"Server", "127.0.0.1"},
-            {"Port", std::to_string(port)}, {"ServerPassword", "hackme"},
-            {"ServerType", "Icecast2"},     {"ServerMountpoint", "/live"},
-            {"Encode", "LAME"},             {"BitrateNominal", "128"},
-            {"Samplerate", "44100"},        {"NumberChannels", "2"},
-            {"LameQuality", "7"},           {"AutomaticReconnect", "0"},
-            {"SaveDirectoryFlag", "1"},     {"SaveDirectory", dir.file("archives")},
-            {"LogLevel", "2"},              {"LogFile", dir.file("transcode.log")}};
+    return StationConfig::LoopbackRelay(sourceUrl, port)
+        .SetOutput("LAME")
+        .Set("LameQuality", 7)
+        .Set("AutomaticReconnect", 0)
+        .Set("SaveDirectoryFlag", 1)
+        .Set("SaveDirectory", dir.file("archives"))
+        .Set("LogLevel", 2)
+        .Set("LogFile", dir.file("transcode.log"));
 }
 
 // The descriptors of this process that a program it starts inherits (those without close-on-exec),
@@ -56,15 +56,13 @@ std::vector<std::string> InheritedDescriptors() {
     return inherited;
 }
 
-FaultRun::FaultRun(const TempDir& dir, const RunSettings& settings, int timeoutMs)
+FaultRun::FaultRun(const TempDir& dir, const StationConfig& settings, int timeoutMs)
     : dir_(dir), inherited_(InheritedDescriptors()) {
-    std::string text;
-    for (const auto& [key, value] : settings) text += key + "=" + value + "\n";
-    WriteWholeFile(dir.file(kConfigFile), text);
+    settings.Write(dir.file(kConfigFile));
     std::filesystem::create_directories(dir.file("descriptors"));
-    LoadDescriptorListingInChildren(dir.file("descriptors"));
-    run_ = std::make_unique<BackgroundTranscode>(TRANSCODE_BINARY, dir.path(), kConfigFile,
-                                                 timeoutMs);
+    run_ = std::make_unique<BackgroundTranscode>(
+        TRANSCODE_BINARY, dir.path(), kConfigFile, timeoutMs,
+        DescriptorListingEnvironment(dir.file("descriptors")));
 }
 
 std::chrono::steady_clock::duration FaultRun::Terminate() {
@@ -77,11 +75,9 @@ std::chrono::steady_clock::duration FaultRun::Terminate() {
 }
 
 bool FaultRun::WaitForLog(const std::string& text, int timeoutMs) const {
-    for (int waited = 0; waited < timeoutMs; waited += 20) {
-        if (ReadWholeFile(dir_.file("transcode.log")).find(text) != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return WaitUntil(
+        [&] { return ReadWholeFile(dir_.file("transcode.log")).find(text) != std::string::npos; },
+        timeoutMs);
 }
 
 std::vector<std::string> FaultRun::LeftOpen() {
@@ -101,8 +97,7 @@ std::vector<std::string> FaultRun::LeftOpen() {
 }
 
 std::string FaultRun::Shown() {
-    const ChildResult& result = Finish();
-    return "stdout:\n" + result.out + "\nstderr:\n" + result.err;
+    return ::Shown(Finish());
 }
 
 std::vector<std::size_t> StreamConnections(const MockServer& destination) {
@@ -114,11 +109,7 @@ std::vector<std::size_t> StreamConnections(const MockServer& destination) {
 }
 
 bool WaitForStreamConnections(const MockServer& destination, std::size_t count, int timeoutMs) {
-    for (int waited = 0; waited < timeoutMs; waited += 20) {
-        if (StreamConnections(destination).size() >= count) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return false;
+    return WaitUntil([&] { return StreamConnections(destination).size() >= count; }, timeoutMs);
 }
 
 std::vector<std::string> ArchiveFiles(const TempDir& dir) {

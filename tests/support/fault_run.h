@@ -7,25 +7,23 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "tests/support/background_run.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
-
-using RunSettings = std::map<std::string, std::string>;
 
 // An MP3 relay from the source URL to an Icecast2 server on the loopback port, archiving into
 // <dir>/archives, logging to <dir>/transcode.log at the Info level, without reconnection.
-RunSettings FaultRunSettings(const TempDir& dir, const std::string& sourceUrl, uint16_t port);
+StationConfig FaultRunSettings(const TempDir& dir, const std::string& sourceUrl, uint16_t port);
 
 class MockServer;
 
 class FaultRun {
   public:
-    FaultRun(const TempDir& dir, const RunSettings& settings, int timeoutMs);
+    FaultRun(const TempDir& dir, const StationConfig& settings, int timeoutMs);
 
     pid_t Pid() const { return run_->Pid(); }
     // Sends SIGTERM and returns how long the run took to end.

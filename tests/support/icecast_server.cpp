@@ -19,6 +19,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/wait_until.h"
+
 namespace {
 
 constexpr const char* kServiceUser = "icecast2";
@@ -160,57 +162,38 @@ bool IcecastServer::Launch(uint16_t port) {
             if (chown(path.c_str(), user->pw_uid, user->pw_gid) != 0) return false;
         }
     }
-    const std::string outputPath = directory_.file("output.txt");
-    pid_ = fork();
-    if (pid_ < 0) return false;
-    if (pid_ == 0) {
-        const int output = open(outputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (output >= 0) {
-            dup2(output, STDOUT_FILENO);
-            dup2(output, STDERR_FILENO);
-        }
-        execl(kIcecastBinary, "icecast2", "-c", configPath.c_str(), static_cast<char*>(nullptr));
-        _exit(127);
-    }
-    return true;
+    ChildStart start({kIcecastBinary, "-c", configPath});
+    start.outputFile = directory_.file("output.txt");
+    server_ = std::make_unique<ChildProcess>(start);
+    return server_->pid() > 0;
 }
 
 bool IcecastServer::WaitUntilAnswering(int timeoutMs) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (std::chrono::steady_clock::now() < deadline) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;  // it ended by itself (port taken, bad configuration)
-            return false;
-        }
-        if (FetchStatusJson().find("icestats") != std::string::npos) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    return false;
+    bool ended = false;  // by itself (port taken, bad configuration)
+    const bool answering = WaitUntil(
+        [&] {
+            ended = !server_->Running();
+            return ended || FetchStatusJson().find("icestats") != std::string::npos;
+        },
+        std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(100));
+    if (ended) server_.reset();
+    return answering && !ended;
 }
 
 void IcecastServer::Pause() {
-    if (pid_ > 0) kill(pid_, SIGSTOP);
+    if (server_) server_->Signal(SIGSTOP);
 }
 
 void IcecastServer::Resume() {
-    if (pid_ > 0) kill(pid_, SIGCONT);
+    if (server_) server_->Signal(SIGCONT);
 }
 
 void IcecastServer::Terminate() {
-    if (pid_ <= 0) return;
-    kill(pid_, SIGTERM);
-    kill(pid_, SIGCONT);  // a paused server takes the SIGTERM only once it runs
-    for (int waited = 0; waited < 50; ++waited) {
-        if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
-            pid_ = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    kill(pid_, SIGKILL);
-    waitpid(pid_, nullptr, 0);
-    pid_ = -1;
+    if (!server_) return;
+    server_->Signal(SIGTERM);
+    server_->Signal(SIGCONT);  // a paused server takes the SIGTERM only once it runs
+    server_->WaitFromNow(5000);
+    server_.reset();
 }
 
 std::string IcecastServer::HttpGet(const std::string& path, bool asAdmin) const {
@@ -234,22 +217,18 @@ std::string IcecastServer::HttpGet(const std::string& path, bool asAdmin) const 
 
 bool IcecastServer::WaitForTitle(const std::string& mount, const std::string& title, int timeoutMs,
                                  std::string* lastTitle) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string seen;
-    do {
-        if (FindMountTitle(FetchStatusJson(), mount, seen) && seen == title) return true;
-        if (lastTitle != nullptr) *lastTitle = seen;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return WaitUntil(
+        [&] {
+            if (FindMountTitle(FetchStatusJson(), mount, seen) && seen == title) return true;
+            if (lastTitle != nullptr) *lastTitle = seen;
+            return false;
+        },
+        std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(100));
 }
 
 bool IcecastServer::WaitForMount(const std::string& mount, int timeoutMs) const {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     std::string ignored;
-    do {
-        if (FindMountTitle(FetchStatusJson(), mount, ignored)) return true;
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return WaitUntil([&] { return FindMountTitle(FetchStatusJson(), mount, ignored); },
+                     std::chrono::milliseconds(timeoutMs), std::chrono::milliseconds(100));
 }

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "tests/support/child_process.h"
 #include "tests/support/status_json.h"
 #include "tests/support/temp_dir.h"
 
@@ -82,6 +83,6 @@ class IcecastServer {
     uint16_t port_ = 0;
     std::string sourcePassword_ = "src-secret";
     std::string adminPassword_ = "admin-secret";
-    pid_t pid_ = -1;
+    std::unique_ptr<ChildProcess> server_;  // the running icecast2, if any
     bool started_ = false;
 };

@@ -11,6 +11,7 @@
 #include <chrono>
 
 #include "tests/support/loopback.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -161,10 +162,8 @@ void PacedSource::Serve(int descriptor) {
         return;
     }
     ++served_;
-    const auto holdEnd = Clock::now() + std::chrono::milliseconds(options_.maxStreamMs);
-    while (options_.holdAnswer && !released_.load() && !stopping_.load() &&
-           Clock::now() < holdEnd) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (options_.holdAnswer) {
+        WaitUntil([this] { return released_.load() || stopping_.load(); }, options_.maxStreamMs);
     }
     const bool withMetadata = options_.metaInterval > 0 && AskedForMetadata(request);
     const std::string header = Header(options_, withMetadata);

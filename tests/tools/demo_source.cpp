@@ -15,6 +15,7 @@
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/paced_source.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -80,11 +81,8 @@ int main(int argc, char** argv) {
                 arguments.seconds, station.url().c_str());
     std::fflush(stdout);
 
-    const auto deadline =
-        std::chrono::steady_clock::now() + std::chrono::milliseconds(options.maxStreamMs);
-    while (station.CompletedStreams() == 0 && std::chrono::steady_clock::now() < deadline) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
+    WaitUntil([&] { return station.CompletedStreams() > 0; },
+              std::chrono::milliseconds(options.maxStreamMs), std::chrono::milliseconds(200));
     std::printf("demo_source: done\n");
     return 0;
 }
