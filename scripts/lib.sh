@@ -8,6 +8,11 @@ jobs="${JOBS:-$(nproc)}"  # JOBS=n: fewer, on a machine shared with others
 
 step() { printf '\n=== %s\n' "$*"; }
 
+# The project's version, as CMakeLists.txt sets it.
+project_version() {
+  sed -n 's/^project(transcode VERSION \([0-9.]*\).*/\1/p' "$root/CMakeLists.txt"
+}
+
 # ---- packages -------------------------------------------------------------------------------
 
 # apt-get needs root: "sudo" in front of it for anyone else.
@@ -35,6 +40,17 @@ apt_install() {
 # (scripts/install-deps), unless SKIP_INSTALL=1.
 install_deps_unless_skipped() {
   if [ "${SKIP_INSTALL:-0}" != 1 ]; then "$root/scripts/install-deps"; fi
+}
+
+# ---- checks ---------------------------------------------------------------------------------
+
+failures=0
+
+# check "what" command...: runs the command, says ok or FAILED, and counts a failure.
+check() {
+  local what="$1"
+  shift
+  if "$@"; then echo "ok: $what"; else echo "FAILED: $what" >&2; failures=$((failures + 1)); fi
 }
 
 # ---- builds ---------------------------------------------------------------------------------
@@ -161,6 +177,13 @@ icecast_lists() {
 wait_for_mount() {
   wait_until "$3" icecast_lists "$1" "$2" ||
     { echo "timed out waiting for mount $2 on port $1" >&2; return 1; }
+}
+
+# ---- configurations -------------------------------------------------------------------------
+
+# set_config_key file key value: gives the key that value, in its line, or in a new last line.
+set_config_key() {
+  if grep -q "^$2=" "$1"; then sed -i "s|^$2=.*|$2=$3|" "$1"; else echo "$2=$3" >> "$1"; fi
 }
 
 # ---- a local Icecast2 server ----------------------------------------------------------------
