@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "bench/discard_sink.h"
+#include "tests/support/station_config.h"
 #include "bench/measured_child.h"
 #include "bench/music_mp3.h"
 #include "bench/process_sample.h"
@@ -50,11 +51,16 @@ constexpr std::chrono::milliseconds kUnpacedScrapeInterval{20};
 
 std::string RelayConfig(const TempDir& dir, const std::string& sourceUrl, std::uint16_t sinkPort,
                         bool paced, std::uint16_t statusPort) {
-    return "SourceURL=" + sourceUrl + "\nServer=127.0.0.1\nPort=" + std::to_string(sinkPort) +
-           "\nServerPassword=bench\nServerType=Icecast2\nServerMountpoint=/bench\nEncode=LAME\n"
-           "BitrateNominal=128\nSamplerate=44100\nNumberChannels=2\nLameCBRFlag=1\nLameQuality=1\n"
-           "OutputPacing=" + std::string(paced ? "1" : "0") + "\nLogLevel=1\nLogFile=" +
-           dir.file("transcode.log") + "\nStatusPort=" + std::to_string(statusPort) + "\n";
+    return StationConfig::LoopbackRelay(sourceUrl, sinkPort, "bench")
+        .Set("ServerMountpoint", "/bench")
+        .SetOutput("LAME", kBitrateKbps, kSampleRate)
+        .Set("LameCBRFlag", 1)
+        .Set("LameQuality", 1)
+        .Set("OutputPacing", paced ? 1 : 0)
+        .Set("LogLevel", 1)
+        .Set("LogFile", dir.file("transcode.log"))
+        .Set("StatusPort", statusPort)
+        .Text();
 }
 
 // Bytes of one complete reply; 0 when there was none.
@@ -146,7 +152,7 @@ int RunCpu(int runs, double audioSeconds) {
                            RelayConfig(dir, station.url(), sink.port(), false, statusPort));
             std::unique_ptr<Scraper> scraper;
             if (listening) scraper = std::make_unique<Scraper>(statusPort, kUnpacedScrapeInterval);
-            const ChildUsage usage =
+            const ChildResult usage =
                 launcher.Run({TRANSCODE_BINARY, "-n", "-c", dir.file("bench.cfg")}, dir.path(),
                              dir.file("relay.out"), static_cast<int>(audioSeconds * 1000));
             const int scrapes = scraper ? scraper->answered() : 0;
@@ -234,8 +240,8 @@ int RunMemory(double minutes) {
     PacedSource companionStation(mp3, Station(loopSeconds, true, 100));
     WriteWholeFile(dir.file("companion.cfg"),
                    RelayConfig(dir, companionStation.url(), sink.port(), true, 0));
-    MeasuredChild companion({TRANSCODE_BINARY, "-n", "-c", dir.file("companion.cfg")}, dir.path(),
-                            dir.file("companion.out"));
+    ChildProcess companion(MeasuredStart({TRANSCODE_BINARY, "-n", "-c", dir.file("companion.cfg")},
+                                         dir.path(), dir.file("companion.out")));
     std::vector<double> results[2];
     for (std::size_t index = 0; index < 2; ++index) {
         const auto& phase = phases[index];
@@ -244,8 +250,8 @@ int RunMemory(double minutes) {
         const std::uint16_t statusPort = phase.listening ? FreeLoopbackPort() : 0;
         WriteWholeFile(dir.file("bench.cfg"),
                        RelayConfig(dir, station.url(), sink.port(), true, statusPort));
-        MeasuredChild relay({TRANSCODE_BINARY, "-n", "-c", dir.file("bench.cfg")}, dir.path(),
-                            dir.file("relay.out"));
+        ChildProcess relay(MeasuredStart({TRANSCODE_BINARY, "-n", "-c", dir.file("bench.cfg")},
+                                         dir.path(), dir.file("relay.out")));
         std::unique_ptr<Scraper> scraper;
         if (phase.listening) {
             scraper = std::make_unique<Scraper>(statusPort, std::chrono::milliseconds(1000));

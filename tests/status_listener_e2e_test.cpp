@@ -18,6 +18,7 @@
 #include "tests/support/loopback.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/paced_source.h"
+#include "tests/support/station_config.h"
 #include "tests/support/temp_dir.h"
 
 namespace {
@@ -81,13 +82,15 @@ class StatusListenerRelay : public testing::Test {
         station_ = std::make_unique<PacedSource>(MakeMp3Tone(format), options);
         ASSERT_TRUE(station_->listening());
         statusPort_ = FreeLoopbackPort();
-        WriteWholeFile(dir_.file("relay.cfg"),
-                       "SourceURL=" + station_->url() + "\nServer=127.0.0.1\nPort=" +
-                           std::to_string(server_.port()) + "\nServerPassword=" +
-                           server_.sourcePassword() + "\nServerType=Icecast2\nServerMountpoint=" +
-                           kMount + "\nAutomaticReconnect=1\nAutomaticReconnectSecs=1\n" +
-                           "SourceReconnect=1\nLogLevel=2\nLogFile=relay.log\nStatusPort=" +
-                           std::to_string(statusPort_) + "\n");
+        StationConfig::LoopbackRelay(station_->url(), server_.port(), server_.sourcePassword())
+            .Set("ServerMountpoint", kMount)
+            .Set("AutomaticReconnect", 1)
+            .Set("AutomaticReconnectSecs", 1)
+            .Set("SourceReconnect", 1)
+            .Set("LogLevel", 2)
+            .Set("LogFile", "relay.log")
+            .Set("StatusPort", statusPort_)
+            .Write(dir_.file("relay.cfg"));
         run_ = std::make_unique<BackgroundTranscode>(TRANSCODE_BINARY, dir_.path(),
                                                      dir_.file("relay.cfg"), 90000);
         ASSERT_GT(run_->Pid(), 0);
