@@ -169,6 +169,11 @@ struct EngineState {
     FixedText<1024> sourceBackupUrl;      // relayed while the primary source fails
     FixedText<1024> fallbackTitle;        // the title while silence is relayed; empty: keep
     std::int32_t outputPacing = 1;        // 1: the output runs at most about 2 s ahead of time
+
+    // Watching the source's levels (source_levels.cpp); 0 turns each off.
+    std::int32_t levelLogSecs = 0;        // an Info line with loudness and peak this often
+    std::int32_t silenceSecs = 0;         // this long below silenceThreshold is dead air
+    std::int32_t silenceThreshold = -50;  // dBFS sample peak
 };
 
 // The process-wide record.

@@ -20,6 +20,7 @@
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
+#include "engine/supervisor_notify.h"
 
 namespace {
 
@@ -160,6 +161,7 @@ ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
         SendAll(engine.streamSocket, bytes, byteCount, &engine.streamProgress, StopRequested);
     if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
     if (sent > 0 && !DestinationKeepsUp(engine)) sent = -1;
+    if (sent > 0) NotifyAudioDelivered();
     if (sent < 0) engine.sendFailure = errno;
     if (engine.saveArchives && !engine.saveAsWav) AppendToArchive(bytes, byteCount);
     return sent;

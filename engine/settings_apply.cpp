@@ -210,7 +210,7 @@ void ReportSetup() {
 }  // namespace
 
 int ApplyConfig() {
-    if (!LookUpSettings("SourceURL", "OutputPacing")) return 0;
+    if (!LookUpSettings("SourceURL", "SilenceThreshold")) return 0;
     TakeOverLogSettings();
 
     // Every check runs, so that one start names every value to mend.

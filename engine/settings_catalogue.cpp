@@ -296,6 +296,16 @@ constexpr Setting kCatalogue[] = {
         "OutputPacing", 1,
         "1 sends at most about 2 s ahead of real time; 0 passes audio on as fast as the source "
         "delivers it (for files and benchmarks)"),
+    IntegerSetting<&EngineState::levelLogSecs>(
+        "LevelLogSecs", 0,
+        "Seconds between Info lines with the source's short-term loudness and peak (0: none)"),
+    IntegerSetting<&EngineState::silenceSecs>(
+        "SilenceSecs", 0,
+        "Seconds the source may stay below SilenceThreshold before it counts as dead air; with "
+        "SourceReconnect=1 dead air counts as a failed source (0: not watched)"),
+    IntegerSetting<&EngineState::silenceThreshold>(
+        "SilenceThreshold", -50,
+        "The sample peak in dBFS below which the source counts as silent (example: -50)"),
 };
 // clang-format on
 
@@ -420,6 +430,9 @@ constexpr const char* kStoreBackOrder[] = {
     "SourceBackupURL",
     "FallbackTitle",
     "OutputPacing",
+    "LevelLogSecs",
+    "SilenceSecs",
+    "SilenceThreshold",
 };
 static_assert(std::size(kStoreBackOrder) == std::size(kCatalogue));
 

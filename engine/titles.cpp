@@ -8,6 +8,7 @@
 #include "common/log.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
+#include "engine/supervisor_notify.h"
 
 namespace {
 
@@ -114,6 +115,7 @@ int SetCurrentTitle(const char* title) {
         if (engine.currentTitle.view() == candidate) return 0;
         engine.currentTitle.assign(candidate);
     }
+    NotifyTitle(std::string(candidate).c_str());
     SendMetadataUpdate();
     return 1;
 }

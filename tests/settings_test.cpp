@@ -781,6 +781,9 @@ TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
         text("SourceBackupURL", e.sourceBackupUrl, "http://SourceBackupURL/"),
         text("FallbackTitle", e.fallbackTitle),
         number("OutputPacing", e.outputPacing),
+        number("LevelLogSecs", e.levelLogSecs),
+        number("SilenceSecs", e.silenceSecs),
+        number("SilenceThreshold", e.silenceThreshold),
     };
     std::string content;
     std::vector<std::string> values;
@@ -807,15 +810,16 @@ TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
 TEST_F(SettingsTest, StoreBackOrderForKeysNotYetInTheTable) {
     SetConfigPath(configPath().c_str());
     ASSERT_EQ(WriteConfigFile(), 1);
-    ASSERT_EQ(Config().entryCount, 56);
+    ASSERT_EQ(Config().entryCount, 59);
     std::vector<std::string> keys;
     for (int index = 36; index < 41; ++index) keys.emplace_back(Config().entries[index].key.view());
     for (int index = 45; index < 48; ++index) keys.emplace_back(Config().entries[index].key.view());
-    for (int index = 49; index < 56; ++index) keys.emplace_back(Config().entries[index].key.view());
+    for (int index = 49; index < 59; ++index) keys.emplace_back(Config().entries[index].key.view());
     EXPECT_EQ(keys, (std::vector<std::string>{
                         "LiveInSamplerate", "LineInFlag", "lastX", "lastY", "showVU", "LogLevel",
                         "SaveAsWAV", "LogFile", "AACCutoff", "SourceReconnect", "SourceTimeout",
-                        "SourceRetrySecs", "SourceBackupURL", "FallbackTitle", "OutputPacing"}));
+                        "SourceRetrySecs", "SourceBackupURL", "FallbackTitle", "OutputPacing",
+                        "LevelLogSecs", "SilenceSecs", "SilenceThreshold"}));
 }
 
 // However many other entries a file holds, the keys this program reads are read: unknown entries
