@@ -55,8 +55,9 @@ double PeakMiB() {
     return usage.ru_maxrss / 1024.0;
 }
 
-void LoadBenchConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t sinkPort) {
-    const std::string text = "SourceURL=" + sourceUrl +
+void LoadBenchConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t sinkPort,
+                     const std::string& extraLines = "") {
+    const std::string text = extraLines + "SourceURL=" + sourceUrl +
                              "\nServer=127.0.0.1\nPort=" + std::to_string(sinkPort) +
                              "\nServerType=Icecast2\nServerMountpoint=/bench\nOutputPacing=0\nLogLevel=1\n"
                              "LogFile=" +
@@ -179,10 +180,7 @@ void PrintRate(const char* what, double cpuSeconds) {
                 cpuSeconds, kAudioSeconds / cpuSeconds, cpuSeconds / (kAudioSeconds / 60.0));
 }
 
-// Relays the MP3 through the forked relay process, then times its codecs alone. False when the
-// relay process did not report.
-bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
-    TempDir dir;
+PacedSourceOptions BenchStation() {
     PacedSourceOptions options;
     options.metaInterval = kMetaInterval;
     options.bytesPerSecond = 0;  // as fast as the relay takes it
@@ -191,7 +189,14 @@ bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
         options.titles.push_back({static_cast<std::size_t>(second * 16000),
                                   "Bench Artist - Song at " + std::to_string(second) + " s"});
     }
-    PacedSource station(mp3, options);
+    return options;
+}
+
+// Relays the MP3 through the forked relay process, then times its codecs alone. False when the
+// relay process did not report.
+bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
+    TempDir dir;
+    PacedSource station(mp3, BenchStation());
     DiscardSink sink;
     LoadBenchConfig(dir, station.url(), sink.port());
 
@@ -233,12 +238,42 @@ bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
     return true;
 }
 
+// The relay's CPU per audio minute with these lines added to its configuration; negative when
+// the relay process did not report.
+double RelayCpuPerMinute(const std::string& mp3, RelayProcess& relay, const std::string& lines) {
+    TempDir dir;
+    PacedSource station(mp3, BenchStation());
+    DiscardSink sink;
+    LoadBenchConfig(dir, station.url(), sink.port(), lines);
+    RelayFigures figures;
+    if (!relay.Run(dir.file("bench.cfg"), figures)) return -1.0;
+    return figures.cpuSeconds / (kAudioSeconds / 60.0);
+}
+
+// Source metering (SilenceSecs, so the dead-air watch meters every block) off and on in turn,
+// pair by pair, on the music-like source.
+constexpr int kMeteringPairs = 2;
+
+bool RunMeteringPairs(const std::string& mp3, std::vector<RelayProcess>& relays) {
+    std::printf("source metering off / on (SilenceSecs=10), music-like, CPU s per audio minute:
+");
+    for (int pair = 0; pair < kMeteringPairs; ++pair) {
+        const double off = RelayCpuPerMinute(mp3, relays[2 * pair], "");
+        const double on = RelayCpuPerMinute(mp3, relays[2 * pair + 1], "SilenceSecs=10\n");
+        if (off <= 0 || on <= 0) return false;
+        std::printf("  pair %d: off %.3f  on %.3f  on/off %.3f\n", pair + 1, off, on, on / off);
+        std::fflush(stdout);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main() {
     // First: forked while this process is small and single-threaded.
     RelayProcess musicRelay;
     RelayProcess toneRelay;
+    std::vector<RelayProcess> meteringRelays(2 * kMeteringPairs);
     double generateStart = WallSeconds();
     const std::string music = MakeMusicLikeMp3(kAudioSeconds, 44100, 128);
     std::printf("generated %.0f s of music-like MP3 in %.1f s\n", kAudioSeconds,
@@ -252,5 +287,5 @@ int main() {
     if (!RunCase("pure tone source (440 Hz sine; LAME encodes it far faster)", tone, toneRelay)) {
         return 1;
     }
-    return 0;
+    return RunMeteringPairs(music, meteringRelays) ? 0 : 1;
 }

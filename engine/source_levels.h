@@ -5,15 +5,15 @@
 // thread, before the block is queued; the relay's own silence fill enters behind that door and is
 // never metered. Metering runs while LevelLogSecs or SilenceSecs is set, or once
 // KeepSourceLevels asked for it (a status page). The meter and the silence watch are guarded by
-// one lock (levelsLock); the latest reading is published in atomics, so CurrentSourceLevels never
-// waits for the meter and may be called from any thread.
+// one lock (levelsLock); the reading is published in atomics after every block, so
+// CurrentSourceLevels never waits for the meter and may be called from any thread.
 #pragma once
 
 struct SourceLevelReading {
     // The highest sample peak of the last 3 s of source audio, in dBFS; -infinity for none.
     double peakDbfs;
-    // EBU R 128 short-term loudness (3 s window), in LUFS, refreshed once per second of audio;
-    // -infinity before any audio and for digital silence.
+    // EBU R 128 short-term loudness (the last 3 s of source audio, in whole 100 ms slots), in
+    // LUFS; -infinity before 100 ms of audio and for digital silence.
     double shortTermLufs;
     // The source has stayed below SilenceThreshold for SilenceSecs, and no sound came since.
     bool silent;
