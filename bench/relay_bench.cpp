@@ -255,8 +255,7 @@ double RelayCpuPerMinute(const std::string& mp3, RelayProcess& relay, const std:
 constexpr int kMeteringPairs = 2;
 
 bool RunMeteringPairs(const std::string& mp3, std::vector<RelayProcess>& relays) {
-    std::printf("source metering off / on (SilenceSecs=10), music-like, CPU s per audio minute:
-");
+    std::printf("source metering off / on (SilenceSecs=10), music-like, CPU s per audio minute:\n");
     for (int pair = 0; pair < kMeteringPairs; ++pair) {
         const double off = RelayCpuPerMinute(mp3, relays[2 * pair], "");
         const double on = RelayCpuPerMinute(mp3, relays[2 * pair + 1], "SilenceSecs=10\n");
