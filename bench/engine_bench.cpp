@@ -99,18 +99,18 @@ int LameDefaultQuality() {
 double EngineSeconds(const Case& c, const std::vector<float>& source, double seconds) {
     ResetEngineState();
     EngineState& engine = Engine();
-    engine.sampleRate = kOutputRate;
-    engine.channels = 2;
-    engine.bitrateNominal = 128;
-    engine.lameCbrFlag = 1;
-    engine.lameQuality = c.lameQuality;
-    engine.isLame = c.ogg ? 0 : 1;
-    engine.isOggVorbis = c.ogg ? 1 : 0;
-    engine.oggQuality.assign("4");
+    engine.settings.sampleRate = kOutputRate;
+    engine.settings.channels = 2;
+    engine.settings.bitrateNominal = 128;
+    engine.settings.lameCbrFlag = 1;
+    engine.settings.lameQuality = c.lameQuality;
+    engine.settings.isLame = c.ogg ? 0 : 1;
+    engine.settings.isOggVorbis = c.ogg ? 1 : 0;
+    engine.settings.oggQuality.assign("4");
     DrainedSink sink;
-    engine.streamSocket = sink.engineEnd();
+    engine.destination.streamSocket = sink.engineEnd();
     if (InitEncoder() != 1) std::exit(2);
-    engine.connected = 1;
+    engine.destination.connected = 1;
 
     const double start = ThreadCpuSeconds();
     ForEachBlock(source, c.sourceRate, seconds, [&](const float* frames, int count) {

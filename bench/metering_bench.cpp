@@ -45,8 +45,8 @@ long PrivateKiB() {
 int main(int argc, char** argv) {
     const double audioSeconds = argc > 1 ? std::atof(argv[1]) : 600.0;
     const double readingsPerSecond = argc > 2 ? std::atof(argv[2]) : 1.0;
-    Engine().silenceSecs = 10;
-    Engine().silenceThreshold = -50;
+    Engine().settings.silenceSecs = 10;
+    Engine().settings.silenceThreshold = -50;
 
     MusicLikeGenerator music(kRate);
     // One second of blocks, made before the timing, played over and over.

@@ -57,11 +57,11 @@ double PeakMiB() {
 
 void LoadBenchConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t sinkPort,
                      const std::string& extraLines = "") {
-    const std::string text = extraLines + "SourceURL=" + sourceUrl +
-                             "\nServer=127.0.0.1\nPort=" + std::to_string(sinkPort) +
-                             "\nServerType=Icecast2\nServerMountpoint=/bench\nOutputPacing=0\nLogLevel=1\n"
-                             "LogFile=" +
-                             dir.file("bench.log") + "\n";
+    const std::string text =
+        extraLines + "SourceURL=" + sourceUrl + "\nServer=127.0.0.1\nPort=" + std::to_string(sinkPort) +
+        "\nServerType=Icecast2\nServerMountpoint=/bench\nOutputPacing=0\nLogLevel=1\n"
+        "LogFile=" +
+        dir.file("bench.log") + "\n";
     WriteWholeFile(dir.file("bench.cfg"), text);
     SetConfigPath(dir.file("bench.cfg").c_str());
     LoadConfig(kConfigNormal);
@@ -113,12 +113,12 @@ double DecodeAll(const std::string& mp3, Mp3SampleConsumer consumer) {
 lame_global_flags* LameLikeTheEngine() {
     const EngineState& engine = Engine();
     lame_global_flags* lame = lame_init();
-    lame_set_brate(lame, engine.bitrateNominal);
-    lame_set_quality(lame, engine.lameQuality);
+    lame_set_brate(lame, engine.settings.bitrateNominal);
+    lame_set_quality(lame, engine.settings.lameQuality);
     lame_set_num_channels(lame, 2);
-    lame_set_mode(lame, engine.channels == 1 ? MONO : STEREO);
-    lame_set_in_samplerate(lame, static_cast<int>(engine.sampleRate));
-    lame_set_out_samplerate(lame, static_cast<int>(engine.sampleRate));
+    lame_set_mode(lame, engine.settings.channels == 1 ? MONO : STEREO);
+    lame_set_in_samplerate(lame, static_cast<int>(engine.settings.sampleRate));
+    lame_set_out_samplerate(lame, static_cast<int>(engine.settings.sampleRate));
     lame_init_params(lame);
     return lame;
 }
@@ -209,7 +209,7 @@ bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
     std::printf(
         "relay process: StartTranscoding (libcurl from the station thread, ring buffer, libmad, "
         "LAME CBR %d kbit/s q%d, send to the sink thread)\n",
-        Engine().bitrateNominal, Engine().lameQuality);
+        Engine().settings.bitrateNominal, Engine().settings.lameQuality);
     std::printf("  station streams completed %d, sink received %llu bytes, wall %.2f s\n",
                 station.CompletedStreams(), static_cast<unsigned long long>(sink.bytes()),
                 figures.wallSeconds);

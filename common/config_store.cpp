@@ -241,11 +241,22 @@ int WriteConfigEntries(const char* path) {
     return 1;
 }
 
+namespace {
+
+// A log at Debug level is no place for the destination's password or a source's credentials.
+std::string ShownValue(std::string_view key, std::string_view value) {
+    if (key == "ServerPassword") return value.empty() ? "" : "***";
+    if (key == "SourceURL" || key == "SourceBackupURL") return PrintableText(MaskedUrl(value));
+    return PrintableText(value);
+}
+
+}  // namespace
+
 void DumpConfig() {
     for (int index = 0; index < configTable.entryCount; ++index) {
         const ConfigEntry& entry = configTable.entries[index];
         LogMessage(LOG_DEBUG, kLogEngine, __LINE__, "(%s) = (%s)\n",
                    PrintableText(entry.key.view()).c_str(),
-                   PrintableText(entry.value.view()).c_str());
+                   ShownValue(entry.key.view(), entry.value.view()).c_str());
     }
 }

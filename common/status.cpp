@@ -4,11 +4,12 @@ namespace {
 FrontEndSlots frontEndSlots;
 }
 
-FrontEndSlots& FrontEnd() { return frontEndSlots; }
+FrontEndSlots& FrontEnd() {
+    return frontEndSlots;
+}
 
 void ClearFrontEndSlots() {
     FrontEndSlots& slots = frontEndSlots;
-    slots.stopRequested.store(0);
     slots.mainStatus = slots.inputStatus = nullptr;
     slots.inputBytes = nullptr;
     slots.inputServerType = slots.inputStreamType = slots.inputStreamUrl = nullptr;

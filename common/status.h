@@ -17,9 +17,6 @@ using ByteCountSink = void (*)(std::uint64_t byteCount);
 using LevelSink = void (*)(unsigned left, unsigned right);
 
 struct FrontEndSlots {
-    // Non-zero asks the running transfer to end. Set from signal handlers and read by the input
-    // and engine threads, hence atomic (lock-free, so safe to store from a handler).
-    std::atomic<int> stopRequested{0};
     StatusSink mainStatus = nullptr;
     StatusSink inputStatus = nullptr;
     ByteCountSink inputBytes = nullptr;
@@ -37,11 +34,10 @@ struct FrontEndSlots {
     StatusSink outputBitrate = nullptr;
     std::int32_t createConfigOnly = 0;  // "-C": write the configuration file and exit
 };
-static_assert(std::atomic<int>::is_always_lock_free);
 
 // The process-wide record.
 FrontEndSlots& FrontEnd();
-// All slots empty, both flags 0. Used at start-up and by tests.
+// All slots empty, the flag 0. Used at start-up and by tests.
 void ClearFrontEndSlots();
 
 // Calls a sink when the slot holds one.

@@ -198,3 +198,9 @@ std::string WithoutControlBytes(std::string_view text) {
     }
     return cleaned;
 }
+
+std::string_view TrimBlanks(std::string_view text) {
+    const std::size_t first = text.find_first_not_of(" \t");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t") - first + 1);
+}

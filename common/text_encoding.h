@@ -51,3 +51,6 @@ std::string AsUtf8(std::string_view text);
 // The text without control bytes (1 to 31 and 127): each run of them becomes one blank. For
 // titles, which go to servers and from there to every listener's player.
 std::string WithoutControlBytes(std::string_view text);
+
+// The text without the blanks (spaces and tabs) at its two ends.
+std::string_view TrimBlanks(std::string_view text);

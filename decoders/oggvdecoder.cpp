@@ -319,7 +319,7 @@ void JoinVorbisDecoder() {
     if (!decoderThread.joinable()) return;
     // The thread may be waiting to reconnect to the destination; that wait must not outlast the
     // input, or the join would wait for a server that may never return.
-    Engine().transferEnding = true;
+    Control().transferEnding = true;
     decoderThread.join();
-    Engine().transferEnding = false;
+    Control().transferEnding = false;
 }

@@ -2,10 +2,10 @@
 // encoded stream as sent (SendEncoded appends it) or the decoded source audio as a 16-bit stereo
 // WAV file (written here, block by block, for the sample intake).
 //
-// One file per connection. OpenArchiveFile, called before every send, only marks the archive as
-// wanted; the file itself is created with the first bytes written to it, so a connection that ends
-// at its login leaves no empty file behind. A file that cannot be created is reported once, and
-// the connection goes on without an archive until DisconnectFromServer (CloseArchiveFile).
+// One file per connection. ConnectToServer wants an archive for the connection (WantArchive); the
+// file itself is opened (OpenArchiveFile) with the first bytes written to it, so a connection that
+// ends at its login leaves no empty file behind. A file that cannot be created is reported once,
+// and the connection goes on without an archive until DisconnectFromServer (CloseArchiveFile).
 // A WAV archive also ends early, and the next file begins, when the source rate changes (the
 // header states a single rate) or when its data would outgrow the header's 32-bit size fields.
 //
@@ -15,8 +15,9 @@
 // archive until the next connection. The bytes go to the file's descriptor without stdio's
 // buffer, so that the bytes on the disk are always exactly those counted.
 //
-// Threads: like archiveFile, the state here is touched only by the thread that owns the
-// destination (libzembril.h): the sends, the encoding and DisconnectFromServer all run on it.
+// Threads: like the archive's part of EngineState, the state here is touched only by the thread
+// that owns the destination (libzembril.h): the sends, the encoding and DisconnectFromServer all
+// run on it.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -46,11 +47,11 @@ constexpr int kPcmChunkFrames = 4096;
 constexpr int kMaxNameAttempts = 100;
 constexpr mode_t kDirectoryMode = 0755;
 
-// The archive of the current connection, while archiveFile is not open yet.
+// The archive of the current connection, while its file is not open yet.
 enum class Pending { kNothing, kWanted, kRefused };
 Pending pending = Pending::kNothing;
 
-// The open archive file, beside engine.archiveFile, which owns it.
+// The open archive file, beside engine.archive.file, which owns it.
 struct OpenArchive {
     std::string path;             // for the log; empty for a file opened elsewhere (tests)
     std::uint64_t fileBytes = 0;  // written to the file so far, the WAV header included
@@ -103,10 +104,10 @@ std::string CleanFileName(std::string_view name) {
 }
 
 std::string ArchiveExtension(const EngineState& engine) {
-    if (engine.saveAsWav) return ".wav";
+    if (engine.settings.saveAsWav) return ".wav";
     std::string extension;
-    if (engine.isOggVorbis) extension += ".ogg";
-    if (engine.isLame) extension += ".mp3";
+    if (engine.settings.isOggVorbis) extension += ".ogg";
+    if (engine.settings.isLame) extension += ".mp3";
     return extension;
 }
 
@@ -122,7 +123,7 @@ void PutLittleEndian(unsigned char* at, std::uint32_t value, int byteCount) {
 }
 
 void FillWavHeader(EngineState& engine, std::uint32_t dataBytes, std::int32_t rate) {
-    unsigned char* header = engine.wavHeader;
+    unsigned char* header = engine.archive.wavHeader;
     const auto frameRate = static_cast<std::uint32_t>(rate > 0 ? rate : kDefaultWavRate);
     std::memcpy(header, "RIFF", 4);
     PutLittleEndian(header + 4, dataBytes == 0 ? 0 : dataBytes + 36, 4);
@@ -183,7 +184,7 @@ int WriteAll(std::FILE* file, const unsigned char* bytes, std::size_t byteCount,
 // The length the file keeps when it has to be cut: its whole MP3 frames or Ogg pages, or its
 // WAV header and whole PCM frames (a WAV file without one keeps nothing).
 std::uint64_t WholeFileBytes(const EngineState& engine) {
-    if (!engine.saveAsWav) return current.units.WholeBytes();
+    if (!engine.settings.saveAsWav) return current.units.WholeBytes();
     if (current.fileBytes <= kWavHeaderBytes) return 0;
     const std::uint64_t dataBytes = current.fileBytes - kWavHeaderBytes;
     return kWavHeaderBytes + dataBytes - dataBytes % kWavBytesPerFrame;
@@ -193,17 +194,18 @@ std::uint64_t WholeFileBytes(const EngineState& engine) {
 // the errno of the first step that failed.
 int CompleteAndClose(EngineState& engine) {
     int reason = 0;
-    if (engine.saveAsWav && current.fileBytes > 0) {
+    if (engine.settings.saveAsWav && current.fileBytes > 0) {
         // The data never outgrows the size fields: WriteWavBlock begins a new file first.
-        FillWavHeader(engine, static_cast<std::uint32_t>(engine.archiveBytes), engine.archiveRate);
+        FillWavHeader(engine, static_cast<std::uint32_t>(engine.archive.dataBytes),
+                      engine.archive.rate);
         const ssize_t written =
-            pwrite(fileno(engine.archiveFile), engine.wavHeader, kWavHeaderBytes, 0);
+            pwrite(fileno(engine.archive.file), engine.archive.wavHeader, kWavHeaderBytes, 0);
         if (written != static_cast<ssize_t>(kWavHeaderBytes)) reason = written < 0 ? errno : ENOSPC;
     }
-    if (std::fclose(engine.archiveFile) != 0 && reason == 0) reason = errno;
-    engine.archiveFile = nullptr;
-    engine.archiveBytes = 0;
-    engine.archiveRate = 0;
+    if (std::fclose(engine.archive.file) != 0 && reason == 0) reason = errno;
+    engine.archive.file = nullptr;
+    engine.archive.dataBytes = 0;
+    engine.archive.rate = 0;
     current = OpenArchive();
     return reason;
 }
@@ -214,10 +216,11 @@ void GiveUpArchive(int reason) {
     EngineState& engine = Engine();
     const std::string path = ArchiveNameForLog();
     const std::uint64_t whole = WholeFileBytes(engine);
-    if (ftruncate(fileno(engine.archiveFile), static_cast<off_t>(whole)) == 0) {
+    if (ftruncate(fileno(engine.archive.file), static_cast<off_t>(whole)) == 0) {
         current.fileBytes = whole;
     }
-    if (engine.saveAsWav) engine.archiveBytes = whole > 0 ? whole - kWavHeaderBytes : 0;
+    if (engine.settings.saveAsWav)
+        engine.archive.dataBytes = whole > 0 ? whole - kWavHeaderBytes : 0;
     const bool removed = whole == 0 && !current.path.empty() && unlink(current.path.c_str()) == 0;
     if (removed) current.fileBytes = 0;  // nothing left to complete
     CompleteAndClose(engine);
@@ -234,24 +237,74 @@ void GiveUpArchive(int reason) {
 bool WriteToArchive(const unsigned char* bytes, std::size_t byteCount) {
     EngineState& engine = Engine();
     std::size_t written = 0;
-    const int reason = WriteAll(engine.archiveFile, bytes, byteCount, written);
-    if (!engine.saveAsWav) current.units.Take(bytes, written);
+    const int reason = WriteAll(engine.archive.file, bytes, byteCount, written);
+    if (!engine.settings.saveAsWav) current.units.Take(bytes, written);
     current.fileBytes += written;
     if (reason == 0) return true;
     GiveUpArchive(reason);
     return false;
 }
 
-// Creates the wanted archive: on the first try a missing directory is made as well. A failure is
-// logged and refuses the archive for the rest of the connection.
-bool CreateWantedArchive() {
+std::int16_t ToPcm16(float value) {
+    const float scaled = value * 32767.0f;
+    if (scaled != scaled) return 0;  // NaN
+    if (scaled >= 32767.0f) return 32767;
+    if (scaled <= -32768.0f) return -32768;
+    return static_cast<std::int16_t>(scaled);  // truncates toward zero
+}
+
+// Closes the running WAV archive with a complete header and begins the next one, which receives
+// the rest of the block at once.
+void BeginNextArchive() {
+    CloseArchiveFile();
+    OpenArchiveFile();
+}
+
+// Frames of the block as stereo 16-bit little-endian PCM: a mono frame is written to both
+// channels, a frame of more than two channels gives its first two.
+void ConvertToPcm(const float* frames, int frameCount, int sourceChannels, unsigned char* out) {
+    for (int i = 0; i < frameCount; ++i) {
+        const float* frame = frames + static_cast<std::ptrdiff_t>(i) * sourceChannels;
+        const auto left = static_cast<std::uint16_t>(ToPcm16(frame[0]));
+        const auto right =
+            static_cast<std::uint16_t>(ToPcm16(sourceChannels >= 2 ? frame[1] : frame[0]));
+        PutLittleEndian(out + 4 * i, left, 2);
+        PutLittleEndian(out + 4 * i + 2, right, 2);
+    }
+}
+
+// Whether the archive is open for the bytes to come: a wanted archive is opened with them.
+bool OpensWithTheseBytes() {
+    if (Engine().archive.file != nullptr) return true;
+    return pending == Pending::kWanted && OpenArchiveFile() == 1;
+}
+
+}  // namespace
+
+void SetArchiveClock(LocalTimeSource clock) {
+    archiveClock = clock != nullptr ? clock : RealLocalTime;
+}
+
+std::string ArchiveFileName(const std::tm& localTime) {
+    const EngineState& engine = Engine();
+    const std::string name =
+        std::string(engine.settings.serverDescription.view()) + "_" + AsctimeText(localTime);
+    return CleanFileName(name) + ArchiveExtension(engine);
+}
+
+void WantArchive() {
+    if (Engine().archive.file == nullptr && pending == Pending::kNothing)
+        pending = Pending::kWanted;
+}
+
+int OpenArchiveFile() {
     EngineState& engine = Engine();
-    if (engine.archiveFile != nullptr) return true;
-    if (pending != Pending::kWanted) return false;
+    if (engine.archive.file != nullptr) return 1;
+    if (pending == Pending::kRefused) return 0;
     // A write beyond a file-size limit (ulimit -f, LimitFSIZE=) then fails with EFBIG, like one
     // to a full disk, instead of ending the relay with the signal.
     std::signal(SIGXFSZ, SIG_IGN);
-    const std::string directory(engine.saveDirectory.view());
+    const std::string directory(engine.settings.saveDirectory.view());
     const std::string name = ArchiveFileName(archiveClock());
     const std::size_t extensionLength = ArchiveExtension(engine).size();
     std::string path;
@@ -268,85 +321,30 @@ bool CreateWantedArchive() {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot open %s: %s", path.c_str(),
                    std::strerror(reason));
         pending = Pending::kRefused;
-        return false;
-    }
-    pending = Pending::kNothing;
-    engine.archiveFile = file;
-    engine.archiveBytes = 0;
-    engine.archiveRate = 0;
-    current = OpenArchive();
-    current.path = path;
-    if (engine.saveAsWav) {
-        FillWavHeader(engine, 0, kDefaultWavRate);
-        return WriteToArchive(engine.wavHeader, kWavHeaderBytes);
-    }
-    return true;
-}
-
-std::int16_t ToPcm16(float value) {
-    const float scaled = value * 32767.0f;
-    if (scaled != scaled) return 0;  // NaN
-    if (scaled >= 32767.0f) return 32767;
-    if (scaled <= -32768.0f) return -32768;
-    return static_cast<std::int16_t>(scaled);  // truncates toward zero
-}
-
-// Closes the running WAV archive with a complete header and begins the next one, which receives
-// the rest of the block at once.
-void BeginNextArchive() {
-    CloseArchiveFile();
-    OpenArchiveFile();
-    CreateWantedArchive();
-}
-
-// Frames of the block as stereo 16-bit little-endian PCM: a mono frame is written to both
-// channels, a frame of more than two channels gives its first two.
-void ConvertToPcm(const float* frames, int frameCount, int sourceChannels, unsigned char* out) {
-    for (int i = 0; i < frameCount; ++i) {
-        const float* frame = frames + static_cast<std::ptrdiff_t>(i) * sourceChannels;
-        const auto left = static_cast<std::uint16_t>(ToPcm16(frame[0]));
-        const auto right =
-            static_cast<std::uint16_t>(ToPcm16(sourceChannels >= 2 ? frame[1] : frame[0]));
-        PutLittleEndian(out + 4 * i, left, 2);
-        PutLittleEndian(out + 4 * i + 2, right, 2);
-    }
-}
-
-}  // namespace
-
-void SetArchiveClock(LocalTimeSource clock) {
-    archiveClock = clock != nullptr ? clock : RealLocalTime;
-}
-
-std::string ArchiveFileName(const std::tm& localTime) {
-    const EngineState& engine = Engine();
-    const std::string name =
-        std::string(engine.serverDescription.view()) + "_" + AsctimeText(localTime);
-    return CleanFileName(name) + ArchiveExtension(engine);
-}
-
-int OpenArchiveFile() {
-    EngineState& engine = Engine();
-    if (engine.archiveFile != nullptr || pending == Pending::kWanted) return 1;
-    if (pending == Pending::kRefused) return 0;
-    if (engine.isWma) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Archiving not supported with WMA streams");
-        pending = Pending::kRefused;
         return 0;
     }
-    pending = Pending::kWanted;
+    pending = Pending::kNothing;
+    engine.archive.file = file;
+    engine.archive.dataBytes = 0;
+    engine.archive.rate = 0;
+    current = OpenArchive();
+    current.path = path;
+    if (engine.settings.saveAsWav) {
+        FillWavHeader(engine, 0, kDefaultWavRate);
+        return WriteToArchive(engine.archive.wavHeader, kWavHeaderBytes) ? 1 : 0;
+    }
     return 1;
 }
 
 void AppendToArchive(const unsigned char* bytes, std::size_t byteCount) {
-    if (byteCount == 0 || !CreateWantedArchive()) return;
+    if (byteCount == 0 || !OpensWithTheseBytes()) return;
     WriteToArchive(bytes, byteCount);
 }
 
 void CloseArchiveFile() {
     EngineState& engine = Engine();
     pending = Pending::kNothing;  // the next connection tries again
-    if (engine.archiveFile == nullptr) {
+    if (engine.archive.file == nullptr) {
         current = OpenArchive();
         return;
     }
@@ -360,16 +358,18 @@ void CloseArchiveFile() {
 
 void WriteWavBlock(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
     EngineState& engine = Engine();
-    if (!engine.saveAsWav || frameCount < 1 || sourceChannels < 1 || !CreateWantedArchive()) {
+    if (!engine.settings.saveAsWav || frameCount < 1 || sourceChannels < 1 ||
+        !OpensWithTheseBytes()) {
         return;
     }
     // The header states one rate for the whole file.
-    if (engine.archiveBytes > 0 && engine.archiveRate != sourceRate) BeginNextArchive();
+    if (engine.archive.dataBytes > 0 && engine.archive.rate != sourceRate) BeginNextArchive();
 
     unsigned char pcm[kPcmChunkFrames * kWavBytesPerFrame];
     int written = 0;
-    while (written < frameCount && engine.archiveFile != nullptr) {
-        const std::uint64_t roomFrames = (kWavDataLimit - engine.archiveBytes) / kWavBytesPerFrame;
+    while (written < frameCount && engine.archive.file != nullptr) {
+        const std::uint64_t roomFrames =
+            (kWavDataLimit - engine.archive.dataBytes) / kWavBytesPerFrame;
         if (roomFrames == 0) {
             BeginNextArchive();
             continue;
@@ -379,8 +379,8 @@ void WriteWavBlock(const float* samples, int frameCount, int sourceChannels, int
         ConvertToPcm(samples + static_cast<std::ptrdiff_t>(written) * sourceChannels, chunk,
                      sourceChannels, pcm);
         if (!WriteToArchive(pcm, static_cast<std::size_t>(chunk) * kWavBytesPerFrame)) return;
-        engine.archiveBytes += static_cast<std::uint64_t>(chunk) * kWavBytesPerFrame;
-        engine.archiveRate = sourceRate;
+        engine.archive.dataBytes += static_cast<std::uint64_t>(chunk) * kWavBytesPerFrame;
+        engine.archive.rate = sourceRate;
         written += chunk;
     }
 }

@@ -13,8 +13,8 @@ constexpr const char* kDefaultConfigPath = "transcoder.cfg";
 
 const char* ConfigPathOrDefault() {
     EngineState& engine = Engine();
-    if (engine.configPath.empty()) engine.configPath.assign(kDefaultConfigPath);
-    return engine.configPath.c_str();
+    if (engine.settings.configPath.empty()) engine.settings.configPath.assign(kDefaultConfigPath);
+    return engine.settings.configPath.c_str();
 }
 
 // Create mode makes the file when there is none; any other reason not to read it (no
@@ -51,11 +51,11 @@ int Refuse(int mode, const char* path) {
 int SetConfigPath(const char* path) {
     const char* text = path != nullptr ? path : "";
     // A cut path would name some other file, one that create mode would then overwrite.
-    if (!Engine().configPath.assign(text)) {
+    if (!Engine().settings.configPath.assign(text)) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "Config file path too long (%zu characters, at most %zu)", std::strlen(text),
-                   Engine().configPath.kCapacity);
-        Engine().configPath.clear();
+                   Engine().settings.configPath.kCapacity);
+        Engine().settings.configPath.clear();
         return 0;
     }
     return 1;

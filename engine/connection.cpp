@@ -27,7 +27,7 @@ namespace {
 constexpr int kHighestPort = 65535;
 
 void ReportStatus(const char* text) {
-    Report(Engine().serverStatusSink, text);
+    Report(Engine().sinks.serverStatus, text);
 }
 
 void ReportStatus(const std::string& text) {
@@ -36,8 +36,8 @@ void ReportStatus(const std::string& text) {
 
 void CloseStreamSocket() {
     EngineState& engine = Engine();
-    if (engine.streamSocket >= 0) close(engine.streamSocket);
-    engine.streamSocket = -1;
+    if (engine.destination.streamSocket >= 0) close(engine.destination.streamSocket);
+    engine.destination.streamSocket = -1;
 }
 
 // The port the stream login goes to; -1 when there is none (the value would otherwise be cut to
@@ -46,7 +46,7 @@ int StreamPort() {
     const EngineState& engine = Engine();
     const int port = ServerPortNumber();
     if (port < 0) return -1;
-    const bool shoutcastProtocol = !engine.isIcecast && !engine.isIcecast2;
+    const bool shoutcastProtocol = !engine.settings.isIcecast && !engine.settings.isIcecast2;
     // Shoutcast servers take their sources one port above the listeners' port.
     const int streamPort = port + (shoutcastProtocol ? 1 : 0);
     return streamPort <= kHighestPort ? streamPort : -1;
@@ -81,15 +81,15 @@ bool MentionsPassword(std::string_view text) {
 
 bool MountLacksSlash() {
     const EngineState& engine = Engine();
-    const std::string_view mount = engine.serverMountpoint.view();
-    if (!engine.isIcecast && !engine.isIcecast2) return false;
+    const std::string_view mount = engine.settings.serverMountpoint.view();
+    if (!engine.settings.isIcecast && !engine.settings.isIcecast2) return false;
     return mount.empty() || mount.front() != '/';
 }
 
 // Icecast2 drops a source login whose mount lacks its leading "/" without a word.
 std::string MountHint() {
     if (!MountLacksSlash()) return "";
-    return " (the mount \"" + PrintableText(Engine().serverMountpoint.view()) +
+    return " (the mount \"" + PrintableText(Engine().settings.serverMountpoint.view()) +
            "\" does not begin with \"/\")";
 }
 
@@ -126,7 +126,7 @@ int RefuseLogin(LoginReply reply) {
     std::string reason;
     if (IsHttpReply(reply.bytes) && !IsHttpSuccessStatus(reply.bytes)) {
         // Icecast gives the reason of a refusal after its headers ("Mountpoint in use").
-        ReceiveRestOfRefusal(Engine().streamSocket, reply);
+        ReceiveRestOfRefusal(Engine().destination.streamSocket, reply);
         reason = RefusalReason(reply);
     }
     CloseStreamSocket();
@@ -156,18 +156,18 @@ int FailLoginSend(int error) {
 
 // Sends a part of the login; 0, or the errno of the failed send (ECANCELED: called off).
 int SendLoginText(const std::string& text) {
-    return SendRequest(Engine().streamSocket, text.c_str()) < 0 ? errno : 0;
+    return SendRequest(Engine().destination.streamSocket, text.c_str()) < 0 ? errno : 0;
 }
 
 // Reads an "OK"/"OK2" reply of a Shoutcast-style login; 1 when accepted.
 int ReadOkReply() {
-    const LoginReply reply = ReceiveLoginReply(Engine().streamSocket);
+    const LoginReply reply = ReceiveLoginReply(Engine().destination.streamSocket);
     const std::string& bytes = reply.bytes;
     if (reply.end == ReplyEnd::kCalledOff || bytes.size() < 2 || bytes[0] != 'O' ||
         bytes[1] != 'K') {
         return RefuseLogin(reply);
     }
-    Engine().shoutcastAccepted = bytes.size() > 2 && bytes[2] == '2';
+    Engine().destination.shoutcastAccepted = bytes.size() > 2 && bytes[2] == '2';
     ReportStatus("Password OK");
     return 1;
 }
@@ -190,22 +190,22 @@ void FillEmptyContact(FixedText<20>& field) {
 
 int LogInShoutcast(const std::string& bitrateNumber) {
     EngineState& engine = Engine();
-    int error = SendLoginText(Text(engine.serverPassword));
+    int error = SendLoginText(Text(engine.settings.serverPassword));
     if (error == 0) error = SendLoginText("\r\n");
     if (error != 0) return FailLoginSend(error);
     if (!ReadOkReply()) return 0;
-    FillEmptyContact(engine.serverIrc);
-    FillEmptyContact(engine.serverIcq);
-    FillEmptyContact(engine.serverAim);
+    FillEmptyContact(engine.settings.serverIrc);
+    FillEmptyContact(engine.settings.serverIcq);
+    FillEmptyContact(engine.settings.serverAim);
     error = SendLoginText(HeaderBlock(
         {
-            "icy-name:" + Text(engine.serverDescription),
-            "icy-genre:" + Text(engine.serverGenre),
-            "icy-url:" + Text(engine.serverStreamUrl),
-            "icy-pub:" + std::to_string(engine.serverPublic),
-            "icy-irc:" + Text(engine.serverIrc),
-            "icy-icq:" + Text(engine.serverIcq),
-            "icy-aim:" + Text(engine.serverAim),
+            "icy-name:" + Text(engine.settings.serverDescription),
+            "icy-genre:" + Text(engine.settings.serverGenre),
+            "icy-url:" + Text(engine.settings.serverStreamUrl),
+            "icy-pub:" + std::to_string(engine.settings.serverPublic),
+            "icy-irc:" + Text(engine.settings.serverIrc),
+            "icy-icq:" + Text(engine.settings.serverIcq),
+            "icy-aim:" + Text(engine.settings.serverAim),
             "icy-br:" + bitrateNumber,
         },
         "\r\n"));
@@ -216,51 +216,50 @@ int LogInIcecast(const std::string& bitrateNumber) {
     const EngineState& engine = Engine();
     const int error = SendLoginText(HeaderBlock(
         {
-            "SOURCE " + Text(engine.serverPassword) + " " + Text(engine.serverMountpoint),
+            "SOURCE " + Text(engine.settings.serverPassword) + " " +
+                Text(engine.settings.serverMountpoint),
             "content-type: audio/mpeg",
-            "x-audiocast-name: " + Text(engine.serverDescription),
-            "x-audiocast-url: " + Text(engine.serverStreamUrl),
-            "x-audiocast-genre: " + Text(engine.serverGenre),
+            "x-audiocast-name: " + Text(engine.settings.serverDescription),
+            "x-audiocast-url: " + Text(engine.settings.serverStreamUrl),
+            "x-audiocast-genre: " + Text(engine.settings.serverGenre),
             "x-audiocast-bitrate: " + bitrateNumber,
-            "x-audiocast-public: " + std::to_string(engine.serverPublic),
-            "x-audiocast-description: " + Text(engine.serverDescription),
+            "x-audiocast-public: " + std::to_string(engine.settings.serverPublic),
+            "x-audiocast-description: " + Text(engine.settings.serverDescription),
         },
         "\r\n"));
     return error == 0 ? ReadOkReply() : FailLoginSend(error);
 }
 
 const char* Icecast2ContentType() {
-    const EngineState& engine = Engine();
-    if (engine.isOggVorbis) return "application/ogg";
-    return engine.isAac ? "audio/aac" : "audio/mpeg";
+    return Engine().settings.isOggVorbis ? "application/ogg" : "audio/mpeg";
 }
 
 int LogInIcecast2(const std::string& bitrateText) {
     const EngineState& engine = Engine();
-    const std::string credential = Base64Encode("source:" + Text(engine.serverPassword));
-    const std::string audioInfo = "ice-samplerate=" + std::to_string(engine.sampleRate) +
+    const std::string credential = Base64Encode("source:" + Text(engine.settings.serverPassword));
+    const std::string audioInfo = "ice-samplerate=" + std::to_string(engine.settings.sampleRate) +
                                   ";ice-bitrate=" + bitrateText +
-                                  ";ice-channels=" + std::to_string(engine.channels);
+                                  ";ice-channels=" + std::to_string(engine.settings.channels);
     // This protocol's lines end in a bare line feed.
     const int error = SendLoginText(HeaderBlock(
         {
-            "SOURCE " + Text(engine.serverMountpoint) + " ICE/1.0",
+            "SOURCE " + Text(engine.settings.serverMountpoint) + " ICE/1.0",
             std::string("content-type: ") + Icecast2ContentType(),
             "Authorization: Basic " + credential,
-            "ice-name: " + Text(engine.serverDescription),
-            "ice-url: " + Text(engine.serverStreamUrl),
-            "ice-genre: " + Text(engine.serverGenre),
+            "ice-name: " + Text(engine.settings.serverDescription),
+            "ice-url: " + Text(engine.settings.serverStreamUrl),
+            "ice-genre: " + Text(engine.settings.serverGenre),
             "ice-bitrate: " + bitrateText,
-            std::string("ice-private: ") + (engine.serverPublic == 0 ? "1" : "0"),
-            "ice-public: " + std::to_string(engine.serverPublic),
-            "ice-description: " + Text(engine.serverDescription),
+            std::string("ice-private: ") + (engine.settings.serverPublic == 0 ? "1" : "0"),
+            "ice-public: " + std::to_string(engine.settings.serverPublic),
+            "ice-description: " + Text(engine.settings.serverDescription),
             "ice-audio-info: " + audioInfo,
         },
         "\n"));
     if (error != 0) return FailLoginSend(error);
     // Icecast2 answers a source with an HTTP status line: 200 when it takes the stream, 401 for
     // a wrong password, 403 for a mount already in use.
-    const LoginReply reply = ReceiveLoginReply(engine.streamSocket);
+    const LoginReply reply = ReceiveLoginReply(engine.destination.streamSocket);
     if (reply.end == ReplyEnd::kCalledOff || !IsHttpSuccessStatus(reply.bytes)) {
         return RefuseLogin(reply);
     }
@@ -269,8 +268,8 @@ int LogInIcecast2(const std::string& bitrateText) {
 
 int LogIn(const std::string& bitrateNumber, const std::string& bitrateText) {
     const EngineState& engine = Engine();
-    if (engine.isIcecast2) return LogInIcecast2(bitrateText);
-    if (engine.isIcecast) return LogInIcecast(bitrateNumber);
+    if (engine.settings.isIcecast2) return LogInIcecast2(bitrateText);
+    if (engine.settings.isIcecast) return LogInIcecast(bitrateNumber);
     return LogInShoutcast(bitrateNumber);
 }
 
@@ -280,7 +279,7 @@ int StartEncoder() {
     EngineState& engine = Engine();
     const int started = InitEncoder();
     if (started == 1) return 1;
-    const int error = engine.sendFailure.load();
+    const int error = engine.destination.sendFailure.load();
     // The header pages went to the archive as well; their stream is completed there.
     if (started < 0) FlushEncoderIntoArchive();
     DisconnectFromServer();
@@ -301,55 +300,59 @@ int StartEncoder() {
 }  // namespace
 
 std::string StreamAddress() {
-    return std::string(Engine().serverHost.view()) + ":" + std::to_string(StreamPort());
+    return std::string(Engine().settings.serverHost.view()) + ":" + std::to_string(StreamPort());
 }
 
 int ServerPortNumber() {
     // Read the way atoi reads it (a number may be followed by other text), without its overflow.
-    const long port = std::strtol(Engine().serverPort.c_str(), nullptr, 10);
+    const long port = std::strtol(Engine().settings.serverPort.c_str(), nullptr, 10);
     return port >= 1 && port <= kHighestPort ? static_cast<int>(port) : -1;
 }
 
 int ConnectToServer() {
     EngineState& engine = Engine();
-    const std::string bitrateNumber = std::to_string(engine.bitrateNominal);
-    const std::string bitrateText = engine.isOggVorbis && !engine.oggBitrateManaged
-                                        ? std::string("Quality ") + engine.oggQuality.c_str()
-                                        : bitrateNumber;
-    engine.shoutcastAccepted = 0;
-    engine.reconnectWaiting = false;
-    engine.destinationLost = false;
+    const std::string bitrateNumber = std::to_string(engine.settings.bitrateNominal);
+    const std::string bitrateText =
+        engine.settings.isOggVorbis && !engine.settings.oggBitrateManaged
+            ? std::string("Quality ") + engine.settings.oggQuality.c_str()
+            : bitrateNumber;
+    engine.destination.shoutcastAccepted = 0;
+    engine.destination.reconnectWaiting = false;
+    Control().destinationLost = false;
     ReportStatus("Connecting");
 
     // A new connection starts a new physical stream: nothing of an earlier connection (its
     // descriptor, its unfinished Ogg stream) carries over.
     CloseStreamSocket();
-    engine.oggStreamOpen = 0;
+    engine.encoder.oggStreamOpen = 0;
     const int streamPort = StreamPort();
     if (streamPort < 0) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "Port %s is not a port number the stream can use (1 to %d%s)",
-                   engine.serverPort.c_str(), kHighestPort,
-                   engine.isIcecast || engine.isIcecast2 ? "" : ", plus 1 for a Shoutcast source");
+                   engine.settings.serverPort.c_str(), kHighestPort,
+                   engine.settings.isIcecast || engine.settings.isIcecast2
+                       ? ""
+                       : ", plus 1 for a Shoutcast source");
         ReportStatus("Unable to connect to socket");
         return 0;
     }
     std::string failure;
-    engine.streamSocket = engine.streamConnection.ConnectTo(engine.serverHost.c_str(),
-                                                            static_cast<uint16_t>(streamPort),
-                                                            ConnectionWaitCalledOff, &failure);
-    if (engine.streamSocket < 0) {
-        engine.streamSocket = -1;
+    engine.destination.streamSocket = engine.destination.streamConnection.ConnectTo(
+        engine.settings.serverHost.c_str(), static_cast<uint16_t>(streamPort),
+        ConnectionWaitCalledOff, &failure);
+    if (engine.destination.streamSocket < 0) {
+        engine.destination.streamSocket = -1;
         if (ConnectionWaitCalledOff()) return CallOffConnection("connecting to");
         ReportStatus("Unable to connect to socket");
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Unable to connect to socket %s: %s",
                    StreamAddress().c_str(), failure.c_str());
         return 0;
     }
-    engine.streamProgress.Restart();
+    engine.destination.streamProgress.Restart();
+    if (engine.settings.saveArchives) WantArchive();
     ReportStatus("Socket connected");
     if (!LogIn(bitrateNumber, bitrateText) || !StartEncoder()) return 0;
-    engine.connected = 1;
+    engine.destination.connected = 1;
     ReportStatus("Success");
     ReportStatus("Connected");
     return 1;
@@ -357,13 +360,11 @@ int ConnectToServer() {
 
 int DisconnectFromServer() {
     EngineState& engine = Engine();
-    engine.connected = 0;
+    engine.destination.connected = 0;
     ReportStatus("Disconnecting");
     // The last title goes out while the mount still exists.
     FinishAdminRequests();
     CloseStreamSocket();
-    if (engine.metadataSocket >= 0) close(engine.metadataSocket);
-    engine.metadataSocket = -1;
     ClearVorbisEncoder(engine);
     CloseLameEncoder(engine);
     ReportStatus("Disconnected");

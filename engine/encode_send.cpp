@@ -46,8 +46,8 @@ enum class BlockOutcome { kSent, kConnectionLost, kStopped, kEncoderFailed, kMp3
 
 BlockOutcome FromSendResult(ssize_t sent) {
     if (sent >= 0) return BlockOutcome::kSent;
-    return Engine().sendFailure.load() == ECANCELED ? BlockOutcome::kStopped
-                                                    : BlockOutcome::kConnectionLost;
+    return Engine().destination.sendFailure.load() == ECANCELED ? BlockOutcome::kStopped
+                                                                : BlockOutcome::kConnectionLost;
 }
 
 std::uint32_t SampleLevel(float value) {
@@ -60,7 +60,7 @@ std::uint32_t SampleLevel(float value) {
 // Mean level per channel on the 16-bit scale, divided by the samples of both channels, so a
 // full-scale block reads 16383.
 void ReportLevels(const EngineState& engine, const float* frames, int frameCount) {
-    if (frameCount < 1 || engine.vuSink == nullptr) return;
+    if (frameCount < 1 || engine.sinks.vu == nullptr) return;
     std::uint64_t left = 0;
     std::uint64_t right = 0;
     for (int i = 0; i < frameCount; ++i) {
@@ -68,7 +68,7 @@ void ReportLevels(const EngineState& engine, const float* frames, int frameCount
         right += SampleLevel(frames[2 * i + 1]);
     }
     const std::uint64_t samples = 2 * static_cast<std::uint64_t>(frameCount);
-    engine.vuSink(static_cast<unsigned>(left / samples), static_cast<unsigned>(right / samples));
+    engine.sinks.vu(static_cast<unsigned>(left / samples), static_cast<unsigned>(right / samples));
 }
 
 // A title change asked for a new Ogg stream: the running one ends (its last page carries the
@@ -79,11 +79,12 @@ void ReportLevels(const EngineState& engine, const float* frames, int frameCount
 // otherwise send header pages many times a second. The title that waits meanwhile is the latest,
 // since the comments are built when the stream starts.
 BlockOutcome ServeOggRestart(EngineState& engine) {
-    if (engine.vorbisRestartPending == 0 || engine.oggStreamFrames == 0) return BlockOutcome::kSent;
-    if (engine.oggStreamFrames < kShortestOggStreamSecs * engine.sampleRate) {
+    if (engine.encoder.vorbisRestartPending == 0 || engine.encoder.oggStreamFrames == 0)
+        return BlockOutcome::kSent;
+    if (engine.encoder.oggStreamFrames < kShortestOggStreamSecs * engine.settings.sampleRate) {
         return BlockOutcome::kSent;
     }
-    engine.vorbisRestartPending = 0;
+    engine.encoder.vorbisRestartPending = 0;
     const BlockOutcome ended = FromSendResult(EndOggStream());
     if (ended != BlockOutcome::kSent) return ended;
     const int begun = InitEncoder();
@@ -92,8 +93,8 @@ BlockOutcome ServeOggRestart(EngineState& engine) {
 }
 
 void CopyIntoVorbisBuffer(EngineState& engine, const float* frames, int frameCount) {
-    float** channels = vorbis_analysis_buffer(&engine.vorbisDsp, frameCount);
-    const int channelCount = engine.vorbisInfo.channels;
+    float** channels = vorbis_analysis_buffer(&engine.encoder.vorbisDsp, frameCount);
+    const int channelCount = engine.encoder.vorbisInfo.channels;
     for (int i = 0; i < frameCount; ++i) channels[0][i] = frames[2 * i];
     if (channelCount == 2) {
         for (int i = 0; i < frameCount; ++i) channels[1][i] = frames[2 * i + 1];
@@ -109,10 +110,10 @@ BlockOutcome EncodeVorbis(EngineState& engine, const float* frames, int frameCou
     if (frameCount < 1) return BlockOutcome::kSent;
     const BlockOutcome restart = ServeOggRestart(engine);
     if (restart != BlockOutcome::kSent) return restart;
-    if (!engine.oggStreamOpen) return BlockOutcome::kSent;
+    if (!engine.encoder.oggStreamOpen) return BlockOutcome::kSent;
     CopyIntoVorbisBuffer(engine, frames, frameCount);
-    vorbis_analysis_wrote(&engine.vorbisDsp, frameCount);
-    engine.oggStreamFrames += frameCount;
+    vorbis_analysis_wrote(&engine.encoder.vorbisDsp, frameCount);
+    engine.encoder.oggStreamFrames += frameCount;
     return FromSendResult(SendVorbisPages());
 }
 
@@ -137,7 +138,7 @@ bool Mp3BufferTakes(int frameCount) {
 }
 
 BlockOutcome EncodeMp3(EngineState& engine, const float* frames, int frameCount) {
-    if (engine.lameEncoder == nullptr) return BlockOutcome::kSent;
+    if (engine.encoder.lameEncoder == nullptr) return BlockOutcome::kSent;
     // After LAME has found the output buffer too small, its next call writes past its own
     // buffers; so LAME never gets a block that might not fit.
     if (!Mp3BufferTakes(frameCount)) {
@@ -150,8 +151,9 @@ BlockOutcome EncodeMp3(EngineState& engine, const float* frames, int frameCount)
                    frameCount);
         return BlockOutcome::kSent;
     }
-    const int bytes = lame_encode_buffer_float(engine.lameEncoder, mp3Left.data(), mp3Right.data(),
-                                               frameCount, mp3Buffer, kMp3BufferBytes);
+    const int bytes =
+        lame_encode_buffer_float(engine.encoder.lameEncoder, mp3Left.data(), mp3Right.data(),
+                                 frameCount, mp3Buffer, kMp3BufferBytes);
     if (bytes == -1) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "mp3 buffer is not big enough!");
         return BlockOutcome::kMp3BufferTooSmall;
@@ -166,7 +168,7 @@ BlockOutcome EncodeMp3(EngineState& engine, const float* frames, int frameCount)
 }
 
 int ReconnectDelaySecs(const EngineState& engine) {
-    return std::max(engine.reconnectSecs, kShortestReconnectSecs);
+    return std::max(engine.settings.reconnectSecs, kShortestReconnectSecs);
 }
 
 // The delay before a reconnection attempt; false when it was called off (a stop request, the end
@@ -178,13 +180,13 @@ bool WaitBeforeReconnect(int seconds) {
 // An MP3 server keeps the title of its source across a reconnection only if it is told again.
 // (Ogg output carries it in the comments of the new stream.)
 void AnnounceTitleAgain(EngineState& engine) {
-    if (engine.isOggVorbis) return;
+    if (engine.settings.isOggVorbis) return;
     bool hasTitle;
     {
-        std::lock_guard lock(engine.titleLock);
-        hasTitle = !engine.currentTitle.empty();
+        std::lock_guard lock(engine.titles.lock);
+        hasTitle = !engine.titles.current.empty();
     }
-    if (hasTitle) SendMetadataUpdate();
+    if (hasTitle) PostMetadataUpdate();
 }
 
 // 1 once connected again (or when the wait was called off by a new connection), 0 when the front
@@ -192,16 +194,16 @@ void AnnounceTitleAgain(EngineState& engine) {
 int ReconnectUntilConnected(EngineState& engine) {
     NotifyRunState("Reconnecting to the destination");
     for (;;) {
-        engine.reconnectWaiting = true;
+        engine.destination.reconnectWaiting = true;
         if (!WaitBeforeReconnect(ReconnectDelaySecs(engine))) {
-            engine.reconnectWaiting = false;
+            engine.destination.reconnectWaiting = false;
             return 0;
         }
-        if (!engine.reconnectWaiting) return 1;
+        if (!engine.destination.reconnectWaiting) return 1;
         if (ConnectToServer() == 1) {
             // The connection began a fresh encoder (for Ogg output a new stream whose header
             // pages carry the current title); the audio continues in it.
-            engine.reconnectWaiting = false;
+            engine.destination.reconnectWaiting = false;
             NotifyRunState("Relaying");
             RestartOutputClock();
             AnnounceTitleAgain(engine);
@@ -218,17 +220,17 @@ int EndConnection(EngineState& engine, const std::string& reason) {
     const std::string server = StreamAddress();
     FlushEncoderIntoArchive();
     DisconnectFromServer();
-    if (!engine.autoReconnect) {
-        Report(engine.serverStatusSink, "Was disconnected from server");
+    if (!engine.settings.autoReconnect) {
+        Report(engine.sinks.serverStatus, "Was disconnected from server");
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Was disconnected from server %s: %s",
                    server.c_str(), reason.c_str());
-        engine.destinationLost = true;
+        Control().destinationLost = true;
         return 0;
     }
     char text[1024];
     std::snprintf(text, sizeof text, "Disconnected from output server, reconnecting in %d secs",
                   ReconnectDelaySecs(engine));
-    Report(engine.serverStatusSink, text);
+    Report(engine.sinks.serverStatus, text);
     LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                "Disconnected from output server %s (%s), reconnecting in %d secs", server.c_str(),
                reason.c_str(), ReconnectDelaySecs(engine));
@@ -236,13 +238,14 @@ int EndConnection(EngineState& engine, const std::string& reason) {
 }
 
 int EncodeAndSend(EngineState& engine) {
-    const float* frames = engine.encodeSamples;
-    const int frameCount = engine.encodeSamples != nullptr ? engine.encodeFrames : 0;
+    const float* frames = engine.encoder.encodeSamples;
+    const int frameCount =
+        engine.encoder.encodeSamples != nullptr ? engine.encoder.encodeFrames : 0;
     ReportLevels(engine, frames, frameCount);
 
     BlockOutcome outcome = BlockOutcome::kSent;
-    if (engine.isOggVorbis) outcome = EncodeVorbis(engine, frames, frameCount);
-    if (engine.isLame && outcome != BlockOutcome::kConnectionLost) {
+    if (engine.settings.isOggVorbis) outcome = EncodeVorbis(engine, frames, frameCount);
+    if (engine.settings.isLame && outcome != BlockOutcome::kConnectionLost) {
         outcome = EncodeMp3(engine, frames, frameCount);
     }
     switch (outcome) {
@@ -251,9 +254,9 @@ int EncodeAndSend(EngineState& engine) {
         case BlockOutcome::kStopped:
             return 0;
         case BlockOutcome::kConnectionLost:
-            return EndConnection(engine, SendFailureText(engine.sendFailure.load()));
+            return EndConnection(engine, SendFailureText(engine.destination.sendFailure.load()));
         case BlockOutcome::kEncoderFailed:
-            Report(engine.serverStatusSink, "Encoder init failed");
+            Report(engine.sinks.serverStatus, "Encoder init failed");
             return EndConnection(engine, "the encoder of a new Ogg stream could not be set up");
         case BlockOutcome::kSent:
             break;
@@ -265,19 +268,21 @@ int EncodeAndSend(EngineState& engine) {
 
 int DoEncoding() {
     EngineState& engine = Engine();
-    return engine.connected ? EncodeAndSend(engine) : 1;
+    return engine.destination.connected ? EncodeAndSend(engine) : 1;
 }
 
 ssize_t FlushOggPages() {
     EngineState& engine = Engine();
-    if (!engine.isOggVorbis || !engine.oggStreamOpen || engine.connected.load() == 0) return 0;
+    if (!engine.settings.isOggVorbis || !engine.encoder.oggStreamOpen ||
+        engine.destination.connected.load() == 0)
+        return 0;
     ssize_t total = 0;
     ogg_page page;
-    while (total >= 0 && ogg_stream_flush(&engine.oggStream, &page) != 0) {
+    while (total >= 0 && ogg_stream_flush(&engine.encoder.oggStream, &page) != 0) {
         const ssize_t sent = SendOggPage(page);
         total = sent < 0 ? sent : total + sent;
     }
-    if (total > 0) engine.headersPending = 0;
+    if (total > 0) engine.encoder.headersPending = 0;
     return total;
 }
 
@@ -298,10 +303,11 @@ ssize_t SendVorbisPages() {
     // is full, about half a second of audio later. Servers hand a new stream (and so its title)
     // to their listeners together with its first audio page, so that page goes out at once.
     ogg_page page;
-    if (engine.headersPending && !pageSent && ogg_stream_flush(&engine.oggStream, &page) != 0) {
+    if (engine.encoder.headersPending && !pageSent &&
+        ogg_stream_flush(&engine.encoder.oggStream, &page) != 0) {
         lastPageSent = SendOggPage(page);
         pageSent = true;
     }
-    if (pageSent) engine.headersPending = 0;
+    if (pageSent) engine.encoder.headersPending = 0;
     return lastPageSent;
 }

@@ -11,7 +11,7 @@ namespace {
 using LameTail = unsigned char[7200];
 
 int TakeLameTail(EngineState& engine, LameTail& tail) {
-    return lame_encode_flush(engine.lameEncoder, tail, sizeof tail);
+    return lame_encode_flush(engine.encoder.lameEncoder, tail, sizeof tail);
 }
 
 // A lost connection's Ogg archive ends with its stream's last pages, the end-of-stream mark
@@ -26,9 +26,9 @@ ssize_t ArchiveOggPage(const ogg_page& page) {
 
 ssize_t FlushEncoder() {
     EngineState& engine = Engine();
-    if (engine.connected.load() == 0) return 0;
-    if (engine.isOggVorbis) return EndOggStream();
-    if (engine.lameEncoder == nullptr) return 0;
+    if (engine.destination.connected.load() == 0) return 0;
+    if (engine.settings.isOggVorbis) return EndOggStream();
+    if (engine.encoder.lameEncoder == nullptr) return 0;
     LameTail lastFrames;
     const int byteCount = TakeLameTail(engine, lastFrames);
     if (byteCount <= 0) return 0;
@@ -37,12 +37,12 @@ ssize_t FlushEncoder() {
 
 void FlushEncoderIntoArchive() {
     EngineState& engine = Engine();
-    if (!engine.saveArchives || engine.saveAsWav) return;
-    if (engine.isOggVorbis) {
+    if (!engine.settings.saveArchives || engine.settings.saveAsWav) return;
+    if (engine.settings.isOggVorbis) {
         EndOggStreamInto(ArchiveOggPage);
         return;
     }
-    if (engine.lameEncoder == nullptr) return;
+    if (engine.encoder.lameEncoder == nullptr) return;
     LameTail lastFrames;
     const int byteCount = TakeLameTail(engine, lastFrames);
     if (byteCount > 0) AppendToArchive(lastFrames, static_cast<std::size_t>(byteCount));

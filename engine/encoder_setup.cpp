@@ -38,51 +38,52 @@ void ApplyLameSettings(const EngineState& engine, lame_global_flags* lame) {
     lame_set_errorf(lame, DiscardLameMessage);
     lame_set_debugf(lame, DiscardLameMessage);
     lame_set_msgf(lame, DiscardLameMessage);
-    lame_set_brate(lame, engine.bitrateNominal);
-    lame_set_quality(lame, engine.lameQuality);
+    lame_set_brate(lame, engine.settings.bitrateNominal);
+    lame_set_quality(lame, engine.settings.lameQuality);
     // The encoder is always fed two channels; a mono output only changes the MPEG mode.
     lame_set_num_channels(lame, 2);
-    lame_set_mode(lame, engine.channels == 1 ? MONO : STEREO);
-    lame_set_in_samplerate(lame, static_cast<int>(engine.sampleRate));
-    lame_set_out_samplerate(lame, static_cast<int>(engine.sampleRate));
-    lame_set_copyright(lame, engine.lameCopywrite);
-    lame_set_original(lame, engine.lameOriginal);
-    lame_set_strict_ISO(lame, engine.lameStrictIso);
-    lame_set_disable_reservoir(lame, engine.lameDisableReservoir);
-    if (engine.lameCbrFlag == 0) {
-        ApplyLameVbrMode(lame, engine.lameVbrMode.c_str());
-        lame_set_VBR_mean_bitrate_kbps(lame, engine.bitrateNominal);
-        lame_set_VBR_min_bitrate_kbps(lame, engine.bitrateMin);
-        lame_set_VBR_max_bitrate_kbps(lame, engine.bitrateMax);
+    lame_set_mode(lame, engine.settings.channels == 1 ? MONO : STEREO);
+    lame_set_in_samplerate(lame, static_cast<int>(engine.settings.sampleRate));
+    lame_set_out_samplerate(lame, static_cast<int>(engine.settings.sampleRate));
+    lame_set_copyright(lame, engine.settings.lameCopywrite);
+    lame_set_original(lame, engine.settings.lameOriginal);
+    lame_set_strict_ISO(lame, engine.settings.lameStrictIso);
+    lame_set_disable_reservoir(lame, engine.settings.lameDisableReservoir);
+    if (engine.settings.lameCbrFlag == 0) {
+        ApplyLameVbrMode(lame, engine.settings.lameVbrMode.c_str());
+        lame_set_VBR_mean_bitrate_kbps(lame, engine.settings.bitrateNominal);
+        lame_set_VBR_min_bitrate_kbps(lame, engine.settings.bitrateMin);
+        lame_set_VBR_max_bitrate_kbps(lame, engine.settings.bitrateMax);
     }
-    lame_set_lowpassfreq(lame, engine.lameLowpassFreq);
-    lame_set_highpassfreq(lame, engine.lameHighpassFreq);
+    lame_set_lowpassfreq(lame, engine.settings.lameLowpassFreq);
+    lame_set_highpassfreq(lame, engine.settings.lameHighpassFreq);
 }
 
 // LAME's average-bit-rate mode stops the process on an assertion when the minimum lies above
 // the maximum (or the maximum is negative), so such a range is refused here.
 bool LameBitrateRangeUsable(const EngineState& engine) {
-    if (engine.lameCbrFlag != 0) return true;
-    if (engine.bitrateMin >= 0 && engine.bitrateMax >= 0 &&
-        (engine.bitrateMax == 0 || engine.bitrateMin <= engine.bitrateMax)) {
+    if (engine.settings.lameCbrFlag != 0) return true;
+    if (engine.settings.bitrateMin >= 0 && engine.settings.bitrateMax >= 0 &&
+        (engine.settings.bitrateMax == 0 ||
+         engine.settings.bitrateMin <= engine.settings.bitrateMax)) {
         return true;
     }
     LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                "BitrateMin %d and BitrateMax %d are no bit rate range for the MP3 encoder",
-               engine.bitrateMin, engine.bitrateMax);
+               engine.settings.bitrateMin, engine.settings.bitrateMax);
     return false;
 }
 
 int SetUpLame(EngineState& engine) {
     CloseLameEncoder(engine);
     if (!LameBitrateRangeUsable(engine)) return 0;
-    engine.lameEncoder = lame_init();
-    if (engine.lameEncoder == nullptr) {
+    engine.encoder.lameEncoder = lame_init();
+    if (engine.encoder.lameEncoder == nullptr) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot create the MP3 encoder (lame_init)");
         return 0;
     }
-    ApplyLameSettings(engine, engine.lameEncoder);
-    const int result = lame_init_params(engine.lameEncoder);
+    ApplyLameSettings(engine, engine.encoder.lameEncoder);
+    const int result = lame_init_params(engine.encoder.lameEncoder);
     if (result < 0) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "The MP3 encoder refused its settings (lame_init_params error %d)", result);
@@ -94,20 +95,22 @@ int SetUpLame(EngineState& engine) {
 
 // The library's result for the configured mode: 0, or one of its OV_E* codes.
 int SetUpVorbisMode(EngineState& engine) {
-    const long channels = engine.channels;
-    const long rate = static_cast<long>(engine.sampleRate);
-    if (engine.oggBitrateManaged) {
+    const long channels = engine.settings.channels;
+    const long rate = static_cast<long>(engine.settings.sampleRate);
+    if (engine.settings.oggBitrateManaged) {
         // The library reads a rate that is not above 0 as "no limit".
-        const long maximum = engine.bitrateMax > 0 ? engine.bitrateMax * 1000L : -1000L;
-        const long nominal = engine.bitrateNominal * 1000L;
-        const long minimum = engine.bitrateMin > 0 ? engine.bitrateMin * 1000L : -1000L;
-        return vorbis_encode_setup_managed(&engine.vorbisInfo, channels, rate, maximum, nominal,
-                                           minimum);
+        const long maximum =
+            engine.settings.bitrateMax > 0 ? engine.settings.bitrateMax * 1000L : -1000L;
+        const long nominal = engine.settings.bitrateNominal * 1000L;
+        const long minimum =
+            engine.settings.bitrateMin > 0 ? engine.settings.bitrateMin * 1000L : -1000L;
+        return vorbis_encode_setup_managed(&engine.encoder.vorbisInfo, channels, rate, maximum,
+                                           nominal, minimum);
     }
     // The setting runs from -1 to 10, the library's quality from -0.1 to 1.0. Quality mode
     // takes no hard bit-rate limits: those belong to managed mode.
-    const float quality = static_cast<float>(std::atof(engine.oggQuality.c_str())) * 0.1f;
-    return vorbis_encode_setup_vbr(&engine.vorbisInfo, channels, rate, quality);
+    const float quality = static_cast<float>(std::atof(engine.settings.oggQuality.c_str())) * 0.1f;
+    return vorbis_encode_setup_vbr(&engine.encoder.vorbisInfo, channels, rate, quality);
 }
 
 void LogVorbisSetUpError(int result) {
@@ -137,12 +140,12 @@ int NewStreamSerial(std::vector<int>& serialsUsed) {
 // The encoder and stream state of one stream, released and left all zero; the serial numbers
 // used on the connection are kept.
 void ReleaseVorbisState(EngineState& engine) {
-    ogg_stream_clear(&engine.oggStream);
-    vorbis_block_clear(&engine.vorbisBlock);
-    vorbis_dsp_clear(&engine.vorbisDsp);
-    vorbis_info_clear(&engine.vorbisInfo);
-    std::memset(&engine.vorbisInfo, 0, sizeof engine.vorbisInfo);
-    engine.oggStreamOpen = 0;
+    ogg_stream_clear(&engine.encoder.oggStream);
+    vorbis_block_clear(&engine.encoder.vorbisBlock);
+    vorbis_dsp_clear(&engine.encoder.vorbisDsp);
+    vorbis_info_clear(&engine.encoder.vorbisInfo);
+    std::memset(&engine.encoder.vorbisInfo, 0, sizeof engine.encoder.vorbisInfo);
+    engine.encoder.oggStreamOpen = 0;
 }
 
 class VorbisComments {
@@ -172,8 +175,8 @@ void AddStreamComments(EngineState& engine, VorbisComments& comments) {
     comments.Add(std::string("ENCODEDBY=transcode ") + kTranscodeVersion);
     std::string sourceDescription;
     {
-        std::lock_guard lock(engine.titleLock);
-        sourceDescription = engine.sourceDescription.c_str();
+        std::lock_guard lock(engine.titles.lock);
+        sourceDescription = engine.titles.sourceDescription.c_str();
     }
     if (!sourceDescription.empty()) comments.Add("TRANSCODEDFROM=" + sourceDescription);
 }
@@ -183,47 +186,48 @@ void AddStreamComments(EngineState& engine, VorbisComments& comments) {
 bool SendHeaderPages(EngineState& engine) {
     // These comments carry the current title, so a title change asked for so far is served by
     // this stream. (One that arrives after this point asks again.)
-    engine.vorbisRestartPending = 0;
+    engine.encoder.vorbisRestartPending = 0;
     VorbisComments comments;
     AddStreamComments(engine, comments);
     ogg_packet identification;
     ogg_packet commentPacket;
     ogg_packet codebooks;
-    vorbis_analysis_headerout(&engine.vorbisDsp, comments.get(), &identification, &commentPacket,
-                              &codebooks);
-    ogg_stream_packetin(&engine.oggStream, &identification);
-    ogg_stream_packetin(&engine.oggStream, &commentPacket);
-    ogg_stream_packetin(&engine.oggStream, &codebooks);
-    engine.headersPending = 1;
+    vorbis_analysis_headerout(&engine.encoder.vorbisDsp, comments.get(), &identification,
+                              &commentPacket, &codebooks);
+    ogg_stream_packetin(&engine.encoder.oggStream, &identification);
+    ogg_stream_packetin(&engine.encoder.oggStream, &commentPacket);
+    ogg_stream_packetin(&engine.encoder.oggStream, &codebooks);
+    engine.encoder.headersPending = 1;
     // Audio must start on a fresh page, so the headers are flushed rather than paged out.
     ogg_page page;
     bool sent = true;
-    while (sent && ogg_stream_flush(&engine.oggStream, &page) != 0) sent = SendOggPage(page) >= 0;
-    engine.oggStreamOpen = 1;
-    engine.oggStreamFrames = 0;
+    while (sent && ogg_stream_flush(&engine.encoder.oggStream, &page) != 0)
+        sent = SendOggPage(page) >= 0;
+    engine.encoder.oggStreamOpen = 1;
+    engine.encoder.oggStreamFrames = 0;
     return sent;
 }
 
 // 1, 0 when the encoder could not be set up (logged here), -1 when a send failed.
 int SetUpVorbis(EngineState& engine) {
     // A new stream on this connection may begin only once the running one has ended.
-    if (engine.oggStreamOpen && EndOggStream() < 0) return -1;
+    if (engine.encoder.oggStreamOpen && EndOggStream() < 0) return -1;
     ReleaseVorbisState(engine);
-    vorbis_info_init(&engine.vorbisInfo);
+    vorbis_info_init(&engine.encoder.vorbisInfo);
     int result = SetUpVorbisMode(engine);
-    if (result == 0) result = vorbis_encode_setup_init(&engine.vorbisInfo);
+    if (result == 0) result = vorbis_encode_setup_init(&engine.encoder.vorbisInfo);
     if (result != 0) {
-        vorbis_info_clear(&engine.vorbisInfo);
+        vorbis_info_clear(&engine.encoder.vorbisInfo);
         LogVorbisSetUpError(result);
         return 0;
     }
-    if (vorbis_analysis_init(&engine.vorbisDsp, &engine.vorbisInfo) != 0) {
+    if (vorbis_analysis_init(&engine.encoder.vorbisDsp, &engine.encoder.vorbisInfo) != 0) {
         ReleaseVorbisState(engine);
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot start the Vorbis encoder");
         return 0;
     }
-    vorbis_block_init(&engine.vorbisDsp, &engine.vorbisBlock);
-    ogg_stream_init(&engine.oggStream, NewStreamSerial(engine.oggSerialsUsed));
+    vorbis_block_init(&engine.encoder.vorbisDsp, &engine.encoder.vorbisBlock);
+    ogg_stream_init(&engine.encoder.oggStream, NewStreamSerial(engine.encoder.oggSerialsUsed));
     return SendHeaderPages(engine) ? 1 : -1;
 }
 
@@ -236,18 +240,19 @@ constexpr std::int32_t kHighestChannelCount = 255;
 
 bool OutputFormatUsable(const EngineState& engine) {
     bool usable = true;
-    if (engine.sampleRate < kLowestOutputRate || engine.sampleRate > kHighestOutputRate) {
+    if (engine.settings.sampleRate < kLowestOutputRate ||
+        engine.settings.sampleRate > kHighestOutputRate) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "Samplerate %lld is not an output rate (%lld to %lld Hz)",
-                   static_cast<long long>(engine.sampleRate),
+                   static_cast<long long>(engine.settings.sampleRate),
                    static_cast<long long>(kLowestOutputRate),
                    static_cast<long long>(kHighestOutputRate));
         usable = false;
     }
-    if (engine.channels < 1 || engine.channels > kHighestChannelCount) {
+    if (engine.settings.channels < 1 || engine.settings.channels > kHighestChannelCount) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                   "NumberChannels %d is not an output channel count (1 to %d)", engine.channels,
-                   kHighestChannelCount);
+                   "NumberChannels %d is not an output channel count (1 to %d)",
+                   engine.settings.channels, kHighestChannelCount);
         usable = false;
     }
     return usable;
@@ -259,25 +264,25 @@ int InitEncoder() {
     EngineState& engine = Engine();
     // The resampler stays: a new stream continues the same audio, and a fresh filter history
     // would cut a phase jump and a few frames into it at every title change.
-    if (!engine.isLame && !engine.isOggVorbis) {
+    if (!engine.settings.isLame && !engine.settings.isOggVorbis) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "No encoder for the output format \"%s\"",
-                   engine.encodeFormat.c_str());
+                   engine.settings.encodeFormat.c_str());
         return 0;
     }
     if (!OutputFormatUsable(engine)) return 0;
-    if (engine.isLame && SetUpLame(engine) == 0) return 0;
-    if (engine.isOggVorbis) return SetUpVorbis(engine);
+    if (engine.settings.isLame && SetUpLame(engine) == 0) return 0;
+    if (engine.settings.isOggVorbis) return SetUpVorbis(engine);
     return 1;
 }
 
 void CloseLameEncoder(EngineState& engine) {
-    if (engine.lameEncoder != nullptr) lame_close(engine.lameEncoder);
-    engine.lameEncoder = nullptr;
+    if (engine.encoder.lameEncoder != nullptr) lame_close(engine.encoder.lameEncoder);
+    engine.encoder.lameEncoder = nullptr;
 }
 
 void ClearVorbisEncoder(EngineState& engine) {
     ReleaseVorbisState(engine);
-    engine.oggSerialsUsed.clear();
+    engine.encoder.oggSerialsUsed.clear();
 }
 
 ssize_t SendOggPage(const ogg_page& page) {

@@ -3,8 +3,8 @@
 #pragma once
 
 #include <ogg/ogg.h>
-#include <vorbis/codec.h>
 #include <sys/types.h>
+#include <vorbis/codec.h>
 
 #include "engine/libzembril.h"
 
@@ -29,12 +29,12 @@ template <typename OnPage>
 void ForEachReadyOggPage(EngineState& engine, OnPage onPage) {
     ogg_packet packet;
     ogg_page page;
-    while (vorbis_analysis_blockout(&engine.vorbisDsp, &engine.vorbisBlock) == 1) {
-        vorbis_analysis(&engine.vorbisBlock, nullptr);
-        vorbis_bitrate_addblock(&engine.vorbisBlock);
-        while (vorbis_bitrate_flushpacket(&engine.vorbisDsp, &packet) == 1) {
-            ogg_stream_packetin(&engine.oggStream, &packet);
-            while (ogg_stream_pageout(&engine.oggStream, &page) != 0) {
+    while (vorbis_analysis_blockout(&engine.encoder.vorbisDsp, &engine.encoder.vorbisBlock) == 1) {
+        vorbis_analysis(&engine.encoder.vorbisBlock, nullptr);
+        vorbis_bitrate_addblock(&engine.encoder.vorbisBlock);
+        while (vorbis_bitrate_flushpacket(&engine.encoder.vorbisDsp, &packet) == 1) {
+            ogg_stream_packetin(&engine.encoder.oggStream, &packet);
+            while (ogg_stream_pageout(&engine.encoder.oggStream, &page) != 0) {
                 if (!onPage(page)) return;
             }
         }

@@ -3,16 +3,17 @@
 // It owns the connection to the destination server (login for Shoutcast, Icecast, Icecast2), the
 // encoder (LAME or Vorbis with Ogg framing), the sample intake that converts decoded audio to the
 // output channels and rate, title updates, the archive file and the line-in device. Everything
-// lives in one process-wide EngineState, filled once by the configuration at start.
+// lives in one process-wide EngineState, in parts: the settings (filled once by the configuration
+// at start, read-only afterwards), the destination connection, the encoder, the archive, the sinks
+// and the current title. What asks a transfer to end is the run control's (common/run_control.h).
 //
 // Threads: once the first connection stands, the output loop's thread (output_loop.cpp) owns the
 // destination: encoding, sending, reconnecting, the archive, the final flush and disconnect. The
 // source side (the main thread for MP3 sources, the Ogg Vorbis decoder thread otherwise) only
 // queues decoded audio through ProcessSamples and sets titles. Title updates for MP3 output go out
 // on the title sender's thread (title_sender.cpp), which touches no field of EngineState. Fields
-// read by several threads are atomic (`connected`, `vorbisRestartPending`, `reconnectWaiting`,
-// `transferEnding`, `destinationLost`, `sendFailure`); `currentTitle` and `sourceDescription` are
-// guarded by `titleLock`.
+// read by several threads are atomic (`connected`, `shoutcastAccepted`, `reconnectWaiting`,
+// `sendFailure`, `vorbisRestartPending`); the current title is guarded by its own lock.
 #pragma once
 
 #include <lame/lame.h>
@@ -31,28 +32,22 @@
 #include <vector>
 
 #include "common/fixed_text.h"
+#include "common/run_control.h"
 #include "common/socket.h"
 #include "common/status.h"
 #include "engine/send_progress.h"
 #include "resample/resample.h"
 
-struct EngineState {
-    std::int64_t sampleRate = 0;
-    std::int32_t bitrateNominal = 0;
-    std::int32_t bitrateMin = 0;
-    std::int32_t bitrateMax = 0;
-    std::int32_t channels = 0;
-    std::int32_t streamSocket = -1;
-    std::int32_t metadataSocket = -1;
-    CMySocket streamConnection;
-    CMySocket metadataConnection;
-    std::atomic<std::int32_t> shoutcastAccepted{0};  // written by the login, read by titles
+// The configuration as ApplyConfig leaves it: read-only for the rest of the run. Every key of the
+// file has its field here, including the ones this program keeps only to write back (WMA, AAC,
+// window position); the derived flags (isLame, isIcecast2, ...) are set once from Encode and
+// ServerType.
+struct EngineSettings {
+    FixedText<255> configPath;
     FixedText<1024> sourceUrl;
     FixedText<256> serverHost;
     FixedText<10> serverPort;
     FixedText<258> serverPassword;
-    std::atomic<std::int32_t> connected{0};
-    FixedText<1040> metadataScratch;
     std::int32_t serverPublic = 0;
     FixedText<20> serverIrc;
     FixedText<20> serverIcq;
@@ -61,28 +56,24 @@ struct EngineState {
     FixedText<1024> serverDescription;
     FixedText<100> serverGenre;
     FixedText<100> serverMountpoint;
-    std::int32_t autoReconnect = 0;
-    std::int32_t reconnectSecs = 0;
-    lame_global_flags* lameEncoder = nullptr;
-    const float* encodeSamples = nullptr;  // interleaved left/right, valid during DoEncoding only
-    std::int32_t encodeFrames = 0;
-    std::int32_t isAac = 0;
-    std::int32_t isOggVorbis = 0;
-    std::int32_t isLame = 0;
-    FixedText<28> oggQuality;
-    std::int32_t lineInFlag = 0;
-    std::int32_t oggBitrateManaged = 0;
-    FixedText<40> oggBitrateQualityText;
-    FixedText<1056> encodeFormat;
+    FixedText<27> serverType;
     std::int32_t isShoutcast = 0;
     std::int32_t isIcecast = 0;
     std::int32_t isIcecast2 = 0;
-    FixedText<1024> saveDirectory;
-    FixedText<1024> logFile;
-    std::int32_t logLevel = 0;
-    std::int32_t saveArchives = 0;
-    std::int32_t saveAsWav = 0;
-    std::FILE* archiveFile = nullptr;
+    std::int32_t autoReconnect = 0;
+    std::int32_t reconnectSecs = 0;
+
+    FixedText<1056> encodeFormat;
+    std::int32_t isOggVorbis = 0;
+    std::int32_t isLame = 0;
+    std::int64_t sampleRate = 0;
+    std::int32_t channels = 0;
+    std::int32_t bitrateNominal = 0;
+    std::int32_t bitrateMin = 0;
+    std::int32_t bitrateMax = 0;
+    FixedText<28> oggQuality;
+    std::int32_t oggBitrateManaged = 0;
+    FixedText<40> oggBitrateQualityText;
     std::int32_t lameCbrFlag = 0;
     std::int32_t lameQuality = 0;
     std::int32_t lameCopywrite = 0;
@@ -92,74 +83,27 @@ struct EngineState {
     FixedText<40> lameVbrMode;
     std::int32_t lameLowpassFreq = 0;
     std::int32_t lameHighpassFreq = 0;
-    std::atomic<std::uint8_t> vorbisRestartPending{0};
-    std::int32_t headersPending = 0;  // a new Ogg stream has sent no audio page yet
-    std::uint64_t archiveBytes = 0;
-    std::int32_t showVu = 0;
-    // Guards currentTitle and sourceDescription: the source's thread writes them, the output
-    // loop and the title sender read them.
-    std::mutex titleLock;
-    FixedText<1024> currentTitle;
-    FixedText<1024> lockedMetadata;
-    std::int32_t lockMetadataFlag = 0;
-    ResamplerState resampler{};
-    std::int32_t resamplerReady = 0;
-    StatusSink sourceUrlSink = nullptr;
-    StatusSink destinationUrlSink = nullptr;
-    StatusSink serverStatusSink = nullptr;
-    StatusSink errorSink = nullptr;
-    ByteCountSink bytesSentSink = nullptr;
-    StatusSink serverTypeSink = nullptr;
-    StatusSink streamDescriptionSink = nullptr;
-    StatusSink streamTypeSink = nullptr;
-    StatusSink bitrateDescriptionSink = nullptr;
-    LevelSink vuSink = nullptr;
-    FixedText<256> sourceDescription;
-    std::int32_t isWma = 0;
-    std::int64_t wmaClients = 0;
-    FixedText<25> wmaMode;
-    FixedText<27> serverType;
-    std::int32_t wmaPort = 0;
-    std::int32_t lineInFd = -1;
+
+    std::int32_t lineInFlag = 0;  // also set by OpenLineInDevice once the device is open
     FixedText<511> lineInDevice;
     std::int32_t lineInSampleRate = 0;
-    FixedText<255> configPath;
+    FixedText<1024> lockedMetadata;
+    std::int32_t lockMetadataFlag = 0;
+    FixedText<1024> saveDirectory;
+    std::int32_t saveArchives = 0;
+    std::int32_t saveAsWav = 0;
+    FixedText<1024> logFile;
+    std::int32_t logLevel = 0;
+
+    // Kept only to be written back to the file.
+    std::int32_t wmaPort = 0;
+    std::int64_t wmaClients = 0;
+    FixedText<25> wmaMode;
     std::int64_t lastX = 0;
     std::int64_t lastY = 0;
-    ogg_stream_state oggStream{};
-    vorbis_dsp_state vorbisDsp{};
-    vorbis_block vorbisBlock{};
-    vorbis_info vorbisInfo{};
+    std::int32_t showVu = 0;
     FixedText<25> aacQuality;
     FixedText<35> aacCutoff;
-    unsigned char wavHeader[44]{};
-
-    // Engine state kept beside the record.
-    std::atomic<bool> reconnectWaiting{false};  // the reconnection loop is waiting
-    // Set by the source input's thread while it ends the Ogg Vorbis decoder thread at the end of a
-    // transfer: when that thread encodes itself (no output loop runs), its waits for a new
-    // connection (ConnectionWaitCalledOff) then give up instead of holding the join. The output
-    // loop's waits end with the loop's input instead.
-    std::atomic<bool> transferEnding{false};
-    // Set when the connection was lost and no reconnection follows (AutomaticReconnect 0): the
-    // source input then ends the transfer as it does on a stop request. Cleared by ConnectToServer.
-    std::atomic<bool> destinationLost{false};
-    // errno of the last failed send of encoded audio (ETIMEDOUT: the server took nothing for the
-    // socket time-out; ECANCELED: given up for a stop request).
-    std::atomic<int> sendFailure{0};
-    // What the destination has taken of this stream connection (server_io.cpp); restarted by
-    // ConnectToServer. The sending thread only.
-    SendProgress streamProgress;
-    std::int32_t lastInputRate = 0;             // source rate of the previous block
-    std::int32_t archiveRate = 0;               // rate of the PCM in the open WAV archive
-    // An Ogg stream of this connection has sent its header pages and has not been ended yet.
-    // Cleared by EndOggStream and DisconnectFromServer (a new connection starts a new stream).
-    std::int32_t oggStreamOpen = 0;
-    // Frames the running Ogg stream has been given. A title change waits for the first, so that
-    // no stream but the login's goes out without audio.
-    std::int64_t oggStreamFrames = 0;
-    // Serial numbers of the Ogg streams begun on this connection, none of which may come again.
-    std::vector<int> oggSerialsUsed;
 
     // Keeping the station on the air (the last keys of the file; their defaults keep a run that
     // ends with its source).
@@ -174,6 +118,88 @@ struct EngineState {
     std::int32_t levelLogSecs = 0;        // an Info line with loudness and peak this often
     std::int32_t silenceSecs = 0;         // this long below silenceThreshold is dead air
     std::int32_t silenceThreshold = -50;  // dBFS sample peak
+};
+
+// The connection to the destination server. Once the first connection stands, the output loop's
+// thread owns it; `connected`, `shoutcastAccepted`, `reconnectWaiting` and `sendFailure` are read
+// by other threads.
+struct DestinationConnection {
+    CMySocket streamConnection;
+    std::int32_t streamSocket = -1;
+    std::atomic<std::int32_t> connected{0};
+    std::atomic<std::int32_t> shoutcastAccepted{0};  // written by the login, read by titles
+    std::atomic<bool> reconnectWaiting{false};       // the reconnection loop is waiting
+    // errno of the last failed send of encoded audio (ETIMEDOUT: the server took nothing for the
+    // socket time-out; ECANCELED: given up for a stop request).
+    std::atomic<int> sendFailure{0};
+    // What the destination has taken of this connection (server_io.cpp); restarted by
+    // ConnectToServer. The sending thread only.
+    SendProgress streamProgress;
+};
+
+// The output's encoder and the conversion in front of it: the thread that encodes only.
+struct OutputEncoder {
+    lame_global_flags* lameEncoder = nullptr;
+    const float* encodeSamples = nullptr;  // interleaved left/right, valid during DoEncoding only
+    std::int32_t encodeFrames = 0;
+    ResamplerState resampler{};
+    std::int32_t resamplerReady = 0;
+    std::int32_t lastInputRate = 0;  // source rate of the previous block
+    ogg_stream_state oggStream{};
+    vorbis_dsp_state vorbisDsp{};
+    vorbis_block vorbisBlock{};
+    vorbis_info vorbisInfo{};
+    // A title change asks for a new Ogg stream (set by the source's thread).
+    std::atomic<std::uint8_t> vorbisRestartPending{0};
+    std::int32_t headersPending = 0;  // a new Ogg stream has sent no audio page yet
+    // An Ogg stream of this connection has sent its header pages and has not been ended yet.
+    // Cleared by EndOggStream and DisconnectFromServer (a new connection starts a new stream).
+    std::int32_t oggStreamOpen = 0;
+    // Frames the running Ogg stream has been given. A title change waits for the first, so that
+    // no stream but the login's goes out without audio.
+    std::int64_t oggStreamFrames = 0;
+    // Serial numbers of the Ogg streams begun on this connection, none of which may come again.
+    std::vector<int> oggSerialsUsed;
+};
+
+// The open archive file of this connection (archive.cpp): the sending thread only.
+struct ArchiveFile {
+    std::FILE* file = nullptr;
+    std::uint64_t dataBytes = 0;  // PCM bytes of an open WAV archive
+    std::int32_t rate = 0;        // rate of the PCM in the open WAV archive
+    unsigned char wavHeader[44]{};
+};
+
+// Where the engine reports to its user; the front end fills them before the run.
+struct EngineSinks {
+    StatusSink sourceUrl = nullptr;
+    StatusSink destinationUrl = nullptr;
+    StatusSink serverStatus = nullptr;
+    StatusSink error = nullptr;
+    ByteCountSink bytesSent = nullptr;
+    StatusSink serverType = nullptr;
+    StatusSink streamDescription = nullptr;
+    StatusSink streamType = nullptr;
+    StatusSink bitrateDescription = nullptr;
+    LevelSink vu = nullptr;
+};
+
+// The current title and the source's description: the source's thread writes them, the output
+// loop and the title sender read them, all under `lock`.
+struct CurrentTitle {
+    std::mutex lock;
+    FixedText<1024> current;
+    FixedText<256> sourceDescription;
+};
+
+struct EngineState {
+    EngineSettings settings;
+    DestinationConnection destination;
+    OutputEncoder encoder;
+    ArchiveFile archive;
+    EngineSinks sinks;
+    CurrentTitle titles;
+    std::int32_t lineInFd = -1;  // the open line-in device
 };
 
 // The process-wide record.
@@ -304,11 +330,15 @@ void RestartOutputClock();
 int QueueSamples(const float* samples, int frameCount, int channels, int sampleRate);
 
 // ---- titles (titles.cpp) ----
+// Records the title (the locked one when LockMetadata is on) and, when it differs from the one
+// recorded, announces it. 1 when it changed.
 int SetCurrentTitle(const char* title);
-// MP3 output: builds the admin request for the current title and posts it to the title sender.
-void SendMetadataUpdate();
-// The admin request that SendMetadataUpdate sends for this title (MP3 output), built from the
-// configured server type, mount and password; the title is percent-encoded and cut to fit.
+// Tells the destination the current title: Ogg output asks the encoder for a new stream whose
+// comments carry it; MP3 output posts the admin request (PostMetadataUpdate).
+void AnnounceCurrentTitle();
+// MP3 output: builds the admin request for the current title and hands it to the title sender.
+void PostMetadataUpdate();
+// The admin request that PostMetadataUpdate posts for this title (MP3 output), built from the
 std::string TitleUpdateRequest(const std::string& title);
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full);
 
@@ -327,6 +357,9 @@ struct AdminRequest {
 // once. One request is sent at a time, at least a quarter of a second after the one before; a
 // request posted meanwhile replaces the one that waits, so the latest title always goes out last.
 void PostAdminRequest(AdminRequest request);
+// Sends one admin request (the title sender's thread): connects, sends, and closes without reading
+// the answer. A failure is an Error line; one given up for a stop request is an Info line.
+void SendMetadataUpdate(const AdminRequest& request);
 // End of a connection: a request that waits or is on its way gets about a second to go out, then
 // the thread is joined. A request still connecting then is given up with an Error (the admin
 // interface did not answer); one given up for a stop request is no failure (an Info line).
@@ -335,12 +368,16 @@ void FinishAdminRequests();
 void StopTitleSender();
 
 // ---- archive (archive.cpp) ----
-// Wants an archive for this connection: 1 when it is open or will be created with its first
-// bytes, 0 when it was refused (WMA output, or a file that could not be created: logged once per
-// connection). CloseArchiveFile completes and closes it and lets the next connection try again.
+// This connection keeps an archive (ConnectToServer, when SaveArchives is on): its file is opened
+// with the first bytes written to it. CloseArchiveFile completes and closes it and lets the next
+// connection want one again.
+void WantArchive();
+// Opens the archive now: 1 when it is open, 0 when it cannot be (a file that could not be created
+// or written is logged once and refused until CloseArchiveFile).
 int OpenArchiveFile();
 void CloseArchiveFile();
-// Appends sent bytes to the wanted archive, creating the file (and a missing saveDirectory) first.
+// Appends sent bytes to the wanted archive, opening the file (and making a missing saveDirectory)
+// first.
 void AppendToArchive(const unsigned char* bytes, std::size_t byteCount);
 // File name (without directory) of an archive begun at the given local time.
 std::string ArchiveFileName(const std::tm& localTime);
@@ -359,7 +396,6 @@ const char* GetSourceUrl();
 const char* GetServerDescription();
 int GetLineInSampleRate();
 int GetIsOggVorbis();
-int GetIsWma();
 std::int64_t GetSampleRate();
 int GetBitrateNominal();
 int GetChannels();

@@ -20,8 +20,8 @@ constexpr int kLineInRate = 44100;  // asked for whatever lineInSampleRate says
 // The Error line names the device and what went wrong; the status line keeps its short text.
 int FailWith(const std::string& status, const std::string& error) {
     LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Line-in device %s: %s",
-               PrintableText(Engine().lineInDevice.view()).c_str(), error.c_str());
-    Report(Engine().errorSink, status.c_str());
+               PrintableText(Engine().settings.lineInDevice.view()).c_str(), error.c_str());
+    Report(Engine().sinks.error, status.c_str());
     return 0;
 }
 
@@ -57,13 +57,13 @@ int OpenLineInDevice() {
     EngineState& engine = Engine();
     SoundDevice& device = ActiveSoundDevice();
     LogMessage(LOG_INFO, kLogEngine, __LINE__, "Opening the line-in device %s",
-               PrintableText(engine.lineInDevice.view()).c_str());
+               PrintableText(engine.settings.lineInDevice.view()).c_str());
 
-    engine.lineInFd = device.Open(engine.lineInDevice.c_str());
+    engine.lineInFd = device.Open(engine.settings.lineInDevice.c_str());
     if (engine.lineInFd < 0) {
         const int errorNumber = errno;
         return FailWith("There was an error opening the preferred Digital Audio In device! (" +
-                            std::string(engine.lineInDevice.view()) + ")",
+                            std::string(engine.settings.lineInDevice.view()) + ")",
                         std::string("cannot be opened: ") + std::strerror(errorNumber));
     }
     const int fd = engine.lineInFd;
@@ -83,6 +83,6 @@ int OpenLineInDevice() {
     }
     const Answer rate = Ask([&](int* value) { return device.SetSpeed(fd, value); }, kLineInRate);
     if (rate.outcome != Answer::kGranted) return FailWith("Could not set sample rate", rate.reason);
-    engine.lineInFlag = 1;
+    engine.settings.lineInFlag = 1;
     return 1;
 }

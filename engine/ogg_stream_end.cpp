@@ -23,10 +23,10 @@ ssize_t EndOggStream() {
 
 ssize_t EndOggStreamInto(OggPageSink sink) {
     EngineState& engine = Engine();
-    if (!engine.oggStreamOpen) return 0;
-    engine.oggStreamOpen = 0;
+    if (!engine.encoder.oggStreamOpen) return 0;
+    engine.encoder.oggStreamOpen = 0;
 
-    vorbis_analysis_wrote(&engine.vorbisDsp, 0);
+    vorbis_analysis_wrote(&engine.encoder.vorbisDsp, 0);
     ssize_t total = 0;
     ogg_page page;
     ForEachReadyOggPage(engine, [sink, &total](const ogg_page& ready) {
@@ -34,6 +34,6 @@ ssize_t EndOggStreamInto(OggPageSink sink) {
         return true;  // after a failure the rest is still drained from the encoder
     });
     // Whatever libogg still holds, down to the end-of-stream page.
-    while (ogg_stream_flush(&engine.oggStream, &page) != 0) SendCounted(sink, page, total);
+    while (ogg_stream_flush(&engine.encoder.oggStream, &page) != 0) SendCounted(sink, page, total);
     return total;
 }

@@ -78,11 +78,11 @@ void RestartClockIfAsked(Clock::time_point now) {
 // Holds a block back while the output is far enough ahead. False when the run was abandoned
 // meanwhile.
 bool PaceBeforeBlock() {
-    if (Engine().outputPacing == 0) return true;
+    if (Engine().settings.outputPacing == 0) return true;
     const double lead = LeadSeconds(Clock::now());
     if (lead <= kMostLead) return true;
-    const auto resume = Clock::now() + std::chrono::duration_cast<Clock::duration>(
-                                           Seconds(lead - kMostLead));
+    const auto resume =
+        Clock::now() + std::chrono::duration_cast<Clock::duration>(Seconds(lead - kMostLead));
     return !loop.queue.WaitUnlessAbandoned(resume);
 }
 
@@ -100,7 +100,8 @@ const Clock::duration kSilenceStep =
 // went out a step ago; the output stays within its pacing lead.
 bool SilenceWanted(Clock::time_point now) {
     const EngineState& engine = Engine();
-    if (engine.sourceReconnect == 0 || engine.connected.load() == 0) return false;
+    if (engine.settings.sourceReconnect == 0 || engine.destination.connected.load() == 0)
+        return false;
     if (loop.sourcePlaying.load() && now - loop.lastBlockAt < kJitterAllowance) return false;
     const double lead = LeadSeconds(now);
     if (lead < kSilenceLead) return true;
@@ -111,7 +112,7 @@ bool SilenceWanted(Clock::time_point now) {
 // kSilenceLead, and sends it at once (an Ogg page of silence would otherwise fill for seconds).
 void RelaySilence(Clock::time_point now) {
     const EngineState& engine = Engine();
-    const int rate = static_cast<int>(engine.sampleRate);
+    const int rate = static_cast<int>(engine.settings.sampleRate);
     if (rate <= 0) return;
     const double seconds = std::max(kSilenceStepSeconds, kSilenceLead - LeadSeconds(now));
     const int frames = static_cast<int>(std::min(seconds, 1.0) * rate);
@@ -124,13 +125,13 @@ void RelaySilence(Clock::time_point now) {
 
 // When the loop must look again without a block: at the next silence step, or after a while.
 Clock::time_point NextWake(Clock::time_point now) {
-    if (Engine().sourceReconnect == 0) return now + kIdleWake;
+    if (Engine().settings.sourceReconnect == 0) return now + kIdleWake;
     return std::clamp(loop.lastEncodeAt + kSilenceStep, now, now + kIdleWake);
 }
 
 // A lost destination that is not reconnected ends the run; the source side sees it too.
 bool DestinationGone() {
-    return Engine().destinationLost.load();
+    return Control().destinationLost.load();
 }
 
 void RunLoop() {
@@ -156,8 +157,9 @@ void RunLoop() {
         if (SilenceWanted(later)) RelaySilence(later);
     }
     // The end of the run: what the encoder holds goes out, then the one disconnect.
-    if (Engine().connected.load() != 0) FlushEncoder();
-    if (Engine().connected.load() != 0 || Engine().streamSocket >= 0) DisconnectFromServer();
+    if (Engine().destination.connected.load() != 0) FlushEncoder();
+    if (Engine().destination.connected.load() != 0 || Engine().destination.streamSocket >= 0)
+        DisconnectFromServer();
 }
 
 }  // namespace
@@ -196,7 +198,7 @@ void FinishOutputLoop(bool abandon) {
 bool ConnectionWaitCalledOff() {
     if (StopRequested()) return true;
     if (onLoopThread) return loop.queue.InputEnded();
-    return Engine().transferEnding.load();
+    return Control().transferEnding.load();
 }
 
 bool WaitBeforeReconnecting(Clock::time_point until) {
@@ -224,7 +226,8 @@ int QueueSamples(const float* samples, int frameCount, int channels, int sampleR
     // source keeps flowing and its titles keep coming.
     loop.queue.Push(samples, frameCount, channels, sampleRate, [] {
         const EngineState& engine = Engine();
-        return engine.connected.load() != 0 && !engine.destinationLost.load() && !StopRequested();
+        return engine.destination.connected.load() != 0 && !Control().destinationLost.load() &&
+               !StopRequested();
     });
     return 1;
 }

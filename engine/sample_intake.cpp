@@ -111,11 +111,11 @@ void ConvertChannels(const float* samples, int frameCount, int sourceChannels, i
 int Encode(const float* frames, int frameCount) {
     EngineState& engine = Engine();
     if (encodeBlockTap != nullptr) encodeBlockTap(frames, frameCount);
-    engine.encodeSamples = frames;
-    engine.encodeFrames = frameCount;
+    engine.encoder.encodeSamples = frames;
+    engine.encoder.encodeFrames = frameCount;
     const int result = DoEncoding();
-    engine.encodeSamples = nullptr;  // the block lives for the call only
-    engine.encodeFrames = 0;
+    engine.encoder.encodeSamples = nullptr;  // the block lives for the call only
+    engine.encoder.encodeFrames = 0;
     return result;
 }
 
@@ -123,10 +123,10 @@ int Encode(const float* frames, int frameCount) {
 // True when the rate changed.
 bool NoteSourceRate(int sourceRate) {
     EngineState& engine = Engine();
-    if (sourceRate == engine.lastInputRate) return false;
-    if (engine.resamplerReady) res_clear(&engine.resampler);
-    engine.resamplerReady = 0;
-    engine.lastInputRate = sourceRate;
+    if (sourceRate == engine.encoder.lastInputRate) return false;
+    if (engine.encoder.resamplerReady) res_clear(&engine.encoder.resampler);
+    engine.encoder.resamplerReady = 0;
+    engine.encoder.lastInputRate = sourceRate;
     buffers.carriedFrames = 0;
     return true;
 }
@@ -139,26 +139,27 @@ void ReportUnusableRate(int sourceRate, bool newRate) {
     LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                "Error initializing resampler: %d Hz cannot be converted to %ld Hz, its audio is "
                "dropped",
-               sourceRate, static_cast<long>(Engine().sampleRate));
+               sourceRate, static_cast<long>(Engine().settings.sampleRate));
 }
 
 // The resampler lives as long as the source rate and the output rate stay: a new encoder or
 // stream (a title change) continues the same audio through the same filter history.
 bool PrepareResampler(int sourceRate, bool newRate) {
     EngineState& engine = Engine();
-    if (engine.resamplerReady && buffers.resamplerOutputRate == engine.sampleRate) return true;
-    if (engine.resamplerReady) res_clear(&engine.resampler);
-    engine.resamplerReady = 0;
+    if (engine.encoder.resamplerReady && buffers.resamplerOutputRate == engine.settings.sampleRate)
+        return true;
+    if (engine.encoder.resamplerReady) res_clear(&engine.encoder.resampler);
+    engine.encoder.resamplerReady = 0;
     // A resampler torn down elsewhere (an engine reset) takes its carried frames with it.
     buffers.carriedFrames = 0;
-    if (!ResamplerCanConvert(engine.sampleRate, sourceRate) ||
-        res_init(&engine.resampler, 2, static_cast<int>(engine.sampleRate), sourceRate,
-                 kNoResamplerOptions) != 0) {
+    if (!ResamplerCanConvert(engine.settings.sampleRate, sourceRate) ||
+        res_init(&engine.encoder.resampler, 2, static_cast<int>(engine.settings.sampleRate),
+                 sourceRate, kNoResamplerOptions) != 0) {
         ReportUnusableRate(sourceRate, newRate);
         return false;
     }
-    engine.resamplerReady = 1;
-    buffers.resamplerOutputRate = engine.sampleRate;
+    engine.encoder.resamplerReady = 1;
+    buffers.resamplerOutputRate = engine.settings.sampleRate;
     return true;
 }
 
@@ -172,7 +173,7 @@ bool TooFewToPush(const ResamplerState& resampler, std::uint64_t frameCount) {
 // Every pending frame (carried and new) enters the resampler in one pass.
 int ResampleAndEncode(std::uint64_t pendingFrames) {
     EngineState& engine = Engine();
-    ResamplerState& resampler = engine.resampler;
+    ResamplerState& resampler = engine.encoder.resampler;
     if (pendingFrames == 0) return 1;
     if (TooFewToPush(resampler, pendingFrames)) {
         buffers.carriedFrames = pendingFrames;
@@ -192,7 +193,7 @@ int ResampleAndEncode(std::uint64_t pendingFrames) {
     if (GetLogLevel() >= LOG_DEBUG) {
         LogMessage(LOG_DEBUG, kLogEngine, __LINE__,
                    "Calling DoEncoding with out_samples %d and out_nch = %d", frames,
-                   engine.channels);
+                   engine.settings.channels);
     }
     return Encode(buffers.resampled.data(), frames);
 }
@@ -218,14 +219,14 @@ void NoteDecodedAudio(int frameCount, int sourceRate) {
 
 int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
     MeterSourceBlock(samples, frameCount, sourceChannels, sourceRate);
-    if (!Engine().connected) return 1;
+    if (!Engine().destination.connected) return 1;
     if (OutputLoopRunning()) return QueueSamples(samples, frameCount, sourceChannels, sourceRate);
     return ConvertAndEncode(samples, frameCount, sourceChannels, sourceRate);
 }
 
 int ConvertAndEncode(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
     EngineState& engine = Engine();
-    if (!engine.connected) return 1;
+    if (!engine.destination.connected) return 1;
     if (sourceRate <= 0) {
         // No rate to convert from; treated like a resampler that cannot be built.
         // lastInputRate 0 means "no block yet", so a rate of 0 is noted under a value of its own.
@@ -236,12 +237,13 @@ int ConvertAndEncode(const float* samples, int frameCount, int sourceChannels, i
 
     WriteWavBlock(samples, frameCount, sourceChannels, sourceRate);
     const bool newRate = NoteSourceRate(sourceRate);
-    const bool sameRate = engine.sampleRate == sourceRate;
+    const bool sameRate = engine.settings.sampleRate == sourceRate;
     if (!sameRate && !PrepareResampler(sourceRate, newRate)) return 1;
     if (newRate) refusedSourceRate.store(0, std::memory_order_relaxed);
 
     // Stereo in, stereo out at the same rate: the block is already what the encoder takes.
-    if (sameRate && sourceChannels == 2 && engine.channels != 1) return Encode(samples, frameCount);
+    if (sameRate && sourceChannels == 2 && engine.settings.channels != 1)
+        return Encode(samples, frameCount);
 
     const std::uint64_t carried = sameRate ? 0 : buffers.carriedFrames;
     const std::uint64_t pendingFrames = carried + static_cast<std::uint64_t>(frameCount);
@@ -249,7 +251,7 @@ int ConvertAndEncode(const float* samples, int frameCount, int sourceChannels, i
         buffers.carriedFrames = 0;
         return DropBlockForMemory(frameCount);
     }
-    ConvertChannels(samples, frameCount, sourceChannels, engine.channels,
+    ConvertChannels(samples, frameCount, sourceChannels, engine.settings.channels,
                     buffers.stereo.data() + 2 * carried);
     if (sameRate) return Encode(buffers.stereo.data(), frameCount);
     return ResampleAndEncode(pendingFrames);

@@ -119,21 +119,17 @@ ssize_t SendAll(int descriptor, const void* bytes, std::size_t byteCount, SendPr
     return static_cast<ssize_t>(byteCount);
 }
 
-// False, with errno ETIMEDOUT, once the destination has read less than three quarters of what it was sent
-// for the socket time-out: it holds the connection open but takes nothing. One system call per
-// send.
+// False, with errno ETIMEDOUT, once the destination has read less than three quarters of what it
+// was sent for the socket time-out: it holds the connection open but takes nothing. One system call
+// per send.
 bool DestinationKeepsUp(EngineState& engine) {
-    const auto edge = PeerWindowEdge(engine.streamSocket, engine.streamProgress.HandedBytes());
+    const auto edge = PeerWindowEdge(engine.destination.streamSocket,
+                                     engine.destination.streamProgress.HandedBytes());
     if (!edge) return true;
-    if (engine.streamProgress.PeerKeepsUp(*edge, std::chrono::steady_clock::now())) return true;
+    if (engine.destination.streamProgress.PeerKeepsUp(*edge, std::chrono::steady_clock::now()))
+        return true;
     errno = ETIMEDOUT;
     return false;
-}
-
-// Every send to the server may be the first of a connection, which is when the archive opens.
-void OpenArchiveBeforeSend() {
-    EngineState& engine = Engine();
-    if (engine.saveArchives && engine.archiveFile == nullptr) OpenArchiveFile();
 }
 
 ReplyEnd ReplyEndOf(SocketWait wait) {
@@ -149,31 +145,28 @@ ReplyEnd ReplyEndOf(SocketWait wait) {
 
 }  // namespace
 
-bool StopRequested() {
-    return FrontEnd().stopRequested.load() != 0;
-}
-
 ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
     EngineState& engine = Engine();
-    OpenArchiveBeforeSend();
     // The stream's end still goes out at the end of a transfer: only a stop gives a send up.
-    ssize_t sent =
-        SendAll(engine.streamSocket, bytes, byteCount, &engine.streamProgress, StopRequested);
-    if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
+    ssize_t sent = SendAll(engine.destination.streamSocket, bytes, byteCount,
+                           &engine.destination.streamProgress, StopRequested);
+    if (sent > 0) ReportBytes(engine.sinks.bytesSent, static_cast<std::uint64_t>(sent));
     if (sent > 0 && !DestinationKeepsUp(engine)) sent = -1;
     if (sent > 0) NotifyAudioDelivered();
-    if (sent < 0) engine.sendFailure = errno;
-    if (engine.saveArchives && !engine.saveAsWav) AppendToArchive(bytes, byteCount);
+    if (sent < 0) engine.destination.sendFailure = errno;
+    if (engine.settings.saveArchives && !engine.settings.saveAsWav)
+        AppendToArchive(bytes, byteCount);
     return sent;
 }
 
 ssize_t SendRequest(int descriptor, const char* text) {
-    OpenArchiveBeforeSend();
     EngineState& engine = Engine();
-    SendProgress* progress = descriptor == engine.streamSocket ? &engine.streamProgress : nullptr;
+    SendProgress* progress = descriptor == engine.destination.streamSocket
+                                 ? &engine.destination.streamProgress
+                                 : nullptr;
     const ssize_t sent =
         SendAll(descriptor, text, std::strlen(text), progress, ConnectionWaitCalledOff);
-    if (sent > 0) ReportBytes(engine.bytesSentSink, static_cast<std::uint64_t>(sent));
+    if (sent > 0) ReportBytes(engine.sinks.bytesSent, static_cast<std::uint64_t>(sent));
     return sent;
 }
 

@@ -7,8 +7,7 @@
 #include <chrono>
 #include <string>
 
-// True once the front end has asked the run to stop.
-bool StopRequested();
+#include "common/run_control.h"
 
 // True when a wait for a new connection (the connect, the login's sends and reply, the delay
 // before a reconnection) should end now: a stop request, or the end of the transfer the waiting

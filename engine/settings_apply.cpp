@@ -40,45 +40,45 @@ bool IsOneOfTheNames(const char* key, std::string_view value,
 // beginning with "O", as Ogg Vorbis), and fail there for a reason far from the file.
 bool DeriveOutputFormat() {
     EngineState& engine = Engine();
-    const std::string_view format = engine.encodeFormat.view();
+    const std::string_view format = engine.settings.encodeFormat.view();
     if (!IsOneOfTheNames("Encode", format, {"LAME", "OGG"})) return false;
-    engine.isLame = format == "LAME" ? 1 : 0;
-    engine.isOggVorbis = format == "OGG" ? 1 : 0;
-    engine.isAac = 0;
+    engine.settings.isLame = format == "LAME" ? 1 : 0;
+    engine.settings.isOggVorbis = format == "OGG" ? 1 : 0;
     return true;
 }
 
 void ReportStreamType() {
     const EngineState& engine = Engine();
-    if (engine.isOggVorbis) Report(engine.streamTypeSink, "OggVorbis");
-    if (engine.isLame) Report(engine.streamTypeSink, "MP3");
+    if (engine.settings.isOggVorbis) Report(engine.sinks.streamType, "OggVorbis");
+    if (engine.settings.isLame) Report(engine.sinks.streamType, "MP3");
 }
 
 // As written: the blanks leave Server and Port only after this report.
 void ReportDestination() {
     const EngineState& engine = Engine();
-    if (engine.destinationUrlSink == nullptr) return;
+    if (engine.sinks.destinationUrl == nullptr) return;
     char url[512];
-    std::snprintf(url, sizeof url, "http://%s:%s%s", engine.serverHost.c_str(),
-                  engine.serverPort.c_str(), engine.serverMountpoint.c_str());
-    Report(engine.destinationUrlSink, url);
+    std::snprintf(url, sizeof url, "http://%s:%s%s", engine.settings.serverHost.c_str(),
+                  engine.settings.serverPort.c_str(), engine.settings.serverMountpoint.c_str());
+    Report(engine.sinks.destinationUrl, url);
 }
 
 // "B" as in "Bitrate" or "Bitrate Management".
 void DeriveOggBitrateManaged() {
     EngineState& engine = Engine();
-    engine.oggBitrateManaged = engine.oggBitrateQualityText.c_str()[0] == 'B' ? 1 : 0;
+    engine.settings.oggBitrateManaged =
+        engine.settings.oggBitrateQualityText.c_str()[0] == 'B' ? 1 : 0;
 }
 
 // Any other ServerType (a misspelt name, blanks around it) would leave the run without a login
 // protocol of its own: it would log in the Shoutcast way, on Port + 1.
 bool DeriveServerType() {
     EngineState& engine = Engine();
-    const std::string_view type = engine.serverType.view();
+    const std::string_view type = engine.settings.serverType.view();
     if (!IsOneOfTheNames("ServerType", type, {"Shoutcast", "Icecast", "Icecast2"})) return false;
-    engine.isShoutcast = type == "Shoutcast" ? 1 : 0;
-    engine.isIcecast = type == "Icecast" ? 1 : 0;
-    engine.isIcecast2 = type == "Icecast2" ? 1 : 0;
+    engine.settings.isShoutcast = type == "Shoutcast" ? 1 : 0;
+    engine.settings.isIcecast = type == "Icecast" ? 1 : 0;
+    engine.settings.isIcecast2 = type == "Icecast2" ? 1 : 0;
     return true;
 }
 
@@ -88,7 +88,7 @@ bool DeriveServerType() {
 // mount's folder.
 bool CheckMountpoint() {
     if (ValueRefused("ServerMountpoint")) return false;
-    const std::string_view mount = Engine().serverMountpoint.view();
+    const std::string_view mount = Engine().settings.serverMountpoint.view();
     for (const char* forbidden : {" ", "?", "&", "#", ".."}) {
         if (mount.find(forbidden) == std::string_view::npos) continue;
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
@@ -115,31 +115,32 @@ const char* ChannelText(int channels) {
 // before the rate. The rate is printed as a 32-bit number.
 void ReportBitrateDescriptions() {
     const EngineState& engine = Engine();
-    if (engine.bitrateDescriptionSink == nullptr) return;
-    const char* channelText = ChannelText(engine.channels);
-    const int rate = static_cast<int>(engine.sampleRate);
+    if (engine.sinks.bitrateDescription == nullptr) return;
+    const char* channelText = ChannelText(engine.settings.channels);
+    const int rate = static_cast<int>(engine.settings.sampleRate);
     char text[256];
     auto rangeDescription = [&] {
-        std::snprintf(text, sizeof text, "(%d/%d/%d)/%s/%d", engine.bitrateMin,
-                      engine.bitrateNominal, engine.bitrateMax, channelText, rate);
-        Report(engine.bitrateDescriptionSink, text);
+        std::snprintf(text, sizeof text, "(%d/%d/%d)/%s/%d", engine.settings.bitrateMin,
+                      engine.settings.bitrateNominal, engine.settings.bitrateMax, channelText,
+                      rate);
+        Report(engine.sinks.bitrateDescription, text);
     };
     auto constantDescription = [&] {
-        std::snprintf(text, sizeof text, "%dkbps/%dHz/%s", engine.bitrateNominal, rate,
+        std::snprintf(text, sizeof text, "%dkbps/%dHz/%s", engine.settings.bitrateNominal, rate,
                       channelText);
-        Report(engine.bitrateDescriptionSink, text);
+        Report(engine.sinks.bitrateDescription, text);
     };
-    if (engine.isOggVorbis) {
-        if (engine.oggBitrateManaged) {
+    if (engine.settings.isOggVorbis) {
+        if (engine.settings.oggBitrateManaged) {
             rangeDescription();
         } else {
-            std::snprintf(text, sizeof text, "Quality %s/%s/%d", engine.oggQuality.c_str(),
+            std::snprintf(text, sizeof text, "Quality %s/%s/%d", engine.settings.oggQuality.c_str(),
                           channelText, rate);
-            Report(engine.bitrateDescriptionSink, text);
+            Report(engine.sinks.bitrateDescription, text);
         }
     }
-    if (engine.isLame) {
-        if (engine.lameCbrFlag != 0) {
+    if (engine.settings.isLame) {
+        if (engine.settings.lameCbrFlag != 0) {
             constantDescription();
         } else {
             rangeDescription();
@@ -167,7 +168,7 @@ bool StartsWithIgnoringCase(std::string_view text, std::string_view prefix) {
 // A backup the input cannot fetch would fail on every outage, when it is needed; refusing it at
 // start puts the reason in the log while the operator is still looking.
 void CheckBackupUrl() {
-    FixedText<1024>& url = Engine().sourceBackupUrl;
+    FixedText<1024>& url = Engine().settings.sourceBackupUrl;
     const std::string_view text = url.view();
     if (text.empty() || StartsWithIgnoringCase(text, "http://") ||
         StartsWithIgnoringCase(text, "https://")) {
@@ -182,8 +183,8 @@ void CheckBackupUrl() {
 
 void CheckSourceSettings() {
     EngineState& engine = Engine();
-    RaiseToOneSecond(engine.sourceTimeoutSecs, "SourceTimeout");
-    RaiseToOneSecond(engine.sourceRetrySecs, "SourceRetrySecs");
+    RaiseToOneSecond(engine.settings.sourceTimeoutSecs, "SourceTimeout");
+    RaiseToOneSecond(engine.settings.sourceRetrySecs, "SourceRetrySecs");
     CheckBackupUrl();
 }
 
@@ -191,20 +192,20 @@ void CheckSourceSettings() {
 // value leaves its option in force, so that the Error about it is read where the options say.
 void TakeOverLogSettings() {
     const EngineState& engine = Engine();
-    if (!ValueRefused("LogLevel")) SetLogLevel(engine.logLevel);
-    if (!ValueRefused("LogFile")) SetLogPath(engine.logFile.c_str());
+    if (!ValueRefused("LogLevel")) SetLogLevel(engine.settings.logLevel);
+    if (!ValueRefused("LogFile")) SetLogPath(engine.settings.logFile.c_str());
 }
 
 void ReportSetup() {
     const EngineState& engine = Engine();
-    Report(engine.sourceUrlSink, MaskedUrl(engine.sourceUrl.view()).c_str());
+    Report(engine.sinks.sourceUrl, MaskedUrl(engine.settings.sourceUrl.view()).c_str());
     ReportStreamType();
     ReportDestination();
     RemoveServerAddressBlanks();
-    Report(engine.serverTypeSink, engine.serverType.c_str());
-    Report(engine.streamDescriptionSink, engine.serverDescription.c_str());
+    Report(engine.sinks.serverType, engine.settings.serverType.c_str());
+    Report(engine.sinks.streamDescription, engine.settings.serverDescription.c_str());
     ReportBitrateDescriptions();
-    Report(engine.serverStatusSink, "Disconnected");
+    Report(engine.sinks.serverStatus, "Disconnected");
 }
 
 }  // namespace

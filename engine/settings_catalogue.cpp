@@ -1,6 +1,6 @@
 // The settings catalogue: the configuration keys, their defaults and descriptions, and the
-// EngineState field each one sets; the lookups into those fields, the values that do not fit them,
-// and the store-back before the file is written. What the values mean beyond their fields is
+// EngineSettings field each one sets; the lookups into those fields, the values that do not fit
+// them, and the store-back before the file is written. What the values mean beyond their fields is
 // ApplyConfig's (settings_apply.cpp).
 //
 // The rows are in lookup order. Keys missing from the file are appended to the store in that order,
@@ -35,7 +35,7 @@ struct Setting {
 
 template <auto Field>
 auto& FieldOf() {
-    return Engine().*Field;
+    return Engine().settings.*Field;
 }
 
 // Text fields are often narrower than the 255 characters a value may have. A value that does not
@@ -75,7 +75,7 @@ void StoreInteger(const Setting& setting) {
 
 template <auto Field>
 constexpr Setting TextSetting(const char* key, const char* defaultText, const char* description) {
-    using Text = std::remove_reference_t<decltype(Engine().*Field)>;
+    using Text = std::remove_reference_t<decltype(Engine().settings.*Field)>;
     return {
         key, defaultText, 0, description, &LookUpText<Field>, &StoreText<Field>, Text::kCapacity};
 }
@@ -95,215 +95,215 @@ constexpr Setting NumericTextSetting(const char* key, const char* defaultText,
 // One layout for every row: field, then key and default, then the description.
 // clang-format off
 constexpr Setting kCatalogue[] = {
-    TextSetting<&EngineState::sourceUrl>(
+    TextSetting<&EngineSettings::sourceUrl>(
         "SourceURL", "http://localhost/",
         "The source URL for the broadcast. It must be in the form "
         "http://server:port/mountpoint.  For those servers without a mountpoint (Shoutcast) "
         "use http://server:port. To record from line in, use 'linein' for this entry"),
-    TextSetting<&EngineState::serverHost>(
+    TextSetting<&EngineSettings::serverHost>(
         "Server", "localhost",
         "The server to which the stream is sent. It can be a hostname  or IP (example: "
         "stream.example.com, 192.168.1.100)"),
-    TextSetting<&EngineState::serverPort>(
+    TextSetting<&EngineSettings::serverPort>(
         "Port", "8000",
         "The port to which the stream is sent. Must be a number (example: 8000)"),
-    TextSetting<&EngineState::serverPassword>(
+    TextSetting<&EngineSettings::serverPassword>(
         "ServerPassword", "defaultpass",
         "This is the encoder password for the destination server (example: sesame)"),
-    IntegerSetting<&EngineState::serverPublic>(
+    IntegerSetting<&EngineSettings::serverPublic>(
         "ServerPublic", 1,
         "This setting tells the destination server to list on any available YP listings. Not "
         "all servers support this (Shoutcast does, Icecast2 doesn't) (example: 1 for YES, 0 "
         "for NO)"),
-    TextSetting<&EngineState::serverIrc>(
+    TextSetting<&EngineSettings::serverIrc>(
         "ServerIRC", "",
         "This is used in the YP listing, I think only Shoutcast supports this (example: "
         "#mystream)"),
-    TextSetting<&EngineState::serverAim>(
+    TextSetting<&EngineSettings::serverAim>(
         "ServerAIM", "",
         "This is used in the YP listing, I think only Shoutcast supports this (example: "
         "myAIMaccount)"),
-    TextSetting<&EngineState::serverIcq>(
+    TextSetting<&EngineSettings::serverIcq>(
         "ServerICQ", "",
         "This is used in the YP listing, I think only Shoutcast supports this (example: "
         "123456789)"),
-    TextSetting<&EngineState::serverStreamUrl>(
+    TextSetting<&EngineSettings::serverStreamUrl>(
         "ServerStreamURL", "http://www.example.org",
         "The URL that is associated with your stream. (example: http://www.example.org)"),
-    TextSetting<&EngineState::serverDescription>(
+    TextSetting<&EngineSettings::serverDescription>(
         "ServerDescription", "This is my server desription",
         "A short description of the stream (example: Stream House on Fire!)"),
-    TextSetting<&EngineState::serverGenre>(
+    TextSetting<&EngineSettings::serverGenre>(
         "ServerGenre", "Rock",
         "Genre of music, can be anything you want... (example: Rock)"),
-    TextSetting<&EngineState::serverMountpoint>(
+    TextSetting<&EngineSettings::serverMountpoint>(
         "ServerMountpoint", "",
         "Used for Icecast/Icecast2 servers, The mountpoint must end in .ogg for Vorbis streams "
         "and have NO extention for MP3 streams.  If you are sending to a Shoutcast server, "
         "this MUST be blank. (example: /mp3, /myvorbis.ogg)"),
-    IntegerSetting<&EngineState::autoReconnect>(
+    IntegerSetting<&EngineSettings::autoReconnect>(
         "AutomaticReconnect", 0,
         "Wether or not zembril will reconnect if it is disconnected from the destination "
         "server (example: 1 for YES, 0 for NO)"),
-    IntegerSetting<&EngineState::reconnectSecs>(
+    IntegerSetting<&EngineSettings::reconnectSecs>(
         "AutomaticReconnectSecs", 10,
         "How long it will wait (in seconds) between reconnect attempts. (example: 10)"),
-    TextSetting<&EngineState::encodeFormat>(
+    TextSetting<&EngineSettings::encodeFormat>(
         "Encode", "LAME",
         "What format to encode to. Valid values are (OGG, LAME) (example: OGG, LAME)"),
-    NumericTextSetting<&EngineState::wmaPort>(
+    NumericTextSetting<&EngineSettings::wmaPort>(
         "WMAPort", "8200",
         "The port used for WMA stream (example: 8200)"),
-    NumericTextSetting<&EngineState::wmaClients>(
+    NumericTextSetting<&EngineSettings::wmaClients>(
         "WMAClients", "5",
         "Number of clients to support WMA encoding. (example: 1, 10)"),
-    TextSetting<&EngineState::wmaMode>(
+    TextSetting<&EngineSettings::wmaMode>(
         "WMAMode", "Stereo",
         "The channel mode of the WMA stream (example: Stereo, Mono)"),
-    IntegerSetting<&EngineState::bitrateNominal>(
+    IntegerSetting<&EngineSettings::bitrateNominal>(
         "BitrateNominal", 128,
         "Bitrate. This is the mean bitrate if using VBR."),
-    IntegerSetting<&EngineState::bitrateMin>(
+    IntegerSetting<&EngineSettings::bitrateMin>(
         "BitrateMin", 128,
         "Minimum Bitrate. Used only if using Bitrate Management (not recommended) or LAME "
         "VBR(example: 64, 128)"),
-    IntegerSetting<&EngineState::bitrateMax>(
+    IntegerSetting<&EngineSettings::bitrateMax>(
         "BitrateMax", 128,
         "Maximum Bitrate. Used only if using Bitrate Management (not recommended) or LAME VBR "
         "(example: 64, 128)"),
-    IntegerSetting<&EngineState::channels>(
+    IntegerSetting<&EngineSettings::channels>(
         "NumberChannels", 2,
         "Number of channels. Valid values are (1, 2). 1 means Mono, 2 means Stereo (example: "
         "2,1)"),
-    TextSetting<&EngineState::oggQuality>(
+    TextSetting<&EngineSettings::oggQuality>(
         "OggQuality", "0",
         "Vorbis Quality Level. Valid values are between -1 (lowest quality) and 10 (highest).  "
         "The lower the quality the lower the output bitrate. (example: -1, 3)"),
-    IntegerSetting<&EngineState::sampleRate>(
+    IntegerSetting<&EngineSettings::sampleRate>(
         "Samplerate", 44100,
         "Sample rate for the stream. Valid values depend on wether using lame or vorbis. "
         "Vorbis supports odd samplerates such as 32kHz and 48kHz, but lame appears to not.feel "
         "free to experiment (example: 44100, 22050, 11025)"),
-    TextSetting<&EngineState::oggBitrateQualityText>(
+    TextSetting<&EngineSettings::oggBitrateQualityText>(
         "OggBitrateQualityFlag", "Quality",
         "This flag specifies if you want Vorbis Quality or Bitrate Management.  Quality is "
         "always recommended. Valid values are (Bitrate, Quality). (example: Quality, Bitrate "
         "Management)"),
-    IntegerSetting<&EngineState::lameCbrFlag>(
+    IntegerSetting<&EngineSettings::lameCbrFlag>(
         "LameCBRFlag", 1,
         "This LAME flag indicates that CBR encoding is desired. If this flag is set then LAME "
         "with use CBR, if not set then it will use VBR (and you must then specify a VBR mode). "
         "Valid values are (1 for SET, 0 for NOT SET) (example: 1)"),
-    IntegerSetting<&EngineState::lameQuality>(
+    IntegerSetting<&EngineSettings::lameQuality>(
         "LameQuality", 1,
         "A number between 1 and 10 which indicates the desired quality level of the stream.  "
         "The higher the number, the higher the quality.  Also, the higher the number, the "
         "higher the CPU utilization. So for slower CPUs, try a low quality number (example: 5)"),
-    IntegerSetting<&EngineState::lameCopywrite>(
+    IntegerSetting<&EngineSettings::lameCopywrite>(
         "LameCopywrite", 0,
         "Copywrite flag. Not used for much. Valid values (1 for YES, 0 for NO)"),
-    IntegerSetting<&EngineState::lameOriginal>(
+    IntegerSetting<&EngineSettings::lameOriginal>(
         "LameOriginal", 0,
         "Original flag. Not used for much. Valid values (1 for YES, 0 for NO)"),
-    IntegerSetting<&EngineState::lameStrictIso>(
+    IntegerSetting<&EngineSettings::lameStrictIso>(
         "LameStrictISO", 0,
         "Strict ISO flag. Not used for much. Valid values (1 for YES, 0 for NO)"),
-    IntegerSetting<&EngineState::lameDisableReservoir>(
+    IntegerSetting<&EngineSettings::lameDisableReservoir>(
         "LameDisableReservior", 0,
         "Disable Reservior flag. Not used for much. Valid values (1 for YES, 0 for NO)"),
-    TextSetting<&EngineState::lameVbrMode>(
+    TextSetting<&EngineSettings::lameVbrMode>(
         "LameVBRMode", "vbr_abr",
         "This specifies the type of VBR encoding LAME will perform if VBR encoding is set "
         "(CBRFlag is NOT SET). See the LAME documention for more on what these mean. Valid "
         "values are (vbr_rh, vbr_mt, vbr_mtrh, vbr_abr)"),
-    IntegerSetting<&EngineState::lameLowpassFreq>(
+    IntegerSetting<&EngineSettings::lameLowpassFreq>(
         "LameLowpassfreq", 0,
         "Use LAMEs lowpass filter. If you set this to 0, then no filtering is done."),
-    IntegerSetting<&EngineState::lameHighpassFreq>(
+    IntegerSetting<&EngineSettings::lameHighpassFreq>(
         "LameHighpassfreq", 0,
         "Use LAMEs highpass filter. If you set this to 0, then no filtering is done."),
-    TextSetting<&EngineState::serverType>(
+    TextSetting<&EngineSettings::serverType>(
         "ServerType", "Shoutcast",
         "The destination server type.  You must set this correctly otherwise you will get "
         "problems connecting the encoder.  Please make sure you are using the correct one. "
         "Valid values are (Shoutcast, Icecast, Icecast2) (example: Icecast2)"),
-    TextSetting<&EngineState::lineInDevice>(
+    TextSetting<&EngineSettings::lineInDevice>(
         "AdvRecDevice", "/dev/dsp",
         "If recording from linein, what device to use (not needed for win32) (example: "
         "/dev/dsp)"),
-    NumericTextSetting<&EngineState::lineInSampleRate>(
+    NumericTextSetting<&EngineSettings::lineInSampleRate>(
         "LiveInSamplerate", "44100",
         "If recording from linein, what sample rate to open the device with. (example: 44100, "
         "48000)"),
-    IntegerSetting<&EngineState::lastX>(
+    IntegerSetting<&EngineSettings::lastX>(
         "lastX", 0,
         "Used for any window positions (X value)"),
-    IntegerSetting<&EngineState::lastY>(
+    IntegerSetting<&EngineSettings::lastY>(
         "lastY", 0,
         "Used for any window positions (Y value)"),
-    IntegerSetting<&EngineState::showVu>(
+    IntegerSetting<&EngineSettings::showVu>(
         "showVU", 0,
         "Used for plugins that show the VU meter"),
-    IntegerSetting<&EngineState::lineInFlag>(
+    IntegerSetting<&EngineSettings::lineInFlag>(
         "LineInFlag", 0,
         "Flag which indicates we are recording from line in"),
-    TextSetting<&EngineState::lockedMetadata>(
+    TextSetting<&EngineSettings::lockedMetadata>(
         "LockMetadata", "",
         "Locked Metadata"),
-    IntegerSetting<&EngineState::lockMetadataFlag>(
+    IntegerSetting<&EngineSettings::lockMetadataFlag>(
         "LockMetadataFlag", 0,
         "Flag which indicates if we are using locked metadata"),
-    TextSetting<&EngineState::saveDirectory>(
+    TextSetting<&EngineSettings::saveDirectory>(
         "SaveDirectory", "",
         "Save directory for archive streams"),
-    IntegerSetting<&EngineState::saveArchives>(
+    IntegerSetting<&EngineSettings::saveArchives>(
         "SaveDirectoryFlag", 0,
         "Flag which indicates if we are saving archives"),
-    IntegerSetting<&EngineState::logLevel>(
+    IntegerSetting<&EngineSettings::logLevel>(
         "LogLevel", 1,
         "Log Level 1 = LOG_ERROR, 2 = LOG_ERROR+LOG_WARNING, 3 = "
         "LOG_ERROR+LOG_WARNING+LOG_DEBUG"),
-    TextSetting<&EngineState::logFile>(
+    TextSetting<&EngineSettings::logFile>(
         "LogFile", "zembrilv2.log",
         "Log File"),
-    IntegerSetting<&EngineState::saveAsWav>(
+    IntegerSetting<&EngineSettings::saveAsWav>(
         "SaveAsWAV", 0,
         "Save Archives in WAV format"),
-    TextSetting<&EngineState::aacQuality>(
+    TextSetting<&EngineSettings::aacQuality>(
         "AACQuality", "100",
         "AAC Quality Level. Valid values are between 10 (lowest quality) and 500 (highest)."),
-    TextSetting<&EngineState::aacCutoff>(
+    TextSetting<&EngineSettings::aacCutoff>(
         "AACCutoff", "",
         "AAC Cutoff Frequency."),
-    IntegerSetting<&EngineState::sourceReconnect>(
+    IntegerSetting<&EngineSettings::sourceReconnect>(
         "SourceReconnect", 0,
         "1 keeps the destination connected when the source ends, fails or stalls: silence is "
         "sent and the source is opened again. 0 ends the run with the source."),
-    IntegerSetting<&EngineState::sourceTimeoutSecs>(
+    IntegerSetting<&EngineSettings::sourceTimeoutSecs>(
         "SourceTimeout", 10,
         "Seconds without audio bytes from the source before it counts as stalled (example: 10)"),
-    IntegerSetting<&EngineState::sourceRetrySecs>(
+    IntegerSetting<&EngineSettings::sourceRetrySecs>(
         "SourceRetrySecs", 5,
         "The longest wait in seconds between attempts to open the source again; the waits grow "
         "1, 2, 4 ... up to this (example: 5)"),
-    TextSetting<&EngineState::sourceBackupUrl>(
+    TextSetting<&EngineSettings::sourceBackupUrl>(
         "SourceBackupURL", "",
         "A second station, http:// or https://, relayed while SourceURL fails (empty: none)"),
-    TextSetting<&EngineState::fallbackTitle>(
+    TextSetting<&EngineSettings::fallbackTitle>(
         "FallbackTitle", "",
         "The title sent while silence is relayed (empty: the last title stays)"),
-    IntegerSetting<&EngineState::outputPacing>(
+    IntegerSetting<&EngineSettings::outputPacing>(
         "OutputPacing", 1,
         "1 sends at most about 2 s ahead of real time; 0 passes audio on as fast as the source "
         "delivers it (for files and benchmarks)"),
-    IntegerSetting<&EngineState::levelLogSecs>(
+    IntegerSetting<&EngineSettings::levelLogSecs>(
         "LevelLogSecs", 0,
         "Seconds between Info lines with the source's short-term loudness and peak (0: none)"),
-    IntegerSetting<&EngineState::silenceSecs>(
+    IntegerSetting<&EngineSettings::silenceSecs>(
         "SilenceSecs", 0,
         "Seconds the source may stay below SilenceThreshold before it counts as dead air; with "
         "SourceReconnect=1 dead air counts as a failed source (0: not watched)"),
-    IntegerSetting<&EngineState::silenceThreshold>(
+    IntegerSetting<&EngineSettings::silenceThreshold>(
         "SilenceThreshold", -50,
         "The sample peak in dBFS below which the source counts as silent (example: -50)"),
 };
@@ -473,8 +473,8 @@ std::span<const char* const> CatalogueKeys() {
 }
 
 void RemoveServerAddressBlanks() {
-    RemoveBlanks(Engine().serverHost);
-    RemoveBlanks(Engine().serverPort);
+    RemoveBlanks(Engine().settings.serverHost);
+    RemoveBlanks(Engine().settings.serverPort);
 }
 
 void StoreConfigValues() {

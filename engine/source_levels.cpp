@@ -157,7 +157,7 @@ double ToDbfs(double linear) {
 }
 
 bool MeteringWanted() {
-    const EngineState& engine = Engine();
+    const EngineSettings& engine = Engine().settings;
     return levelsKept.load(std::memory_order_relaxed) || engine.levelLogSecs > 0 ||
            engine.silenceSecs > 0;
 }
@@ -168,7 +168,7 @@ void PublishReading() {
 }
 
 void LogLevelsWhenDue(double blockSeconds) {
-    const int interval = Engine().levelLogSecs;
+    const int interval = Engine().settings.levelLogSecs;
     if (interval <= 0) return;
     levels.secondsSinceLevelLine += blockSeconds;
     if (levels.secondsSinceLevelLine < interval) return;
@@ -182,7 +182,7 @@ void LogLevelsWhenDue(double blockSeconds) {
 // Below the threshold the stretch grows; its first SilenceSecs make it dead air (one Error line
 // per stretch), and the first block above the threshold ends it.
 void WatchSilence(double blockPeak, double blockSeconds) {
-    const EngineState& engine = Engine();
+    const EngineSettings& engine = Engine().settings;
     if (engine.silenceSecs <= 0) return;
     const double threshold = std::pow(10.0, engine.silenceThreshold / 20.0);
     if (blockPeak >= threshold) {

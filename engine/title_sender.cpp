@@ -76,8 +76,10 @@ bool SendWhole(int descriptor, const std::string& text) {
     return true;
 }
 
+}  // namespace
+
 // The server's answer is never read: it says nothing the program could act on.
-void Deliver(const AdminRequest& request) {
+void SendMetadataUpdate(const AdminRequest& request) {
     CMySocket connection;
     std::string failure;
     const int descriptor =
@@ -108,6 +110,8 @@ void Deliver(const AdminRequest& request) {
     close(descriptor);
 }
 
+namespace {
+
 void RunSender() {
     TitleSender& sender = Sender();
     std::unique_lock lock(sender.mailboxLock);
@@ -126,7 +130,7 @@ void RunSender() {
         sender.sending = true;
         sender.lastStart = Clock::now();
         lock.unlock();
-        Deliver(request);
+        SendMetadataUpdate(request);
         lock.lock();
         sender.sending = false;
         sender.mailboxChanged.notify_all();

@@ -12,7 +12,7 @@
 
 namespace {
 
-constexpr std::size_t kTitleCapacity = decltype(EngineState::currentTitle)::kCapacity;  // 1023
+constexpr std::size_t kTitleCapacity = decltype(CurrentTitle::current)::kCapacity;  // 1023
 constexpr std::size_t kEncodedTitleCapacity = 1023;  // characters of the encoded title sent
 
 bool IsUtf8Continuation(char byte) {
@@ -29,7 +29,7 @@ std::size_t AvoidSplitSequence(std::string_view text, std::size_t cut) {
     return cut;
 }
 
-// The title as currentTitle holds it. Comparing in this form matters: a longer title would
+// The title as the engine records it. Comparing in this form matters: a longer title would
 // otherwise differ from the stored one every time and announce itself for every metadata block.
 std::string_view StoredTitle(std::string_view title) {
     if (title.size() <= kTitleCapacity) return title;
@@ -71,16 +71,16 @@ std::string CharsetParameter(std::string_view title) {
 
 std::string TitleRequest(const EngineState& engine, const std::string& password,
                          const std::string& encodedTitle, std::string_view title) {
-    const std::string mount = engine.serverMountpoint.c_str();
-    if (engine.isIcecast2) {
+    const std::string mount = engine.settings.serverMountpoint.c_str();
+    if (engine.settings.isIcecast2) {
         const std::string credential =
-            Base64Encode(std::string("source:") + engine.serverPassword.c_str());
+            Base64Encode(std::string("source:") + engine.settings.serverPassword.c_str());
         return "GET /admin/metadata?pass=" + password + "&mode=updinfo&mount=" + mount +
                "&song=" + encodedTitle + CharsetParameter(title) +
                " HTTP/1.0\r\nAuthorization: Basic " + credential +
                "\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
     }
-    if (engine.isIcecast) {
+    if (engine.settings.isIcecast) {
         return "GET /admin.cgi?pass=" + password + "&mode=updinfo&mount=" + mount +
                "&song=" + encodedTitle + CharsetParameter(title) +
                " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
@@ -91,15 +91,15 @@ std::string TitleRequest(const EngineState& engine, const std::string& password,
 
 std::string CurrentTitleCopy() {
     EngineState& engine = Engine();
-    std::lock_guard lock(engine.titleLock);
-    return engine.currentTitle.c_str();
+    std::lock_guard lock(engine.titles.lock);
+    return engine.titles.current.c_str();
 }
 
 }  // namespace
 
 std::string TitleUpdateRequest(const std::string& title) {
     const EngineState& engine = Engine();
-    return TitleRequest(engine, PercentEncoded(engine.serverPassword.view()),
+    return TitleRequest(engine, PercentEncoded(engine.settings.serverPassword.view()),
                         CutEncodedTitle(PercentEncoded(title)), title);
 }
 
@@ -107,29 +107,36 @@ int SetCurrentTitle(const char* title) {
     EngineState& engine = Engine();
     // Control bytes would reach every listener's player through the server.
     const std::string cleaned = WithoutControlBytes(
-        engine.lockMetadataFlag ? engine.lockedMetadata.view()
-                                : std::string_view(title != nullptr ? title : ""));
+        engine.settings.lockMetadataFlag ? engine.settings.lockedMetadata.view()
+                                         : std::string_view(title != nullptr ? title : ""));
     const std::string_view candidate = StoredTitle(cleaned);
     {
-        std::lock_guard lock(engine.titleLock);
-        if (engine.currentTitle.view() == candidate) return 0;
-        engine.currentTitle.assign(candidate);
+        std::lock_guard lock(engine.titles.lock);
+        if (engine.titles.current.view() == candidate) return 0;
+        engine.titles.current.assign(candidate);
     }
     NotifyTitle(std::string(candidate).c_str());
-    SendMetadataUpdate();
+    AnnounceCurrentTitle();
     return 1;
 }
 
-void SendMetadataUpdate() {
+void AnnounceCurrentTitle() {
     EngineState& engine = Engine();
-    if (!engine.connected) return;
-    if (engine.isOggVorbis) {
+    if (!engine.destination.connected) return;
+    if (engine.settings.isOggVorbis) {
         // The encoder starts a new stream whose comments carry the title.
-        engine.vorbisRestartPending = 1;
+        engine.encoder.vorbisRestartPending = 1;
         return;
     }
+    PostMetadataUpdate();
+}
+
+void PostMetadataUpdate() {
+    EngineState& engine = Engine();
     // A Shoutcast server that answered a plain "OK" takes no title updates.
-    if (!engine.shoutcastAccepted && !engine.isIcecast && !engine.isIcecast2) return;
+    if (!engine.destination.shoutcastAccepted && !engine.settings.isIcecast &&
+        !engine.settings.isIcecast2)
+        return;
 
     const std::string request = TitleUpdateRequest(CurrentTitleCopy());
     // The admin interface listens on the configured port for every server type (for Shoutcast
@@ -138,18 +145,19 @@ void SendMetadataUpdate() {
     if (port < 0) {
         // The stream login refuses such a port too; this is for a port changed since.
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Port %s is not a port number",
-                   engine.serverPort.c_str());
+                   engine.settings.serverPort.c_str());
         return;
     }
     // Sent on the title sender's thread: a slow admin interface cannot hold the audio back.
-    PostAdminRequest(AdminRequest{engine.serverHost.c_str(), static_cast<std::uint16_t>(port),
-                                  request, engine.bytesSentSink});
+    PostAdminRequest(AdminRequest{engine.settings.serverHost.c_str(),
+                                  static_cast<std::uint16_t>(port), request,
+                                  engine.sinks.bytesSent});
 }
 
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full) {
     EngineState& engine = Engine();
-    const std::string source = engine.lockMetadataFlag
-                                   ? WithoutControlBytes(engine.lockedMetadata.view())
+    const std::string source = engine.settings.lockMetadataFlag
+                                   ? WithoutControlBytes(engine.settings.lockedMetadata.view())
                                    : CurrentTitleCopy();
     full.assign(source);
     const std::string_view text = full.view();

@@ -42,12 +42,6 @@ bool SameIgnoringCase(std::string_view a, std::string_view b) {
                       [](char x, char y) { return Lower(x) == Lower(y); });
 }
 
-std::string_view WithoutOuterBlanks(std::string_view key) {
-    const std::size_t first = key.find_first_not_of(" \t");
-    if (first == std::string_view::npos) return {};
-    return key.substr(first, key.find_last_not_of(" \t") - first + 1);
-}
-
 bool IsKnownKey(std::string_view key) {
     const auto keys = CatalogueKeys();
     return std::find(keys.begin(), keys.end(), key) != keys.end();
@@ -57,7 +51,7 @@ bool IsKnownKey(std::string_view key) {
 // (as in "ServerType = Icecast2") and letter case cost nothing, then a few typing errors, more for
 // longer keys. nullptr when none is that near.
 const char* ClosestKnownKey(std::string_view key) {
-    const std::string_view trimmed = WithoutOuterBlanks(key);
+    const std::string_view trimmed = TrimBlanks(key);
     if (trimmed.empty()) return nullptr;
     const std::size_t allowed = std::min<std::size_t>(3, 1 + trimmed.size() / 6);
     const char* closest = nullptr;
@@ -74,7 +68,7 @@ const char* ClosestKnownKey(std::string_view key) {
 
 // The known key this one is apart from blanks around it or letter case; nullptr when none.
 const char* KnownKeyMisWritten(std::string_view key) {
-    const std::string_view trimmed = WithoutOuterBlanks(key);
+    const std::string_view trimmed = TrimBlanks(key);
     for (const char* known : CatalogueKeys()) {
         if (SameIgnoringCase(trimmed, known)) return known;
     }
@@ -118,7 +112,7 @@ bool ReportKey(const ConfigTable& table, int index) {
         return true;
     }
     const std::string shown = PrintableText(key);
-    if (WithoutOuterBlanks(key) == meant) {
+    if (TrimBlanks(key) == meant) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "Key \"%s\" on line %d is %s with blanks around it: write %s=value, without "
                    "blanks around \"=\"",

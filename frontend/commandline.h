@@ -24,11 +24,9 @@ void PrintVersions();
 void HandleStopSignal(int signalNumber);
 // Installs HandleStopSignal for signal 30 and for SIGUSR1 (they differ on Linux).
 void InstallStopSignalHandler();
-// SIGINT and SIGTERM: the first one asks the running transfer to end (FrontEnd().stopRequested),
+// SIGINT and SIGTERM: the first one asks the running transfer to end (Control().stopRequested),
 // a second one ends the process at once with status 1.
 void InstallStopRequestHandlers();
-// True once SIGINT or SIGTERM arrived: the run then ends with status 0.
-bool StopRequestedBySignal();
 // SIGHUP: the log file is closed and the next log line opens its path afresh (log rotation).
 void InstallLogReopenHandler();
 

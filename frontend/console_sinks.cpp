@@ -38,18 +38,11 @@ void ConsoleSink(const char* text) {
     PrintStatusLine(Label, text);
 }
 
-constexpr char kMetadata[] = "Metadata";
-
-// A title seen in the source also goes to the engine, which passes it on to the destination.
-void MetadataSink(const char* text) {
-    if (text == nullptr) text = "";
-    LogStatusLine(kMetadata, text);
-    SetCurrentTitle(text);
-    PrintStatusLine(kMetadata, text);
-}
-
 void IgnoreByteCount(std::uint64_t) {}
 
+// The source input and the decoders record a title in the engine themselves and report it here
+// only to show it.
+constexpr char kMetadata[] = "Metadata";
 constexpr char kMainStatus[] = "Main Status";
 constexpr char kInputStatus[] = "Input Status";
 constexpr char kInputServerType[] = "Input Server Type";
@@ -74,7 +67,7 @@ void SetUpStatusSinks() {
     slots.inputStreamType = &ConsoleSink<kInputStreamType>;
     slots.inputStreamUrl = &ConsoleSink<kInputStreamUrl>;
     slots.inputStreamName = &ConsoleSink<kInputStreamName>;
-    slots.metadata = &MetadataSink;
+    slots.metadata = &ConsoleSink<kMetadata>;
     slots.inputBitrate = &ConsoleSink<kInputBitrate>;
     slots.outputStatus = &ConsoleSink<kOutputStatus>;
     slots.outputBytes = &IgnoreByteCount;

@@ -1,5 +1,6 @@
 #include <cstdio>
 
+#include "common/run_control.h"
 #include "frontend/commandline.h"
 #include "input/ziravorov.h"
 
@@ -11,5 +12,5 @@ int main(int argc, char** argv) {
     std::setvbuf(stdout, nullptr, _IOLBF, BUFSIZ);
     ParseCommandLine(argc, argv);
     const int runResult = StartTranscoding();
-    return StopRequestedBySignal() ? 0 : runResult;
+    return StopRequested() ? 0 : runResult;
 }

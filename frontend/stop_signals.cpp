@@ -6,7 +6,7 @@
 #include <csignal>
 
 #include "common/log.h"
-#include "common/status.h"
+#include "common/run_control.h"
 #include "frontend/commandline.h"
 
 namespace {
@@ -18,7 +18,7 @@ static_assert(std::atomic<int>::is_always_lock_free);
 
 void HandleStopRequest(int) {
     if (stopRequestCount.fetch_add(1) > 0) _exit(1);
-    FrontEnd().stopRequested.store(1);
+    Control().stopRequested.store(1);
 }
 
 // logrotate moves the log file away and sends SIGHUP: the next line goes to a new file.
@@ -52,10 +52,6 @@ void InstallStopRequestHandlers() {
     stopRequestCount.store(0);
     Install(SIGINT, &HandleStopRequest);
     Install(SIGTERM, &HandleStopRequest);
-}
-
-bool StopRequestedBySignal() {
-    return stopRequestCount.load() > 0;
 }
 
 void InstallLogReopenHandler() {

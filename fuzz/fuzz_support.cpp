@@ -8,6 +8,7 @@
 
 #include "common/config_store.h"
 #include "common/log.h"
+#include "common/run_control.h"
 #include "common/status.h"
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
@@ -20,6 +21,7 @@ void ResetProcessRecords() {
     ResetVorbisDecoderState();
     ResetEngineState();
     ClearFrontEndSlots();
+    ResetRunControl();
     ResetConfigTable();
     ResetLogger();
     SetLogPath("/dev/null");

@@ -26,12 +26,12 @@ const std::string kControlBytes = [] {
 
 void ConfigureServer(std::uint8_t choice, std::string_view password) {
     EngineState& engine = Engine();
-    engine.isShoutcast = choice % 3 == 0;
-    engine.shoutcastAccepted = engine.isShoutcast;
-    engine.isIcecast = choice % 3 == 1;
-    engine.isIcecast2 = choice % 3 == 2;
-    engine.serverMountpoint.assign("/stream");
-    engine.serverPassword.assign(password);
+    engine.settings.isShoutcast = choice % 3 == 0;
+    engine.destination.shoutcastAccepted = engine.settings.isShoutcast;
+    engine.settings.isIcecast = choice % 3 == 1;
+    engine.settings.isIcecast2 = choice % 3 == 2;
+    engine.settings.serverMountpoint.assign("/stream");
+    engine.settings.serverPassword.assign(password);
 }
 
 int HexValue(char c) {
@@ -106,7 +106,7 @@ void CheckRequest(std::string_view stored, std::string_view password) {
     if (3 * stored.size() <= 1023) FuzzCheck(decodedSong == stored, "a short title is whole");
     FuzzCheck(PercentDecode(Field(requestLine, "pass=", "&")) == password,
               "the request carries the password");
-    if (Engine().isIcecast2) {
+    if (Engine().settings.isIcecast2) {
         const std::string credential = Base64Encode("source:" + std::string(password));
         FuzzCheck(Field(request, "Authorization: Basic ", "\r\n") == credential,
                   "the credential is the password's");
@@ -129,7 +129,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
     const std::string title(rest.substr(0, strnlen(rest.data(), rest.size())));
     SetCurrentTitle(title.c_str());
-    const std::string stored = Engine().currentTitle.c_str();
+    const std::string stored = Engine().titles.current.c_str();
     // Control bytes never reach the server: the title is stored without them.
     const std::string cleaned = WithoutControlBytes(title);
     FuzzCheck(std::string_view(cleaned).starts_with(stored) && stored.size() <= 1023,

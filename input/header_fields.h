@@ -5,11 +5,10 @@
 #include <string_view>
 
 #include "common/fixed_text.h"
+#include "common/text_encoding.h"
 
 using HeaderValue = FixedText<1024>;  // a header value keeps at most 1023 bytes
 
-// The text without blanks and tabs at either end.
-std::string_view TrimBlanks(std::string_view text);
 // The line without its line ending ("\r\n" or "\n").
 std::string_view WithoutLineEnd(std::string_view line);
 

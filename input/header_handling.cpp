@@ -135,12 +135,7 @@ bool StartDecoder(InputState& input) {
 }
 
 void ReportOutputStreamType() {
-    if (GetIsOggVorbis() != 0) {
-        Report(FrontEnd().outputStreamType, "Vorbis");
-        if (GetIsWma() != 0) Report(FrontEnd().outputStreamType, "WMA");
-        return;
-    }
-    Report(FrontEnd().outputStreamType, GetIsWma() != 0 ? "WMA" : "MP3");
+    Report(FrontEnd().outputStreamType, GetIsOggVorbis() != 0 ? "Vorbis" : "MP3");
 }
 
 void ReportTranscoding() {

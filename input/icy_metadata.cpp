@@ -11,12 +11,6 @@ namespace {
 
 constexpr std::string_view kTitleKey = "StreamTitle";
 
-std::string_view TrimBlanks(std::string_view text) {
-    const std::size_t first = text.find_first_not_of(' ');
-    if (first == std::string_view::npos) return {};
-    return text.substr(first, text.find_last_not_of(' ') - first + 1);
-}
-
 bool IsTitleKey(std::string_view key) {
     key = TrimBlanks(key);
     return key.size() == kTitleKey.size() &&

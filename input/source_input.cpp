@@ -48,7 +48,7 @@ void SetTransferOptions(InputState& input, const char* url, const CurlHeaderList
     curl.set(CURLOPT_HEADERFUNCTION, header_callback);
     // A relay that keeps its destination through outages measures a stall itself (no audio for
     // SourceTimeout seconds); otherwise a source under 20 bytes/s for 5 s ends the run.
-    if (Engine().sourceReconnect == 0) {
+    if (Engine().settings.sourceReconnect == 0) {
         curl.set(CURLOPT_LOW_SPEED_LIMIT, 20L);
         curl.set(CURLOPT_LOW_SPEED_TIME, 5L);
     }
@@ -156,8 +156,8 @@ std::string SourceEndReason(const char* url, const TransferOutcome& outcome) {
 // The run ends when the source ends (without SourceReconnect), or when the destination is lost
 // for good; a stop request ends it as asked.
 RunEnd EndOfRelay(const char* url, const TransferOutcome* sourceOutcome) {
-    if (FrontEnd().stopRequested.load() != 0) return {};
-    if (Engine().destinationLost.load()) {
+    if (StopRequested()) return {};
+    if (Control().destinationLost.load()) {
         return {
             "the connection to the destination was lost and is not reconnected "
             "(AutomaticReconnect=0)"};
@@ -169,7 +169,7 @@ RunEnd EndOfRelay(const char* url, const TransferOutcome* sourceOutcome) {
 RunEnd RunLineIn() {
     if (OpenLineInDevice() == 0) {
         Report(FrontEnd().inputStatus, "Fail to open input device");
-        return {"the line-in device " + PrintableText(Engine().lineInDevice.view()) +
+        return {"the line-in device " + PrintableText(Engine().settings.lineInDevice.view()) +
                 " could not be set up"};
     }
     Report(FrontEnd().inputStatus, "Input device opened...");
@@ -190,7 +190,7 @@ RunEnd RunLineIn() {
 }  // namespace
 
 bool TransferEndRequested() {
-    return FrontEnd().stopRequested.load() != 0 || Engine().destinationLost.load();
+    return StopRequested() || Control().destinationLost.load();
 }
 
 bool BufferedRestUnwanted(const InputState& input) {
@@ -220,9 +220,9 @@ void FinishTransfer(InputState& input, bool dropRest) {
 }
 
 int StartTranscoding() {
-    // stopRequested is not cleared here: the front end cleared it before installing its signal
-    // handlers, so a value here is a SIGINT/SIGTERM that arrived during start-up, and the run
-    // must honour it rather than relay until a second signal kills the process.
+    // The stop request is not cleared here: one set already is a SIGINT/SIGTERM that arrived during
+    // start-up, and the run must honour it rather than relay until a second signal kills the
+    // process.
     Report(FrontEnd().mainStatus, "Connecting To Output Stream");
     // Before any thread may start a transfer of its own (the primary's probe).
     curl_global_init(CURL_GLOBAL_DEFAULT);
@@ -252,7 +252,7 @@ RunEnd RunInput(const char* url) {
         end = RunLineIn();
     } else {
         StartOutputLoop();
-        if (Engine().sourceReconnect != 0) {
+        if (Engine().settings.sourceReconnect != 0) {
             RunSourcesUntilStopped(input, url);
             end = EndOfRelay(url, nullptr);
         } else {

@@ -64,7 +64,7 @@ bool WaitWhileRunning(std::chrono::milliseconds duration) {
 // 0 for the first attempt after a loss, then 1, 2, 4 ... seconds, capped.
 std::chrono::milliseconds RetryWait(int failedAttempts) {
     if (failedAttempts <= 0) return std::chrono::milliseconds(0);
-    const int cap = std::max(1, Engine().sourceRetrySecs);
+    const int cap = std::max(1, Engine().settings.sourceRetrySecs);
     const int exponent = std::min(failedAttempts - 1, 16);
     return std::chrono::seconds(std::min(1 << exponent, cap));
 }
@@ -78,7 +78,8 @@ void BeginOutage(const char* url) {
     Report(FrontEnd().mainStatus, "Waiting For Source");
     Report(FrontEnd().inputStatus, "Source lost, relaying silence");
     const EngineState& engine = Engine();
-    if (!engine.fallbackTitle.empty()) SetCurrentTitle(engine.fallbackTitle.c_str());
+    if (!engine.settings.fallbackTitle.empty())
+        SetCurrentTitle(engine.settings.fallbackTitle.c_str());
     LogMessage(LOG_DEBUG, kLogInput, __LINE__, "Relaying silence while %s is away",
                MaskedUrl(url).c_str());
 }
@@ -111,7 +112,7 @@ bool SourceGivesNoAudio(const InputState& input) {
                    "Source %s gave no audio that can be relayed for %lld s: its %d Hz cannot be "
                    "converted to %ld Hz",
                    MaskedUrl(input.url).c_str(), seconds, refusedRate,
-                   static_cast<long>(Engine().sampleRate));
+                   static_cast<long>(Engine().settings.sampleRate));
     } else {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
                    "Source %s gave no audio for %lld s: its bytes do not decode as %s",
@@ -187,7 +188,7 @@ class PrimaryProbe {
 
   private:
     void Run(InputState& input, const std::string& url, std::chrono::seconds firstWait) {
-        const auto interval = std::chrono::seconds(std::max(1, Engine().sourceRetrySecs));
+        const auto interval = std::chrono::seconds(std::max(1, Engine().settings.sourceRetrySecs));
         for (auto wait = firstWait;; wait = interval) {
             {
                 std::unique_lock lock(probeLock);
@@ -213,7 +214,7 @@ bool SourceTransferShouldEnd(InputState& input) {
         input.transferEnd = TransferEnd::kNoAudio;
         return true;
     }
-    if (Engine().sourceReconnect == 0) return false;
+    if (Engine().settings.sourceReconnect == 0) return false;
     if (SourceDeadAir()) {
         input.transferEnd = TransferEnd::kDeadAir;
         return true;
@@ -222,11 +223,11 @@ bool SourceTransferShouldEnd(InputState& input) {
         input.transferEnd = TransferEnd::kPrimaryBack;
         return true;
     }
-    const auto timeout = std::chrono::seconds(std::max(1, Engine().sourceTimeoutSecs));
+    const auto timeout = std::chrono::seconds(std::max(1, Engine().settings.sourceTimeoutSecs));
     if (Clock::now() - input.lastByteAt < timeout) return false;
     input.transferEnd = TransferEnd::kStalled;
     LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source stalled: no audio from %s for %d s",
-               MaskedUrl(input.url).c_str(), std::max(1, Engine().sourceTimeoutSecs));
+               MaskedUrl(input.url).c_str(), std::max(1, Engine().settings.sourceTimeoutSecs));
     return true;
 }
 
@@ -247,7 +248,7 @@ void NoteSourceAudio(InputState& input) {
 
 void RunSourcesUntilStopped(InputState& input, const char* primaryUrl) {
     const std::string primary = primaryUrl;
-    const std::string backup = Engine().sourceBackupUrl.c_str();
+    const std::string backup = Engine().settings.sourceBackupUrl.c_str();
     PrimaryProbe probe;
     outage = Outage{};
     bool onPrimary = true;
@@ -259,7 +260,7 @@ void RunSourcesUntilStopped(InputState& input, const char* primaryUrl) {
         input.primaryBack = false;
         RestartSilenceWatch();
         if (!onPrimary) {
-            const auto retry = std::chrono::seconds(std::max(1, Engine().sourceRetrySecs));
+            const auto retry = std::chrono::seconds(std::max(1, Engine().settings.sourceRetrySecs));
             probe.Start(input, primary, primaryDeadAir ? std::max(retry, kDeadAirProbeHold) : retry);
         }
         const TransferOutcome outcome = RunHttpTransfer(input, url.c_str());

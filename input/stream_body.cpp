@@ -33,7 +33,7 @@ constexpr std::size_t kRoomWanted = 4096;
 // been joined.
 void StopFromBody(const InputState& input) {
     LogMessage(LOG_INFO, kLogInput, __LINE__,
-               FrontEnd().stopRequested.load() != 0
+               StopRequested()
                    ? "Stop requested: ending the transfer"
                    : "The output server is gone and not reconnected: ending the transfer");
     // Without the output loop (the body driven on its own) this side ends the destination too.
@@ -47,7 +47,7 @@ void StopFromBody(const InputState& input) {
 // ending the run.
 bool DropDuringOutage(InputState& input, std::size_t byteCount) {
     if (!input.inputIsVorbis || !input.ringBuffer.hasStorage()) return false;
-    if (Engine().connected.load() != 0) {
+    if (Engine().destination.connected.load() != 0) {
         input.droppingForOutage = false;
         return false;
     }

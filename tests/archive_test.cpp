@@ -70,12 +70,12 @@ class ArchiveTest : public EngineSessionTest {
         fixedTime = kTuesday16December;
         SetArchiveClock(FixedClock);
         EngineState& engine = Engine();
-        engine.serverDescription.assign("Radio One");
-        engine.saveDirectory.assign(archiveDir_.path());
-        engine.saveArchives = 1;
-        engine.isLame = 1;
-        engine.sampleRate = 44100;
-        engine.channels = 2;
+        engine.settings.serverDescription.assign("Radio One");
+        engine.settings.saveDirectory.assign(archiveDir_.path());
+        engine.settings.saveArchives = 1;
+        engine.settings.isLame = 1;
+        engine.settings.sampleRate = 44100;
+        engine.settings.channels = 2;
     }
     void TearDown() override {
         SetArchiveClock(nullptr);
@@ -85,15 +85,15 @@ class ArchiveTest : public EngineSessionTest {
     // WAV archiving with the engine marked connected (no server, no encoder).
     static void StartWavArchive() {
         EngineState& engine = Engine();
-        engine.saveAsWav = 1;
-        engine.isLame = 0;
-        engine.connected = 1;
-        ASSERT_EQ(OpenArchiveFile(), 1);
+        engine.settings.saveAsWav = 1;
+        engine.settings.isLame = 0;
+        engine.destination.connected = 1;
+        WantArchive();
     }
 
-    // What SendEncoded does with the bytes it sends.
+    // What a connection that keeps an archive does with the bytes it sends.
     static void Send(const std::string& bytes) {
-        OpenArchiveFile();
+        WantArchive();
         AppendToArchive(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size());
     }
 
@@ -143,10 +143,10 @@ class ArchiveNameTest : public ArchiveTest, public ::testing::WithParamInterface
 TEST_P(ArchiveNameTest, FollowsDescriptionTimeAndFormat) {
     const NameCase& c = GetParam();
     EngineState& engine = Engine();
-    engine.serverDescription.assign(c.description);
-    engine.saveAsWav = c.saveAsWav;
-    engine.isOggVorbis = c.isOggVorbis;
-    engine.isLame = c.isLame;
+    engine.settings.serverDescription.assign(c.description);
+    engine.settings.saveAsWav = c.saveAsWav;
+    engine.settings.isOggVorbis = c.isOggVorbis;
+    engine.settings.isLame = c.isLame;
     fixedTime = c.localTime;
     EXPECT_EQ(ArchiveFileName(c.localTime), c.expected);
 
@@ -194,18 +194,18 @@ TEST_F(ArchiveTest, ArchiveBegunInTheSameSecondGetsANumberInsteadOfOverwriting) 
 
 TEST_F(ArchiveTest, AConnectionWithoutDataLeavesNoFile) {
     // A login that fails: the login text goes out, no stream bytes follow.
-    ASSERT_EQ(OpenArchiveFile(), 1);
-    EXPECT_EQ(Engine().archiveFile, nullptr);
+    WantArchive();
+    EXPECT_EQ(Engine().archive.file, nullptr);
     CloseArchiveFile();
     EXPECT_TRUE(ArchiveNames().empty());
     Send("data");
-    EXPECT_NE(Engine().archiveFile, nullptr);
+    EXPECT_NE(Engine().archive.file, nullptr);
     CloseArchiveFile();
     EXPECT_EQ(ArchiveNames().size(), 1u);
 }
 
 TEST_F(ArchiveTest, AnEmptyDirectoryIsTheWorkingDirectory) {
-    Engine().saveDirectory.clear();
+    Engine().settings.saveDirectory.clear();
     const std::string name = "Radio One_Tue Dec 16 090507 2025.mp3";
     // In a child: the working directory is the process's.
     const ChildResult result = RunInChild([&] {
@@ -222,7 +222,7 @@ TEST_F(ArchiveTest, AnEmptyDirectoryIsTheWorkingDirectory) {
 
 TEST_F(ArchiveTest, AMissingDirectoryIsCreatedWithItsParents) {
     const std::string directory = archiveDir_.file("station/2025/december");
-    Engine().saveDirectory.assign(directory);
+    Engine().settings.saveDirectory.assign(directory);
     Send("kept");
     CloseArchiveFile();
     EXPECT_EQ(ReadWholeFile(directory + "/Radio One_Tue Dec 16 090507 2025.mp3"), "kept");
@@ -241,26 +241,16 @@ TEST_F(ArchiveTest, AMissingDirectoryIsCreatedWithItsParents) {
 
 TEST_F(ArchiveTest, ADirectoryThatCannotBeMadeIsOneErrorPerConnection) {
     WriteWholeFile(archiveDir_.file("plain"), "a regular file");
-    Engine().saveDirectory.assign(archiveDir_.file("plain/archive"));
+    Engine().settings.saveDirectory.assign(archiveDir_.file("plain/archive"));
     const std::string error = "Cannot open " + archiveDir_.file("plain/archive") +
                               "/Radio One_Tue Dec 16 090507 2025.mp3: Not a directory";
     for (int connection = 1; connection <= 2; ++connection) {
         for (int send = 0; send < 50; ++send) Send("lost");
         EXPECT_EQ(OpenArchiveFile(), 0);  // refused for the rest of the connection
-        EXPECT_EQ(Engine().archiveFile, nullptr);
+        EXPECT_EQ(Engine().archive.file, nullptr);
         CloseArchiveFile();  // the disconnection
         EXPECT_EQ(ErrorLinesWith(error), static_cast<std::size_t>(connection)) << LogText();
     }
-}
-
-TEST_F(ArchiveTest, WmaOutputIsNotArchived) {
-    Engine().isWma = 1;
-    EXPECT_EQ(OpenArchiveFile(), 0);
-    Send("lost");
-    EXPECT_EQ(OpenArchiveFile(), 0);
-    EXPECT_EQ(Engine().archiveFile, nullptr);
-    EXPECT_TRUE(ArchiveNames().empty());
-    EXPECT_EQ(ErrorLinesWith("Archiving not supported with WMA streams"), 1u);
 }
 
 // ---- WAV ----
@@ -290,7 +280,7 @@ TEST_F(ArchiveTest, WavHeaderCountsEveryBlock) {
     EXPECT_EQ(ReadLittleEndian(wav, 32, 2), 4u);
     EXPECT_EQ(ReadLittleEndian(wav, 34, 2), 16u);
     EXPECT_EQ(ReadLittleEndian(wav, 40, 4), 4608000u);
-    EXPECT_EQ(Engine().archiveBytes, 0u);
+    EXPECT_EQ(Engine().archive.dataBytes, 0u);
 }
 
 struct PcmCase {
@@ -368,7 +358,7 @@ TEST_F(ArchiveTest, WavThatWouldOutgrowItsSizeFieldsContinuesInANewFile) {
     ProcessSamples(block.data(), 10, 2, 44100);
     // The RIFF size (data + 36) reaches its 32-bit limit after 10 more frames.
     constexpr std::uint64_t kDataLimit = 0xFFFFFFFFull - 36;
-    Engine().archiveBytes = kDataLimit - 40;
+    Engine().archive.dataBytes = kDataLimit - 40;
     ProcessSamples(block.data(), 100, 2, 44100);
     CloseArchiveFile();
 
@@ -410,7 +400,7 @@ class FullDiskTest : public ArchiveTest, public ::testing::WithParamInterface<Fu
             if (setrlimit(RLIMIT_FSIZE, &limit) != 0) _exit(3);
             for (int connection = 0; connection < 2; ++connection) {
                 if (GetParam().format == ArchiveFormat::kWav) {
-                    OpenArchiveFile();  // what the connection's first send does
+                    WantArchive();  // what the connection does
                     SineGenerator tone(44100, {440, 660});
                     for (int block = 0; block < 115; ++block) {
                         const std::vector<float> samples = tone.Next(1152);
@@ -441,8 +431,8 @@ TEST_P(FullDiskTest, OneErrorPerConnectionAndTheFileEndsWithAWholeUnit) {
             unitEnds.push_back(frame.offset + frame.byteCount);
         }
     } else if (format == ArchiveFormat::kOgg) {
-        engine.isLame = 0;
-        engine.isOggVorbis = 1;
+        engine.settings.isLame = 0;
+        engine.settings.isOggVorbis = 1;
         OggLinkSpec link;
         link.frameCount = 3 * 44100;
         link.noiseLevel = 0.3f;
@@ -493,7 +483,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, FullDiskTest,
 
 TEST_F(ArchiveTest, NothingIsWrittenWhileNotConnected) {
     StartWavArchive();
-    Engine().connected = 0;
+    Engine().destination.connected = 0;
     const std::vector<float> block(2 * 100, 0.5f);
     ProcessSamples(block.data(), 100, 2, 44100);
     CloseArchiveFile();

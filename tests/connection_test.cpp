@@ -60,7 +60,7 @@ TEST_F(ConnectionTest, ShoutcastSendsPasswordThenHeadersToThePortAbove) {
     ASSERT_TRUE(base && next);
     next->SetReply("OK2\r\nicy-caps:11\r\n\r\n");
     ConfigureDestination(ServerKind::kShoutcast, base->port());
-    Engine().serverIcq.assign("12345");
+    Engine().settings.serverIcq.assign("12345");
 
     ASSERT_EQ(ConnectToServer(), 1);
 
@@ -68,12 +68,12 @@ TEST_F(ConnectionTest, ShoutcastSendsPasswordThenHeadersToThePortAbove) {
     EXPECT_EQ(ReceivedBytes(*next, expected.size()), expected);
     EXPECT_EQ(base->ConnectionCount(), 0u);
     EXPECT_EQ(Statuses(), kConnectedWithPassword);
-    EXPECT_EQ(Engine().shoutcastAccepted.load(), 1);
-    EXPECT_EQ(Engine().connected.load(), 1);
+    EXPECT_EQ(Engine().destination.shoutcastAccepted.load(), 1);
+    EXPECT_EQ(Engine().destination.connected.load(), 1);
     // The filled-in contact fields stay for later connections; a given one is kept.
-    EXPECT_EQ(Engine().serverIrc, "N/A");
-    EXPECT_EQ(Engine().serverIcq, "12345");
-    EXPECT_EQ(Engine().serverAim, "N/A");
+    EXPECT_EQ(Engine().settings.serverIrc, "N/A");
+    EXPECT_EQ(Engine().settings.serverIcq, "12345");
+    EXPECT_EQ(Engine().settings.serverAim, "N/A");
 }
 
 TEST_F(ConnectionTest, PasswordAndLineEndAreTwoSends) {
@@ -93,7 +93,7 @@ TEST_F(ConnectionTest, IcecastSendsOneSourceBlockAndReadsTheReplyForMp3Too) {
     ASSERT_EQ(ConnectToServer(), 1);
     EXPECT_EQ(ReceivedBytes(server, kIcecastBlock.size()), kIcecastBlock);
     EXPECT_EQ(Statuses(), kConnectedWithPassword);
-    EXPECT_EQ(Engine().shoutcastAccepted.load(), 0);
+    EXPECT_EQ(Engine().destination.shoutcastAccepted.load(), 0);
 }
 
 TEST_F(ConnectionTest, IcecastWithOggOutputReadsTheReply) {
@@ -103,7 +103,7 @@ TEST_F(ConnectionTest, IcecastWithOggOutputReadsTheReply) {
     ConfigureOggOutput("4");
     ASSERT_EQ(ConnectToServer(), 1);
     EXPECT_EQ(Statuses(), kConnectedWithPassword);
-    EXPECT_EQ(Engine().shoutcastAccepted.load(), 1);
+    EXPECT_EQ(Engine().destination.shoutcastAccepted.load(), 1);
     // The plain bit-rate number, whatever the Ogg mode; the header pages follow the block.
     const std::string received = ReceivedBytes(server, kIcecastBlock.size() + 4);
     EXPECT_EQ(received.substr(0, kIcecastBlock.size()), kIcecastBlock);
@@ -124,7 +124,7 @@ TEST_F(ConnectionTest, Icecast2OggQualityModePrivateStream) {
     server.SetReply(kHttpAccepted);
     ConfigureDestination(ServerKind::kIcecast2, server.port());
     ConfigureOggOutput("4");
-    Engine().serverPublic = 0;
+    Engine().settings.serverPublic = 0;
     ASSERT_EQ(ConnectToServer(), 1);
     const std::string received = ReceivedBytes(server, kIcecast2OggBlock.size() + 4);
     EXPECT_EQ(received.substr(0, kIcecast2OggBlock.size()), kIcecast2OggBlock);
@@ -169,7 +169,7 @@ TEST_F(ConnectionTest, NoServerListening) {
         ConfigureDestination(kind, port);
         EXPECT_EQ(ConnectToServer(), 0);
         EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Unable to connect to socket"}));
-        EXPECT_EQ(Engine().streamSocket, -1);
+        EXPECT_EQ(Engine().destination.streamSocket, -1);
         // Where (the port the login goes to) and why, for the operator.
         const int loginPort = port + (kind == ServerKind::kShoutcast ? 1 : 0);
         EXPECT_NE(LogText().find("Error(libzembril:"), std::string::npos) << LogText();
@@ -185,22 +185,20 @@ TEST_F(ConnectionTest, OutputWithoutEncoderEndsTheConnection) {
     server.SetReply(kHttpAccepted);
     ConfigureDestination(ServerKind::kIcecast2, server.port());
     EngineState& engine = Engine();
-    engine.isLame = 0;
-    engine.isAac = 1;
-    engine.encodeFormat.assign("AAC");
+    engine.settings.isLame = 0;
+    engine.settings.encodeFormat.assign("AAC");
 
     EXPECT_EQ(ConnectToServer(), 0);
 
-    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting", "Disconnected",
-                                 "Encoder init failed"}));
+    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting",
+                                       "Disconnected", "Encoder init failed"}));
     EXPECT_NE(LogText().find("Encoder init failed: the connection to 127.0.0.1:" +
                              std::to_string(server.port()) + " is closed"),
               std::string::npos)
         << LogText();
-    EXPECT_NE(ReceivedBytes(server, 20).find("content-type: audio/aac\n"), std::string::npos);
     EXPECT_NE(LogText().find("No encoder for the output format \"AAC\""), std::string::npos);
-    EXPECT_EQ(engine.connected.load(), 0);
-    EXPECT_EQ(engine.streamSocket, -1);
+    EXPECT_EQ(engine.destination.connected.load(), 0);
+    EXPECT_EQ(engine.destination.streamSocket, -1);
     EXPECT_TRUE(server.WaitForClosed(0, kWaitMs));
 }
 
@@ -210,12 +208,12 @@ TEST_F(ConnectionTest, IllegalVorbisModeEndsTheConnection) {
     ConfigureDestination(ServerKind::kIcecast2, server.port());
     ConfigureOggOutput("4", /*managed=*/true);
     EngineState& engine = Engine();
-    engine.bitrateNominal = engine.bitrateMin = engine.bitrateMax = 0;
+    engine.settings.bitrateNominal = engine.settings.bitrateMin = engine.settings.bitrateMax = 0;
 
     EXPECT_EQ(ConnectToServer(), 0);
 
-    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting", "Disconnected",
-                                 "Encoder init failed"}));
+    EXPECT_EQ(Statuses(), (StatusTexts{"Connecting", "Socket connected", "Disconnecting",
+                                       "Disconnected", "Encoder init failed"}));
     EXPECT_NE(LogText().find("Sorry, but this is an illegal vorbis mode..."), std::string::npos);
 }
 
@@ -233,19 +231,19 @@ TEST_F(ConnectionTest, DisconnectTwiceClosesOnceAndReportsTwice) {
     EXPECT_EQ(Statuses(),
               (StatusTexts{"Disconnecting", "Disconnected", "Disconnecting", "Disconnected"}));
     EXPECT_TRUE(server.WaitForClosed(0, kWaitMs));
-    EXPECT_EQ(Engine().streamSocket, -1);
-    EXPECT_EQ(Engine().connected.load(), 0);
-    EXPECT_EQ(Engine().oggStreamOpen, 0);
-    EXPECT_EQ(Engine().lameEncoder, nullptr);
+    EXPECT_EQ(Engine().destination.streamSocket, -1);
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
+    EXPECT_EQ(Engine().encoder.oggStreamOpen, 0);
+    EXPECT_EQ(Engine().encoder.lameEncoder, nullptr);
 }
 
 TEST_F(ConnectionTest, ArchiveTakesEncodedAudioButNoLoginText) {
     TempDir directory;
     const std::string path = directory.file("archive.ogg");
     EngineState& engine = Engine();
-    engine.archiveFile = std::fopen(path.c_str(), "wb");
-    ASSERT_NE(engine.archiveFile, nullptr);
-    engine.saveArchives = 1;
+    engine.archive.file = std::fopen(path.c_str(), "wb");
+    ASSERT_NE(engine.archive.file, nullptr);
+    engine.settings.saveArchives = 1;
     MockServer server;
     server.SetReply(kHttpAccepted);
     ConfigureDestination(ServerKind::kIcecast2, server.port());
@@ -254,7 +252,7 @@ TEST_F(ConnectionTest, ArchiveTakesEncodedAudioButNoLoginText) {
     ASSERT_EQ(ConnectToServer(), 1);
     const unsigned char audio[] = {1, 2, 3, 4};
     ASSERT_EQ(SendEncoded(audio, sizeof audio), 4);
-    std::fflush(engine.archiveFile);
+    std::fflush(engine.archive.file);
 
     const std::string archived = ReadWholeFile(path);
     const std::string received = ReceivedBytes(server, kIcecast2OggBlock.size() + archived.size());
@@ -264,14 +262,14 @@ TEST_F(ConnectionTest, ArchiveTakesEncodedAudioButNoLoginText) {
     EXPECT_EQ(archived.substr(0, 4), "OggS");
 
     // WAV archives take decoded audio only.
-    engine.saveAsWav = 1;
+    engine.settings.saveAsWav = 1;
     ASSERT_EQ(SendEncoded(audio, sizeof audio), 4);
-    std::fflush(engine.archiveFile);
+    std::fflush(engine.archive.file);
     EXPECT_EQ(ReadWholeFile(path), archived);
 
-    std::fclose(engine.archiveFile);
-    engine.archiveFile = nullptr;
-    engine.saveArchives = 0;
+    std::fclose(engine.archive.file);
+    engine.archive.file = nullptr;
+    engine.settings.saveArchives = 0;
 }
 
 }  // namespace

@@ -36,10 +36,10 @@ class DestinationStopTest : public EngineSessionTest {
   protected:
     void SetUp() override {
         EngineSessionTest::SetUp();
-        FrontEnd().stopRequested = 0;
+        Control().stopRequested = 0;
     }
     void TearDown() override {
-        FrontEnd().stopRequested = 0;
+        Control().stopRequested = 0;
         EngineSessionTest::TearDown();
     }
 
@@ -55,7 +55,7 @@ class DestinationStopTest : public EngineSessionTest {
         auto connecting = std::async(std::launch::async, [] { return ConnectToServer(); });
         EXPECT_TRUE(waiting());
         std::this_thread::sleep_for(200ms);
-        FrontEnd().stopRequested = 1;
+        Control().stopRequested = 1;
         if (connecting.wait_for(kPromptly) != std::future_status::ready) {
             connecting.wait();  // the socket time-out ends it
             return -1;
@@ -67,7 +67,7 @@ class DestinationStopTest : public EngineSessionTest {
 TEST_F(DestinationStopTest, StopEndsALoginWaitingForAReply) {
     for (ServerKind kind : {ServerKind::kIcecast2, ServerKind::kIcecast, ServerKind::kShoutcast}) {
         SCOPED_TRACE(static_cast<int>(kind));
-        FrontEnd().stopRequested = 0;
+        Control().stopRequested = 0;
         ClearStatuses();
         auto [base, next] = MockServer::NeighbourPair();
         ASSERT_TRUE(base && next);
@@ -77,7 +77,7 @@ TEST_F(DestinationStopTest, StopEndsALoginWaitingForAReply) {
         EXPECT_EQ(ConnectAndStop([&] { return login.WaitForBytes(0, 6, kWaitMs); }), 0);
 
         EXPECT_EQ(Statuses().back(), "Stopped");
-        EXPECT_EQ(Engine().streamSocket, -1);
+        EXPECT_EQ(Engine().destination.streamSocket, -1);
         EXPECT_TRUE(login.WaitForClosed(0, kWaitMs));
         EXPECT_NE(LogText().find("Info(libzembril:"), std::string::npos);
         EXPECT_NE(LogText().find("Stop requested while waiting for the login reply of 127.0.0.1:" +
@@ -118,7 +118,7 @@ TEST_F(DestinationStopTest, StopEndsASendThatTheServerDoesNotTake) {
     ConfigureDestination(ServerKind::kIcecast2, server.port());
     ASSERT_EQ(ConnectToServer(), 1);
     // Small buffers fill at once.
-    const int stream = Engine().streamSocket;
+    const int stream = Engine().destination.streamSocket;
     const int sendBufferBytes = 8192;
     setsockopt(stream, SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes);
 
@@ -141,13 +141,13 @@ TEST_F(DestinationStopTest, StopEndsASendThatTheServerDoesNotTake) {
     }
     ASSERT_TRUE(full);
     std::this_thread::sleep_for(300ms);
-    FrontEnd().stopRequested = 1;
+    Control().stopRequested = 1;
     const bool endedPromptly = encoding.wait_for(kPromptly) == std::future_status::ready;
     EXPECT_TRUE(endedPromptly);
     EXPECT_EQ(encoding.get(), 0);
 
     EXPECT_FALSE(Reported("Was disconnected from server"));
-    EXPECT_FALSE(Engine().destinationLost.load());
+    EXPECT_FALSE(Control().destinationLost.load());
     DisconnectFromServer();
 }
 

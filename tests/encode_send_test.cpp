@@ -36,20 +36,20 @@ class EncodeSendTest : public EngineSessionTest {
         ASSERT_TRUE(server_.listening());
         server_.SetReply(kHttpAccepted);
         ConfigureDestination(ServerKind::kIcecast2, server_.port());
-        Engine().saveDirectory.assign(archiveDir_.path());
+        Engine().settings.saveDirectory.assign(archiveDir_.path());
     }
 
     static void ConfigureOutput(Output output, int sampleRate, int channels) {
         if (output == Output::kOgg) ConfigureOggOutput("4");
         EngineState& engine = Engine();
-        engine.sampleRate = sampleRate;
-        engine.channels = channels;
+        engine.settings.sampleRate = sampleRate;
+        engine.settings.channels = channels;
     }
 
     // Ends a running Ogg stream (as the end of a transfer does), disconnects and returns the
     // audio bytes of the first connection.
     std::string FinishStream() {
-        if (Engine().isOggVorbis) {
+        if (Engine().settings.isOggVorbis) {
             EXPECT_GT(EndOggStream(), 0);
         }
         DisconnectFromServer();
@@ -88,7 +88,7 @@ class EncodedToneTest : public EncodeSendTest, public ::testing::WithParamInterf
 TEST_P(EncodedToneTest, DecodesAtTheOutputFormatWithTheToneAndMatchesTheArchive) {
     const ToneCase& c = GetParam();
     ConfigureOutput(c.output, c.outputRate, c.outputChannels);
-    Engine().saveArchives = 1;
+    Engine().settings.saveArchives = 1;
     ASSERT_EQ(ConnectToServer(), 1);
     SineGenerator tone(c.sourceRate, c.toneHz);
     EXPECT_EQ(FeedTone(tone, c.sourceRate, 2.0), 1);
@@ -173,8 +173,8 @@ TEST_F(EncodeSendTest, TitleChangeWhoseEncoderCannotBeSetUpEndsTheConnection) {
     FeedTone(tone, 44100, 2.5);
     EngineState& engine = Engine();
     // A bit-rate range the library refuses ("illegal vorbis mode").
-    engine.oggBitrateManaged = 1;
-    engine.bitrateNominal = engine.bitrateMin = engine.bitrateMax = 0;
+    engine.settings.oggBitrateManaged = 1;
+    engine.settings.bitrateNominal = engine.settings.bitrateMin = engine.settings.bitrateMax = 0;
     EXPECT_EQ(SetCurrentTitle("Artist Two - Song Two"), 1);
     FeedTone(tone, 44100, 0.5);
 
@@ -182,8 +182,8 @@ TEST_F(EncodeSendTest, TitleChangeWhoseEncoderCannotBeSetUpEndsTheConnection) {
     const auto failed = std::find(statuses.begin(), statuses.end(), "Encoder init failed");
     ASSERT_NE(failed, statuses.end());
     EXPECT_NE(std::find(failed, statuses.end(), "Was disconnected from server"), statuses.end());
-    EXPECT_TRUE(Engine().destinationLost.load());  // the source input ends the run
-    EXPECT_EQ(Engine().connected.load(), 0);
+    EXPECT_TRUE(Control().destinationLost.load());  // the source input ends the run
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
     EXPECT_NE(LogText().find("Sorry, but this is an illegal vorbis mode..."), std::string::npos);
     EXPECT_NE(
         LogText().find("Was disconnected from server 127.0.0.1:" + std::to_string(server_.port()) +
@@ -372,7 +372,7 @@ TEST_F(EncodeSendTest, OggChannelsBeyondTheLeftStaySilentForWiderOutput) {
     ConfigureOutput(Output::kOgg, 44100, 3);
     ASSERT_EQ(ConnectToServer(), 1);
     // The encoder's input buffer holds old values, as reused memory would.
-    float** buffer = vorbis_analysis_buffer(&Engine().vorbisDsp, 4096);
+    float** buffer = vorbis_analysis_buffer(&Engine().encoder.vorbisDsp, 4096);
     for (int c = 0; c < 3; ++c) std::fill(buffer[c], buffer[c] + 4096, 0.9f);
     SineGenerator tone(44100, {500, 800});
     FeedTone(tone, 44100, 1.5);
@@ -405,16 +405,16 @@ class LameFailureTest : public EncodeSendTest,
 TEST_P(LameFailureTest, DropsTheBlockAndKeepsTheConnection) {
     const LameFailureCase& c = GetParam();
     EngineState& engine = Engine();
-    engine.bitrateNominal = c.bitrate;
+    engine.settings.bitrateNominal = c.bitrate;
     if (c.encoderReady) {
         ASSERT_EQ(InitEncoder(), 1);
     } else {
-        engine.lameEncoder = lame_init();
+        engine.encoder.lameEncoder = lame_init();
     }
-    engine.connected = 1;  // no connection: the block must never get as far as a send
+    engine.destination.connected = 1;  // no connection: the block must never get as far as a send
     const std::vector<float> block = SineGenerator(44100, {500, 500}).Next(c.blockFrames);
     EXPECT_EQ(ProcessSamples(block.data(), c.blockFrames, 2, 44100), c.expectedResult);
-    EXPECT_EQ(engine.connected.load(), 1);
+    EXPECT_EQ(engine.destination.connected.load(), 1);
     EXPECT_EQ(BytesReported(), 0u);
     EXPECT_NE(LogText().find(c.expectedLog), std::string::npos) << LogText();
 }
@@ -459,8 +459,8 @@ TEST_P(LevelMeterTest, AveragesOverTheSamplesOfBothChannels) {
     levels = Levels{};
     SetVuSink(RecordLevels);
     EngineState& engine = Engine();
-    engine.isLame = 0;
-    engine.connected = 1;
+    engine.settings.isLame = 0;
+    engine.destination.connected = 1;
     std::vector<float> block;
     for (int i = 0; i < 1152; ++i) block.insert(block.end(), {c.left, c.right});
     ProcessSamples(block.data(), 1152, 2, 44100);

@@ -44,8 +44,8 @@ class CommentTest : public OggSetUpTest, public ::testing::WithParamInterface<Co
 
 TEST_P(CommentTest, HeaderPagesCarryTheTitleComments) {
     StreamCapture capture;
-    Engine().currentTitle.assign(GetParam().currentTitle);
-    Engine().sourceDescription.assign(GetParam().sourceDescription);
+    Engine().titles.current.assign(GetParam().currentTitle);
+    Engine().titles.sourceDescription.assign(GetParam().sourceDescription);
 
     ASSERT_EQ(InitEncoder(), 1);
 
@@ -56,9 +56,9 @@ TEST_P(CommentTest, HeaderPagesCarryTheTitleComments) {
     const std::vector<Link> links = LinksOf(bytes);
     ASSERT_EQ(links.size(), 1u);
     EXPECT_EQ(links[0].comments, GetParam().expected);
-    EXPECT_EQ(links[0].serial, Engine().oggStream.serialno);
-    EXPECT_EQ(Engine().headersPending, 1);
-    EXPECT_EQ(Engine().oggStreamOpen, 1);
+    EXPECT_EQ(links[0].serial, Engine().encoder.oggStream.serialno);
+    EXPECT_EQ(Engine().encoder.headersPending, 1);
+    EXPECT_EQ(Engine().encoder.oggStreamOpen, 1);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -86,9 +86,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(OggSetUpTest, LockedTitleNamesTheStream) {
     StreamCapture capture;
-    Engine().currentTitle.assign("Artist - Song");
-    Engine().lockMetadataFlag = 1;
-    Engine().lockedMetadata.assign("My Station");
+    Engine().titles.current.assign("Artist - Song");
+    Engine().settings.lockMetadataFlag = 1;
+    Engine().settings.lockedMetadata.assign("My Station");
     ASSERT_EQ(InitEncoder(), 1);
     const std::vector<Link> links = LinksOf(capture.Take());
     ASSERT_EQ(links.size(), 1u);
@@ -97,10 +97,10 @@ TEST_F(OggSetUpTest, LockedTitleNamesTheStream) {
 
 TEST_F(OggSetUpTest, SecondSetUpEndsTheFirstStreamAndTakesANewSerial) {
     StreamCapture capture;
-    Engine().currentTitle.assign("First - One");
+    Engine().titles.current.assign("First - One");
     ASSERT_EQ(InitEncoder(), 1);
     EncodeVorbisTone(44100);
-    Engine().currentTitle.assign("Second - Two");
+    Engine().titles.current.assign("Second - Two");
     ASSERT_EQ(InitEncoder(), 1);
     EncodeVorbisTone(22050);
     ASSERT_GT(EndOggStream(), 0);
@@ -152,7 +152,7 @@ TEST_F(OggSetUpTest, NoSerialComesTwiceOnOneConnection) {
     std::vector<int> serials;
     for (int stream = 0; stream < 50; ++stream) {
         ASSERT_EQ(InitEncoder(), 1);
-        serials.push_back(Engine().oggStream.serialno);
+        serials.push_back(Engine().encoder.oggStream.serialno);
         capture.Take();
     }
     std::sort(serials.begin(), serials.end());
@@ -166,7 +166,7 @@ TEST_F(OggSetUpTest, EndOggStreamSendsTheTailOnce) {
     EncodeVorbisTone(30000);
 
     EXPECT_GT(EndOggStream(), 0);
-    EXPECT_EQ(Engine().oggStreamOpen, 0);
+    EXPECT_EQ(Engine().encoder.oggStreamOpen, 0);
     EXPECT_EQ(EndOggStream(), 0);
 
     const std::string bytes = capture.Take();
@@ -185,7 +185,7 @@ TEST_F(OggSetUpTest, NewConnectionStartsAFreshStreamWithoutTheOldTail) {
     firstConnection->Take();
     DisconnectFromServer();
     firstConnection->ClosedByEngine();
-    EXPECT_EQ(Engine().oggStreamOpen, 0);
+    EXPECT_EQ(Engine().encoder.oggStreamOpen, 0);
     firstConnection.reset();
 
     StreamCapture secondConnection;
@@ -225,7 +225,8 @@ TEST_P(QualityTest, SettingIsATenthOfTheLibraryScale) {
     StreamCapture capture;
     ConfigureOggOutput(GetParam().setting);
     ASSERT_EQ(InitEncoder(), 1);
-    EXPECT_EQ(Engine().vorbisInfo.bitrate_nominal, NominalForQuality(GetParam().libraryQuality));
+    EXPECT_EQ(Engine().encoder.vorbisInfo.bitrate_nominal,
+              NominalForQuality(GetParam().libraryQuality));
 }
 
 INSTANTIATE_TEST_SUITE_P(Settings, QualityTest,
@@ -243,11 +244,11 @@ std::string EncodedStream() {
 }
 
 TEST_F(OggSetUpTest, QualityModeIgnoresTheHardBitRateLimits) {
-    Engine().bitrateMin = 0;
-    Engine().bitrateMax = 0;
+    Engine().settings.bitrateMin = 0;
+    Engine().settings.bitrateMax = 0;
     const std::string unlimited = EncodedStream();
-    Engine().bitrateMin = 96;
-    Engine().bitrateMax = 160;
+    Engine().settings.bitrateMin = 96;
+    Engine().settings.bitrateMax = 160;
     const std::string limited = EncodedStream();
 
     const std::vector<Link> unlimitedLinks = LinksOf(unlimited);
@@ -276,13 +277,13 @@ class ManagedTest : public OggSetUpTest, public ::testing::WithParamInterface<Ma
 TEST_P(ManagedTest, RatesGoToTheLibraryInBitsPerSecond) {
     StreamCapture capture;
     ConfigureOggOutput("4", /*managed=*/true);
-    Engine().bitrateNominal = GetParam().nominal;
-    Engine().bitrateMin = GetParam().minimum;
-    Engine().bitrateMax = GetParam().maximum;
+    Engine().settings.bitrateNominal = GetParam().nominal;
+    Engine().settings.bitrateMin = GetParam().minimum;
+    Engine().settings.bitrateMax = GetParam().maximum;
     ASSERT_EQ(InitEncoder(), 1);
-    EXPECT_EQ(Engine().vorbisInfo.bitrate_nominal, GetParam().nominal * 1000L);
-    EXPECT_EQ(Engine().vorbisInfo.bitrate_lower, GetParam().expectedLower);
-    EXPECT_EQ(Engine().vorbisInfo.bitrate_upper, GetParam().expectedUpper);
+    EXPECT_EQ(Engine().encoder.vorbisInfo.bitrate_nominal, GetParam().nominal * 1000L);
+    EXPECT_EQ(Engine().encoder.vorbisInfo.bitrate_lower, GetParam().expectedLower);
+    EXPECT_EQ(Engine().encoder.vorbisInfo.bitrate_upper, GetParam().expectedUpper);
     EXPECT_EQ(LinksOf(capture.Take()).size(), 1u);
 }
 
@@ -307,16 +308,16 @@ class VorbisErrorTest : public OggSetUpTest,
 TEST_P(VorbisErrorTest, RefusedModeIsLoggedAndNothingSent) {
     StreamCapture capture;
     ConfigureOggOutput("4", /*managed=*/true);
-    Engine().bitrateNominal = GetParam().nominal;
-    Engine().bitrateMin = Engine().bitrateMax = 0;
-    Engine().sampleRate = GetParam().sampleRate;
+    Engine().settings.bitrateNominal = GetParam().nominal;
+    Engine().settings.bitrateMin = Engine().settings.bitrateMax = 0;
+    Engine().settings.sampleRate = GetParam().sampleRate;
 
     EXPECT_EQ(InitEncoder(), 0);
 
     EXPECT_NE(LogText().find(GetParam().logged), std::string::npos) << LogText();
     EXPECT_EQ(capture.Take(), "");
-    EXPECT_EQ(Engine().vorbisInfo.codec_setup, nullptr);
-    EXPECT_EQ(Engine().oggStreamOpen, 0);
+    EXPECT_EQ(Engine().encoder.vorbisInfo.codec_setup, nullptr);
+    EXPECT_EQ(Engine().encoder.oggStreamOpen, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -327,7 +328,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(OggSetUpTest, ZeroChannelsIsRefused) {
     StreamCapture capture;
-    Engine().channels = 0;
+    Engine().settings.channels = 0;
     EXPECT_EQ(InitEncoder(), 0);
     EXPECT_EQ(capture.Take(), "");
     EXPECT_NE(LogText().find("Error"), std::string::npos);

@@ -119,7 +119,7 @@ TEST_P(FailingSourceTest, EndsOrWorksAndSaysWhy) {
     const std::uint16_t port = source.port();
     if (c.url == "REFUSED") source.Stop();
 
-    Engine().sourceUrl.assign(url);
+    Engine().settings.sourceUrl.assign(url);
     EXPECT_EQ(StartTranscoding(), 1);
     const std::string log = LogText();
     EXPECT_EQ(Reported("mainStatus").back(), "Done");

@@ -128,32 +128,34 @@ TEST_F(FrontEndTest, RegistersItsSinksInTheEngineSlots) {
     const FrontEndSlots& slots = FrontEnd();
     const EngineState& engine = Engine();
     EXPECT_EQ(slots.outputDestination, nullptr);
-    EXPECT_EQ(engine.serverStatusSink, slots.outputStatus);
-    EXPECT_EQ(engine.errorSink, slots.mainStatus);
-    EXPECT_EQ(engine.bytesSentSink, slots.outputBytes);
-    EXPECT_EQ(engine.bitrateDescriptionSink, slots.outputBitrate);
-    EXPECT_EQ(engine.streamTypeSink, slots.outputStreamType);
-    EXPECT_EQ(engine.serverTypeSink, slots.outputServerType);
-    EXPECT_EQ(engine.sourceUrlSink, slots.inputStreamUrl);
-    EXPECT_EQ(engine.destinationUrlSink, nullptr);
-    EXPECT_EQ(engine.streamDescriptionSink, nullptr);
-    EXPECT_EQ(engine.vuSink, nullptr);
+    EXPECT_EQ(engine.sinks.serverStatus, slots.outputStatus);
+    EXPECT_EQ(engine.sinks.error, slots.mainStatus);
+    EXPECT_EQ(engine.sinks.bytesSent, slots.outputBytes);
+    EXPECT_EQ(engine.sinks.bitrateDescription, slots.outputBitrate);
+    EXPECT_EQ(engine.sinks.streamType, slots.outputStreamType);
+    EXPECT_EQ(engine.sinks.serverType, slots.outputServerType);
+    EXPECT_EQ(engine.sinks.sourceUrl, slots.inputStreamUrl);
+    EXPECT_EQ(engine.sinks.destinationUrl, nullptr);
+    EXPECT_EQ(engine.sinks.streamDescription, nullptr);
+    EXPECT_EQ(engine.sinks.vu, nullptr);
 }
 
-TEST_F(FrontEndTest, SetUpClearsTheFlagsOfTheRecord) {
-    FrontEnd().stopRequested.store(1);
+TEST_F(FrontEndTest, SetUpClearsTheFlagOfTheRecord) {
     FrontEnd().createConfigOnly = 1;
     SetUpStatusSinks();
-    EXPECT_EQ(FrontEnd().stopRequested.load(), 0);
     EXPECT_EQ(FrontEnd().createConfigOnly, 0);
 }
 
-TEST_F(FrontEndTest, MetadataSinkHandsTheTitleToTheEngine) {
+// The source records a title in the engine itself; the sink only shows it, and never feeds it
+// back into the engine.
+TEST_F(FrontEndTest, MetadataSinkShowsTheTitleWithoutRecordingIt) {
     SetUpStatusSinks();
     consoleOutput = 0;
-    FrontEnd().metadata("Artist - Title");
-    std::lock_guard<std::mutex> hold(Engine().titleLock);
-    EXPECT_EQ(Engine().currentTitle.view(), "Artist - Title");
+    SetCurrentTitle("Recorded - Title");
+    FrontEnd().metadata("Shown - Title");
+    EXPECT_NE(log().find("Metadata : (Shown - Title)"), std::string::npos) << log();
+    std::lock_guard<std::mutex> hold(Engine().titles.lock);
+    EXPECT_EQ(Engine().titles.current.view(), "Recorded - Title");
 }
 
 TEST_F(FrontEndTest, LinesStayWholeWhenTwoThreadsReport) {
@@ -194,13 +196,13 @@ TEST_F(FrontEndTest, ParsingCanBeRepeatedAndTheLastOptionWins) {
     const std::string earlyLog = directory().file("early.log");
     EXPECT_EQ(Parse({"-ne3", "-l", earlyLog, "-c", first}), 1);
     EXPECT_EQ(consoleOutput, 0);
-    EXPECT_EQ(Engine().configPath.view(), first);
+    EXPECT_EQ(Engine().settings.configPath.view(), first);
 
     consoleOutput = 1;
     DescriptorCapture out(1);
     EXPECT_EQ(Parse({"-c", first, "-l", earlyLog, "-c", second, "extra", "-C"}), 1);
     EXPECT_NE(out.Finish().find("Output status : (Disconnected)\n"), std::string::npos);
-    EXPECT_EQ(Engine().configPath.view(), second);
+    EXPECT_EQ(Engine().settings.configPath.view(), second);
     EXPECT_EQ(FrontEnd().createConfigOnly, 0);  // "-C" came after the first non-option
     // The configuration's LogLevel (2 here) replaced the "-e 3" of the first call.
     EXPECT_EQ(GetLogLevel(), 2);
@@ -244,15 +246,14 @@ TEST_F(FrontEndTest, FirstInterruptRequestsAStopTheSecondEndsTheProcess) {
     const ChildResult result = RunInChild([&] {
         Parse({"-n", "-l", logPath(), "-c", config});
         std::raise(SIGINT);
-        std::printf("stop requested %d, by a signal %d\n", FrontEnd().stopRequested.load(),
-                    StopRequestedBySignal());
+        std::printf("stop requested %d\n", StopRequested() ? 1 : 0);
         std::fflush(stdout);
         std::raise(SIGTERM);
         std::puts("still running");
     });
     ASSERT_TRUE(result.exited) << "signal " << result.signalNumber;
     EXPECT_EQ(result.exitStatus, 1);
-    EXPECT_EQ(result.out, "stop requested 1, by a signal 1\n");
+    EXPECT_EQ(result.out, "stop requested 1\n");
 }
 
 }  // namespace

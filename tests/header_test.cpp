@@ -239,7 +239,7 @@ TEST_F(HeaderTest, BlankLineAloneIsAShoutcastHeader) {
 }
 
 TEST_F(HeaderTest, OggOutputIsReportedAsVorbis) {
-    Engine().isOggVorbis = 1;
+    Engine().settings.isOggVorbis = 1;
     ASSERT_TRUE(FeedHeader({"HTTP/1.0 200 OK", "icy-metaint:8192"}));
     ASSERT_TRUE(StartBody());
     EXPECT_EQ(Reported("outputStreamType"), Texts{"Vorbis"});

@@ -65,7 +65,8 @@ class HostileAudioTest : public InputSessionTest {
     }
     // Ends the connection and decodes what the server received.
     DecodedAudio FinishAndDecode() {
-        EXPECT_EQ(Engine().connected.load(), 1) << "a send failed or the engine gave up";
+        EXPECT_EQ(Engine().destination.connected.load(), 1)
+            << "a send failed or the engine gave up";
         FlushEncoder();
         DisconnectFromServer();
         EXPECT_TRUE(server_->WaitForClosed(0, 15000));

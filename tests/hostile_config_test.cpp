@@ -18,9 +18,9 @@
 #include "common/status.h"
 #include "engine/libzembril.h"
 #include "tests/support/audio_check.h"
+#include "tests/support/fresh_records.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/stream_feed.h"
-#include "tests/support/fresh_records.h"
 
 namespace {
 
@@ -260,7 +260,7 @@ TEST_P(ConfigValueTest, RunWorksOrEndsWithAClearReason) {
         case Outcome::kRefused:  // checked above
             break;
     }
-    EXPECT_EQ(Engine().connected.load(), 0);
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
     if (c.logLine != nullptr) {
         EXPECT_NE(log().find(c.logLine), std::string::npos) << log();
     }
@@ -310,13 +310,13 @@ TEST_P(ReconnectWaitTest, StopRequestEndsTheWait) {
     for (int i = 0; i < 1500 && !Reported(c.status); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
-    FrontEnd().stopRequested = 1;
+    Control().stopRequested = 1;
     const bool ended = encoding.wait_for(std::chrono::seconds(10)) == std::future_status::ready;
-    if (!ended) Engine().transferEnding = true;  // lets a stuck wait end before the test does
+    if (!ended) Control().transferEnding = true;  // lets a stuck wait end before the test does
     ASSERT_TRUE(ended);
     EXPECT_TRUE(encoding.get());
     EXPECT_TRUE(Reported(c.status));
-    EXPECT_EQ(Engine().connected.load(), 0);
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Waits, ReconnectWaitTest, ::testing::ValuesIn(kReconnectWaitCases),

@@ -97,13 +97,13 @@ TEST_P(ReplyTest, LoginDecidesByTheReplysStart) {
         EXPECT_EQ(last.rfind("Login refused: ", 0), 0u) << last;
         EXPECT_EQ(last.find('\0'), std::string::npos);
         EXPECT_LE(last.size(), 300u);
-        EXPECT_EQ(Engine().streamSocket, -1);
+        EXPECT_EQ(Engine().destination.streamSocket, -1);
         EXPECT_TRUE(server.WaitForClosed(0, kWaitMs));
         return;
     }
     EXPECT_TRUE(Reported("Connected"));
     if (c.kind != ServerKind::kIcecast2) {
-        EXPECT_EQ(Engine().shoutcastAccepted, c.titleUpdates);
+        EXPECT_EQ(Engine().destination.shoutcastAccepted, c.titleUpdates);
     }
     SineGenerator tone(44100, {440, 550});
     EXPECT_EQ(FeedTone(tone, 44100, 0.5), 1);
@@ -145,9 +145,9 @@ TEST_P(DroppedStreamTest, ServerDropsTheSourceAfterAcceptingIt) {
                   "Was disconnected from server 127.0.0.1:" + std::to_string(server.port()) + ": "),
               std::string::npos)
         << LogText();
-    EXPECT_TRUE(Engine().destinationLost.load());  // the input ends the run
-    EXPECT_EQ(Engine().connected.load(), 0);
-    EXPECT_EQ(Engine().streamSocket, -1);
+    EXPECT_TRUE(Control().destinationLost.load());  // the input ends the run
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
+    EXPECT_EQ(Engine().destination.streamSocket, -1);
     const std::uint64_t bytesBefore = BytesReported();
     EXPECT_EQ(FeedTone(tone, 44100, 0.2), 1);
     EXPECT_EQ(FlushEncoder(), 0);

@@ -99,7 +99,7 @@ TEST_F(HostileIcyTest, NothingAfterABadLengthByteIsTrusted) {
     EXPECT_LT(FeedBody(body, body.size()), body.size());
     FinishTransfer(Input(), false);
     EXPECT_EQ(Reported("metadata"), Texts{"One"});
-    EXPECT_EQ(Engine().currentTitle.view(), "One");
+    EXPECT_EQ(Engine().titles.current.view(), "One");
 }
 
 // A title is shown as one status line and one log line, whatever bytes it holds: its control
@@ -121,7 +121,7 @@ TEST_F(HostileIcyTest, HostileTitleStaysOneLineOnTheConsoleAndInTheLog) {
     EXPECT_EQ(LogText().find("\nforged"), std::string::npos);
     EXPECT_EQ(LogText().find('\x1b'), std::string::npos);
     EXPECT_EQ(printed.find('\x1b'), std::string::npos);
-    EXPECT_EQ(Engine().currentTitle.view(), shown);
+    EXPECT_EQ(Engine().titles.current.view(), shown);
 }
 
 // ---- titles on their way to the destination ----
@@ -206,7 +206,7 @@ TEST_P(TitleRequestTest, TitleGoesOutInOneWellFormedRequestLine) {
     }
     EXPECT_EQ(Reported("metadata"), Texts{c.title});
     // The stored title is cut to its field without splitting a UTF-8 sequence.
-    const std::string stored(Engine().currentTitle.view());
+    const std::string stored(Engine().titles.current.view());
     EXPECT_EQ(c.title.compare(0, stored.size(), stored), 0);
     EXPECT_GE(stored.size(), std::min<std::size_t>(c.title.size(), 1023) - 3);
     if (c.name == std::string("LongMultibyte")) {

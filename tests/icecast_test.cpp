@@ -36,7 +36,7 @@ class IcecastTest : public EngineSessionTest {
 
     void ConnectWith(ServerKind kind, const std::string& mount, const std::string& password) {
         ConfigureDestination(kind, server_->port(), password);
-        Engine().serverMountpoint.assign(mount);
+        Engine().settings.serverMountpoint.assign(mount);
     }
 
     // Waits for the status to show the title for the mount, streaming a little MP3 audio between
@@ -125,8 +125,8 @@ TEST_P(IcecastRefusalTest, RefusedLoginIsLoggedWithTheServersStatusLine) {
     EXPECT_EQ(ConnectToServer(), 0);
 
     EXPECT_EQ(Statuses(), LoginRefusedWith(c.status));
-    EXPECT_EQ(Engine().streamSocket, -1);
-    EXPECT_EQ(Engine().connected.load(), 0);
+    EXPECT_EQ(Engine().destination.streamSocket, -1);
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
     const std::string line = RefusalLine(LogText());
     EXPECT_EQ(line, "Error(libzembril:N): Login refused by 127.0.0.1:" +
                         std::to_string(server_->port()) + ": " + c.told)
@@ -171,7 +171,7 @@ TEST_F(IcecastTest, ShoutcastProtocolLogsInAboveAndUpdatesOnTheBasePort) {
     ConnectWith(ServerKind::kShoutcast, "/unused", server_->sourcePassword());
     ASSERT_EQ(ConnectToServer(), 1);
     EXPECT_EQ(Statuses(), kConnectedWithPassword);
-    EXPECT_EQ(Engine().shoutcastAccepted.load(), 1);  // Icecast answers "OK2"
+    EXPECT_EQ(Engine().destination.shoutcastAccepted.load(), 1);  // Icecast answers "OK2"
     EncodeMp3Tone(kThreeSeconds);
     ASSERT_TRUE(server_->WaitForMount(IcecastServer::kShoutcastMount, kListedWaitMs))
         << server_->FetchStatusJson();
@@ -192,14 +192,14 @@ TEST_F(IcecastTest, OggTitleChangeStartsAStreamTheServerReads) {
     const std::string mount = "/chain.ogg";
     ConnectWith(ServerKind::kIcecast2, mount, server_->sourcePassword());
     ConfigureOggOutput("4");
-    Engine().currentTitle.assign("First Artist - First Song");
+    Engine().titles.current.assign("First Artist - First Song");
     ASSERT_EQ(ConnectToServer(), 1);
     EncodeVorbisTone(kThreeSeconds);
     ExpectTitle(mount, "First Song", false);
 
     // What the encoding does for a title change: end the stream, start one with new comments.
     ASSERT_GT(EndOggStream(), 0);
-    Engine().currentTitle.assign("Second Artist - Second Song");
+    Engine().titles.current.assign("Second Artist - Second Song");
     ASSERT_EQ(InitEncoder(), 1);
     EncodeVorbisTone(kThreeSeconds, 660.0);
     ExpectTitle(mount, "Second Song", false);

@@ -153,9 +153,9 @@ TEST_P(LengthByteTest, ReadsTheTextOrEndsTheTransfer) {
     if (c.endsTransfer) {
         EXPECT_NE(LogText().find("Error(ziravorov"), std::string::npos) << LogText();
         EXPECT_NE(LogText().find("Metadata ERROR!"), std::string::npos);
-        EXPECT_EQ(Engine().currentTitle.view(), "");
+        EXPECT_EQ(Engine().titles.current.view(), "");
     } else {
-        EXPECT_EQ(Engine().currentTitle.view(), "Next");
+        EXPECT_EQ(Engine().titles.current.view(), "Next");
         // The last audio block has gone to the decoder; its metadata is due next.
         EXPECT_EQ(Input().ringBuffer.count(), 0u);
         EXPECT_EQ(Input().audioLeftInBlock, 0u);
@@ -239,7 +239,7 @@ TEST_F(IcyBodyTest, BodyWithoutMetadataIsTakenInBlocksOfTheDefaultLength) {
 
 TEST_F(IcyBodyTest, StopRequestRefusesTheChunk) {
     StartMp3Station(1000);
-    FrontEnd().stopRequested.store(1);
+    Control().stopRequested.store(1);
     std::string chunk = Audio(100);
     EXPECT_EQ(write_callback(chunk.data(), 1, chunk.size(), nullptr), 0u);
     EXPECT_EQ(Input().ringBuffer.count(), 0u);
@@ -297,7 +297,7 @@ TEST_F(IcyBodyTest, TitleIsHandedOnWhereItStandsInTheAudio) {
     EXPECT_LE(decodedBefore, framesBefore);
     EXPECT_GE(decodedBefore + 1, framesBefore);
     EXPECT_EQ(Reported("inputBitrate"), Texts{"44100Hz/Stereo MP3"});
-    EXPECT_EQ(Engine().sourceDescription.view(), "44100Hz/Stereo MP3");
+    EXPECT_EQ(Engine().titles.sourceDescription.view(), "44100Hz/Stereo MP3");
 }
 
 // A slow station with long blocks (icy-metaint 32768 at 24 kbit/s: 11 s of audio per block)
@@ -434,7 +434,7 @@ TEST_F(OggBodyTest, ChunksAreDroppedWhileTheDestinationIsGone) {
     const std::size_t capacity = Input().ringBuffer.capacity();
     const std::string fill = Audio(capacity - 10);
     ASSERT_EQ(FeedBody(fill, fill.size()), fill.size());
-    Engine().connected.store(0);
+    Engine().destination.connected.store(0);
     const std::string more = Audio(100);
     EXPECT_EQ(FeedBody(more + more, 100), 200u);  // accepted, but dropped
     EXPECT_EQ(Input().ringBuffer.count(), fill.size());
@@ -443,10 +443,10 @@ TEST_F(OggBodyTest, ChunksAreDroppedWhileTheDestinationIsGone) {
     ASSERT_NE(first, std::string::npos) << log;
     EXPECT_EQ(log.find("dropping source data", first + 1), std::string::npos);  // once per outage
 
-    Engine().connected.store(1);
+    Engine().destination.connected.store(1);
     // Connected, but no decoder thread to make room: a full buffer ends the transfer.
     EXPECT_EQ(FeedBody(more, 100), 0u);
-    Engine().connected.store(0);
+    Engine().destination.connected.store(0);
 }
 
 // With the decoder thread: it reads through the ring buffer, and the end of the transfer lets it

@@ -14,32 +14,21 @@
 
 namespace {
 
-struct FormatCase {
-    const char* encode;
-    int isAac;
-};
-
-void PrintTo(const FormatCase& value, std::ostream* out) {
-    *out << "Encode " << value.encode;
-}
-
-class NoEncoderTest : public EngineSessionTest, public ::testing::WithParamInterface<FormatCase> {};
+class NoEncoderTest : public EngineSessionTest,
+                      public ::testing::WithParamInterface<const char*> {};
 
 TEST_P(NoEncoderTest, OutputFormatWithoutEncoderFails) {
     ConfigureDestination(ServerKind::kIcecast2, 8000);
     EngineState& engine = Engine();
-    engine.encodeFormat.assign(GetParam().encode);
-    engine.isLame = engine.isOggVorbis = 0;
-    engine.isAac = GetParam().isAac;
+    engine.settings.encodeFormat.assign(GetParam());
+    engine.settings.isLame = engine.settings.isOggVorbis = 0;
     EXPECT_EQ(InitEncoder(), 0);
-    EXPECT_NE(LogText().find(std::string("No encoder for the output format \"") +
-                             GetParam().encode + "\""),
-              std::string::npos);
+    EXPECT_NE(
+        LogText().find(std::string("No encoder for the output format \"") + GetParam() + "\""),
+        std::string::npos);
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, NoEncoderTest,
-                         ::testing::Values(FormatCase{"AAC", 1}, FormatCase{"WMA", 0},
-                                           FormatCase{"ogg", 0}));
+INSTANTIATE_TEST_SUITE_P(Formats, NoEncoderTest, ::testing::Values("AAC", "WMA", "ogg"));
 
 struct VbrCase {
     int cbrFlag;
@@ -56,17 +45,17 @@ class LameVbrTest : public EngineSessionTest, public ::testing::WithParamInterfa
 TEST_P(LameVbrTest, ModeByExactTextRatesWheneverVariable) {
     ConfigureDestination(ServerKind::kIcecast2, 8000);
     EngineState& engine = Engine();
-    engine.lameCbrFlag = GetParam().cbrFlag;
-    engine.lameVbrMode.assign(GetParam().mode);
-    engine.bitrateNominal = 112;
-    engine.bitrateMin = 96;
-    engine.bitrateMax = 192;
-    engine.lameLowpassFreq = 15000;
-    engine.lameHighpassFreq = 80;
+    engine.settings.lameCbrFlag = GetParam().cbrFlag;
+    engine.settings.lameVbrMode.assign(GetParam().mode);
+    engine.settings.bitrateNominal = 112;
+    engine.settings.bitrateMin = 96;
+    engine.settings.bitrateMax = 192;
+    engine.settings.lameLowpassFreq = 15000;
+    engine.settings.lameHighpassFreq = 80;
 
     ASSERT_EQ(InitEncoder(), 1);
 
-    lame_global_flags* lame = engine.lameEncoder;
+    lame_global_flags* lame = engine.encoder.lameEncoder;
     ASSERT_NE(lame, nullptr);
     EXPECT_EQ(lame_get_VBR(lame), GetParam().expected);
     const bool variable = GetParam().cbrFlag == 0;
@@ -91,12 +80,12 @@ using LameSetUpTest = EngineSessionTest;
 TEST_F(LameSetUpTest, ChannelSettingOnlyChoosesTheMode) {
     for (int channels : {1, 2}) {
         ConfigureDestination(ServerKind::kIcecast2, 8000);
-        Engine().channels = channels;
+        Engine().settings.channels = channels;
         ASSERT_EQ(InitEncoder(), 1);
-        EXPECT_EQ(lame_get_num_channels(Engine().lameEncoder), 2);
-        EXPECT_EQ(lame_get_mode(Engine().lameEncoder), channels == 1 ? MONO : STEREO);
-        EXPECT_EQ(lame_get_in_samplerate(Engine().lameEncoder), 44100);
-        EXPECT_EQ(lame_get_out_samplerate(Engine().lameEncoder), 44100);
+        EXPECT_EQ(lame_get_num_channels(Engine().encoder.lameEncoder), 2);
+        EXPECT_EQ(lame_get_mode(Engine().encoder.lameEncoder), channels == 1 ? MONO : STEREO);
+        EXPECT_EQ(lame_get_in_samplerate(Engine().encoder.lameEncoder), 44100);
+        EXPECT_EQ(lame_get_out_samplerate(Engine().encoder.lameEncoder), 44100);
     }
 }
 
@@ -110,8 +99,8 @@ TEST_F(LameSetUpTest, CopyrightAndOriginalFlagsReachEveryFrame) {
                          std::to_string(original));
             ConfigureDestination(ServerKind::kIcecast2, 8000);
             EngineState& engine = Engine();
-            engine.lameCopywrite = copyright;
-            engine.lameOriginal = original;
+            engine.settings.lameCopywrite = copyright;
+            engine.settings.lameOriginal = original;
             ASSERT_EQ(InitEncoder(), 1);
             std::vector<float> tone(44100);
             for (std::size_t i = 0; i < tone.size(); ++i) {
@@ -119,10 +108,10 @@ TEST_F(LameSetUpTest, CopyrightAndOriginalFlagsReachEveryFrame) {
             }
             std::vector<unsigned char> encoded(147456);
             int bytes =
-                lame_encode_buffer_float(engine.lameEncoder, tone.data(), tone.data(), 44100,
-                                         encoded.data(), static_cast<int>(encoded.size()));
+                lame_encode_buffer_float(engine.encoder.lameEncoder, tone.data(), tone.data(),
+                                         44100, encoded.data(), static_cast<int>(encoded.size()));
             ASSERT_GT(bytes, 0);
-            bytes += lame_encode_flush(engine.lameEncoder, encoded.data() + bytes,
+            bytes += lame_encode_flush(engine.encoder.lameEncoder, encoded.data() + bytes,
                                        static_cast<int>(encoded.size()) - bytes);
             const std::string stream(reinterpret_cast<const char*>(encoded.data()),
                                      static_cast<std::size_t>(bytes));
@@ -139,7 +128,7 @@ TEST_F(LameSetUpTest, CopyrightAndOriginalFlagsReachEveryFrame) {
 
 TEST_F(LameSetUpTest, LameMessagesAreNotPrinted) {
     ConfigureDestination(ServerKind::kIcecast2, 8000);
-    Engine().lameHighpassFreq = 50;  // LAME warns that it disables a filter this low
+    Engine().settings.lameHighpassFreq = 50;  // LAME warns that it disables a filter this low
     testing::internal::CaptureStderr();
     testing::internal::CaptureStdout();
     EXPECT_EQ(InitEncoder(), 1);
@@ -152,10 +141,10 @@ TEST_F(LameSetUpTest, LameMessagesAreNotPrinted) {
 TEST_F(LameSetUpTest, SetUpKeepsTheResampler) {
     ConfigureDestination(ServerKind::kIcecast2, 8000);
     EngineState& engine = Engine();
-    ASSERT_EQ(res_init(&engine.resampler, 2, 44100, 48000, kNoResamplerOptions), 0);
-    engine.resamplerReady = 1;
+    ASSERT_EQ(res_init(&engine.encoder.resampler, 2, 44100, 48000, kNoResamplerOptions), 0);
+    engine.encoder.resamplerReady = 1;
     ASSERT_EQ(InitEncoder(), 1);
-    EXPECT_EQ(engine.resamplerReady, 1);
+    EXPECT_EQ(engine.encoder.resamplerReady, 1);
 }
 
 }  // namespace

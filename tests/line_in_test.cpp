@@ -56,9 +56,9 @@ class LineInTest : public ::testing::Test {
     void SetUp() override {
         ResetEngineState();
         errorTexts.clear();
-        Engine().errorSink = [](const char* text) { errorTexts.emplace_back(text); };
-        Engine().lineInDevice.assign("/dev/dsp");
-        Engine().lineInSampleRate = 48000;  // never what the device is asked for
+        Engine().sinks.error = [](const char* text) { errorTexts.emplace_back(text); };
+        Engine().settings.lineInDevice.assign("/dev/dsp");
+        Engine().settings.lineInSampleRate = 48000;  // never what the device is asked for
         ResetLogger();
         SetLogPath(logDir_.file("line_in.log").c_str());
     }
@@ -111,7 +111,7 @@ TEST_F(LineInTest, ConfiguresSixteenBitStereoAt44100) {
     EXPECT_EQ(device.requests, (std::vector<std::string>{"open /dev/dsp", "format 16 on 42",
                                                          "channels 2 on 42", "speed 44100 on 42"}));
     EXPECT_EQ(Engine().lineInFd, ScriptedDevice::kDescriptor);
-    EXPECT_EQ(Engine().lineInFlag, 1);
+    EXPECT_EQ(Engine().settings.lineInFlag, 1);
     EXPECT_TRUE(errorTexts.empty());
 }
 
@@ -146,7 +146,7 @@ TEST_F(LineInTest, FirstRefusedOrAlteredRequestFails) {
     for (const RefusalCase& testCase : cases) {
         SCOPED_TRACE(testCase.name);
         errorTexts.clear();
-        Engine().lineInFlag = 0;
+        Engine().settings.lineInFlag = 0;
         ScriptedDevice device;
         device.grantedFormat = testCase.format;
         device.grantedChannels = testCase.channels;
@@ -160,7 +160,7 @@ TEST_F(LineInTest, FirstRefusedOrAlteredRequestFails) {
         EXPECT_EQ(errorOutput, "transcode: Line-in device /dev/dsp: " + error + "\n");
         EXPECT_EQ(errorTexts, std::vector<std::string>{testCase.expectedError});
         EXPECT_EQ(device.requests.size(), testCase.expectedRequests);
-        EXPECT_EQ(Engine().lineInFlag, 0);
+        EXPECT_EQ(Engine().settings.lineInFlag, 0);
         EXPECT_EQ(Engine().lineInFd, ScriptedDevice::kDescriptor);  // left open
     }
 }
@@ -168,7 +168,7 @@ TEST_F(LineInTest, FirstRefusedOrAlteredRequestFails) {
 TEST_F(LineInTest, MissingDeviceIsReportedWithTheErrorNumber) {
     TempDir dir;
     const std::string path = dir.file("no-such-dsp");
-    Engine().lineInDevice.assign(path);
+    Engine().settings.lineInDevice.assign(path);
     std::string errorOutput;
     EXPECT_EQ(Open(errorOutput), 0);
     const std::string text =
@@ -177,14 +177,14 @@ TEST_F(LineInTest, MissingDeviceIsReportedWithTheErrorNumber) {
                                 LineInError(path, "cannot be opened: No such file or directory")});
     EXPECT_EQ(errorTexts, std::vector<std::string>{text});
     EXPECT_EQ(Engine().lineInFd, -1);
-    EXPECT_EQ(Engine().lineInFlag, 0);
+    EXPECT_EQ(Engine().settings.lineInFlag, 0);
 }
 
 TEST_F(LineInTest, FileThatIsNoSoundDeviceRefusesTheFormatRequest) {
     TempDir dir;
     const std::string path = dir.file("plain-file");
     WriteWholeFile(path, "not a sound card");
-    Engine().lineInDevice.assign(path);
+    Engine().settings.lineInDevice.assign(path);
     std::string errorOutput;
     EXPECT_EQ(Open(errorOutput), 0);
     const std::vector<std::string> errors = ErrorLines();
@@ -198,7 +198,7 @@ TEST_F(LineInTest, FileThatIsNoSoundDeviceRefusesTheFormatRequest) {
 }
 
 TEST_F(LineInTest, FailureWithoutErrorSinkIsStillAnErrorLine) {
-    Engine().errorSink = nullptr;
+    Engine().sinks.error = nullptr;
     ScriptedDevice device;
     device.grantedChannels = 1;
     SetSoundDevice(&device);

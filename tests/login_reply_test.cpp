@@ -49,11 +49,11 @@ TEST_P(ShoutcastReplyTest, ReplyDecidesTheLogin) {
 
     if (reply.expectedResult == 1) {
         EXPECT_EQ(Statuses(), kConnectedWithPassword);
-        EXPECT_EQ(Engine().shoutcastAccepted, reply.expectedAccepted);
+        EXPECT_EQ(Engine().destination.shoutcastAccepted, reply.expectedAccepted);
     } else {
         EXPECT_EQ(Statuses(), LoginRefusedWith(reply.status));
-        EXPECT_EQ(Engine().streamSocket, -1);
-        EXPECT_EQ(Engine().connected.load(), 0);
+        EXPECT_EQ(Engine().destination.streamSocket, -1);
+        EXPECT_EQ(Engine().destination.connected.load(), 0);
         EXPECT_TRUE(next->WaitForClosed(0, kWaitMs));
         // Nothing after the password went out. A mock that hangs up at the first bytes may
         // have closed before the line end arrived, so the line end itself is optional.
@@ -77,7 +77,7 @@ TEST_F(LoginReplyTest, IcecastMp3LoginRefusedByAnErrorText) {
     ConfigureDestination(ServerKind::kIcecast, server.port());
     EXPECT_EQ(ConnectToServer(), 0);
     EXPECT_EQ(Statuses(), LoginRefusedWith("Password Failed"));
-    EXPECT_EQ(Engine().connected.load(), 0);
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
     EXPECT_NE(LogText().find("Error(libzembril:"), std::string::npos) << LogText();
     EXPECT_NE(LogText().find("Login refused by 127.0.0.1:" + std::to_string(server.port()) +
                              ": ERROR - Bad Password\n"),
@@ -109,7 +109,7 @@ TEST_P(Icecast2ReplyTest, OnlyAnHttpSuccessStatusAcceptsTheSource) {
     EXPECT_EQ(Statuses(), reply.expectedResult == 1 ? kConnectedWithoutPassword
                                                     : LoginRefusedWith(reply.status));
     if (reply.expectedResult == 0) {
-        EXPECT_EQ(Engine().streamSocket, -1);
+        EXPECT_EQ(Engine().destination.streamSocket, -1);
         EXPECT_TRUE(server.WaitForClosed(0, kWaitMs));
         // The server's own words, so that the operator can tell the refusals apart.
         EXPECT_NE(LogText().find("Login refused by 127.0.0.1:" + std::to_string(server.port()) +
@@ -152,7 +152,7 @@ TEST_F(LoginReplyTest, AMountWithoutItsSlashIsNamedWhenTheServerHangsUp) {
     server.SetReply("");
     server.SetCloseAfterReply(true);
     ConfigureDestination(ServerKind::kIcecast2, server.port());
-    Engine().serverMountpoint.assign("live.mp3");
+    Engine().settings.serverMountpoint.assign("live.mp3");
     EXPECT_EQ(ConnectToServer(), 0);
     EXPECT_EQ(Statuses(), LoginRefusedWith("Login refused: mount without \"/\""));
     EXPECT_NE(LogText().find("the server closed the connection without a reply (the mount "
@@ -198,7 +198,7 @@ const char* shutAtStatus = "";
 
 void ShutSendingAtStatus(const char* text) {
     RecordServerStatus(text);
-    if (std::string(text) == shutAtStatus) shutdown(Engine().streamSocket, SHUT_WR);
+    if (std::string(text) == shutAtStatus) shutdown(Engine().destination.streamSocket, SHUT_WR);
 }
 
 struct UnsentCase {
@@ -233,8 +233,8 @@ TEST_P(UnsentLoginTest, AFailedSendIsAFailedLogin) {
     ASSERT_FALSE(statuses.empty());
     EXPECT_EQ(statuses.back(), "Login failed");
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), std::string("Connected")), 0);
-    EXPECT_EQ(Engine().connected.load(), 0);
-    EXPECT_EQ(Engine().streamSocket, -1);
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
+    EXPECT_EQ(Engine().destination.streamSocket, -1);
     EXPECT_NE(LogText().find(std::string(c.logged) + " 127.0.0.1:" + std::to_string(login.port()) +
                              ": Broken pipe\n"),
               std::string::npos)

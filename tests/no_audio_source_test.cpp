@@ -50,7 +50,7 @@ class NoAudioSourceTest : public MockDestinationInputTest {
   protected:
     // Runs the relay as the program does and returns how long it took.
     static Clock::duration Run(const std::string& url) {
-        Engine().sourceUrl.assign(url);
+        Engine().settings.sourceUrl.assign(url);
         const auto start = Clock::now();
         EXPECT_EQ(StartTranscoding(), 1);
         return Clock::now() - start;
@@ -118,7 +118,7 @@ TEST_F(NoAudioSourceTest, RefusedSourceRateEndsTheRunAfterTenSeconds) {
 TEST_F(NoAudioSourceTest, WithSourceReconnectTheSourceCountsAsFailed) {
     PacedSource source(RandomBytes(), StationOptions("audio/mpeg"));
     ASSERT_TRUE(source.listening());
-    Engine().sourceReconnect = 1;
+    Engine().settings.sourceReconnect = 1;
     SetLogLevel(LOG_INFO);
     std::atomic<bool> done{false};
     std::thread stopper([&] {
@@ -126,7 +126,7 @@ TEST_F(NoAudioSourceTest, WithSourceReconnectTheSourceCountsAsFailed) {
         while (!done && source.Requests().size() < 2 && Clock::now() < deadline) {
             std::this_thread::sleep_for(20ms);
         }
-        FrontEnd().stopRequested.store(1);
+        Control().stopRequested.store(1);
     });
     const Clock::duration took = Run(source.url());
     done = true;

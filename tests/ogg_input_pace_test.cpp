@@ -39,7 +39,7 @@ class OggInputPaceTest : public InputSessionTest {
         consumerHeld = false;
         framesTaken = 0;
         VorbisDecoder().sampleConsumer = SlowConsumer;
-        Engine().connected.store(1);
+        Engine().destination.connected.store(1);
         ASSERT_TRUE(FeedHeader({"HTTP/1.0 200 OK", "Content-Type: application/ogg"}));
     }
     void TearDown() override {
@@ -75,7 +75,7 @@ TEST_F(OggInputPaceTest, StopRequestEndsTheWait) {
     const std::string station = LargeStation();
     std::future<std::size_t> fed = FeedInBackground(station);
     EXPECT_EQ(fed.wait_for(500ms), std::future_status::timeout);  // waiting for room
-    FrontEnd().stopRequested.store(1);
+    Control().stopRequested.store(1);
     ASSERT_EQ(fed.wait_for(10s), std::future_status::ready);
     EXPECT_LT(fed.get(), station.size());
     consumerHeld = false;
@@ -88,7 +88,7 @@ TEST_F(OggInputPaceTest, LostDestinationEndsTheWait) {
     const std::string station = LargeStation();
     std::future<std::size_t> fed = FeedInBackground(station);
     EXPECT_EQ(fed.wait_for(500ms), std::future_status::timeout);
-    Engine().connected.store(0);
+    Engine().destination.connected.store(0);
     ASSERT_EQ(fed.wait_for(10s), std::future_status::ready);
     EXPECT_EQ(fed.get(), station.size());
     EXPECT_NE(LogText().find("Output server not connected and the input buffer is full"),

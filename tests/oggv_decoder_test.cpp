@@ -98,7 +98,7 @@ std::vector<std::string> reportedFormats;
 std::vector<std::string> mainStatusTexts;
 
 int RecordBlock(const float* samples, int frameCount, int channelCount, int sampleRate) {
-    delivered.push_back({frameCount, channelCount, sampleRate, Engine().currentTitle.c_str(),
+    delivered.push_back({frameCount, channelCount, sampleRate, Engine().titles.current.c_str(),
                          std::vector<float>(samples, samples + frameCount * channelCount)});
     return 1;
 }
@@ -109,7 +109,7 @@ std::vector<std::pair<int, int>> intakeAfterBlock;  // lastInputRate, resamplerR
 int RecordAndTakeIn(const float* samples, int frameCount, int channelCount, int sampleRate) {
     RecordBlock(samples, frameCount, channelCount, sampleRate);
     const int result = ProcessSamples(samples, frameCount, channelCount, sampleRate);
-    intakeAfterBlock.emplace_back(Engine().lastInputRate, Engine().resamplerReady);
+    intakeAfterBlock.emplace_back(Engine().encoder.lastInputRate, Engine().encoder.resamplerReady);
     return result;
 }
 
@@ -186,7 +186,7 @@ TEST_F(OggDecoderTest, TitleComesFromArtistAndTitleComments) {
         delivered.clear();
         DecodeAll(MakeOggVorbisWithComments(testCase.comments));
         const std::string expected = testCase.expectedTitle;
-        EXPECT_EQ(Engine().currentTitle.c_str(), expected);
+        EXPECT_EQ(Engine().titles.current.c_str(), expected);
         EXPECT_EQ(reportedTitles, expected.empty() ? std::vector<std::string>{}
                                                    : std::vector<std::string>{expected});
         ASSERT_FALSE(delivered.empty());
@@ -202,7 +202,7 @@ TEST_F(OggDecoderTest, OverlongCommentsAreCutWithoutOverflow) {
     const std::string longArtist(5000, 'a');
     DecodeAll(MakeOggVorbisWithComments({"ARTIST=" + longArtist, "TITLE=t"}));
     // Artist and title are each cut to 1023 characters before they are joined.
-    EXPECT_LE(Engine().currentTitle.size(), 1023u);
+    EXPECT_LE(Engine().titles.current.size(), 1023u);
     ASSERT_EQ(reportedTitles.size(), 1u);
     EXPECT_EQ(reportedTitles[0], std::string(1023, 'a') + " - t");
 }
@@ -215,9 +215,10 @@ TEST_F(OggDecoderTest, ChainedStreamSetsEachTitleBeforeItsSamplesAndFollowsRateA
     ASSERT_FALSE(bytes.empty());
 
     EngineState& engine = Engine();
-    engine.connected = 1;  // no encoder is set up: the intake converts, DoEncoding sends nothing
-    engine.sampleRate = 44100;
-    engine.channels = 2;
+    engine.destination.connected =
+        1;  // no encoder is set up: the intake converts, DoEncoding sends nothing
+    engine.settings.sampleRate = 44100;
+    engine.settings.channels = 2;
     VorbisDecoder().sampleConsumer = RecordAndTakeIn;
     DecodeAll(bytes);
 
@@ -225,7 +226,7 @@ TEST_F(OggDecoderTest, ChainedStreamSetsEachTitleBeforeItsSamplesAndFollowsRateA
     EXPECT_EQ(reportedFormats,
               (std::vector<std::string>{"44100Hz/Stereo Vorbis", "22050Hz/Mono Vorbis",
                                         "44100Hz/Stereo Vorbis"}));
-    EXPECT_STREQ(engine.sourceDescription.c_str(), "44100Hz/Stereo Vorbis");
+    EXPECT_STREQ(engine.titles.sourceDescription.c_str(), "44100Hz/Stereo Vorbis");
 
     // Every sample of every link arrives, each block under its own link's title and format.
     ASSERT_FALSE(delivered.empty());
@@ -309,7 +310,7 @@ TEST_F(OggDecoderTest, HandleOutputInterleavesClipsAndDescribes) {
         EXPECT_EQ(delivered[0].sampleRate, testCase.sampleRate);
         EXPECT_EQ(delivered[0].samples, testCase.expectedSamples);
         EXPECT_EQ(reportedFormats, std::vector<std::string>{testCase.expectedFormat});
-        EXPECT_STREQ(Engine().sourceDescription.c_str(), testCase.expectedFormat);
+        EXPECT_STREQ(Engine().titles.sourceDescription.c_str(), testCase.expectedFormat);
     }
 }
 

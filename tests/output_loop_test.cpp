@@ -88,9 +88,8 @@ TEST(PcmQueueTest, WaitingProducerGivesUpWhenToldAndOnAbandon) {
               PcmQueue::PushResult::kDropped);
 
     std::atomic<int> result{-1};
-    std::thread producer([&] {
-        result = static_cast<int>(queue.Push(second.data(), 8000, 1, 8000, always));
-    });
+    std::thread producer(
+        [&] { result = static_cast<int>(queue.Push(second.data(), 8000, 1, 8000, always)); });
     std::this_thread::sleep_for(150ms);
     queue.EndInput(true);
     producer.join();
@@ -154,7 +153,7 @@ class OutputLoopTest : public EngineSessionTest {
 // No source plays: the destination gets encoded silence at the pace of the clock, and the end of
 // the run flushes and disconnects once.
 TEST_F(OutputLoopTest, SilenceKeepsTheDestinationFedAtRealTimePace) {
-    Engine().sourceReconnect = 1;
+    Engine().settings.sourceReconnect = 1;
     ASSERT_EQ(ConnectToServer(), 1);
     StartOutputLoop();
     SetSourcePlaying(false);
@@ -188,7 +187,7 @@ TEST_F(OutputLoopTest, NoSilenceWithoutSourceReconnect) {
 TEST_F(OutputLoopTest, PacingHoldsAFastSourceToRealTime) {
     for (const int pacing : {1, 0}) {
         SCOPED_TRACE(pacing);
-        Engine().outputPacing = pacing;
+        Engine().settings.outputPacing = pacing;
         MockServer server;
         ASSERT_TRUE(server.listening());
         server.SetReply("HTTP/1.0 200 OK\r\n\r\n");
@@ -232,9 +231,9 @@ class EndOfInputTest : public OutputLoopTest,
 TEST_P(EndOfInputTest, EndsAPendingWaitForANewConnectionAtOnce) {
     const PendingWaitCase& c = GetParam();
     EngineState& engine = Engine();
-    engine.sourceReconnect = 1;  // silence keeps the connection sending
-    engine.autoReconnect = 1;
-    engine.reconnectSecs = c.wait == PendingWait::kReconnectDelay ? 30 : 1;
+    engine.settings.sourceReconnect = 1;  // silence keeps the connection sending
+    engine.settings.autoReconnect = 1;
+    engine.settings.reconnectSecs = c.wait == PendingWait::kReconnectDelay ? 30 : 1;
     ASSERT_EQ(ConnectToServer(), 1);
     StartOutputLoop();
     SetSourcePlaying(false);

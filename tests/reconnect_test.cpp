@@ -42,18 +42,18 @@ class ReconnectTest : public EngineSessionTest {
   protected:
     void SetUp() override {
         EngineSessionTest::SetUp();
-        FrontEnd().stopRequested = 0;
+        Control().stopRequested = 0;
         archivesNamed = 0;
         SetArchiveClock(SteppingClock);
         server_ = std::make_unique<MockServer>();
         ASSERT_TRUE(server_->listening());
         server_->SetReply(kHttpAccepted);
         ConfigureDestination(ServerKind::kIcecast2, server_->port());
-        Engine().saveDirectory.assign(archiveDir_.path());
+        Engine().settings.saveDirectory.assign(archiveDir_.path());
     }
     void TearDown() override {
         SetArchiveClock(nullptr);
-        FrontEnd().stopRequested = 0;
+        Control().stopRequested = 0;
         EngineSessionTest::TearDown();
     }
 
@@ -97,7 +97,7 @@ class ReconnectTest : public EngineSessionTest {
 };
 
 TEST_F(ReconnectTest, WithoutAutomaticReconnectAllLaterBlocksAreDropped) {
-    Engine().autoReconnect = 0;
+    Engine().settings.autoReconnect = 0;
     ASSERT_EQ(ConnectToServer(), 1);
     SineGenerator tone(44100, {500, 500});
     FeedTone(tone, 44100, 0.5);
@@ -108,7 +108,7 @@ TEST_F(ReconnectTest, WithoutAutomaticReconnectAllLaterBlocksAreDropped) {
     EXPECT_EQ(StatusesFrom("Disconnecting"),
               (std::vector<std::string>{"Disconnecting", "Disconnected",
                                         "Was disconnected from server"}));
-    EXPECT_EQ(Engine().connected.load(), 0);
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
 
     const std::uint64_t bytesBefore = BytesReported();
     for (int i = 0; i < 20; ++i) {
@@ -122,9 +122,9 @@ TEST_F(ReconnectTest, WithoutAutomaticReconnectAllLaterBlocksAreDropped) {
 TEST_F(ReconnectTest, OggStreamResumesOnANewConnectionOnceTheServerIsBack) {
     EngineState& engine = Engine();
     ConfigureOggOutput("4");
-    engine.autoReconnect = 1;
-    engine.reconnectSecs = 1;
-    engine.saveArchives = 1;
+    engine.settings.autoReconnect = 1;
+    engine.settings.reconnectSecs = 1;
+    engine.settings.saveArchives = 1;
     ASSERT_EQ(ConnectToServer(), 1);
     ASSERT_TRUE(server_->WaitForBytes(0, 1, kWaitMs));
     const std::string firstReceived = server_->Received(0);
@@ -186,8 +186,8 @@ TEST_F(ReconnectTest, OggStreamResumesOnANewConnectionOnceTheServerIsBack) {
 
 TEST_F(ReconnectTest, Mp3ServerIsToldTheCurrentTitleAgainAfterReconnecting) {
     EngineState& engine = Engine();
-    engine.autoReconnect = 1;
-    engine.reconnectSecs = 0;
+    engine.settings.autoReconnect = 1;
+    engine.settings.reconnectSecs = 0;
     SetCurrentTitle("Artist - Song");  // recorded before the connection, so not yet sent
     ASSERT_EQ(ConnectToServer(), 1);
     SineGenerator tone(44100, {500, 500});
@@ -220,8 +220,8 @@ class ShortestWaitTest : public ReconnectTest, public ::testing::WithParamInterf
 
 TEST_P(ShortestWaitTest, AttemptsAgainstAServerThatIsDownAreASecondApart) {
     EngineState& engine = Engine();
-    engine.autoReconnect = 1;
-    engine.reconnectSecs = GetParam();
+    engine.settings.autoReconnect = 1;
+    engine.settings.reconnectSecs = GetParam();
     ASSERT_EQ(ConnectToServer(), 1);
     server_->Stop();
 
@@ -231,7 +231,7 @@ TEST_P(ShortestWaitTest, AttemptsAgainstAServerThatIsDownAreASecondApart) {
     });
     ASSERT_TRUE(WaitForStatus("Disconnected from output server, reconnecting in 1 secs"));
     std::this_thread::sleep_for(std::chrono::milliseconds(2500));
-    FrontEnd().stopRequested = 1;
+    Control().stopRequested = 1;
     ASSERT_EQ(encoding.wait_for(std::chrono::seconds(5)), std::future_status::ready);
     EXPECT_TRUE(encoding.get());
     const std::vector<std::string> attempts = StatusesFrom(
@@ -247,8 +247,8 @@ INSTANTIATE_TEST_SUITE_P(Settings, ShortestWaitTest, ::testing::Values(0, -5));
 
 TEST_F(ReconnectTest, StopRequestEndsTheWaitWithoutFurtherAttempts) {
     EngineState& engine = Engine();
-    engine.autoReconnect = 1;
-    engine.reconnectSecs = 30;
+    engine.settings.autoReconnect = 1;
+    engine.settings.reconnectSecs = 30;
     ASSERT_EQ(ConnectToServer(), 1);
     server_->Stop();
 
@@ -257,16 +257,17 @@ TEST_F(ReconnectTest, StopRequestEndsTheWaitWithoutFurtherAttempts) {
         return FeedUntilResult(0, tone);
     });
     ASSERT_TRUE(WaitForStatus("Disconnected from output server, reconnecting in 30 secs"));
-    FrontEnd().stopRequested = 1;
+    Control().stopRequested = 1;
     const bool endedPromptly =
         encoding.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
-    if (!endedPromptly) engine.reconnectWaiting = false;  // lets a stuck wait end after its sleep
+    if (!endedPromptly)
+        engine.destination.reconnectWaiting = false;  // lets a stuck wait end after its sleep
     EXPECT_TRUE(endedPromptly);
     EXPECT_TRUE(encoding.get());
     const std::vector<std::string> afterWait =
         StatusesFrom("Disconnected from output server, reconnecting in 30 secs");
     EXPECT_EQ(afterWait.size(), 1u) << "no connection attempt after the stop request";
-    EXPECT_EQ(engine.connected.load(), 0);
+    EXPECT_EQ(engine.destination.connected.load(), 0);
 }
 
 }  // namespace

@@ -36,9 +36,9 @@ class SampleIntakeTest : public EngineSessionTest {
         tapped = Tapped{};
         SetEncodeBlockTap(RecordBlock);
         EngineState& engine = Engine();
-        engine.sampleRate = 44100;
-        engine.channels = 2;
-        engine.connected = 1;  // no server, no encoder: DoEncoding sends nothing
+        engine.settings.sampleRate = 44100;
+        engine.settings.channels = 2;
+        engine.destination.connected = 1;  // no server, no encoder: DoEncoding sends nothing
     }
     void TearDown() override {
         SetEncodeBlockTap(nullptr);
@@ -69,7 +69,7 @@ class ChannelConversionTest : public SampleIntakeTest,
 
 TEST_P(ChannelConversionTest, GivesTheSpecifiedLeftRightFrames) {
     const ChannelCase& c = GetParam();
-    Engine().channels = c.outputChannels;
+    Engine().settings.channels = c.outputChannels;
     EXPECT_EQ(Feed(c.block, c.sourceChannels, 44100), 1);
     ASSERT_EQ(tapped.calls, 1);
     EXPECT_EQ(tapped.frames, c.expected);
@@ -104,11 +104,11 @@ INSTANTIATE_TEST_SUITE_P(
 // ---- gates ----
 
 TEST_F(SampleIntakeTest, LeavesNoTraceWhileNotConnected) {
-    Engine().connected = 0;
+    Engine().destination.connected = 0;
     EXPECT_EQ(Feed(SineGenerator(48000, {440, 440}).Next(1152), 2, 48000), 1);
     EXPECT_EQ(tapped.calls, 0);
-    EXPECT_EQ(Engine().lastInputRate, 0);
-    EXPECT_EQ(Engine().resamplerReady, 0);
+    EXPECT_EQ(Engine().encoder.lastInputRate, 0);
+    EXPECT_EQ(Engine().encoder.resamplerReady, 0);
 }
 
 TEST_F(SampleIntakeTest, EmptyBlockReachesTheEncoderOnlyAtTheOutputRate) {
@@ -131,12 +131,12 @@ class UnusableRateTest : public SampleIntakeTest,
                          public ::testing::WithParamInterface<BadRateCase> {};
 
 TEST_P(UnusableRateTest, DropsTheBlockAsAFailedResamplerAndGoesOn) {
-    Engine().sampleRate = GetParam().outputRate;
+    Engine().settings.sampleRate = GetParam().outputRate;
     const std::vector<float> block(2 * 1152, 0.25f);
     EXPECT_EQ(ProcessSamples(block.data(), 1152, 2, GetParam().sourceRate), 1);
     EXPECT_EQ(tapped.calls, 0);
     EXPECT_NE(LogText().find("Error initializing resampler"), std::string::npos) << LogText();
-    EXPECT_EQ(Engine().connected.load(), 1);
+    EXPECT_EQ(Engine().destination.connected.load(), 1);
 
     // Further blocks of the same rate are dropped without a line each.
     const auto refusals = [this] {
@@ -155,7 +155,7 @@ TEST_P(UnusableRateTest, DropsTheBlockAsAFailedResamplerAndGoesOn) {
     EXPECT_EQ(refusals(), linesAfterFirst);
 
     // A usable block after it is converted as usual.
-    Engine().sampleRate = 44100;
+    Engine().settings.sampleRate = 44100;
     EXPECT_EQ(ProcessSamples(block.data(), 1152, 2, 44100), 1);
     EXPECT_EQ(tapped.calls, 1);
 }
@@ -198,7 +198,7 @@ class BlockSizeIndependenceTest : public SampleIntakeTest,
 
 TEST_P(BlockSizeIndependenceTest, GivesTheFramesOfOneWholePush) {
     const BlockingCase& c = GetParam();
-    Engine().sampleRate = c.outputRate;
+    Engine().settings.sampleRate = c.outputRate;
     constexpr int kStreamFrames = 30000;
     const std::vector<float> stream = SineGenerator(c.sourceRate, {997, 1499}).Next(kStreamFrames);
 
@@ -247,12 +247,12 @@ TEST_F(SampleIntakeTest, NewSourceRateStartsAFreshResampler) {
     SineGenerator first(48000, {440, 440});
     for (int i = 0; i < 5; ++i) Feed(first.Next(1152), 2, 48000);
     Feed(SineGenerator(44100, {440, 440}).Next(1152), 2, 44100);  // at the output rate
-    EXPECT_EQ(Engine().resamplerReady, 0);
+    EXPECT_EQ(Engine().encoder.resamplerReady, 0);
 
     const std::vector<float> again = SineGenerator(48000, {660, 660}).Next(4 * 1152);
     tapped = Tapped{};
     for (int i = 0; i < 4; ++i) ProcessSamples(again.data() + 2 * 1152 * i, 1152, 2, 48000);
-    EXPECT_EQ(Engine().lastInputRate, 48000);
+    EXPECT_EQ(Engine().encoder.lastInputRate, 48000);
     EXPECT_EQ(tapped.frames, ResampleWhole(again, 44100, 48000));
 }
 

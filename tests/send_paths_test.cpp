@@ -24,8 +24,9 @@ class SendPathTest : public EngineSessionTest {
   protected:
     // The stream connection to the mock server, without a login.
     bool ConnectStream() {
-        Engine().streamSocket = Engine().streamConnection.ConnectTo("127.0.0.1", server_.port());
-        return Engine().streamSocket >= 0;
+        Engine().destination.streamSocket =
+            Engine().destination.streamConnection.ConnectTo("127.0.0.1", server_.port());
+        return Engine().destination.streamSocket >= 0;
     }
 
     MockServer server_;
@@ -34,7 +35,8 @@ class SendPathTest : public EngineSessionTest {
 TEST_F(SendPathTest, SendRequestSendsTheTextAndCountsIt) {
     ASSERT_TRUE(ConnectStream());
     const std::string text = "GET /admin.cgi?pass=x&mode=updinfo&song=y HTTP/1.0\r\n\r\n";
-    EXPECT_EQ(SendRequest(Engine().streamSocket, text.c_str()), static_cast<ssize_t>(text.size()));
+    EXPECT_EQ(SendRequest(Engine().destination.streamSocket, text.c_str()),
+              static_cast<ssize_t>(text.size()));
     EXPECT_EQ(BytesReported(), text.size());
     ASSERT_TRUE(server_.WaitForBytes(0, text.size(), kWaitMs));
     EXPECT_EQ(server_.Received(0), text);
@@ -106,7 +108,7 @@ TEST_F(SendPathTest, SendToAServerThatHungUpIsNegativeAndNoSignal) {
     }
     std::signal(SIGPIPE, previous);
     EXPECT_LT(result, 0);
-    EXPECT_LT(SendRequest(Engine().streamSocket, "more"), 0);
+    EXPECT_LT(SendRequest(Engine().destination.streamSocket, "more"), 0);
 }
 
 TEST_F(SendPathTest, SendThatTimesOutIsNegative) {
@@ -114,13 +116,13 @@ TEST_F(SendPathTest, SendThatTimesOutIsNegative) {
     ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
     timeval timeout{0, 200000};
     setsockopt(pair[0], SOL_SOCKET, SO_SNDTIMEO, &timeout, sizeof timeout);
-    Engine().streamSocket = pair[0];
+    Engine().destination.streamSocket = pair[0];
 
     // Nobody reads the other end: the buffers fill and the send time-out ends the send.
     const std::vector<unsigned char> audio(16 * 1024 * 1024, 0);
     EXPECT_LT(SendEncoded(audio.data(), audio.size()), 0);
 
-    Engine().streamSocket = -1;
+    Engine().destination.streamSocket = -1;
     close(pair[0]);
     close(pair[1]);
 }

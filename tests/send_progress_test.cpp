@@ -126,7 +126,7 @@ TEST_P(StalledDestinationTest, SendFailsWithinFifteenSecondsOfTheLastRead) {
     ASSERT_EQ(ConnectToServer(), 1);
     // The server read the login before it replied.
     const Clock::time_point lastRead = Clock::now();
-    const int stream = Engine().streamSocket;
+    const int stream = Engine().destination.streamSocket;
     const int sendBufferBytes = 1 << 20;
     setsockopt(stream, SOL_SOCKET, SO_SNDBUF, &sendBufferBytes, sizeof sendBufferBytes);
 
@@ -146,7 +146,7 @@ TEST_P(StalledDestinationTest, SendFailsWithinFifteenSecondsOfTheLastRead) {
         }
     }
     ASSERT_TRUE(failedAfter.has_value()) << "the sends went on for 20 s";
-    EXPECT_EQ(Engine().sendFailure.load(), ETIMEDOUT);
+    EXPECT_EQ(Engine().destination.sendFailure.load(), ETIMEDOUT);
     EXPECT_GE(*failedAfter, 9500ms);
     EXPECT_LE(*failedAfter, 15s);
     EXPECT_LT(failingSendTook, 1s);  // no wait for room: the acknowledgements told

@@ -34,8 +34,8 @@ class SourceInputTest : public InputSessionTest {
         destination_ = std::make_unique<MockServer>();
         destination_->SetReply("HTTP/1.0 200 OK\r\n\r\n");
         ConfigureDestination(ServerKind::kIcecast2, destination_->port());
-        Engine().lineInSampleRate = 44100;
-        Engine().lineInDevice.assign("/nonexistent/dsp");
+        Engine().settings.lineInSampleRate = 44100;
+        Engine().settings.lineInDevice.assign("/nonexistent/dsp");
     }
     void TearDown() override {
         SetSoundDevice(nullptr);
@@ -43,7 +43,7 @@ class SourceInputTest : public InputSessionTest {
         destination_.reset();
     }
     static int Run(const std::string& url) {
-        Engine().sourceUrl.assign(url);
+        Engine().settings.sourceUrl.assign(url);
         return StartTranscoding();
     }
 
@@ -69,10 +69,10 @@ TEST_F(SourceInputTest, LineInReportsTheDeviceAndKeepsTheConnection) {
     EXPECT_EQ(Reported("inputServerType"), Texts{"Line-In"});
     EXPECT_EQ(Reported("inputStreamType"), Texts{"PCM"});
     EXPECT_EQ(Reported("inputBitrate"), Texts{"44100Hz/Stereo PCM"});
-    EXPECT_EQ(Engine().currentTitle.view(), "Test Radio");
-    EXPECT_EQ(Engine().sourceDescription.view(), "44100Hz/Stereo PCM");
+    EXPECT_EQ(Engine().titles.current.view(), "Test Radio");
+    EXPECT_EQ(Engine().titles.sourceDescription.view(), "44100Hz/Stereo PCM");
     EXPECT_EQ(Reported("mainStatus"), (Texts{"Connecting To Output Stream", "Done"}));
-    EXPECT_EQ(Engine().connected.load(), 1);
+    EXPECT_EQ(Engine().destination.connected.load(), 1);
 }
 
 TEST_F(SourceInputTest, LineInWithoutDeviceEndsTheRun) {
@@ -100,7 +100,7 @@ TEST_P(TransferWithoutStreamTest, EndsWithTheTeardown) {
               (Texts{"Connecting To Output Stream", "Connecting To Input", "Done"}));
     EXPECT_EQ(Reported("inputStatus"), Texts{"Connecting..."});
     EXPECT_EQ(Reported("inputStreamUrl"), Texts{GetParam().url});
-    EXPECT_EQ(Engine().connected.load(), 0);  // disconnected by the teardown
+    EXPECT_EQ(Engine().destination.connected.load(), 0);  // disconnected by the teardown
     EXPECT_EQ(Input().curlHandle.get(), nullptr);
     EXPECT_FALSE(Input().ringBuffer.hasStorage());
 }
@@ -122,9 +122,9 @@ INSTANTIATE_TEST_SUITE_P(Urls, TransferWithoutStreamTest, ::testing::ValuesIn(kE
 TEST_F(SourceInputTest, StopRequestedBeforeTheRunEndsItAtOnce) {
     MockServer source;
     source.SetReply("HTTP/1.0 200 OK\r\nContent-Type: audio/mpeg\r\n\r\n" + std::string(1000, 'x'));
-    FrontEnd().stopRequested.store(1);
+    Control().stopRequested.store(1);
     EXPECT_EQ(Run("http://127.0.0.1:" + std::to_string(source.port()) + "/"), 1);
     EXPECT_EQ(Reported("mainStatus").back(), "Done");
     EXPECT_EQ(InputBytesReported(), 0u);  // not a byte of the body was taken
-    EXPECT_EQ(Engine().connected.load(), 0);
+    EXPECT_EQ(Engine().destination.connected.load(), 0);
 }

@@ -49,7 +49,7 @@ class SourceLevelsTest : public EngineSessionTest {
   protected:
     void SetUp() override {
         EngineSessionTest::SetUp();
-        Engine().connected = 0;  // the blocks are metered at the door, then dropped
+        Engine().destination.connected = 0;  // the blocks are metered at the door, then dropped
     }
 };
 
@@ -99,7 +99,7 @@ TEST_F(SourceLevelsTest, NothingIsMeteredWhileNoOneAsksForIt) {
 
 TEST_F(SourceLevelsTest, LevelLinesComeEveryLevelLogSecsOfAudio) {
     SetLogLevel(LOG_INFO);
-    Engine().levelLogSecs = 2;
+    Engine().settings.levelLogSecs = 2;
     FeedSource(Sine(1000, -20, 2, 44100, 5.0), 2, 44100);
     const std::string log = LogText();
     const std::size_t first = log.find("Source level: short-term loudness -");
@@ -182,12 +182,12 @@ class SilenceWatchTest : public SourceLevelsTest,
 TEST_P(SilenceWatchTest, DeadAirIsToldOncePerStretchAndEndsWithSound) {
     const SilenceCase& c = GetParam();
     SetLogLevel(LOG_INFO);
-    Engine().silenceSecs = 2;
-    Engine().silenceThreshold = -50;
+    Engine().settings.silenceSecs = 2;
+    Engine().settings.silenceThreshold = -50;
     // Connected without a server or an encoder: the blocks pass the intake and go nowhere.
-    Engine().sampleRate = kRate;
-    Engine().channels = 2;
-    Engine().connected = 1;
+    Engine().settings.sampleRate = kRate;
+    Engine().settings.channels = 2;
+    Engine().destination.connected = 1;
     MusicLikeGenerator music(kRate);
     for (const Step& step : c.steps) Play(step, music);
 

@@ -30,7 +30,7 @@ constexpr int kWaitMs = 5000;
 
 void ConnectedToIcecast2(uint16_t port) {
     ConfigureDestination(ServerKind::kIcecast2, port, "hackme");
-    Engine().connected = 1;
+    Engine().destination.connected = 1;
 }
 
 std::string SongOf(const std::string& request) {
@@ -149,7 +149,7 @@ class HungAdminTest : public EngineSessionTest,
                       public ::testing::WithParamInterface<HungAdminCase> {
   protected:
     void TearDown() override {
-        FrontEnd().stopRequested = 0;
+        Control().stopRequested = 0;
         EngineSessionTest::TearDown();
     }
 };
@@ -172,7 +172,7 @@ TEST_P(HungAdminTest, HoldsNeitherTheTitlesNorTheEndOfTheRun) {
             DisconnectFromServer();
             break;
         case RunEnd::kStopRequest:
-            FrontEnd().stopRequested = 1;
+            Control().stopRequested = 1;
             DisconnectFromServer();
             break;
         case RunEnd::kReset:

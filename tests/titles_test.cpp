@@ -18,8 +18,8 @@ constexpr int kAbsenceWaitMs = 300;
 // The engine as after a login, without the login: connected with MP3 output.
 void ConnectedTo(ServerKind kind, uint16_t port, const std::string& password, int okTwo) {
     ConfigureDestination(kind, port, password);
-    Engine().shoutcastAccepted = okTwo;
-    Engine().connected = 1;
+    Engine().destination.shoutcastAccepted = okTwo;
+    Engine().destination.connected = 1;
 }
 
 std::string RequestOn(MockServer& server, size_t connection) {
@@ -55,15 +55,14 @@ TEST_P(TitleRequestTest, SendsTheRequestOfTheServerTypeToTheBasePort) {
     MockServer server;
     ConnectedTo(request.kind, server.port(), request.password,
                 request.kind == ServerKind::kShoutcast);
-    Engine().serverMountpoint.assign(request.mount);
+    Engine().settings.serverMountpoint.assign(request.mount);
 
     EXPECT_EQ(SetCurrentTitle(request.title), 1);
 
     EXPECT_EQ(RequestOn(server, 0), request.expected);
-    EXPECT_EQ(Engine().metadataSocket, -1);
-    EXPECT_EQ(Engine().currentTitle, request.title);
+    EXPECT_EQ(Engine().titles.current, request.title);
     // The plain password stays for the next login.
-    EXPECT_EQ(Engine().serverPassword, request.password);
+    EXPECT_EQ(Engine().settings.serverPassword, request.password);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -132,7 +131,7 @@ TEST_F(TitleTest, ShoutcastWithPlainOkGetsNoRequest) {
     ConnectedTo(ServerKind::kShoutcast, server.port(), "hackme", 0);
     EXPECT_EQ(SetCurrentTitle("Artist - Song"), 1);
     EXPECT_FALSE(server.WaitForConnections(1, kAbsenceWaitMs));
-    EXPECT_EQ(Engine().currentTitle, "Artist - Song");
+    EXPECT_EQ(Engine().titles.current, "Artist - Song");
 }
 
 TEST_F(TitleTest, OggOutputAsksForAStreamRestartInstead) {
@@ -140,7 +139,7 @@ TEST_F(TitleTest, OggOutputAsksForAStreamRestartInstead) {
     ConnectedTo(ServerKind::kIcecast2, server.port(), "hackme", 0);
     ConfigureOggOutput("4");
     EXPECT_EQ(SetCurrentTitle("Artist - Song"), 1);
-    EXPECT_EQ(Engine().vorbisRestartPending.load(), 1);
+    EXPECT_EQ(Engine().encoder.vorbisRestartPending.load(), 1);
     EXPECT_FALSE(server.WaitForConnections(1, kAbsenceWaitMs));
 }
 
@@ -149,21 +148,21 @@ TEST_F(TitleTest, TitleWhileDisconnectedIsRecordedOnly) {
     ConfigureDestination(ServerKind::kIcecast2, server.port());
     EXPECT_EQ(SetCurrentTitle("Artist - Song"), 1);
     EXPECT_EQ(SetCurrentTitle("Artist - Song"), 0);
-    EXPECT_EQ(Engine().currentTitle, "Artist - Song");
+    EXPECT_EQ(Engine().titles.current, "Artist - Song");
     EXPECT_FALSE(server.WaitForConnections(1, kAbsenceWaitMs));
 }
 
 TEST_F(TitleTest, LockedTitleIsSentOnceAndReplacesEveryTitle) {
     MockServer server;
     ConnectedTo(ServerKind::kIcecast2, server.port(), "hackme", 0);
-    Engine().lockMetadataFlag = 1;
-    Engine().lockedMetadata.assign("My Station");
+    Engine().settings.lockMetadataFlag = 1;
+    Engine().settings.lockedMetadata.assign("My Station");
 
     EXPECT_EQ(SetCurrentTitle("Artist - Song"), 1);
     EXPECT_EQ(SetCurrentTitle("Other - Song"), 0);
 
     EXPECT_EQ(SongParameter(RequestOn(server, 0)), "My%20Station");
-    EXPECT_EQ(Engine().currentTitle, "My Station");
+    EXPECT_EQ(Engine().titles.current, "My Station");
     EXPECT_FALSE(server.WaitForConnections(2, kAbsenceWaitMs));
 }
 
@@ -181,8 +180,7 @@ TEST_F(TitleTest, UnreachableServerIsLoggedAndTheTitleKept) {
                              ": Connection refused"),
               std::string::npos)
         << LogText();
-    EXPECT_EQ(Engine().metadataSocket, -1);
-    EXPECT_EQ(Engine().currentTitle, "Artist - Song");
+    EXPECT_EQ(Engine().titles.current, "Artist - Song");
 }
 
 TEST_F(TitleTest, ControlBytesAreLeftOutBeforeTheTitleIsStoredOrSent) {
@@ -190,7 +188,7 @@ TEST_F(TitleTest, ControlBytesAreLeftOutBeforeTheTitleIsStoredOrSent) {
     ConnectedTo(ServerKind::kIcecast2, server.port(), "hackme", 0);
 
     EXPECT_EQ(SetCurrentTitle("Artist\r\n- Song\x1B[31m\x07\x7F"), 1);
-    EXPECT_EQ(Engine().currentTitle, "Artist - Song [31m ");
+    EXPECT_EQ(Engine().titles.current, "Artist - Song [31m ");
     EXPECT_EQ(SongParameter(RequestOn(server, 0)), "Artist%20-%20Song%20[31m%20");
     // The same title again, as the console passes every title back, is no change.
     EXPECT_EQ(SetCurrentTitle("Artist - Song [31m "), 0);
@@ -263,7 +261,7 @@ void PrintTo(const SplitCase& value, std::ostream* out) {
 class SplitTest : public EngineSessionTest, public ::testing::WithParamInterface<SplitCase> {};
 
 TEST_P(SplitTest, ArtistBeforeTheFirstDashTitleAfterIt) {
-    Engine().currentTitle.assign(GetParam().full);
+    Engine().titles.current.assign(GetParam().full);
     FixedText<1024> title;
     FixedText<1024> artist;
     FixedText<1024> full;
@@ -283,8 +281,8 @@ INSTANTIATE_TEST_SUITE_P(Titles, SplitTest,
                                            SplitCase{"Song", "", "Song"}, SplitCase{"", "", ""}));
 
 TEST_F(TitleTest, SplitLeavesControlBytesOfTheLockedTitleOut) {
-    Engine().lockMetadataFlag = 1;
-    Engine().lockedMetadata.assign("Station\t-\tLive\r");
+    Engine().settings.lockMetadataFlag = 1;
+    Engine().settings.lockedMetadata.assign("Station\t-\tLive\r");
     FixedText<1024> title;
     FixedText<1024> artist;
     FixedText<1024> full;
@@ -294,9 +292,9 @@ TEST_F(TitleTest, SplitLeavesControlBytesOfTheLockedTitleOut) {
 }
 
 TEST_F(TitleTest, SplitUsesTheLockedTitle) {
-    Engine().currentTitle.assign("Artist - Song");
-    Engine().lockMetadataFlag = 1;
-    Engine().lockedMetadata.assign("Station - Live");
+    Engine().titles.current.assign("Artist - Song");
+    Engine().settings.lockMetadataFlag = 1;
+    Engine().settings.lockedMetadata.assign("Station - Live");
     FixedText<1024> title;
     FixedText<1024> artist;
     FixedText<1024> full;

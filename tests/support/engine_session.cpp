@@ -41,13 +41,13 @@ void EncodeVorbisTone(int frameCount, double toneHz) {
     EngineState& engine = Engine();
     for (int done = 0; done < frameCount; done += kToneBlockFrames) {
         const int frames = std::min(kToneBlockFrames, frameCount - done);
-        float** input = vorbis_analysis_buffer(&engine.vorbisDsp, frames);
+        float** input = vorbis_analysis_buffer(&engine.encoder.vorbisDsp, frames);
         for (int frame = 0; frame < frames; ++frame) {
-            for (int channel = 0; channel < engine.channels; ++channel) {
+            for (int channel = 0; channel < engine.settings.channels; ++channel) {
                 input[channel][frame] = ToneSample(done + frame, toneHz);
             }
         }
-        vorbis_analysis_wrote(&engine.vorbisDsp, frames);
+        vorbis_analysis_wrote(&engine.encoder.vorbisDsp, frames);
         SendVorbisPages();
     }
 }
@@ -63,59 +63,58 @@ void EncodeMp3Tone(int frameCount, double toneHz) {
             samples[frame] = 32767.0f * ToneSample(done + frame, toneHz);
         }
         const int bytes =
-            lame_encode_buffer_float(engine.lameEncoder, samples.data(), samples.data(), frames,
-                                     encoded.data(), static_cast<int>(encoded.size()));
+            lame_encode_buffer_float(engine.encoder.lameEncoder, samples.data(), samples.data(),
+                                     frames, encoded.data(), static_cast<int>(encoded.size()));
         if (bytes > 0) SendEncoded(encoded.data(), static_cast<size_t>(bytes));
     }
 }
 
 void ConfigureDestination(ServerKind kind, uint16_t port, const std::string& password) {
     EngineState& engine = Engine();
-    engine.serverHost.assign("127.0.0.1");
-    engine.serverPort.assign(std::to_string(port));
-    engine.serverPassword.assign(password);
-    engine.serverMountpoint.assign("/live");
-    engine.serverDescription.assign("Test Radio");
-    engine.serverGenre.assign("Jazz");
-    engine.serverStreamUrl.assign("http://example.org/");
-    engine.serverPublic = 1;
-    engine.isShoutcast = kind == ServerKind::kShoutcast;
-    engine.isIcecast = kind == ServerKind::kIcecast;
-    engine.isIcecast2 = kind == ServerKind::kIcecast2;
-    engine.serverType.assign(kind == ServerKind::kShoutcast ? "Shoutcast"
-                             : kind == ServerKind::kIcecast ? "Icecast"
-                                                            : "Icecast2");
+    engine.settings.serverHost.assign("127.0.0.1");
+    engine.settings.serverPort.assign(std::to_string(port));
+    engine.settings.serverPassword.assign(password);
+    engine.settings.serverMountpoint.assign("/live");
+    engine.settings.serverDescription.assign("Test Radio");
+    engine.settings.serverGenre.assign("Jazz");
+    engine.settings.serverStreamUrl.assign("http://example.org/");
+    engine.settings.serverPublic = 1;
+    engine.settings.isShoutcast = kind == ServerKind::kShoutcast;
+    engine.settings.isIcecast = kind == ServerKind::kIcecast;
+    engine.settings.isIcecast2 = kind == ServerKind::kIcecast2;
+    engine.settings.serverType.assign(kind == ServerKind::kShoutcast ? "Shoutcast"
+                                      : kind == ServerKind::kIcecast ? "Icecast"
+                                                                     : "Icecast2");
     ConfigureMp3Output();
 }
 
 void ConfigureMp3Output() {
     EngineState& engine = Engine();
-    engine.encodeFormat.assign("LAME");
-    engine.isLame = 1;
-    engine.isOggVorbis = 0;
-    engine.isAac = 0;
-    engine.sampleRate = 44100;
-    engine.channels = 2;
-    engine.bitrateNominal = 128;
-    engine.bitrateMin = 128;
-    engine.bitrateMax = 128;
-    engine.lameCbrFlag = 1;
-    engine.lameQuality = 5;
+    engine.settings.encodeFormat.assign("LAME");
+    engine.settings.isLame = 1;
+    engine.settings.isOggVorbis = 0;
+    engine.settings.sampleRate = 44100;
+    engine.settings.channels = 2;
+    engine.settings.bitrateNominal = 128;
+    engine.settings.bitrateMin = 128;
+    engine.settings.bitrateMax = 128;
+    engine.settings.lameCbrFlag = 1;
+    engine.settings.lameQuality = 5;
 }
 
 void ConfigureOggOutput(const char* quality, bool managed) {
     EngineState& engine = Engine();
-    engine.encodeFormat.assign("OGG");
-    engine.isLame = 0;
-    engine.isOggVorbis = 1;
-    engine.isAac = 0;
-    engine.oggQuality.assign(quality);
-    engine.oggBitrateManaged = managed;
-    engine.oggBitrateQualityText.assign(managed ? "Bitrate" : "Quality");
+    engine.settings.encodeFormat.assign("OGG");
+    engine.settings.isLame = 0;
+    engine.settings.isOggVorbis = 1;
+    engine.settings.oggQuality.assign(quality);
+    engine.settings.oggBitrateManaged = managed;
+    engine.settings.oggBitrateQualityText.assign(managed ? "Bitrate" : "Quality");
 }
 
 void EngineSessionTest::SetUp() {
     ResetEngineState();
+    ResetRunControl();
     ResetLogger();
     SetLogLevel(LOG_DEBUG);
     SetLogPath(logDir_.file("engine.log").c_str());
@@ -126,6 +125,7 @@ void EngineSessionTest::SetUp() {
 
 void EngineSessionTest::TearDown() {
     ResetEngineState();
+    ResetRunControl();
     ResetLogger();
 }
 

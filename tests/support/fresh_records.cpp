@@ -2,6 +2,7 @@
 
 #include "common/config_store.h"
 #include "common/log.h"
+#include "common/run_control.h"
 #include "common/status.h"
 #include "engine/libzembril.h"
 
@@ -10,6 +11,7 @@ namespace {
 void ResetRecords() {
     ResetEngineState();
     ClearFrontEndSlots();
+    ResetRunControl();
     ResetConfigTable();
     ResetLogger();
 }

@@ -4,6 +4,7 @@
 #include <mutex>
 
 #include "common/log.h"
+#include "common/run_control.h"
 #include "common/status.h"
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
@@ -64,6 +65,7 @@ void ResetAll() {
     ResetVorbisDecoderState();
     ResetEngineState();
     ClearFrontEndSlots();
+    ResetRunControl();
 }
 
 }  // namespace

@@ -49,11 +49,11 @@ StreamCapture::StreamCapture() {
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, ends_) != 0) ends_[0] = ends_[1] = -1;
     const int size = 4 * 1024 * 1024;
     setsockopt(ends_[0], SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
-    Engine().streamSocket = ends_[0];
+    Engine().destination.streamSocket = ends_[0];
 }
 
 StreamCapture::~StreamCapture() {
-    if (Engine().streamSocket == ends_[0]) Engine().streamSocket = -1;
+    if (Engine().destination.streamSocket == ends_[0]) Engine().destination.streamSocket = -1;
     if (!closedByEngine_) close(ends_[0]);
     close(ends_[1]);
 }
