@@ -247,6 +247,12 @@ double RelayCpuPerMinute(const std::string& mp3, RelayProcess& relay, const std:
     LoadBenchConfig(dir, station.url(), sink.port(), lines);
     RelayFigures figures;
     if (!relay.Run(dir.file("bench.cfg"), figures)) return -1.0;
+    // A relay that did not pass the whole station on is no figure.
+    if (sink.bytes() < mp3.size() * 99 / 100) {
+        std::printf("  a relay passed on only %llu of %zu bytes\n",
+                    static_cast<unsigned long long>(sink.bytes()), mp3.size());
+        return -1.0;
+    }
     return figures.cpuSeconds / (kAudioSeconds / 60.0);
 }
 
