@@ -56,12 +56,14 @@ double PeakMiB() {
     return usage.ru_maxrss / 1024.0;
 }
 
-void LoadBenchConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t sinkPort) {
+void LoadBenchConfig(const TempDir& dir, const std::string& sourceUrl, uint16_t sinkPort,
+                     int silenceSecs = 0) {
     const std::string path = StationConfig::LoopbackRelay(sourceUrl, sinkPort)
                                  .Set("ServerMountpoint", "/bench")
                                  .Set("OutputPacing", 0)
                                  .Set("LogLevel", 1)
                                  .Set("LogFile", dir.file("bench.log"))
+                                 .Set("SilenceSecs", silenceSecs)
                                  .Write(dir.file("bench.cfg"));
     SetConfigPath(path.c_str());
     LoadConfig(kConfigNormal);
@@ -180,10 +182,7 @@ void PrintRate(const char* what, double cpuSeconds) {
                 cpuSeconds, kAudioSeconds / cpuSeconds, cpuSeconds / (kAudioSeconds / 60.0));
 }
 
-// Relays the MP3 through the forked relay process, then times its codecs alone. False when the
-// relay process did not report.
-bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
-    TempDir dir;
+PacedSourceOptions BenchStation() {
     PacedSourceOptions options;
     options.metaInterval = kMetaInterval;
     options.bytesPerSecond = 0;  // as fast as the relay takes it
@@ -192,7 +191,14 @@ bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
         options.titles.push_back({static_cast<std::size_t>(second * 16000),
                                   "Bench Artist - Song at " + std::to_string(second) + " s"});
     }
-    PacedSource station(mp3, options);
+    return options;
+}
+
+// Relays the MP3 through the forked relay process, then times its codecs alone. False when the
+// relay process did not report.
+bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
+    TempDir dir;
+    PacedSource station(mp3, BenchStation());
     DiscardSink sink;
     LoadBenchConfig(dir, station.url(), sink.port());
 
@@ -234,12 +240,47 @@ bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
     return true;
 }
 
+// The relay's CPU per audio minute with this SilenceSecs (0: no metering); negative when the relay
+// process did not report.
+double RelayCpuPerMinute(const std::string& mp3, RelayProcess& relay, int silenceSecs) {
+    TempDir dir;
+    PacedSource station(mp3, BenchStation());
+    DiscardSink sink;
+    LoadBenchConfig(dir, station.url(), sink.port(), silenceSecs);
+    RelayFigures figures;
+    if (!relay.Run(dir.file("bench.cfg"), figures)) return -1.0;
+    // A relay that did not pass the whole station on is no figure.
+    if (sink.bytes() < mp3.size() * 99 / 100) {
+        std::printf("  a relay passed on only %llu of %zu bytes\n",
+                    static_cast<unsigned long long>(sink.bytes()), mp3.size());
+        return -1.0;
+    }
+    return figures.cpuSeconds / (kAudioSeconds / 60.0);
+}
+
+// Source metering (SilenceSecs, so the dead-air watch meters every block) off and on in turn,
+// pair by pair, on the music-like source.
+constexpr int kMeteringPairs = 2;
+
+bool RunMeteringPairs(const std::string& mp3, std::vector<RelayProcess>& relays) {
+    std::printf("source metering off / on (SilenceSecs=10), music-like, CPU s per audio minute:\n");
+    for (int pair = 0; pair < kMeteringPairs; ++pair) {
+        const double off = RelayCpuPerMinute(mp3, relays[2 * pair], 0);
+        const double on = RelayCpuPerMinute(mp3, relays[2 * pair + 1], 10);
+        if (off <= 0 || on <= 0) return false;
+        std::printf("  pair %d: off %.3f  on %.3f  on/off %.3f\n", pair + 1, off, on, on / off);
+        std::fflush(stdout);
+    }
+    return true;
+}
+
 }  // namespace
 
 int main() {
     // First: forked while this process is small and single-threaded.
     RelayProcess musicRelay;
     RelayProcess toneRelay;
+    std::vector<RelayProcess> meteringRelays(2 * kMeteringPairs);
     double generateStart = WallSeconds();
     const std::string music = MakeMusicLikeMp3(kAudioSeconds, 44100, 128);
     std::printf("generated %.0f s of music-like MP3 in %.1f s\n", kAudioSeconds,
@@ -253,5 +294,5 @@ int main() {
     if (!RunCase("pure tone source (440 Hz sine; LAME encodes it far faster)", tone, toneRelay)) {
         return 1;
     }
-    return 0;
+    return RunMeteringPairs(music, meteringRelays) ? 0 : 1;
 }

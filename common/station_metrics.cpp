@@ -32,6 +32,8 @@ const char* ReasonLabel(SourceEnd reason) {
             return "stalled";
         case SourceEnd::kNoAudio:
             return "no_audio";
+        case SourceEnd::kDeadAir:
+            return "dead_air";
         case SourceEnd::kPrimaryBack:
             return "primary_back";
         default:

@@ -18,7 +18,7 @@
 #include <string_view>
 
 // Why a source transfer ended before another was begun.
-enum class SourceEnd : int { kClosed, kFailed, kStalled, kNoAudio, kPrimaryBack, kCount };
+enum class SourceEnd : int { kClosed, kFailed, kStalled, kNoAudio, kDeadAir, kPrimaryBack, kCount };
 // Why the connection to the destination was lost.
 enum class DestinationLoss : int { kSendFailed, kTimedOut, kEncoderFailed, kCount };
 // Where the destination connection stands.

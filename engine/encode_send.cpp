@@ -21,6 +21,7 @@
 #include "common/status.h"
 #include "engine/encoder_state.h"
 #include "engine/libzembril.h"
+#include "engine/supervisor_notify.h"
 #include "engine/server_io.h"
 
 namespace {
@@ -193,6 +194,7 @@ void AnnounceTitleAgain(EngineState& engine) {
 // 1 once connected again (or when the wait was called off by a new connection), 0 when the front
 // end asked to stop or the transfer ended.
 int ReconnectUntilConnected(EngineState& engine) {
+    NotifyRunState("Reconnecting to the destination");
     for (;;) {
         engine.destination.reconnectWaiting = true;
         if (!WaitBeforeReconnect(ReconnectDelaySecs(engine))) {
@@ -204,6 +206,7 @@ int ReconnectUntilConnected(EngineState& engine) {
             // The connection began a fresh encoder (for Ogg output a new stream whose header
             // pages carry the current title); the audio continues in it.
             engine.destination.reconnectWaiting = false;
+            NotifyRunState("Relaying");
             RestartOutputClock();
             AnnounceTitleAgain(engine);
             return 1;

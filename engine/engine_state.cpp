@@ -2,6 +2,7 @@
 #include <new>
 
 #include "engine/libzembril.h"
+#include "engine/source_levels.h"
 
 namespace {
 
@@ -25,6 +26,7 @@ void ResetEngineState() {
     vorbis_block_clear(&engine.encoder.vorbisBlock);
     vorbis_dsp_clear(&engine.encoder.vorbisDsp);
     vorbis_info_clear(&engine.encoder.vorbisInfo);
+    ResetSourceLevels();
     engine.~EngineState();
     engineState = new (engineStorage) EngineState();
 }

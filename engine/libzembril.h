@@ -117,6 +117,11 @@ struct EngineSettings {
     // The status listener (frontend/status_listener.h): 0 serves nothing.
     std::int32_t statusPort = 0;
     FixedText<64> statusAddress;
+
+    // Watching the source's levels (source_levels.cpp); 0 turns each off.
+    std::int32_t levelLogSecs = 0;        // an Info line with loudness and peak this often
+    std::int32_t silenceSecs = 0;         // this long below silenceThreshold is dead air
+    std::int32_t silenceThreshold = -50;  // dBFS sample peak
 };
 
 // The connection to the destination server. Once the first connection stands, the output loop's

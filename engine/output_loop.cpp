@@ -23,6 +23,7 @@
 #include "engine/libzembril.h"
 #include "engine/pcm_queue.h"
 #include "engine/server_io.h"
+#include "engine/supervisor_notify.h"
 
 namespace {
 
@@ -187,6 +188,7 @@ bool OutputLoopRunning() {
 
 void FinishOutputLoop(bool abandon) {
     if (!loop.thread.joinable()) return;
+    NotifyStopping();
     // The end of the input also ends a pending connect, login or reconnection delay of the loop
     // (ConnectionWaitCalledOff), or the join would wait for a server that may never return.
     loop.queue.EndInput(abandon);
@@ -212,6 +214,7 @@ bool WaitBeforeReconnecting(Clock::time_point until) {
 
 void SetSourcePlaying(bool playing) {
     loop.sourcePlaying = playing;
+    NotifyRunState(playing ? "Relaying" : "Waiting for source");
     if (!playing) loop.queue.Wake();
 }
 

@@ -22,6 +22,7 @@
 
 #include "common/log.h"
 #include "engine/libzembril.h"
+#include "engine/source_levels.h"
 
 namespace {
 
@@ -217,6 +218,7 @@ void NoteDecodedAudio(int frameCount, int sourceRate) {
 }
 
 int ProcessSamples(const float* samples, int frameCount, int sourceChannels, int sourceRate) {
+    MeterSourceBlock(samples, frameCount, sourceChannels, sourceRate);
     if (!Engine().destination.connected) return 1;
     if (OutputLoopRunning()) return QueueSamples(samples, frameCount, sourceChannels, sourceRate);
     return ConvertAndEncode(samples, frameCount, sourceChannels, sourceRate);

@@ -21,6 +21,7 @@
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
+#include "engine/supervisor_notify.h"
 
 namespace {
 
@@ -153,6 +154,7 @@ ssize_t SendEncoded(const unsigned char* bytes, std::size_t byteCount) {
     if (sent > 0) ReportBytes(engine.sinks.bytesSent, static_cast<std::uint64_t>(sent));
     if (sent > 0) StationMetrics().NoteAudioSent(static_cast<std::uint64_t>(sent));
     if (sent > 0 && !DestinationKeepsUp(engine)) sent = -1;
+    if (sent > 0) NotifyAudioDelivered();
     if (sent < 0) engine.destination.sendFailure = errno;
     if (engine.settings.saveArchives && !engine.settings.saveAsWav)
         AppendToArchive(bytes, byteCount);

@@ -211,7 +211,7 @@ void ReportSetup() {
 }  // namespace
 
 int ApplyConfig() {
-    if (!LookUpSettings("SourceURL", "StatusAddress")) return 0;
+    if (!LookUpSettings("SourceURL", "SilenceThreshold")) return 0;
     TakeOverLogSettings();
 
     // Every check runs, so that one start names every value to mend.

@@ -303,6 +303,16 @@ constexpr Setting kCatalogue[] = {
     TextSetting<&EngineSettings::statusAddress>(
         "StatusAddress", "127.0.0.1",
         "The IPv4 address the status listener serves on (0.0.0.0: every interface)"),
+    IntegerSetting<&EngineSettings::levelLogSecs>(
+        "LevelLogSecs", 0,
+        "Seconds between Info lines with the source's short-term loudness and peak (0: none)"),
+    IntegerSetting<&EngineSettings::silenceSecs>(
+        "SilenceSecs", 0,
+        "Seconds the source may stay below SilenceThreshold before it counts as dead air; with "
+        "SourceReconnect=1 dead air counts as a failed source (0: not watched)"),
+    IntegerSetting<&EngineSettings::silenceThreshold>(
+        "SilenceThreshold", -50,
+        "The sample peak in dBFS below which the source counts as silent (example: -50)"),
 };
 // clang-format on
 
@@ -429,6 +439,9 @@ constexpr const char* kStoreBackOrder[] = {
     "OutputPacing",
     "StatusPort",
     "StatusAddress",
+    "LevelLogSecs",
+    "SilenceSecs",
+    "SilenceThreshold",
 };
 static_assert(std::size(kStoreBackOrder) == std::size(kCatalogue));
 

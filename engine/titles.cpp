@@ -9,6 +9,7 @@
 #include "common/station_metrics.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
+#include "engine/supervisor_notify.h"
 
 namespace {
 
@@ -116,6 +117,7 @@ int SetCurrentTitle(const char* title) {
         engine.titles.current.assign(candidate);
     }
     StationMetrics().NoteTitleArrived(candidate);
+    NotifyTitle(std::string(candidate).c_str());
     AnnounceCurrentTitle();
     return 1;
 }

@@ -17,6 +17,7 @@
 #include "common/text_encoding.h"
 #include "common/version.h"
 #include "engine/libzembril.h"
+#include "engine/source_levels.h"
 
 namespace {
 
@@ -144,6 +145,8 @@ void StatusListener::Start(const std::string& address, int port) {
     LogMessage(LOG_INFO, kLogFrontEnd, __LINE__,
                "Status listener on http://%s:%d/ (/metrics, /healthz, /status.json)",
                PrintableText(address).c_str(), port_);
+    // The pages show the source's levels: they are measured from now on.
+    KeepSourceLevels();
 }
 
 StatusListener::~StatusListener() {

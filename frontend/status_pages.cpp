@@ -127,7 +127,7 @@ void AudioFamilies(Exposition& page, const Snapshot& shot) {
                 "Short-term loudness of the audio sent, in LUFS (-Inf before the first "
                 "measurement).");
     page.Sample("transcode_audio_loudness_lufs", Number(shot.shortTermLufs));
-    page.Family("transcode_silence", "gauge", "1 while the audio sent is silent.");
+    page.Family("transcode_silence", "gauge", "1 while the source is dead air (below SilenceThreshold for SilenceSecs).");
     page.Sample("transcode_silence", shot.silent ? "1" : "0");
 }
 

@@ -39,6 +39,7 @@ enum class TransferEnd {
     kStalled,      // no audio bytes for SourceTimeout seconds
     kNoAudio,      // bytes, but no audio the relay can use for kNoAudioLimit
     kPrimaryBack,  // the backup source gives way to the primary, which answers again
+    kDeadAir,      // audio, but below SilenceThreshold for SilenceSecs (SourceReconnect only)
 };
 
 // A source whose bytes give no audio the relay can use for this long has failed: bytes that do

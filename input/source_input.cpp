@@ -196,7 +196,8 @@ bool TransferEndRequested() {
 }
 
 bool BufferedRestUnwanted(const InputState& input) {
-    return TransferEndRequested() || input.transferEnd == TransferEnd::kNoAudio;
+    return TransferEndRequested() || input.transferEnd == TransferEnd::kNoAudio ||
+           input.transferEnd == TransferEnd::kDeadAir;
 }
 
 void FinishTransfer(InputState& input, bool dropRest) {

@@ -8,6 +8,10 @@
 // when it answers the backup's transfer ends between two chunks (its decoder finishes the whole
 // frames it has) and the primary is opened.
 //
+// A source whose audio stays below SilenceThreshold for SilenceSecs (dead air) has failed too.
+// The probe cannot hear silence, so a primary given up for dead air is asked again only after
+// kDeadAirProbeHold: it would otherwise be back within SourceRetrySecs, silent again.
+//
 // Main thread, except the probe, which runs on a thread of its own with its own libcurl handle
 // and reports only through InputState::primaryBack.
 #include <curl/curl.h>
@@ -24,6 +28,7 @@
 #include "common/status.h"
 #include "common/text_encoding.h"
 #include "engine/libzembril.h"
+#include "engine/source_levels.h"
 #include "input/curl_handle.h"
 #include "input/input_state.h"
 #include "input/ziravorov.h"
@@ -36,6 +41,7 @@ constexpr std::chrono::milliseconds kWaitSlice{100};
 // The probe's bounds: it must not hold a connection to the primary for long.
 constexpr long kProbeConnectSecs = 5;
 constexpr long kProbeTotalSecs = 10;
+constexpr std::chrono::seconds kDeadAirProbeHold{60};
 
 // The outage being bridged, for the line that reports its end.
 struct Outage {
@@ -83,7 +89,10 @@ void BeginOutage(const char* url) {
 // or libcurl reported have had their line already, and so have a stall and a source without
 // audio.
 void ReportLoss(const InputState& input, const TransferOutcome& outcome) {
-    if (outcome.end == TransferEnd::kStalled || outcome.end == TransferEnd::kNoAudio) return;
+    if (outcome.end == TransferEnd::kStalled || outcome.end == TransferEnd::kNoAudio ||
+        outcome.end == TransferEnd::kDeadAir) {
+        return;
+    }
     if (outcome.result != CURLE_OK || input.transferRefused) return;
     LogMessage(LOG_ERROR, kLogInput, __LINE__, "Source ended: %s closed the stream",
                MaskedUrl(input.url).c_str());
@@ -92,6 +101,7 @@ void ReportLoss(const InputState& input, const TransferOutcome& outcome) {
 SourceEnd SourceEndOf(const InputState& input, const TransferOutcome& outcome) {
     if (outcome.end == TransferEnd::kStalled) return SourceEnd::kStalled;
     if (outcome.end == TransferEnd::kNoAudio) return SourceEnd::kNoAudio;
+    if (outcome.end == TransferEnd::kDeadAir) return SourceEnd::kDeadAir;
     if (outcome.result != CURLE_OK || input.transferRefused) return SourceEnd::kFailed;
     return SourceEnd::kClosed;
 }
@@ -161,14 +171,16 @@ bool PrimaryAnswers(const std::string& url) {
 
 class PrimaryProbe {
   public:
-    void Start(InputState& input, std::string url) {
+    // The first question goes after `firstWait`, the next ones every SourceRetrySecs.
+    void Start(InputState& input, std::string url, std::chrono::seconds firstWait) {
         Stop();
         input.primaryBack = false;
         {
             std::lock_guard lock(probeLock);
             stopping_ = false;
         }
-        thread_ = std::thread([this, &input, url = std::move(url)] { Run(input, url); });
+        thread_ = std::thread(
+            [this, &input, url = std::move(url), firstWait] { Run(input, url, firstWait); });
     }
 
     void Stop() {
@@ -184,12 +196,12 @@ class PrimaryProbe {
     ~PrimaryProbe() { Stop(); }
 
   private:
-    void Run(InputState& input, const std::string& url) {
+    void Run(InputState& input, const std::string& url, std::chrono::seconds firstWait) {
         const auto interval = std::chrono::seconds(std::max(1, Engine().settings.sourceRetrySecs));
-        for (;;) {
+        for (auto wait = firstWait;; wait = interval) {
             {
                 std::unique_lock lock(probeLock);
-                if (wake_.wait_for(lock, interval, [this] { return stopping_; })) return;
+                if (wake_.wait_for(lock, wait, [this] { return stopping_; })) return;
             }
             if (PrimaryAnswers(url)) {
                 input.primaryBack = true;
@@ -212,6 +224,10 @@ bool SourceTransferShouldEnd(InputState& input) {
         return true;
     }
     if (Engine().settings.sourceReconnect == 0) return false;
+    if (SourceDeadAir()) {
+        input.transferEnd = TransferEnd::kDeadAir;
+        return true;
+    }
     if (input.primaryBack.load()) {
         input.transferEnd = TransferEnd::kPrimaryBack;
         return true;
@@ -246,12 +262,17 @@ void RunSourcesUntilStopped(InputState& input, const char* primaryUrl) {
     PrimaryProbe probe;
     outage = Outage{};
     bool onPrimary = true;
+    bool primaryDeadAir = false;
     int failedAttempts = 0;
     while (!TransferEndRequested()) {
         const std::string& url = onPrimary ? primary : backup;
         // A return of the primary seen by the last probe is served by this very transfer.
         input.primaryBack = false;
-        if (!onPrimary) probe.Start(input, primary);
+        RestartSilenceWatch();
+        if (!onPrimary) {
+            const auto retry = std::chrono::seconds(std::max(1, Engine().settings.sourceRetrySecs));
+            probe.Start(input, primary, primaryDeadAir ? std::max(retry, kDeadAirProbeHold) : retry);
+        }
         const TransferOutcome outcome = RunHttpTransfer(input, url.c_str());
         probe.Stop();
         if (TransferEndRequested()) break;
@@ -264,8 +285,13 @@ void RunSourcesUntilStopped(InputState& input, const char* primaryUrl) {
         }
         ReportLoss(input, outcome);
         StationMetrics().NoteSourceEnd(SourceEndOf(input, outcome));
-        // A source whose bytes gave no audio failed like one that could not be reached.
-        if (outcome.audioArrived && outcome.end != TransferEnd::kNoAudio) failedAttempts = 0;
+        // A source whose bytes gave no audio (or only dead air) failed like one that could not
+        // be reached.
+        const bool deadAir = outcome.end == TransferEnd::kDeadAir;
+        if (outcome.audioArrived && outcome.end != TransferEnd::kNoAudio && !deadAir) {
+            failedAttempts = 0;
+        }
+        if (onPrimary) primaryDeadAir = deadAir;
         BeginOutage(url.c_str());
         // A failed primary gives way to the backup at once; a failed backup to the primary.
         const bool switchNow = !backup.empty() && onPrimary;

@@ -161,7 +161,7 @@ TEST_F(SettingsTest, CreateModeWritesTheCatalogueInOrder) {
     SetConfigPath(configPath().c_str());
     ASSERT_EQ(LoadConfig(kConfigCreate), 1);
     SetLogPath(logPath().c_str());  // the default LogFile would log into the working directory
-    EXPECT_EQ(Config().entryCount, 58);
+    EXPECT_EQ(Config().entryCount, 61);
     EXPECT_EQ(Written(),
               ReadWholeFile(std::string(TRANSCODE_SOURCE_DIR) + "/tests/data/default_config.cfg"));
 }
@@ -615,7 +615,7 @@ TEST_F(SettingsTest, UnknownKeysStayFirstWithEmptyDescriptions) {
     EXPECT_EQ(written.rfind("#\n#\n#\nCustom=1\n\n#\n#The port to which the stream is sent.", 0),
               0u)
         << written.substr(0, 200);
-    EXPECT_EQ(Config().entryCount, 59);
+    EXPECT_EQ(Config().entryCount, 62);
 }
 
 TEST_F(SettingsTest, AWrittenFileLoadsToTheSameTable) {
@@ -788,6 +788,9 @@ TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
         number("OutputPacing", e.settings.outputPacing),
         number("StatusPort", e.settings.statusPort),
         text("StatusAddress", e.settings.statusAddress),
+        number("LevelLogSecs", e.settings.levelLogSecs),
+        number("SilenceSecs", e.settings.silenceSecs),
+        number("SilenceThreshold", e.settings.silenceThreshold),
     };
     std::string content;
     std::vector<std::string> values;
@@ -814,16 +817,16 @@ TEST_F(SettingsTest, EveryKeySetsItsOwnFieldAndIsWrittenBackFromIt) {
 TEST_F(SettingsTest, StoreBackOrderForKeysNotYetInTheTable) {
     SetConfigPath(configPath().c_str());
     ASSERT_EQ(WriteConfigFile(), 1);
-    ASSERT_EQ(Config().entryCount, 58);
+    ASSERT_EQ(Config().entryCount, 61);
     std::vector<std::string> keys;
     for (int index = 36; index < 41; ++index) keys.emplace_back(Config().entries[index].key.view());
     for (int index = 45; index < 48; ++index) keys.emplace_back(Config().entries[index].key.view());
-    for (int index = 49; index < 58; ++index) keys.emplace_back(Config().entries[index].key.view());
+    for (int index = 49; index < 61; ++index) keys.emplace_back(Config().entries[index].key.view());
     EXPECT_EQ(keys, (std::vector<std::string>{
                         "LiveInSamplerate", "LineInFlag", "lastX", "lastY", "showVU", "LogLevel",
                         "SaveAsWAV", "LogFile", "AACCutoff", "SourceReconnect", "SourceTimeout",
                         "SourceRetrySecs", "SourceBackupURL", "FallbackTitle", "OutputPacing",
-                        "StatusPort", "StatusAddress"}));
+                        "StatusPort", "StatusAddress", "LevelLogSecs", "SilenceSecs", "SilenceThreshold"}));
 }
 
 // However many other entries a file holds, the keys this program reads are read: unknown entries
@@ -844,12 +847,12 @@ TEST_F(SettingsTest, ManyUnknownEntriesNeverHideTheKeysThisProgramReads) {
     EXPECT_EQ(Engine().settings.lineInDevice.view(), "/dev/dsp");
     EXPECT_EQ(Config().entryCount, kConfigTableCapacity);
     const std::string text = log();
-    EXPECT_NE(text.find("): Too many config entries: 108 more, from line 43 on, are not read (the "
+    EXPECT_NE(text.find("): Too many config entries: 111 more, from line 40 on, are not read (the "
                         "table holds 100, with room kept for every key this program reads)\n"),
               std::string::npos)
         << text;
-    EXPECT_NE(text.find("): Unknown key \"Extra41\"\n"), std::string::npos);
-    EXPECT_EQ(text.find("Extra42"), std::string::npos);
+    EXPECT_NE(text.find("): Unknown key \"Extra38\"\n"), std::string::npos);
+    EXPECT_EQ(text.find("Extra39"), std::string::npos);
     EXPECT_EQ(text.find("ignoring"), std::string::npos) << text;
 }
 
@@ -862,7 +865,7 @@ TEST_F(SettingsTest, CreateModeLeavesAFileWithEntriesWithoutRoomAsItIs) {
     SetConfigPath(configPath().c_str());
     EXPECT_EQ(LoadConfig(kConfigCreate), 0);
     EXPECT_EQ(Written(), content);
-    EXPECT_NE(log().find("): Too many config entries: 8 more, from line 43 on, are not read"),
+    EXPECT_NE(log().find("): Too many config entries: 11 more, from line 40 on, are not read"),
               std::string::npos)
         << log();
     EXPECT_NE(log().find("refused: it is left as it is\n"), std::string::npos) << log();

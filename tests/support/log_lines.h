@@ -18,6 +18,15 @@ inline bool IsSubsequence(const std::vector<std::string>& wanted,
     return next == wanted.size();
 }
 
+// How often `part` appears in `text` (overlaps included).
+inline std::size_t OccurrencesOf(std::string_view text, std::string_view part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string_view::npos; at = text.find(part, at + 1)) {
+        ++count;
+    }
+    return count;
+}
+
 inline std::vector<std::string> SplitLines(const std::string& text) {
     std::vector<std::string> lines;
     std::size_t start = 0;

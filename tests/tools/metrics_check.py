@@ -31,7 +31,7 @@ FAMILIES = {
     "process_open_fds": "gauge",
     "process_start_time_seconds": "gauge",
 }
-SOURCE_REASONS = {"closed", "error", "stalled", "no_audio", "primary_back"}
+SOURCE_REASONS = {"closed", "error", "stalled", "no_audio", "dead_air", "primary_back"}
 DESTINATION_REASONS = {"send_error", "timeout", "encoder"}
 
 
