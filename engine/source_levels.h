@@ -4,7 +4,7 @@
 // The sample intake meters every block a decoder hands to ProcessSamples, on that decoder's
 // thread, before the block is queued; the relay's own silence fill enters behind that door and is
 // never metered. Metering runs while LevelLogSecs or SilenceSecs is set, or once
-// KeepSourceLevels asked for it (a status page). The meter and the silence watch are guarded by
+// KeepSourceLevels asked for it (the status listener). The meter and the silence watch are guarded by
 // one lock (levelsLock); the reading is published in atomics after every block, so
 // CurrentSourceLevels never waits for the meter and may be called from any thread.
 #pragma once
