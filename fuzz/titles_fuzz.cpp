@@ -123,7 +123,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::string_view password = rest.substr(0, lineEnd);
     rest.remove_prefix(lineEnd == std::string_view::npos ? rest.size() : lineEnd + 1);
     // As the password field holds it: cut to the field, up to a zero byte.
-    password = password.substr(0, decltype(EngineState::serverPassword)::kCapacity);
+    password = password.substr(0, decltype(EngineSettings::serverPassword)::kCapacity);
     password = password.substr(0, strnlen(password.data(), password.size()));
     ConfigureServer(serverChoice, password);
 
