@@ -13,7 +13,7 @@
 // up. A reader's edge lags only by the bytes in flight, so over a few sends it keeps that pace. When it has not for kSocketTimeoutSeconds, the
 // destination is taken for gone.
 //
-// One record per stream connection (EngineState::streamProgress), used by the thread that sends
+// One record per stream connection (DestinationConnection::streamProgress), used by the thread that sends
 // the encoded audio (and, before that, logs in).
 #pragma once
 
