@@ -13,8 +13,8 @@
 // up. A reader's edge lags only by the bytes in flight, so over a few sends it keeps that pace. When it has not for kSocketTimeoutSeconds, the
 // destination is taken for gone.
 //
-// One record per stream connection (DestinationConnection::streamProgress), used by the thread that sends
-// the encoded audio (and, before that, logs in).
+// One record per stream connection (DestinationConnection::streamProgress), used by the thread
+// that sends the encoded audio (and, before that, logs in).
 #pragma once
 
 #include <chrono>
