@@ -38,6 +38,9 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kRequestSpacing = std::chrono::milliseconds(250);
 // An admin interface's answer to a request it takes only with other credentials.
 constexpr int kUnauthorised = 401;
+// How long a request whose answer matters waits for it: an admin interface answers at once, and
+// the next title waits behind this one.
+constexpr auto kAnswerWait = std::chrono::seconds(2);
 // How long the disconnect waits for a request still waiting or on its way.
 constexpr auto kFinishWait = std::chrono::seconds(1);
 
@@ -87,10 +90,10 @@ bool SendWhole(int descriptor, const std::string& text) {
 // it runs; StopTitleSender clears it after the join.
 std::atomic<bool> mountInterfaceChosen{false};
 
-// The status code of the server's answer (its first line, within the socket time-out, unless the
-// request is given up); -1 when none could be read.
+// The status code of the server's answer (its first line, within kAnswerWait, unless the request
+// is given up); -1 when none could be read.
 int AnswerStatus(int descriptor) {
-    const auto deadline = Clock::now() + std::chrono::seconds(kSocketTimeoutSeconds);
+    const auto deadline = Clock::now() + kAnswerWait;
     std::string answer;
     char piece[64];
     while (answer.find('\n') == std::string::npos && answer.size() < sizeof piece) {
