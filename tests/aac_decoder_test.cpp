@@ -137,6 +137,7 @@ INSTANTIATE_TEST_SUITE_P(Streams, AacStreamTest, ::testing::ValuesIn(kStreamCase
 // puts nothing out for the first frame of a stream).
 TEST_F(AacDecoderTest, BlocksCutAnywhereDecodeEveryFrame) {
     for (const std::string& stream : {MakeAacTone({44100, 2, 0.5}), MakeSynthAdts({6, 0.5})}) {
+        ASSERT_FALSE(stream.empty());
         const std::size_t frames = AdtsFrameSpans(stream).size();
         ASSERT_EQ(AdtsFrameSpans(stream).back().offset + AdtsFrameSpans(stream).back().byteCount,
                   stream.size());
@@ -224,6 +225,7 @@ class AacDamageTest : public AacDecoderTest, public ::testing::WithParamInterfac
 TEST_P(AacDamageTest, OnlyDamagedFramesAreLost) {
     for (const std::string& clean : {MakeAacTone({44100, 2, 1.0}), MakeSynthAdts({6, 1.0})}) {
         SetUp();
+        ASSERT_FALSE(clean.empty());
         const std::vector<AdtsFrameSpan> frames = AdtsFrameSpans(clean);
         std::string damaged = clean;
         const std::size_t lost = GetParam().damage(damaged, frames);
@@ -244,6 +246,7 @@ TEST_F(AacDecoderTest, RateAndChannelChangesReachTheEngineWithTheNextFrame) {
     const std::string first = MakeAacTone({44100, 2, 0.5});
     const std::string second = MakeAacTone({48000, 1, 0.5, 1000, 64});
     const std::string third = MakeSynthAdts({6, 0.5});
+    ASSERT_FALSE(first.empty() || second.empty());
     DecodeInBlocks(first + second + third, 1500);
     const std::size_t firstFrames = AdtsFrameSpans(first).size() - 1;
     const std::size_t secondFrames = AdtsFrameSpans(second).size() - 1;
@@ -278,6 +281,7 @@ TEST_F(AacDecoderTest, GarbageGivesNoAudioAndKeepsNothing) {
 // out before the decoder (a title inside a frame would damage it) and their titles handed on.
 TEST_F(AacDecoderTest, StationBodyLosesItsTitlesBeforeTheDecoder) {
     const std::string audio = MakeAacTone({44100, 2, 2.0});
+    ASSERT_FALSE(audio.empty());
     PacedSourceOptions station;
     station.contentType = "audio/aacp";
     station.metaInterval = 1000;

@@ -11,5 +11,5 @@ struct AacFormat {
     int bitrateKbps = 96;
 };
 
-// The encoded bytes; empty (after a test failure that says why) when FFmpeg failed.
+// The encoded bytes; empty when FFmpeg failed.
 std::string MakeAacTone(const AacFormat& format);
