@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "common/log.h"
 #include "engine/libzembril.h"
@@ -18,17 +19,14 @@ constexpr int kRateIndexCount = 13;
 // profile 2 is AAC SSR, which libfaad2 does not decode.
 constexpr int kSsrProfile = 2;
 
-void DropFront(AacDecoderState& state, std::size_t byteCount) {
-    byteCount = std::min(byteCount, state.heldBytes);
-    state.heldBytes -= byteCount;
-    if (state.heldBytes > 0) {
-        std::memmove(state.inputBuffer, state.inputBuffer + byteCount, state.heldBytes);
-    }
-}
+// The bytes of a pass not yet taken: a pass moves its front on and moves the rest to the start of
+// the buffer once, at its end (moving it at every skipped byte would make junk cost its length
+// squared).
+using HeldBytes = std::span<unsigned char>;
 
-void SkipJunk(AacDecoderState& state, std::size_t byteCount) {
-    state.skippedBytes += std::min(byteCount, state.heldBytes);
-    DropFront(state, byteCount);
+void SkipJunk(AacDecoderState& state, HeldBytes& held, std::size_t byteCount) {
+    state.skippedBytes += byteCount;
+    held = held.subspan(byteCount);
 }
 
 // One Debug line for each run of skipped bytes, said when the run ends.
@@ -39,16 +37,20 @@ void ReportSkipped(AacDecoderState& state, const char* what) {
     state.skippedBytes = 0;
 }
 
-std::size_t FindHeader(const AacDecoderState& state, AdtsHeader& header) {
-    for (std::size_t at = 0; at + kAdtsHeaderBytes <= state.heldBytes; ++at) {
-        if (ReadAdtsHeader(state.inputBuffer + at, state.heldBytes - at, header)) return at;
+bool HeaderAt(HeldBytes held, std::size_t at, AdtsHeader& header) {
+    return at < held.size() && ReadAdtsHeader(held.data() + at, held.size() - at, header);
+}
+
+std::size_t FindHeader(HeldBytes held, AdtsHeader& header) {
+    for (std::size_t at = 0; at + kAdtsHeaderBytes <= held.size(); ++at) {
+        if (HeaderAt(held, at, header)) return at;
     }
     return kNotFound;
 }
 
 // libfaad2 set up from the frame's header: float samples, SBR at its full rate, more than two
 // channels mixed down to two.
-bool OpenFor(AacDecoderState& state, const AdtsHeader& header) {
+bool OpenFor(AacDecoderState& state, unsigned char* frame, const AdtsHeader& header) {
     if (state.faad && state.layout == header.layout) return true;
     state.faad.reset();
     FaadHandle faad(NeAACDecOpen());
@@ -63,7 +65,7 @@ bool OpenFor(AacDecoderState& state, const AdtsHeader& header) {
     NeAACDecSetConfiguration(faad.get(), config);
     unsigned long rate = 0;
     unsigned char channels = 0;
-    if (NeAACDecInit(faad.get(), state.inputBuffer, header.frameBytes, &rate, &channels) < 0) {
+    if (NeAACDecInit(faad.get(), frame, header.frameBytes, &rate, &channels) < 0) {
         LogMessage(LOG_DEBUG, kLogAac, __LINE__,
                    "AAC decoder refused the ADTS header (profile %d, rate index %d, channel "
                    "configuration %d): frame skipped",
@@ -105,12 +107,12 @@ int OutputFrame(AacDecoderState& state, const float* samples, const NeAACDecFram
     return consumer(samples, frameCount, channelCount, sampleRate);
 }
 
-// The frame at the front of the buffer. A frame libfaad2 cannot decode is skipped; its samples,
+// The frame at the front of the bytes. A frame libfaad2 cannot decode is skipped; its samples,
 // if any, would be noise.
-void DecodeFrame(AacDecoderState& state, const AdtsHeader& header) {
-    if (!OpenFor(state, header)) return;
+void DecodeFrame(AacDecoderState& state, HeldBytes held, const AdtsHeader& header) {
+    if (!OpenFor(state, held.data(), header)) return;
     NeAACDecFrameInfo info{};
-    void* samples = NeAACDecDecode(state.faad.get(), &info, state.inputBuffer, header.frameBytes);
+    void* samples = NeAACDecDecode(state.faad.get(), &info, held.data(), header.frameBytes);
     if (info.error != 0 || samples == nullptr) {
         LogMessage(LOG_DEBUG, kLogAac, __LINE__, "AAC frame of %zu bytes skipped: %s",
                    header.frameBytes,
@@ -132,40 +134,34 @@ enum class FrameCheck { kWhole, kFalse, kWait };
 
 // A header at `at` whose frame is followed by another header: a frame, not payload bytes that
 // happen to look like a header. kWait when the bytes that tell have not arrived.
-FrameCheck CheckFrameAt(const AacDecoderState& state, std::size_t at, bool endOfStream) {
+FrameCheck CheckFrameAt(HeldBytes held, std::size_t at, bool endOfStream) {
     AdtsHeader header;
-    if (!ReadAdtsHeader(state.inputBuffer + at, state.heldBytes - at, header)) {
-        return FrameCheck::kFalse;
-    }
+    if (!HeaderAt(held, at, header)) return FrameCheck::kFalse;
     const std::size_t next = at + header.frameBytes;
-    if (next + kAdtsHeaderBytes > state.heldBytes) {
+    if (next + kAdtsHeaderBytes > held.size()) {
         return endOfStream ? FrameCheck::kFalse : FrameCheck::kWait;
     }
     AdtsHeader nextHeader;
-    return ReadAdtsHeader(state.inputBuffer + next, state.heldBytes - next, nextHeader)
-               ? FrameCheck::kWhole
-               : FrameCheck::kFalse;
+    return HeaderAt(held, next, nextHeader) ? FrameCheck::kWhole : FrameCheck::kFalse;
 }
 
 // Whether the frame at the front may be decoded. Where its header says it ends, the next header
 // confirms it. In step (the last frame ended right here) a frame may also be followed by junk,
 // unless a confirmed frame begins inside it: then it was cut short and is skipped. Out of step,
 // only a following header tells a frame from junk that looks like a header.
-FrameCheck CheckFrontFrame(const AacDecoderState& state, const AdtsHeader& header,
+FrameCheck CheckFrontFrame(const AacDecoderState& state, HeldBytes held, const AdtsHeader& header,
                            bool endOfStream) {
     const std::size_t frameBytes = header.frameBytes;
-    if (state.heldBytes < frameBytes + kAdtsHeaderBytes) {
+    if (held.size() < frameBytes + kAdtsHeaderBytes) {
         if (!endOfStream) return FrameCheck::kWait;
-        if (state.heldBytes < frameBytes) return FrameCheck::kFalse;  // cut off by the end
+        if (held.size() < frameBytes) return FrameCheck::kFalse;  // cut off by the end
         return FrameCheck::kWhole;
     }
     AdtsHeader next;
-    if (ReadAdtsHeader(state.inputBuffer + frameBytes, state.heldBytes - frameBytes, next)) {
-        return FrameCheck::kWhole;
-    }
+    if (HeaderAt(held, frameBytes, next)) return FrameCheck::kWhole;
     if (!state.inStep) return FrameCheck::kFalse;
     for (std::size_t at = 1; at < frameBytes; ++at) {
-        const FrameCheck inner = CheckFrameAt(state, at, endOfStream);
+        const FrameCheck inner = CheckFrameAt(held, at, endOfStream);
         if (inner == FrameCheck::kWait) return FrameCheck::kWait;
         if (inner == FrameCheck::kWhole) return FrameCheck::kFalse;
     }
@@ -174,35 +170,45 @@ FrameCheck CheckFrontFrame(const AacDecoderState& state, const AdtsHeader& heade
 
 // Decodes every frame at the front that CheckFrontFrame lets through; a header that does not
 // begin a frame is skipped by one byte and the search goes on.
-void DecodeHeld(AacDecoderState& state, bool endOfStream) {
+void DecodeFrames(AacDecoderState& state, HeldBytes& held, bool endOfStream) {
     for (;;) {
         AdtsHeader header;
-        const std::size_t at = FindHeader(state, header);
+        const std::size_t at = FindHeader(held, header);
         if (at == kNotFound) {
             // A header may begin in the last few bytes.
             const std::size_t keep = endOfStream ? 0 : kAdtsHeaderBytes - 1;
-            if (state.heldBytes > keep) {
-                SkipJunk(state, state.heldBytes - keep);
+            if (held.size() > keep) {
+                SkipJunk(state, held, held.size() - keep);
                 state.inStep = false;
             }
             return;
         }
         if (at > 0) {
-            SkipJunk(state, at);
+            SkipJunk(state, held, at);
             state.inStep = false;
         }
-        const FrameCheck check = CheckFrontFrame(state, header, endOfStream);
+        const FrameCheck check = CheckFrontFrame(state, held, header, endOfStream);
         if (check == FrameCheck::kWait) return;
         if (check == FrameCheck::kFalse) {
-            SkipJunk(state, 1);
+            SkipJunk(state, held, 1);
             state.inStep = false;
             continue;
         }
         ReportSkipped(state, "before the next frame");
-        DecodeFrame(state, header);
-        DropFront(state, header.frameBytes);
+        DecodeFrame(state, held, header);
+        held = held.subspan(header.frameBytes);
         state.inStep = true;
     }
+}
+
+// One pass over the buffer; what it leaves moves to the front.
+void DecodeHeld(AacDecoderState& state, bool endOfStream) {
+    HeldBytes held(state.inputBuffer, state.heldBytes);
+    DecodeFrames(state, held, endOfStream);
+    if (!held.empty() && held.data() != state.inputBuffer) {
+        std::memmove(state.inputBuffer, held.data(), held.size());
+    }
+    state.heldBytes = held.size();
 }
 
 }  // namespace
