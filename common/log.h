@@ -42,4 +42,5 @@ inline constexpr const char* kLogFrontEnd = "commandline";
 inline constexpr const char* kLogEngine = "libzembril";
 inline constexpr const char* kLogInput = "ziravorov";
 inline constexpr const char* kLogMp3 = "mp3decoder";
+inline constexpr const char* kLogAac = "aacdecoder";
 inline constexpr const char* kLogVorbis = "oggvdecoder";

@@ -10,6 +10,7 @@
 #include "common/log.h"
 #include "common/run_control.h"
 #include "common/status.h"
+#include "decoders/aac_decoder.h"
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
@@ -18,6 +19,7 @@
 void ResetProcessRecords() {
     ResetInputState();
     ResetMp3Decoder();
+    ResetAacDecoder();
     ResetVorbisDecoderState();
     ResetEngineState();
     ClearFrontEndSlots();
@@ -27,6 +29,7 @@ void ResetProcessRecords() {
     SetLogPath("/dev/null");
     SetLogLevel(LOG_DEBUG);
     Mp3Decoder().sampleConsumer = CheckMp3Samples;
+    AacDecoder().sampleConsumer = CheckAacSamples;
     VorbisDecoder().sampleConsumer = CheckVorbisSamples;
 }
 
@@ -58,6 +61,15 @@ int CheckMp3Samples(const float* samples, int frameCount, int channelCount, int 
               "an MP3 block is at most one frame");
     for (int i = 0; i < frameCount * channelCount; ++i) {
         FuzzCheck(std::isfinite(samples[i]), "MP3 samples are finite");
+    }
+    return 1;
+}
+
+int CheckAacSamples(const float* samples, int frameCount, int channelCount, int sampleRate) {
+    CheckBlockShape(frameCount, channelCount, sampleRate);
+    FuzzCheck(frameCount <= kAacMaxFrameSamples, "an AAC block is at most one frame");
+    for (int i = 0; i < frameCount * channelCount; ++i) {
+        FuzzCheck(std::isfinite(samples[i]), "AAC samples are finite");
     }
     return 1;
 }

@@ -17,6 +17,7 @@ void ResetProcessRecords();
 // the engine relies on (a rate above 0, one or two channels, finite samples; the Ogg Vorbis
 // decoder also clips to ±1.0).
 int CheckMp3Samples(const float* samples, int frameCount, int channelCount, int sampleRate);
+int CheckAacSamples(const float* samples, int frameCount, int channelCount, int sampleRate);
 int CheckVorbisSamples(const float* samples, int frameCount, int channelCount, int sampleRate);
 
 // Stops the process with a message when a property does not hold: libFuzzer keeps the input.

@@ -1,6 +1,7 @@
 // Writes the starting corpus of every fuzz target, one folder per target, into the folder named
-// on the command line. Audio is generated here (a short tone through LAME or libvorbisenc), and
-// the configuration seeds are written by the configuration code itself.
+// on the command line. Audio is generated here (a short tone through LAME, libvorbisenc or FFmpeg's
+// AAC encoder; HE-AAC written bit by bit), and the configuration seeds are written by the
+// configuration code itself.
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -10,6 +11,8 @@
 #include "common/config_store.h"
 #include "common/log.h"
 #include "engine/libzembril.h"
+#include "tests/support/aac_fixture.h"
+#include "tests/support/adts_writer.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/ogg_fixture.h"
 
@@ -109,6 +112,19 @@ void WriteMp3Seeds() {
     }
 }
 
+// AAC-LC from FFmpeg (when it is there) and HE-AAC written bit by bit, a little damaged too.
+void WriteAacSeeds() {
+    const std::string lc = MakeAacTone({44100, 2, 0.2, 440, 64});
+    if (!lc.empty()) WriteSeed("aac_block", "lc-44100-stereo", Byte(5) + lc);
+    const std::string lcMono = MakeAacTone({22050, 1, 0.2, 1000, 32});
+    if (!lcMono.empty()) WriteSeed("aac_block", "lc-22050-mono", Byte(6) + lcMono);
+    const std::string heV2 = MakeSynthAdts({6, 0.3, true, true});
+    WriteSeed("aac_block", "he-aac-v2", Byte(7) + heV2);
+    WriteSeed("aac_block", "he-aac-v1", Byte(8) + MakeSynthAdts({7, 0.3, true, false}));
+    WriteSeed("aac_block", "junk-between", Byte(9) + heV2.substr(0, 100) + std::string(50, '\xff') +
+                                              heV2.substr(100) + lc.substr(0, lc.size() / 2));
+}
+
 void WriteOggSeeds() {
     OggLinkSpec first;
     first.frameCount = 4096;
@@ -194,6 +210,7 @@ int main(int argc, char** argv) {
     WriteHeaderSeeds(mp3);
     WriteIcySeeds(mp3);
     WriteMp3Seeds();
+    WriteAacSeeds();
     WriteOggSeeds();
     WriteConfigSeeds();
     WriteTextSeeds();

@@ -78,5 +78,8 @@ SourceFormat FormatOfContentType(std::string_view type) {
     for (const std::string_view mp3 : {"audio/mpeg", "audio/mp3", "audio/x-mpeg"}) {
         if (EqualIgnoringCase(type, mp3)) return SourceFormat::kMp3;
     }
+    for (const std::string_view aac : {"audio/aac", "audio/aacp", "audio/x-aac"}) {
+        if (EqualIgnoringCase(type, aac)) return SourceFormat::kAac;
+    }
     return SourceFormat::kUnknown;
 }

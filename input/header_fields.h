@@ -28,7 +28,7 @@ bool FindFieldValue(std::string_view header, std::string_view name, HeaderValue&
 // Location).
 bool FieldText(std::string_view line, std::string_view name, std::string_view& text);
 
-enum class SourceFormat { kMp3, kVorbis, kUnknown };
+enum class SourceFormat { kMp3, kVorbis, kAac, kUnknown };
 // The audio format a Content-Type value names; its letter case, blanks and parameters
 // ("; charset=...") do not matter.
 SourceFormat FormatOfContentType(std::string_view type);

@@ -15,6 +15,7 @@
 #include "common/log.h"
 #include "common/status.h"
 #include "common/text_encoding.h"
+#include "decoders/aac_decoder.h"
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
@@ -49,13 +50,15 @@ bool ReadContentType(InputState& input, const HeaderValue& type) {
     const SourceFormat format = FormatOfContentType(type.view());
     if (format == SourceFormat::kUnknown) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
-                   "Unknown content type \"%s\" from %s: neither MP3 nor Ogg Vorbis, the "
+                   "Unknown content type \"%s\" from %s: neither MP3, AAC nor Ogg Vorbis, the "
                    "transfer ends",
                    PrintableText(TrimBlanks(type.view())).c_str(), SourceName(input).c_str());
         return false;
     }
     input.inputIsVorbis = format == SourceFormat::kVorbis;
-    Report(FrontEnd().inputStreamType, input.inputIsVorbis ? "Vorbis" : "MP3");
+    input.inputIsAac = format == SourceFormat::kAac;
+    Report(FrontEnd().inputStreamType,
+           input.inputIsVorbis ? "Vorbis" : input.inputIsAac ? "AAC" : "MP3");
     return true;
 }
 
@@ -125,6 +128,10 @@ bool EndHeader(InputState& input) {
 }
 
 bool StartDecoder(InputState& input) {
+    if (input.inputIsAac) {
+        aac_decoder_init(&AacDecoder());
+        return true;
+    }
     if (!input.inputIsVorbis) {
         mp3_decoder_init(&Mp3Decoder());
         return true;
@@ -263,6 +270,7 @@ bool parse_inline_header(std::string_view text) {
     InputState& input = Input();
     input.MetadataFlag = false;
     input.inputIsVorbis = false;
+    input.inputIsAac = false;
 
     HeaderValue name;
     if (!FindFieldValue(text, kNameField, name)) name.clear();

@@ -20,6 +20,11 @@ void ResetInputState() {
     std::construct_at(&inputState);
 }
 
+const char* SourceFormatName(const InputState& input) {
+    if (input.inputIsVorbis) return "Ogg Vorbis";
+    return input.inputIsAac ? "AAC" : "MP3";
+}
+
 void ResetHeaderState(InputState& input) {
     input.headerComplete = false;
     input.interimResponse = false;
@@ -30,6 +35,7 @@ void ResetHeaderState(InputState& input) {
     input.headerDone = false;
     input.MetadataFlag = false;
     input.inputIsVorbis = false;
+    input.inputIsAac = false;
     input.icecastFlag = false;
     input.MetaInterval = 0;
 }

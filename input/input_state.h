@@ -79,6 +79,7 @@ struct InputState {
     bool MetadataFlag = false;  // the body carries ICY metadata blocks
     std::int32_t MetaInterval = 0;  // audio bytes per block
     bool inputIsVorbis = false;
+    bool inputIsAac = false;  // ADTS AAC, cut into blocks like MP3 and decoded by libfaad2
     bool icecastFlag = false;  // a header line came through header_callback
 
     RingBuffer ringBuffer;
@@ -142,6 +143,9 @@ struct InlineHeaderStep {
     std::size_t headerBytes;  // bytes of the chunk that belong to the header
 };
 InlineHeaderStep CollectInlineHeader(InputState& input, std::string_view chunk);
+
+// The source's audio format in words ("MP3", "AAC", "Ogg Vorbis").
+const char* SourceFormatName(const InputState& input);
 
 // Takes what the ring buffer holds. With metadata, buffered audio goes to the decoder at once
 // (never past its block's end), and each metadata text once it is whole; without, whole blocks

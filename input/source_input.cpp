@@ -10,6 +10,7 @@
 #include "common/station_metrics.h"
 #include "common/status.h"
 #include "common/text_encoding.h"
+#include "decoders/aac_decoder.h"
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
@@ -214,8 +215,10 @@ void FinishTransfer(InputState& input, bool dropRest) {
         if (!dropRest) {
             DrainMp3Blocks(input);
             mp3_decoder_flush(&Mp3Decoder());
+            aac_decoder_flush(&AacDecoder());
         }
         mp3_decoder_finish(&Mp3Decoder());
+        aac_decoder_finish(&AacDecoder());
     }
     // The output loop ends the encoder itself when the run ends; without it, this is the end.
     if (!OutputLoopRunning()) FlushEncoder();

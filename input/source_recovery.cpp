@@ -125,8 +125,7 @@ bool SourceGivesNoAudio(const InputState& input) {
     } else {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
                    "Source %s gave no audio for %lld s: its bytes do not decode as %s",
-                   MaskedUrl(input.url).c_str(), seconds,
-                   input.inputIsVorbis ? "Ogg Vorbis" : "MP3");
+                   MaskedUrl(input.url).c_str(), seconds, SourceFormatName(input));
     }
     return true;
 }

@@ -1,6 +1,6 @@
-// The body of the source: every chunk goes into the ring buffer. An MP3 body is cut right here
-// into audio blocks of MetaInterval bytes and ICY metadata blocks (a length byte L, then 16 × L
-// bytes of text); the audio of a block goes to the decoder as it arrives. An Ogg body waits in
+// The body of the source: every chunk goes into the ring buffer. An MP3 or AAC body is cut right
+// here into audio blocks of MetaInterval bytes and ICY metadata blocks (a length byte L, then
+// 16 × L bytes of text); the audio of a block goes to the decoder as it arrives. An Ogg body waits in
 // the ring buffer for the decoder thread.
 #include <algorithm>
 #include <chrono>
@@ -11,6 +11,7 @@
 #include "common/station_metrics.h"
 #include "common/status.h"
 #include "common/text_encoding.h"
+#include "decoders/aac_decoder.h"
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
@@ -123,6 +124,27 @@ std::uint64_t AudioReady(const InputState& input) {
     return held >= input.audioLeftInBlock ? input.audioLeftInBlock : 0;
 }
 
+// The audio of a block, to the decoder of the source's format.
+void DecodeAudioBlock(const InputState& input, const unsigned char* block, std::size_t byteCount) {
+    if (input.inputIsAac) {
+        handle_aac_block(block, byteCount);
+    } else {
+        handle_mp3_block(block, byteCount);
+    }
+}
+
+// The input format for the front end and the status, once per change ("44100Hz/Stereo MP3").
+void ReportInputDescription(int sampleRate, int channelCount, const char* format) {
+    const char* mode = channelCount == 2 ? "Stereo" : channelCount == 1 ? "Mono" : "";
+    char description[256];
+    std::snprintf(description, sizeof description, "%dHz/%s %s", sampleRate, mode, format);
+    InputState& input = Input();
+    if (input.lastMp3Description == description) return;
+    input.lastMp3Description.assign(description);
+    Report(FrontEnd().inputBitrate, description);
+    SetSourceDescription(description);
+}
+
 // One step through the body: a piece of audio, or the metadata at a block's end.
 BlockStep TakeMp3Step(InputState& input) {
     if (input.audioBlock == nullptr) return BlockStep::kWaiting;
@@ -138,7 +160,7 @@ BlockStep TakeMp3Step(InputState& input) {
     if (audioBytes == 0) return BlockStep::kWaiting;
     input.ringBuffer.read(input.audioBlock.get(), audioBytes);
     input.audioLeftInBlock -= audioBytes;
-    handle_mp3_block(input.audioBlock.get(), audioBytes);
+    DecodeAudioBlock(input, input.audioBlock.get(), audioBytes);
     return BlockStep::kTaken;
 }
 
@@ -258,7 +280,7 @@ void DrainMp3Blocks(InputState& input) {
     // dropped rather than decoded as audio.
     const std::size_t rest =
         input.ringBuffer.readSome(input.audioBlock.get(), input.audioLeftInBlock);
-    if (rest > 0) handle_mp3_block(input.audioBlock.get(), rest);
+    if (rest > 0) DecodeAudioBlock(input, input.audioBlock.get(), rest);
 }
 
 std::size_t write_callback(char* bytes, std::size_t itemSize, std::size_t itemCount,
@@ -280,16 +302,15 @@ int handle_mp3_block(const unsigned char* block, std::size_t byteCount) {
     }
     if (decoder.mp3pos >= 2) mp3_decode_buffer(&decoder);
     if (decoder.frameSampleRate <= 0) return 1;
+    ReportInputDescription(decoder.frameSampleRate, decoder.frameChannels, "MP3");
+    return 1;
+}
 
-    const char* mode = decoder.frameChannels == 2   ? "Stereo"
-                       : decoder.frameChannels == 1 ? "Mono"
-                                                    : "";
-    char description[256];
-    std::snprintf(description, sizeof description, "%dHz/%s MP3", decoder.frameSampleRate, mode);
-    InputState& input = Input();
-    if (input.lastMp3Description == description) return 1;
-    input.lastMp3Description.assign(description);
-    Report(FrontEnd().inputBitrate, description);
-    SetSourceDescription(description);
+int handle_aac_block(const unsigned char* block, std::size_t byteCount) {
+    AacDecoderState& decoder = AacDecoder();
+    aac_decode_block(&decoder, block, byteCount);
+    if (decoder.frameSampleRate <= 0) return 1;
+    const char* format = decoder.framePs ? "HE-AAC v2" : decoder.frameSbr ? "HE-AAC" : "AAC";
+    ReportInputDescription(decoder.frameSampleRate, decoder.frameChannels, format);
     return 1;
 }

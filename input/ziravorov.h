@@ -39,3 +39,5 @@ bool parse_inline_header(std::string_view text);
 // Decodes the next piece of MP3 audio (any length up to kMp3MaxBlockBytes) and reports the
 // input format. Returns 1.
 int handle_mp3_block(const unsigned char* block, std::size_t byteCount);
+// The same for ADTS AAC (HE-AAC included). Returns 1.
+int handle_aac_block(const unsigned char* block, std::size_t byteCount);

@@ -80,8 +80,8 @@ const SourceCase kSourceCases[] = {
      "Metadata ERROR! After an audio block, length byte 200 is followed by \"zzzzzzzzzzzzzzzz\"",
      "was given up (the Error line before says why) before any audio was relayed"},
     {"UnknownContentType",
-     "HTTP/1.0 200 OK\r\nContent-Type: audio/aacp\r\n\r\n" + std::string(99, 'a'), "", true,
-     "Unknown content type \"audio/aacp\" from http://127.0.0.1:PORT/stream",
+     "HTTP/1.0 200 OK\r\nContent-Type: audio/flac\r\n\r\n" + std::string(99, 'a'), "", true,
+     "Unknown content type \"audio/flac\" from http://127.0.0.1:PORT/stream",
      "was given up (the Error line before says why) before any audio was relayed"},
     // More than the input buffer holds: the transfer ends when the decoder refuses it.
     {"NotOgg", kOggHeader + std::string(300000, 'x'), "", true,

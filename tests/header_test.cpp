@@ -104,6 +104,30 @@ const HeaderCase kHeaderCases[] = {
      20 * 8192,
      {},
      {"MP3"}},
+    {"AudioAac",
+     {"HTTP/1.0 200 OK", "Content-Type: audio/aac", "icy-metaint:16000"},
+     16000,
+     true,
+     false,
+     20 * 16000,
+     {},
+     {"AAC"}},
+    {"AudioAacpWithParameters",
+     {"HTTP/1.0 200 OK", "Content-Type: audio/aacp; codecs=mp4a.40.29"},
+     8192,
+     false,
+     false,
+     20 * 8192,
+     {},
+     {"AAC"}},
+    {"AudioXAacInCapitals",
+     {"ICY 200 OK", "content-type:AUDIO/X-AAC "},
+     8192,
+     false,
+     false,
+     20 * 8192,
+     {},
+     {"AAC"}},
     {"NamesInAnyCase",
      {"HTTP/1.0 200 OK", "content-type: audio/mpeg", "ICY-METAINT:4000", "Icy-Name:Lower"},
      4000,
@@ -265,9 +289,10 @@ TEST_F(HeaderTest, HeaderLinesAreLoggedWithControlBytesMasked) {
 }
 
 TEST_F(HeaderTest, UnknownContentTypeEndsTheTransfer) {
-    EXPECT_FALSE(FeedHeader({"HTTP/1.0 200 OK", "Content-Type: audio/aacp", "icy-metaint:8192"}));
+    EXPECT_FALSE(FeedHeader({"HTTP/1.0 200 OK", "Content-Type: audio/flac", "icy-metaint:8192"}));
     EXPECT_NE(LogText().find("Error(ziravorov"), std::string::npos) << LogText();
-    EXPECT_NE(LogText().find("Unknown content type \"audio/aacp\" from the source"),
+    EXPECT_NE(LogText().find("Unknown content type \"audio/flac\" from the source: neither MP3, "
+                             "AAC nor Ogg Vorbis, the transfer ends"),
               std::string::npos)
         << LogText();
     EXPECT_TRUE(Reported("inputStreamType").empty());

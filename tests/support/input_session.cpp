@@ -6,6 +6,7 @@
 #include "common/log.h"
 #include "common/run_control.h"
 #include "common/status.h"
+#include "decoders/aac_decoder.h"
 #include "decoders/mp3decoder.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
@@ -62,6 +63,7 @@ void InstallRecordingSinks() {
 void ResetAll() {
     ResetInputState();
     ResetMp3Decoder();
+    ResetAacDecoder();
     ResetVorbisDecoderState();
     ResetEngineState();
     ClearFrontEndSlots();
@@ -84,6 +86,7 @@ void InputSessionTest::SetUp() {
     }
     InstallRecordingSinks();
     Mp3Decoder().sampleConsumer = RecordDecoded;
+    AacDecoder().sampleConsumer = RecordDecoded;
     VorbisDecoder().sampleConsumer = RecordDecoded;
 }
 
