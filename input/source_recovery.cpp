@@ -126,7 +126,7 @@ bool SourceGivesNoAudio(const InputState& input) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
                    "Source %s gave no audio for %lld s: its bytes do not decode as %s",
                    MaskedUrl(input.url).c_str(), seconds,
-                   input.inputIsVorbis ? "Ogg Vorbis" : "MP3");
+                   input.inputIsVorbis ? "Ogg Vorbis or Opus" : "MP3");
     }
     return true;
 }

@@ -85,7 +85,7 @@ const SourceCase kSourceCases[] = {
      "was given up (the Error line before says why) before any audio was relayed"},
     // More than the input buffer holds: the transfer ends when the decoder refuses it.
     {"NotOgg", kOggHeader + std::string(300000, 'x'), "", true,
-     "The Ogg Vorbis source cannot be opened: it does not begin with an Ogg page (its first bytes "
+     "The Ogg source cannot be opened: it does not begin with an Ogg page (its first bytes "
      "are \"xxxx\")",
      "was given up (the Error line before says why) before any audio was relayed"},
     {"AudioOgg", kOggHeader + OggBody(), "", true, nullptr, nullptr},

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int kFramesPerWrite = 1024;
-constexpr int kFirstSerialNumber = 4711;
 
 // The libvorbis and libogg encoder structs of one link, released together.
 class LinkEncoder {
@@ -112,9 +111,9 @@ class LinkEncoder {
 
 }  // namespace
 
-std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links) {
+std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links, int firstSerialNumber) {
     std::string out;
-    int serialNumber = kFirstSerialNumber;
+    int serialNumber = firstSerialNumber;
     for (const OggLinkSpec& format : links) {
         LinkEncoder encoder;
         if (!encoder.Encode(format, serialNumber++, out)) return {};

@@ -21,8 +21,9 @@ struct OggLinkSpec {
     float quality = 0.2f;               // libvorbisenc's VBR quality, -0.1 to 1.0
 };
 
-// The encoded bytes of all links, chained. Empty when libvorbisenc refused a link's set-up.
-std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links);
+// The encoded bytes of all links, chained, their serial numbers counting up from
+// firstSerialNumber. Empty when libvorbisenc refused a link's set-up.
+std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links, int firstSerialNumber = 4711);
 
 // A one-link stream of the given comments.
 std::string MakeOggVorbisWithComments(const std::vector<std::string>& comments,
