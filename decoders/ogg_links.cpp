@@ -112,18 +112,31 @@ OggLinkSplitter::LinkStart OggLinkSplitter::NextLink() {
     }
 }
 
-std::string_view OggLinkSplitter::FirstPacket() const {
-    if (linkEnded_ || pageOffset_ != 0 || page_.header_len < 27) return {};
+std::string_view FirstPacketOf(const ogg_page& page) {
+    if (page.header_len < 27) return {};
     // The lacing values after the 27 bytes of the page header: the first packet ends at the first
     // value below 255.
-    const int segments = page_.header[26];
+    const int segments = page.header[26];
     std::size_t packetBytes = 0;
-    for (int i = 0; i < segments && 27 + i < page_.header_len; ++i) {
-        packetBytes += page_.header[27 + i];
-        if (page_.header[27 + i] < 255) break;
+    for (int i = 0; i < segments && 27 + i < page.header_len; ++i) {
+        packetBytes += page.header[27 + i];
+        if (page.header[27 + i] < 255) break;
     }
-    packetBytes = std::min(packetBytes, static_cast<std::size_t>(page_.body_len));
-    return {reinterpret_cast<const char*>(page_.body), packetBytes};
+    packetBytes = std::min(packetBytes, static_cast<std::size_t>(page.body_len));
+    return {reinterpret_cast<const char*>(page.body), packetBytes};
+}
+
+std::string_view OggLinkSplitter::FirstPacket() const {
+    if (linkEnded_ || pageOffset_ != 0) return {};
+    return FirstPacketOf(page_);
+}
+
+// A BOS page right after the link's own belongs to it (a multiplexed stream opens all its
+// logical streams first) unless it opens audio a decoder reads: then the link was cut short
+// after its first page, and this is the next one.
+bool OggLinkSplitter::StartsNextLink() const {
+    if (ogg_page_bos(&page_) == 0) return false;
+    return linkHasDataPages_ || CodecOfFirstPacket(FirstPacketOf(page_)) != OggCodec::kUnknown;
 }
 
 std::size_t OggLinkSplitter::PageBytes() const {
@@ -141,7 +154,7 @@ bool OggLinkSplitter::NextPageOfLink() {
         return false;
     }
     pageOffset_ = 0;
-    if (ogg_page_bos(&page_) != 0 && linkHasDataPages_) {
+    if (StartsNextLink()) {
         LogMessage(LOG_DEBUG, kLogVorbis, __LINE__,
                    "A link ends without its last page: the next one begins (serial number %d)",
                    ogg_page_serialno(&page_));

@@ -20,6 +20,8 @@ enum class OggCodec { kVorbis, kOpus, kUnknown };
 
 // The codec a link's first packet announces: "\x01vorbis" or "OpusHead".
 OggCodec CodecOfFirstPacket(std::string_view packet);
+// The start of a page's first packet (all of it, unless it goes on in the next page).
+std::string_view FirstPacketOf(const ogg_page& page);
 // The codec's name for an Error line: a known one ("FLAC", "Speex", ...) or the packet's first
 // bytes as printable text.
 std::string CodecNameOfFirstPacket(std::string_view packet);
@@ -62,6 +64,7 @@ class OggLinkSplitter {
     // The next page into page_; kLimit once readLimit bytes have been read without one.
     Fetch FetchPage(std::uint64_t readLimit);
     void BeginLink();
+    bool StartsNextLink() const;
     // After the current page: the link's next page into page_, or false when the link ends.
     bool NextPageOfLink();
     std::size_t PageBytes() const;

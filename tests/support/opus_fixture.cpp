@@ -11,6 +11,8 @@
 namespace {
 
 constexpr int kFramesPerWrite = 960;
+// A page every 100 ms at most, as stations send them (libopusenc's own default is a second).
+constexpr int kMuxingDelay = 4800;
 
 int AppendBytes(void* out, const unsigned char* bytes, opus_int32 length) {
     static_cast<std::string*>(out)->append(reinterpret_cast<const char*>(bytes),
@@ -41,6 +43,7 @@ bool EncodeLink(const OpusLinkSpec& link, int serialNumber, std::string& out) {
         link.channelCount > 2 ? 1 : 0, &error));
     if (encoder == nullptr) return false;
     if (ope_encoder_ctl(encoder.get(), OPE_SET_SERIALNO(serialNumber)) != OPE_OK ||
+        ope_encoder_ctl(encoder.get(), OPE_SET_MUXING_DELAY(kMuxingDelay)) != OPE_OK ||
         ope_encoder_ctl(encoder.get(), OPUS_SET_BITRATE(link.bitrate)) != OPE_OK) {
         return false;
     }
