@@ -167,6 +167,15 @@ void PassOnFrames(const float* frames, int frameCount, int outputChannels) {
     consume(frames, frameCount, outputChannels, sampleRate);
 }
 
+// The header reported an Ogg source as "Vorbis"; a link of the other codec says so.
+void NoteLinkCodec(const char* codecName) {
+    VorbisDecoderState& decoder = VorbisDecoder();
+    if (std::string_view(decoder.codecName) != codecName) {
+        Report(FrontEnd().inputStreamType, codecName);
+    }
+    decoder.codecName = codecName;
+}
+
 // ---- opening a link ----
 
 // libvorbisfile's reasons for a stream it cannot open or read on, in words for the Error line.
@@ -286,7 +295,7 @@ bool DecodeVorbisLink(OggLinkSplitter& links, const OggByteSource& source, bool 
         LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Going into EOF loop");
         return !firstLink;
     }
-    decoder.codecName = "Vorbis";
+    NoteLinkCodec("Vorbis");
     read_vorbis_comments();
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Going into EOF loop");
     int failuresAfterEnd = 0;
@@ -330,7 +339,7 @@ bool DecodeNextOpusBlock(OggOpusFile* file, const OggLinkSplitter& links, int& f
 // Title, rate and channel count of the Opus link just opened.
 void ReadOpusHeaders(const OggOpusFile* file) {
     VorbisDecoderState& decoder = VorbisDecoder();
-    decoder.codecName = "Opus";
+    NoteLinkCodec("Opus");
     decoder.vorbisSampleRate = kOpusSampleRate;
     decoder.vorbisChannels = op_channel_count(file, -1);
     const OpusTags* tags = op_tags(file, -1);
@@ -390,6 +399,7 @@ void ResetVorbisDecoderState() {
 }
 
 void vorbis_decoder_thread(OggByteSource* source) {
+    VorbisDecoder().codecName = "Vorbis";
     OggLinkSplitter links(*source);
     // A station's Ogg stream begins with a page. Anything else (an error page, MP3 under an Ogg
     // type) is refused at its first bytes rather than after a search through many more.

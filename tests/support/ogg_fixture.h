@@ -40,3 +40,7 @@ inline constexpr std::size_t kRateOffset = 12;
 std::string PatchIdentification(std::string ogg, std::size_t offset, const std::string& bytes);
 
 std::string LittleEndian32(std::uint32_t value);
+
+// One link of the given packets as plain pages, for codecs the fixtures do not encode: the first
+// packet opens it (a page of its own), the last closes it.
+std::string OggLinkOfPackets(int serial, const std::vector<std::string>& packets);
