@@ -12,6 +12,7 @@
 #include "engine/libzembril.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/ogg_fixture.h"
+#include "tests/support/opus_fixture.h"
 
 namespace {
 
@@ -122,6 +123,22 @@ void WriteOggSeeds() {
     second.comments = {"title=Only A Title"};
     WriteSeed("ogg_vorbis", "one-link", MakeOggVorbis({first}));
     WriteSeed("ogg_vorbis", "two-links", MakeOggVorbis({first, second}));
+
+    OpusLinkSpec opus;
+    opus.frameCount = 2880;
+    opus.bitrate = 16000;
+    opus.comments = {"ARTIST=Someone Else", "TITLE=Opus"};
+    OpusLinkSpec mono = opus;
+    mono.channelCount = 1;
+    mono.comments = {"title=Mono"};
+    const std::string opusLink = MakeOggOpus({opus}, 7);
+    WriteSeed("ogg_links", "opus", Byte(1) + opusLink);
+    WriteSeed("ogg_links", "opus-two-links", Byte(2) + MakeOggOpus({opus, mono}, 8));
+    WriteSeed("ogg_links", "vorbis-opus-vorbis",
+              Byte(3) + MakeOggVorbis({second}) + opusLink + MakeOggVorbis({first}, 9));
+    WriteSeed("ogg_links", "flac-link",
+              Byte(4) + OggLinkOfPackets(10, {std::string("\x7f" "FLAC\x01\x00\x00\x01" "fLaC", 13),
+                                              std::string(64, 'f')}));
 }
 
 std::string ReadWhole(const fs::path& path) {
