@@ -12,9 +12,9 @@
 
 #include <algorithm>
 #include <chrono>
-#include <memory>
 #include <cstdio>
 #include <cstdlib>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>

@@ -20,9 +20,15 @@ struct CodecMark {
 
 // The first packets of the codecs a station may put in Ogg.
 constexpr CodecMark kCodecMarks[] = {
-    {{"\x01vorbis", 7}, "Vorbis"}, {"OpusHead", "Opus"},        {{"\x7f" "FLAC", 5}, "FLAC"},
-    {"fLaC", "FLAC"},              {"Speex   ", "Speex"},       {{"\x80theora", 7}, "Theora"},
-    {{"fishead\0", 8}, "Skeleton"}, {"CELT    ", "CELT"},       {"PCM     ", "PCM"},
+    {"\1vorbis", "Vorbis"},
+    {"OpusHead", "Opus"},
+    {"\177FLAC", "FLAC"},
+    {"fLaC", "FLAC"},
+    {"Speex   ", "Speex"},
+    {"\200theora", "Theora"},
+    {{"fishead\0", 8}, "Skeleton"},
+    {"CELT    ", "CELT"},
+    {"PCM     ", "PCM"},
 };
 
 }  // namespace
@@ -38,8 +44,7 @@ std::string CodecNameOfFirstPacket(std::string_view packet) {
     for (const CodecMark& mark : kCodecMarks) {
         if (packet.starts_with(mark.start)) return mark.name;
     }
-    return "an unknown codec (its first bytes are \"" + PrintableText(packet.substr(0, 8)) +
-           "\")";
+    return "an unknown codec (its first bytes are \"" + PrintableText(packet.substr(0, 8)) + "\")";
 }
 
 OggLinkSplitter::OggLinkSplitter(OggByteSource& source) : source_(source) {
@@ -177,7 +182,8 @@ std::size_t OggLinkSplitter::ReadLink(void* dest, std::size_t byteCount) {
         const bool inHeader = pageOffset_ < headerBytes;
         const unsigned char* from =
             inHeader ? page_.header + pageOffset_ : page_.body + (pageOffset_ - headerBytes);
-        const std::size_t available = inHeader ? headerBytes - pageOffset_ : PageBytes() - pageOffset_;
+        const std::size_t available =
+            inHeader ? headerBytes - pageOffset_ : PageBytes() - pageOffset_;
         const std::size_t piece = std::min(available, byteCount - copied);
         std::memcpy(out + copied, from, piece);
         copied += piece;

@@ -1,5 +1,7 @@
 #include "decoders/oggvdecoder.h"
 
+#include <opusfile.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cctype>
@@ -13,8 +15,6 @@
 #include <string_view>
 #include <system_error>
 #include <thread>
-
-#include <opusfile.h>
 
 #include "common/log.h"
 #include "common/status.h"
@@ -133,8 +133,8 @@ const char* ModeText(int channelCount) {
 void ReportInputDescription(int sampleRate, int channelCount) {
     VorbisDecoderState& decoder = VorbisDecoder();
     char description[256];
-    std::snprintf(description, sizeof description, "%dHz/%s %s", sampleRate,
-                  ModeText(channelCount), decoder.codecName);
+    std::snprintf(description, sizeof description, "%dHz/%s %s", sampleRate, ModeText(channelCount),
+                  decoder.codecName);
     if (decoder.lastVorbisDescription == description) return;
     decoder.lastVorbisDescription.assign(description);
     Report(FrontEnd().inputBitrate, description);
@@ -315,10 +315,10 @@ bool DecodeNextOpusBlock(OggOpusFile* file, const OggLinkSplitter& links, int& f
     float frames[kMaxSamplesPerRead * 2];
     const int outputChannels = std::min(VorbisDecoder().vorbisChannels, 2);
     // Wider streams are mixed down to stereo by libopusfile.
-    const int result = VorbisDecoder().vorbisChannels > 2
-                           ? op_read_float_stereo(file, frames, kMaxSamplesPerRead * 2)
-                           : op_read_float(file, frames, kMaxSamplesPerRead * outputChannels,
-                                           nullptr);
+    const int result =
+        VorbisDecoder().vorbisChannels > 2
+            ? op_read_float_stereo(file, frames, kMaxSamplesPerRead * 2)
+            : op_read_float(file, frames, kMaxSamplesPerRead * outputChannels, nullptr);
     LogMessage(LOG_DEBUG, kLogVorbis, __LINE__, "Read %d ret from op_read", result);
     if (result > 0) {
         failuresAfterEnd = 0;
@@ -344,8 +344,7 @@ void ReadOpusHeaders(const OggOpusFile* file) {
     decoder.vorbisChannels = op_channel_count(file, -1);
     const OpusTags* tags = op_tags(file, -1);
     if (tags == nullptr) return;
-    TakeTitleFromComments(tags->user_comments, tags->comment_lengths, tags->comments,
-                          tags->vendor);
+    TakeTitleFromComments(tags->user_comments, tags->comment_lengths, tags->comments, tags->vendor);
 }
 
 bool DecodeOpusLink(OggLinkSplitter& links, const OggByteSource& source, bool firstLink) {

@@ -62,5 +62,6 @@ void vorbis_decoder_thread(OggByteSource* source);
 // Takes the title, rate and channel count from the current Vorbis link.
 void read_vorbis_comments();
 // Reports the input format and passes sampleCount samples of every channel of a Vorbis link on,
-// interleaved and clipped to ±1.0. Streams with more than two channels pass their first two on as stereo.
+// interleaved and clipped to ±1.0. Streams with more than two channels pass their first two on as
+// stereo.
 void handle_output(const float* const* channelSamples, int sampleCount);

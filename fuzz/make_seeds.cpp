@@ -137,8 +137,7 @@ void WriteOggSeeds() {
     WriteSeed("ogg_links", "vorbis-opus-vorbis",
               Byte(3) + MakeOggVorbis({second}) + opusLink + MakeOggVorbis({first}, 9));
     WriteSeed("ogg_links", "flac-link",
-              Byte(4) + OggLinkOfPackets(10, {std::string("\x7f" "FLAC\x01\x00\x00\x01" "fLaC", 13),
-                                              std::string(64, 'f')}));
+              Byte(4) + OggLinkOfPackets(10, {kOggFlacFirstPacket, std::string(64, 'f')}));
 }
 
 std::string ReadWhole(const fs::path& path) {

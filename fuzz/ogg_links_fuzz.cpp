@@ -8,8 +8,8 @@
 // Input: one byte (the seed of the piece sizes), then the stream.
 #include <ogg/ogg.h>
 
-#include <cstddef>
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>

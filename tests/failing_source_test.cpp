@@ -48,7 +48,7 @@ std::string OpusBody() {
 // A FLAC link in Ogg, longer than the input buffer holds (as NotOgg below), then Vorbis.
 std::string FlacInOggBody() {
     std::vector<std::string> packets(800, std::string(400, 'f'));
-    packets.front().assign("\x7f" "FLAC\x01\x00\x00\x01" "fLaC", 13);
+    packets.front() = kOggFlacFirstPacket;
     return OggLinkOfPackets(3, packets) + OggBody();
 }
 
@@ -59,8 +59,10 @@ struct SourceCase {
     bool closeAfterReply;   // false: the connection stays open and silent (a stall)
     const char* errorText;  // expected in an Error line; null: the source works
     const char* runEnd;     // how the last Error line, which ends the run, says the source ended
-    int decodedRate = 44100;                // of a source that works
-    Texts inputStreamTypes = {"Vorbis"};    // reported by a source that works
+
+    // The rate decoded and the stream types reported by a source that works.
+    int decodedRate = 44100;
+    Texts inputStreamTypes = {"Vorbis"};
 };
 
 void PrintTo(const SourceCase& c, std::ostream* out) {
@@ -105,10 +107,22 @@ const SourceCase kSourceCases[] = {
      "was given up (the Error line before says why) before any audio was relayed"},
     {"AudioOgg", kOggHeader + OggBody(), "", true, nullptr, nullptr},
     // Ogg Opus under either type: the first packet, not the type, chooses the decoder.
-    {"OpusAsAudioOgg", kOggHeader + OpusBody(), "", true, nullptr, nullptr, 48000,
+    {"OpusAsAudioOgg",
+     kOggHeader + OpusBody(),
+     "",
+     true,
+     nullptr,
+     nullptr,
+     48000,
      {"Vorbis", "Opus"}},
-    {"OpusAsAudioOpus", "HTTP/1.0 200 OK\r\nContent-Type: audio/opus\r\n\r\n" + OpusBody(), "",
-     true, nullptr, nullptr, 48000, {"Vorbis", "Opus"}},
+    {"OpusAsAudioOpus",
+     "HTTP/1.0 200 OK\r\nContent-Type: audio/opus\r\n\r\n" + OpusBody(),
+     "",
+     true,
+     nullptr,
+     nullptr,
+     48000,
+     {"Vorbis", "Opus"}},
     {"FlacInOgg", kOggHeader + FlacInOggBody(), "", true,
      "The Ogg source carries FLAC, which is neither Vorbis nor Opus",
      "was given up (the Error line before says why) before any audio was relayed"},

@@ -241,17 +241,16 @@ std::string MixedStation(const std::vector<CodecSong>& songs, double secondsPerS
     int serialNumber = 100;
     for (const CodecSong& entry : songs) {
         const Song& song = entry.song;
-        const std::vector<std::string> comments = {"ARTIST=" + song.artist,
-                                                   "TITLE=" + song.title};
+        const std::vector<std::string> comments = {"ARTIST=" + song.artist, "TITLE=" + song.title};
         const int frames = static_cast<int>(secondsPerSong * song.sampleRate);
         const std::string link =
             entry.codec == SongCodec::kOpus
-                ? MakeOggOpus({{song.sampleRate, song.channelCount, frames, song.toneHz, 0.5f,
-                                comments}},
-                              serialNumber++)
-                : MakeOggVorbis({{song.sampleRate, song.channelCount, frames, song.toneHz, 0.5f,
-                                  comments}},
-                                serialNumber++);
+                ? MakeOggOpus(
+                      {{song.sampleRate, song.channelCount, frames, song.toneHz, 0.5f, comments}},
+                      serialNumber++)
+                : MakeOggVorbis(
+                      {{song.sampleRate, song.channelCount, frames, song.toneHz, 0.5f, comments}},
+                      serialNumber++);
         if (link.empty()) return {};
         station += link;
     }
@@ -276,7 +275,8 @@ const std::vector<CodecSong> kOpusSongs = {
     {{"Opus Artist", "Opus Three", 48000, 2, 550.0}, SongCodec::kOpus, "48000Hz/Stereo Opus"},
 };
 const std::vector<CodecSong> kVorbisOpusVorbisSongs = {
-    {{"Alpha Artist", "Vorbis Before", 44100, 2, 440.0}, SongCodec::kVorbis,
+    {{"Alpha Artist", "Vorbis Before", 44100, 2, 440.0},
+     SongCodec::kVorbis,
      "44100Hz/Stereo Vorbis"},
     {{"Beta Band", "Opus Between", 48000, 1, 660.0}, SongCodec::kOpus, "48000Hz/Mono Opus"},
     {{"Gamma Group", "Vorbis After", 22050, 1, 550.0}, SongCodec::kVorbis, "22050Hz/Mono Vorbis"},
@@ -351,8 +351,7 @@ TEST_P(OggOpusRelayTest, EverySongPlaysWithItsTitle) {
             opusSongHeard = true;
             EXPECT_EQ(link.Comment("TRANSCODEDFROM"), entry.sourceFormat);
             EXPECT_EQ(link.audio.sampleRate, 44100);
-            EXPECT_NEAR(EstimateToneHz(link.audio.Channel(0), 44100, 4096), entry.song.toneHz,
-                        3.0);
+            EXPECT_NEAR(EstimateToneHz(link.audio.Channel(0), 44100, 4096), entry.song.toneHz, 3.0);
         }
     }
     std::string seen;
@@ -365,13 +364,12 @@ TEST_P(OggOpusRelayTest, EverySongPlaysWithItsTitle) {
 
 INSTANTIATE_TEST_SUITE_P(
     Stations, OggOpusRelayTest,
-    ::testing::Values(
-        OpusStationCase{"OpusToMp3", kOpusSongs, "audio/ogg", "LAME", "/live"},
-        OpusStationCase{"OpusToOgg", kOpusSongs, "audio/ogg", "OGG", "/live.ogg"},
-        OpusStationCase{"VorbisOpusVorbisToMp3", kVorbisOpusVorbisSongs, "application/ogg", "LAME",
-                        "/live"},
-        OpusStationCase{"VorbisOpusVorbisToOgg", kVorbisOpusVorbisSongs, "application/ogg", "OGG",
-                        "/live.ogg"}),
+    ::testing::Values(OpusStationCase{"OpusToMp3", kOpusSongs, "audio/ogg", "LAME", "/live"},
+                      OpusStationCase{"OpusToOgg", kOpusSongs, "audio/ogg", "OGG", "/live.ogg"},
+                      OpusStationCase{"VorbisOpusVorbisToMp3", kVorbisOpusVorbisSongs,
+                                      "application/ogg", "LAME", "/live"},
+                      OpusStationCase{"VorbisOpusVorbisToOgg", kVorbisOpusVorbisSongs,
+                                      "application/ogg", "OGG", "/live.ogg"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A station faster than real time: served unpaced (the whole file at once), or with a burst on

@@ -190,7 +190,8 @@ TEST_F(OggDecoderTest, TitleComesFromArtistAndTitleComments) {
         {"empty values", {"ARTIST=", "TITLE="}, ""},
     };
     const std::pair<const char*, std::string (*)(const std::vector<std::string>&)> codecs[] = {
-        {"Vorbis", [](const std::vector<std::string>& comments) {
+        {"Vorbis",
+         [](const std::vector<std::string>& comments) {
              return MakeOggVorbisWithComments(comments);
          }},
         {"Opus", OpusWithComments},
@@ -532,7 +533,10 @@ TEST_F(OggDecoderTest, OpusDecodesAt48kHzInOneOrTwoChannels) {
         // More than two channels are mixed down to stereo.
         {"six channels", {48000, 6, 24000, 440.0, 0.5f, {}}, "48000Hz/ Opus", 2, 24000},
         // libopusenc takes other rates in, but the stream is 48 kHz.
-        {"mono from 24 kHz audio", {24000, 1, 12000, 440.0, 0.5f, {}}, "48000Hz/Mono Opus", 1,
+        {"mono from 24 kHz audio",
+         {24000, 1, 12000, 440.0, 0.5f, {}},
+         "48000Hz/Mono Opus",
+         1,
          24000},
     };
     for (const OpusCase& c : cases) {
@@ -585,7 +589,8 @@ TEST_F(OggDecoderTest, ChainChangesCodecFromLinkToLink) {
     TestByteSource source({}, /*ended=*/false);
     ASSERT_EQ(StartVorbisDecoder(&source), 1);
     std::thread writer([&] {
-        for (std::size_t at = 0; at < bytes.size(); at += 1460) source.Append(bytes.substr(at, 1460));
+        for (std::size_t at = 0; at < bytes.size(); at += 1460)
+            source.Append(bytes.substr(at, 1460));
         source.End();
     });
     writer.join();
@@ -638,7 +643,7 @@ TEST_F(OggDecoderTest, LinkOfAnotherCodecIsRefusedByName) {
         const char* named;
     };
     const CodecCase codecs[] = {
-        {"FLAC", std::string("\x7f" "FLAC\x01\x00\x00\x01" "fLaC", 13), "FLAC"},
+        {"FLAC", kOggFlacFirstPacket, "FLAC"},
         {"Speex", "Speex   1.2rc1" + std::string(66, '\0'), "Speex"},
         {"unknown", "\x05mystery", "an unknown codec (its first bytes are \"?mystery\")"},
     };
@@ -651,18 +656,19 @@ TEST_F(OggDecoderTest, LinkOfAnotherCodecIsRefusedByName) {
             mainStatusTexts.clear();
             const std::string other =
                 OggLinkOfPackets(77, {c.firstPacket, std::string(300, 'a'), std::string(300, 'b')});
-            const std::string bytes = (afterVorbis ? vorbisLink : std::string()) + other +
-                                      MakeOggVorbis({vorbis}, 99);
+            const std::string bytes =
+                (afterVorbis ? vorbisLink : std::string()) + other + MakeOggVorbis({vorbis}, 99);
             const std::size_t logBefore = LogText().size();
             TestByteSource source(bytes, /*ended=*/false);
             vorbis_decoder_thread(&source);
             EXPECT_FALSE(source.TimedOut());
             EXPECT_EQ(FramesAt(44100), afterVorbis ? vorbis.frameCount : 0);
             const std::vector<std::string> errors = ErrorMessagesOf(LogText().substr(logBefore));
-            EXPECT_EQ(errors, std::vector<std::string>{"Error(oggvdecoder:N): The Ogg source carries " +
-                                                       std::string(c.named) +
-                                                       ", which is neither Vorbis nor Opus: it "
-                                                       "cannot be played, the transfer ends"});
+            EXPECT_EQ(errors,
+                      std::vector<std::string>{"Error(oggvdecoder:N): The Ogg source carries " +
+                                               std::string(c.named) +
+                                               ", which is neither Vorbis nor Opus: it "
+                                               "cannot be played, the transfer ends"});
         }
     }
 }

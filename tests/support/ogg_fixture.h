@@ -44,3 +44,6 @@ std::string LittleEndian32(std::uint32_t value);
 // One link of the given packets as plain pages, for codecs the fixtures do not encode: the first
 // packet opens it (a page of its own), the last closes it.
 std::string OggLinkOfPackets(int serial, const std::vector<std::string>& packets);
+
+// The first packet of an Ogg FLAC link: a codec the relay does not decode.
+inline const std::string kOggFlacFirstPacket("\177FLAC\1\0\0\1fLaC", 13);

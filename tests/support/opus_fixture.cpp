@@ -38,9 +38,9 @@ bool EncodeLink(const OpusLinkSpec& link, int serialNumber, std::string& out) {
         if (ope_comments_add_string(comments.get(), comment.c_str()) != OPE_OK) return false;
     }
     int error = OPE_OK;
-    const std::unique_ptr<OggOpusEnc, EncoderCloser> encoder(ope_encoder_create_callbacks(
-        &kAppendToString, &out, comments.get(), link.sampleRate, link.channelCount,
-        link.channelCount > 2 ? 1 : 0, &error));
+    const std::unique_ptr<OggOpusEnc, EncoderCloser> encoder(
+        ope_encoder_create_callbacks(&kAppendToString, &out, comments.get(), link.sampleRate,
+                                     link.channelCount, link.channelCount > 2 ? 1 : 0, &error));
     if (encoder == nullptr) return false;
     if (ope_encoder_ctl(encoder.get(), OPE_SET_SERIALNO(serialNumber)) != OPE_OK ||
         ope_encoder_ctl(encoder.get(), OPE_SET_MUXING_DELAY(kMuxingDelay)) != OPE_OK ||
