@@ -175,7 +175,9 @@ std::size_t OggLinkSplitter::ReadLink(void* dest, std::size_t byteCount) {
     std::size_t copied = 0;
     while (copied < byteCount && !linkEnded_) {
         if (pageOffset_ == PageBytes()) {
-            if (!NextPageOfLink()) break;
+            // The decoder gets the page it has in full before the next one is waited for: on a
+            // slow station that may take seconds.
+            if (copied > 0 || !NextPageOfLink()) break;
             continue;
         }
         const auto headerBytes = static_cast<std::size_t>(page_.header_len);

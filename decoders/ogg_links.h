@@ -50,9 +50,9 @@ class OggLinkSplitter {
     LinkStart NextLink();
     // The start of the current link's first packet; valid until the next ReadLink.
     std::string_view FirstPacket() const;
-    // Up to byteCount bytes of the current link's pages; 0 once the link has ended. A link ends
-    // after its EOS page, at the first page of the next link (a link cut short), or with the
-    // input.
+    // Up to byteCount bytes of the current link's pages, at most to the end of a page; 0 once the
+    // link has ended. A link ends after its EOS page, at the first page of the next link (a link
+    // cut short), or with the input.
     std::size_t ReadLink(void* dest, std::size_t byteCount);
 
     bool LinkEnded() const { return linkEnded_; }

@@ -100,6 +100,16 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
     return count;
 }
 
+// "Artist - Title" of each run of links with the same comments, in order.
+std::vector<std::string> HeardTitles(const std::vector<OggLink>& links) {
+    std::vector<std::string> titles;
+    for (const OggLink& link : links) {
+        const std::string title = link.Comment("ARTIST") + " - " + link.Comment("TITLE");
+        if (titles.empty() || titles.back() != title) titles.push_back(title);
+    }
+    return titles;
+}
+
 class OggRelayTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -164,11 +174,7 @@ TEST_F(OggRelayTest, OggToOggListenerSeesEverySongAsANewLink) {
 
     const std::vector<OggLink> links = DecodeOgg(heard);
     ASSERT_FALSE(links.empty()) << heard.size() << " bytes heard";
-    std::vector<std::string> heardTitles;
-    for (const OggLink& link : links) {
-        const std::string title = link.Comment("ARTIST") + " - " + link.Comment("TITLE");
-        if (heardTitles.empty() || heardTitles.back() != title) heardTitles.push_back(title);
-    }
+    const std::vector<std::string> heardTitles = HeardTitles(links);
     std::vector<std::string> expected;
     for (const Song& song : kSongs) expected.push_back(song.FullTitle());
     EXPECT_TRUE(IsSubsequence(expected, heardTitles)) << ::testing::PrintToString(heardTitles);
@@ -334,11 +340,7 @@ TEST_P(OggOpusRelayTest, EverySongPlaysWithItsTitle) {
     // the song's tone.
     const std::vector<OggLink> links = DecodeOgg(heard);
     ASSERT_FALSE(links.empty()) << heard.size() << " bytes heard";
-    std::vector<std::string> heardTitles;
-    for (const OggLink& link : links) {
-        const std::string title = link.Comment("ARTIST") + " - " + link.Comment("TITLE");
-        if (heardTitles.empty() || heardTitles.back() != title) heardTitles.push_back(title);
-    }
+    const std::vector<std::string> heardTitles = HeardTitles(links);
     const std::vector<std::string> laterSongs(expected.begin() + 1, expected.end());
     EXPECT_TRUE(IsSubsequence(laterSongs, heardTitles)) << ::testing::PrintToString(heardTitles);
     bool opusSongHeard = false;
