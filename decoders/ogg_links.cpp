@@ -68,11 +68,18 @@ std::string_view OggLinkSplitter::ReadStart(std::size_t byteCount) {
 OggLinkSplitter::Fetch OggLinkSplitter::FetchPage(std::uint64_t readLimit) {
     for (;;) {
         const int result = ogg_sync_pageout(&sync_, &page_);
-        if (result == 1) return Fetch::kPage;
+        if (result == 1) {
+            skippingJunk_ = false;
+            return Fetch::kPage;
+        }
         if (result < 0) {
-            LogMessage(LOG_DEBUG, kLogVorbis, __LINE__,
-                       "Bytes that are no Ogg page skipped (%llu bytes read)",
-                       static_cast<unsigned long long>(bytesRead_));
+            // One line for a run of junk, however many capture patterns libogg tries in it.
+            if (!skippingJunk_) {
+                LogMessage(LOG_DEBUG, kLogVorbis, __LINE__,
+                           "Bytes that are no Ogg page skipped (%llu bytes read)",
+                           static_cast<unsigned long long>(bytesRead_));
+            }
+            skippingJunk_ = true;
             continue;
         }
         if (inputEnded_ || source_.Abandoned()) return Fetch::kEnded;

@@ -79,6 +79,7 @@ class OggLinkSplitter {
     bool linkEnded_ = true;
     bool linkHasDataPages_ = false;
     int linkSerial_ = 0;
+    bool skippingJunk_ = false;
     std::uint64_t bytesRead_ = 0;
     bool inputEnded_ = false;
 };

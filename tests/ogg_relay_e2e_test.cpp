@@ -336,8 +336,8 @@ TEST_P(OggOpusRelayTest, EverySongPlaysWithItsTitle) {
         EXPECT_GT(audio.frameCount(), 4u * 44100) << heard.size() << " bytes heard";
         return;
     }
-    // Each Opus song's link: announced with its source format, resampled to the output rate,
-    // the song's tone.
+    // Each Opus song's link after the first: announced with its source format, resampled to the
+    // output rate, the song's tone.
     const std::vector<OggLink> links = DecodeOgg(heard);
     ASSERT_FALSE(links.empty()) << heard.size() << " bytes heard";
     const std::vector<std::string> heardTitles = HeardTitles(links);
@@ -353,7 +353,9 @@ TEST_P(OggOpusRelayTest, EverySongPlaysWithItsTitle) {
             opusSongHeard = true;
             EXPECT_EQ(link.Comment("TRANSCODEDFROM"), entry.sourceFormat);
             EXPECT_EQ(link.audio.sampleRate, 44100);
-            EXPECT_NEAR(EstimateToneHz(link.audio.Channel(0), 44100, 4096), entry.song.toneHz, 3.0);
+            // The second half: the link may open with the last moments of the song before.
+            EXPECT_NEAR(EstimateToneHz(link.audio.Channel(0), 44100, link.audio.frameCount() / 2),
+                        entry.song.toneHz, 3.0);
         }
     }
     std::string seen;
