@@ -148,6 +148,19 @@ class OggDecoderTest : public ::testing::Test {
         vorbis_decoder_thread(&source);
         EXPECT_FALSE(source.TimedOut());
     }
+    // On the decoder thread, the bytes arriving in chunks as from the network.
+    static void DecodeOnThreadInChunks(const std::string& bytes) {
+        TestByteSource source({}, /*ended=*/false);
+        ASSERT_EQ(StartVorbisDecoder(&source), 1);
+        std::thread writer([&] {
+            for (std::size_t at = 0; at < bytes.size(); at += 1460)
+                source.Append(bytes.substr(at, 1460));
+            source.End();
+        });
+        writer.join();
+        JoinVorbisDecoder();
+        EXPECT_FALSE(source.TimedOut());
+    }
     static int FramesAt(int sampleRate) {
         int frames = 0;
         for (const DeliveredBlock& block : delivered) {
@@ -482,15 +495,7 @@ TEST_F(OggDecoderTest, ThreadReadsWhileTheInputArrivesInChunks) {
     OggLinkSpec first{44100, 2, 30000, 440.0, 0.5f, {"ARTIST=A", "TITLE=1"}};
     OggLinkSpec second{48000, 2, 30000, 440.0, 0.5f, {"ARTIST=B", "TITLE=2"}};
     const std::string bytes = MakeOggVorbis({first, second});
-    TestByteSource source({}, /*ended=*/false);
-    ASSERT_EQ(StartVorbisDecoder(&source), 1);
-    std::thread writer([&] {
-        for (std::size_t at = 0; at < bytes.size(); at += 1460)
-            source.Append(bytes.substr(at, 1460));
-        source.End();
-    });
-    writer.join();
-    JoinVorbisDecoder();
+    DecodeOnThreadInChunks(bytes);
     EXPECT_EQ(FramesAt(44100), first.frameCount);
     EXPECT_EQ(FramesAt(48000), second.frameCount);
     EXPECT_EQ(reportedTitles, (std::vector<std::string>{"A - 1", "B - 2"}));
@@ -578,16 +583,7 @@ TEST_F(OggDecoderTest, ChainChangesCodecFromLinkToLink) {
     engine.settings.sampleRate = 44100;
     engine.settings.channels = 2;
     VorbisDecoder().sampleConsumer = RecordAndTakeIn;
-    TestByteSource source({}, /*ended=*/false);
-    ASSERT_EQ(StartVorbisDecoder(&source), 1);
-    std::thread writer([&] {
-        for (std::size_t at = 0; at < bytes.size(); at += 1460)
-            source.Append(bytes.substr(at, 1460));
-        source.End();
-    });
-    writer.join();
-    JoinVorbisDecoder();
-    EXPECT_FALSE(source.TimedOut());
+    DecodeOnThreadInChunks(bytes);
 
     EXPECT_EQ(reportedTitles, (std::vector<std::string>{"One - First", "Two - Second", "Third"}));
     EXPECT_EQ(reportedFormats,
