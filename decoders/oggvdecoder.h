@@ -1,10 +1,11 @@
-// Ogg Vorbis decoding on a thread of its own.
+// Ogg decoding (Vorbis and Opus) on a thread of its own.
 //
 // The source input starts the decoder thread at the end of the response header and hands it an
-// OggByteSource over its ring buffer. The thread opens the stream with libvorbisfile, takes the
-// title from each logical stream's comments and passes the decoded audio to the engine
-// (ProcessSamples). It ends when the source reports that no more bytes will come; the input joins
-// it before the engine disconnects.
+// OggByteSource over its ring buffer. The thread cuts the stream into its links (ogg_links.h),
+// opens each with the decoder its first packet names (libvorbisfile for Vorbis, libopusfile for
+// Opus), takes the title from the link's comments and passes the decoded audio to the engine
+// (ProcessSamples); a link of any other codec ends the stream. It ends when the source reports
+// that no more bytes will come; the input joins it before the engine disconnects.
 #pragma once
 
 // vorbisfile.h otherwise defines unused static callback tables in every file that includes it.
@@ -44,8 +45,9 @@ using VorbisSampleConsumer = int (*)(const float* samples, int frameCount, int c
 // touches it; before and after, the thread that starts and joins it.
 struct VorbisDecoderState {
     OggVorbis_File vorbisFile{};
-    std::int32_t vorbisSampleRate = 0;  // of the current logical stream
-    std::int32_t vorbisChannels = 0;    // of the current logical stream
+    std::int32_t vorbisSampleRate = 0;  // of the current link (Opus: always 48000)
+    std::int32_t vorbisChannels = 0;    // of the current link
+    const char* codecName = "Vorbis";   // of the current link, for the input's description
     FixedText<256> lastVorbisDescription;
     VorbisSampleConsumer sampleConsumer = nullptr;  // null: ProcessSamples
 };
@@ -55,10 +57,11 @@ VorbisDecoderState& VorbisDecoder();
 // Back to the start-up state (joins a decoder thread first). For tests.
 void ResetVorbisDecoderState();
 
-// Thread body: opens the stream, follows its logical streams, decodes until the source ends.
+// Thread body: follows the stream link by link, decodes until the source ends.
 void vorbis_decoder_thread(OggByteSource* source);
-// Takes the title, rate and channel count from the current logical stream.
+// Takes the title, rate and channel count from the current Vorbis link.
 void read_vorbis_comments();
-// Reports the input format and passes sampleCount samples of every channel on, interleaved and
-// clipped to ±1.0. Streams with more than two channels pass their first two on as stereo.
+// Reports the input format and passes sampleCount samples of every channel of a Vorbis link on,
+// interleaved and clipped to ±1.0. Streams with more than two channels pass their first two on as
+// stereo.
 void handle_output(const float* const* channelSamples, int sampleCount);

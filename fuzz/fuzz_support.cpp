@@ -102,3 +102,13 @@ std::uint16_t InputBytes::Word() {
     const std::uint16_t low = Byte();
     return static_cast<std::uint16_t>(low | Byte() << 8);
 }
+
+void DecodeOggThroughRingSource(std::string_view stream) {
+    InputState& input = Input();
+    input.inputIsVorbis = true;
+    input.ringBuffer.create(stream.size() + 1);
+    input.ringBuffer.write(stream.data(), stream.size());
+    input.oggSource.Rearm();
+    input.oggSource.Finish();
+    vorbis_decoder_thread(&input.oggSource);
+}

@@ -20,6 +20,10 @@ int CheckMp3Samples(const float* samples, int frameCount, int channelCount, int 
 int CheckAacSamples(const float* samples, int frameCount, int channelCount, int sampleRate);
 int CheckVorbisSamples(const float* samples, int frameCount, int channelCount, int sampleRate);
 
+// The Ogg decoder thread's body run on this thread over the whole stream, as the source input
+// runs it: the stream buffered in the input's ring buffer, the ring source finished first.
+void DecodeOggThroughRingSource(std::string_view stream);
+
 // Stops the process with a message when a property does not hold: libFuzzer keeps the input.
 [[noreturn]] void FuzzFailure(const char* what);
 inline void FuzzCheck(bool holds, const char* what) {

@@ -15,6 +15,7 @@
 #include "tests/support/adts_writer.h"
 #include "tests/support/mp3_fixture.h"
 #include "tests/support/ogg_fixture.h"
+#include "tests/support/opus_fixture.h"
 
 namespace {
 
@@ -138,6 +139,21 @@ void WriteOggSeeds() {
     second.comments = {"title=Only A Title"};
     WriteSeed("ogg_vorbis", "one-link", MakeOggVorbis({first}));
     WriteSeed("ogg_vorbis", "two-links", MakeOggVorbis({first, second}));
+
+    OpusLinkSpec opus;
+    opus.frameCount = 2880;
+    opus.bitrate = 16000;
+    opus.comments = {"ARTIST=Someone Else", "TITLE=Opus"};
+    OpusLinkSpec mono = opus;
+    mono.channelCount = 1;
+    mono.comments = {"title=Mono"};
+    const std::string opusLink = MakeOggOpus({opus}, 7);
+    WriteSeed("ogg_links", "opus", Byte(1) + opusLink);
+    WriteSeed("ogg_links", "opus-two-links", Byte(2) + MakeOggOpus({opus, mono}, 8));
+    WriteSeed("ogg_links", "vorbis-opus-vorbis",
+              Byte(3) + MakeOggVorbis({second}) + opusLink + MakeOggVorbis({first}, 9));
+    WriteSeed("ogg_links", "flac-link",
+              Byte(4) + OggLinkOfPackets(10, {kOggFlacFirstPacket, std::string(64, 'f')}));
 }
 
 std::string ReadWhole(const fs::path& path) {

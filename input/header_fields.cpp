@@ -72,7 +72,9 @@ bool FindFieldValue(std::string_view header, std::string_view name, HeaderValue&
 
 SourceFormat FormatOfContentType(std::string_view type) {
     type = TrimBlanks(type.substr(0, type.find(';')));
-    for (const std::string_view vorbis : {"application/ogg", "audio/ogg", "audio/vorbis"}) {
+    // Ogg of any codec: the decoder thread tells Vorbis from Opus by each link's first packet.
+    for (const std::string_view vorbis :
+         {"application/ogg", "audio/ogg", "audio/vorbis", "audio/opus"}) {
         if (EqualIgnoringCase(type, vorbis)) return SourceFormat::kVorbis;
     }
     for (const std::string_view mp3 : {"audio/mpeg", "audio/mp3", "audio/x-mpeg"}) {

@@ -50,7 +50,7 @@ bool ReadContentType(InputState& input, const HeaderValue& type) {
     const SourceFormat format = FormatOfContentType(type.view());
     if (format == SourceFormat::kUnknown) {
         LogMessage(LOG_ERROR, kLogInput, __LINE__,
-                   "Unknown content type \"%s\" from %s: neither MP3, AAC nor Ogg Vorbis, the "
+                   "Unknown content type \"%s\" from %s: neither MP3, AAC nor Ogg, the "
                    "transfer ends",
                    PrintableText(TrimBlanks(type.view())).c_str(), SourceName(input).c_str());
         return false;

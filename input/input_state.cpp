@@ -21,7 +21,7 @@ void ResetInputState() {
 }
 
 const char* SourceFormatName(const InputState& input) {
-    if (input.inputIsVorbis) return "Ogg Vorbis";
+    if (input.inputIsVorbis) return "Ogg Vorbis or Opus";
     return input.inputIsAac ? "AAC" : "MP3";
 }
 

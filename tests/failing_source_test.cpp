@@ -18,6 +18,7 @@
 #include "tests/support/log_lines.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/ogg_fixture.h"
+#include "tests/support/opus_fixture.h"
 
 // Names under ".invalid" do not resolve, and are answered here instead of by the system's name
 // server: the tests send nothing beyond the loopback interface.
@@ -39,6 +40,18 @@ std::string OggBody() {
     return ogg;
 }
 
+std::string OpusBody() {
+    static const std::string opus = MakeOggOpus({{48000, 2, 48000, 440.0, 0.5f, {"TITLE=T"}}});
+    return opus;
+}
+
+// A FLAC link in Ogg, longer than the input buffer holds (as NotOgg below), then Vorbis.
+std::string FlacInOggBody() {
+    std::vector<std::string> packets(800, std::string(400, 'f'));
+    packets.front() = kOggFlacFirstPacket;
+    return OggLinkOfPackets(3, packets) + OggBody();
+}
+
 struct SourceCase {
     const char* name;
     std::string reply;      // sent once the request arrives; "" for the URL cases
@@ -46,6 +59,10 @@ struct SourceCase {
     bool closeAfterReply;   // false: the connection stays open and silent (a stall)
     const char* errorText;  // expected in an Error line; null: the source works
     const char* runEnd;     // how the last Error line, which ends the run, says the source ended
+
+    // The rate decoded and the stream types reported by a source that works.
+    int decodedRate = 44100;
+    Texts inputStreamTypes = {"Vorbis"};
 };
 
 void PrintTo(const SourceCase& c, std::ostream* out) {
@@ -85,10 +102,30 @@ const SourceCase kSourceCases[] = {
      "was given up (the Error line before says why) before any audio was relayed"},
     // More than the input buffer holds: the transfer ends when the decoder refuses it.
     {"NotOgg", kOggHeader + std::string(300000, 'x'), "", true,
-     "The Ogg Vorbis source cannot be opened: it does not begin with an Ogg page (its first bytes "
+     "The Ogg source cannot be opened: it does not begin with an Ogg page (its first bytes "
      "are \"xxxx\")",
      "was given up (the Error line before says why) before any audio was relayed"},
     {"AudioOgg", kOggHeader + OggBody(), "", true, nullptr, nullptr},
+    // Ogg Opus under either type: the first packet, not the type, chooses the decoder.
+    {"OpusAsAudioOgg",
+     kOggHeader + OpusBody(),
+     "",
+     true,
+     nullptr,
+     nullptr,
+     48000,
+     {"Vorbis", "Opus"}},
+    {"OpusAsAudioOpus",
+     "HTTP/1.0 200 OK\r\nContent-Type: audio/opus\r\n\r\n" + OpusBody(),
+     "",
+     true,
+     nullptr,
+     nullptr,
+     48000,
+     {"Vorbis", "Opus"}},
+    {"FlacInOgg", kOggHeader + FlacInOggBody(), "", true,
+     "The Ogg source carries FLAC, which is neither Vorbis nor Opus",
+     "was given up (the Error line before says why) before any audio was relayed"},
     {"LowerCaseContentType", "HTTP/1.0 200 OK\r\ncontent-type:application/ogg\r\n\r\n" + OggBody(),
      "", true, nullptr, nullptr},
     {"ProxyBlockBeforeTheHeader",
@@ -129,8 +166,8 @@ TEST_P(FailingSourceTest, EndsOrWorksAndSaysWhy) {
         ASSERT_EQ(errors.size(), 1u) << log;
         EXPECT_TRUE(IsClosedSourceRunEnd(errors[0], url)) << errors[0];
         EXPECT_GT(DecodedFrames(), 44100u / 2);
-        EXPECT_EQ(DecodedRate(), 44100);
-        EXPECT_EQ(Reported("inputStreamType"), Texts{"Vorbis"});
+        EXPECT_EQ(DecodedRate(), c.decodedRate);
+        EXPECT_EQ(Reported("inputStreamType"), c.inputStreamTypes);
         return;
     }
     const std::string expected = WithPort(c.errorText, port);
@@ -145,7 +182,7 @@ TEST_P(FailingSourceTest, EndsOrWorksAndSaysWhy) {
     EXPECT_EQ(DecodedFrames(), 0u);
     // A failed request is never taken for a stream.
     if (c.name != std::string("BadLengthByte") && c.name != std::string("Stall") &&
-        c.name != std::string("NotOgg")) {
+        c.name != std::string("NotOgg") && c.name != std::string("FlacInOgg")) {
         EXPECT_TRUE(Reported("inputStatus") == Texts{"Connecting..."})
             << ::testing::PrintToString(Reported("inputStatus"));
     }

@@ -80,6 +80,15 @@ const HeaderCase kHeaderCases[] = {
      20 * 8192,
      {},
      {"Vorbis"}},
+    // Ogg of either codec: the decoder thread tells Opus from Vorbis by the stream's first packet.
+    {"AudioOpus",
+     {"HTTP/1.0 200 OK", "Content-Type: audio/opus"},
+     8192,
+     false,
+     true,
+     20 * 8192,
+     {},
+     {"Vorbis"}},
     {"AudioVorbisWithoutBlank",
      {"HTTP/1.0 200 OK", "content-type:audio/vorbis"},
      8192,
@@ -292,7 +301,7 @@ TEST_F(HeaderTest, UnknownContentTypeEndsTheTransfer) {
     EXPECT_FALSE(FeedHeader({"HTTP/1.0 200 OK", "Content-Type: audio/flac", "icy-metaint:8192"}));
     EXPECT_NE(LogText().find("Error(ziravorov"), std::string::npos) << LogText();
     EXPECT_NE(LogText().find("Unknown content type \"audio/flac\" from the source: neither MP3, "
-                             "AAC nor Ogg Vorbis, the transfer ends"),
+                             "AAC nor Ogg, the transfer ends"),
               std::string::npos)
         << LogText();
     EXPECT_TRUE(Reported("inputStreamType").empty());

@@ -106,7 +106,7 @@ TEST_F(OggInputPaceTest, SourceThatCannotBeOpenedEndsTheTransferAtOnce) {
     EXPECT_LT(fed.get(), notOgg.size());
     const std::string log = LogText();
     EXPECT_NE(log.find("Error(oggvdecoder:"), std::string::npos) << log;
-    EXPECT_NE(log.find("The Ogg Vorbis source cannot be opened: it does not begin with an Ogg "
+    EXPECT_NE(log.find("The Ogg source cannot be opened: it does not begin with an Ogg "
                        "page (its first bytes are \"xxxx\")"),
               std::string::npos)
         << log;

@@ -1,5 +1,5 @@
-// The `transcode` program relaying an Ogg Vorbis station end to end: a paced loopback source
-// serving generated chained Ogg Vorbis (a new link with new comments for every song), a real
+// The `transcode` program relaying an Ogg station end to end: a paced loopback source serving
+// generated chained Ogg Vorbis or Opus (a new link with new comments for every song), a real
 // Icecast2 server (or a mock one that goes away and comes back) as the destination.
 #include <curl/curl.h>
 #include <gtest/gtest.h>
@@ -20,6 +20,7 @@
 #include "tests/support/log_lines.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/ogg_fixture.h"
+#include "tests/support/opus_fixture.h"
 #include "tests/support/paced_source.h"
 #include "tests/support/station_config.h"
 #include "tests/support/stream_listener.h"
@@ -99,6 +100,16 @@ std::size_t CountOf(const std::string& text, const std::string& part) {
     return count;
 }
 
+// "Artist - Title" of each run of links with the same comments, in order.
+std::vector<std::string> HeardTitles(const std::vector<OggLink>& links) {
+    std::vector<std::string> titles;
+    for (const OggLink& link : links) {
+        const std::string title = link.Comment("ARTIST") + " - " + link.Comment("TITLE");
+        if (titles.empty() || titles.back() != title) titles.push_back(title);
+    }
+    return titles;
+}
+
 class OggRelayTest : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -163,11 +174,7 @@ TEST_F(OggRelayTest, OggToOggListenerSeesEverySongAsANewLink) {
 
     const std::vector<OggLink> links = DecodeOgg(heard);
     ASSERT_FALSE(links.empty()) << heard.size() << " bytes heard";
-    std::vector<std::string> heardTitles;
-    for (const OggLink& link : links) {
-        const std::string title = link.Comment("ARTIST") + " - " + link.Comment("TITLE");
-        if (heardTitles.empty() || heardTitles.back() != title) heardTitles.push_back(title);
-    }
+    const std::vector<std::string> heardTitles = HeardTitles(links);
     std::vector<std::string> expected;
     for (const Song& song : kSongs) expected.push_back(song.FullTitle());
     EXPECT_TRUE(IsSubsequence(expected, heardTitles)) << ::testing::PrintToString(heardTitles);
@@ -223,6 +230,151 @@ TEST_F(OggRelayTest, StopSignalInTheMiddleEndsCleanlyWithACompleteArchive) {
     for (const OggLink& link : links) frames += link.audio.frameCount();
     EXPECT_GT(frames, 44100u);  // over a second of the song made it out before the stop
 }
+
+// ---- Ogg Opus stations ----
+
+enum class SongCodec { kVorbis, kOpus };
+
+struct CodecSong {
+    Song song;
+    SongCodec codec;
+    const char* sourceFormat;  // as the relay describes the song's link
+};
+
+// Each song its own link; the links of both codecs chained in order.
+std::string MixedStation(const std::vector<CodecSong>& songs, double secondsPerSong) {
+    std::string station;
+    int serialNumber = 100;
+    for (const CodecSong& entry : songs) {
+        const Song& song = entry.song;
+        const std::vector<std::string> comments = {"ARTIST=" + song.artist, "TITLE=" + song.title};
+        const int frames = static_cast<int>(secondsPerSong * song.sampleRate);
+        const std::string link =
+            entry.codec == SongCodec::kOpus
+                ? MakeOggOpus(
+                      {{song.sampleRate, song.channelCount, frames, song.toneHz, 0.5f, comments}},
+                      serialNumber++)
+                : MakeOggVorbis(
+                      {{song.sampleRate, song.channelCount, frames, song.toneHz, 0.5f, comments}},
+                      serialNumber++);
+        if (link.empty()) return {};
+        station += link;
+    }
+    return station;
+}
+
+struct OpusStationCase {
+    const char* name;
+    std::vector<CodecSong> songs;
+    const char* contentType;
+    const char* encode;
+    const char* mount;
+};
+
+void PrintTo(const OpusStationCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+const std::vector<CodecSong> kOpusSongs = {
+    {{"Opus Artist", "Opus One", 48000, 2, 440.0}, SongCodec::kOpus, "48000Hz/Stereo Opus"},
+    {{"Opus Artist", "Opus Two", 48000, 1, 330.0}, SongCodec::kOpus, "48000Hz/Mono Opus"},
+    {{"Opus Artist", "Opus Three", 48000, 2, 550.0}, SongCodec::kOpus, "48000Hz/Stereo Opus"},
+};
+const std::vector<CodecSong> kVorbisOpusVorbisSongs = {
+    {{"Alpha Artist", "Vorbis Before", 44100, 2, 440.0},
+     SongCodec::kVorbis,
+     "44100Hz/Stereo Vorbis"},
+    {{"Beta Band", "Opus Between", 48000, 1, 660.0}, SongCodec::kOpus, "48000Hz/Mono Opus"},
+    {{"Gamma Group", "Vorbis After", 22050, 1, 550.0}, SongCodec::kVorbis, "22050Hz/Mono Vorbis"},
+};
+
+class OggOpusRelayTest : public OggRelayTest,
+                         public ::testing::WithParamInterface<OpusStationCase> {};
+
+// The station's every song reaches the mount with its title, the relay describes each link by
+// its own codec, and a listener's stream decodes: MP3 at the output rate, or Ogg Vorbis links
+// that carry the songs' titles and tones.
+TEST_P(OggOpusRelayTest, EverySongPlaysWithItsTitle) {
+    const OpusStationCase& c = GetParam();
+    IcecastServer server;
+    ASSERT_TRUE(server.started()) << server.failure();
+    const std::string station = MixedStation(c.songs, 4.0);
+    ASSERT_FALSE(station.empty());
+    PacedSourceOptions options = OggStationOptions(station.size() / 9.0);
+    options.contentType = c.contentType;
+    PacedSource source(station, options);
+    ASSERT_TRUE(source.listening());
+    IcecastRelay(source.url(), server, c.mount, c.encode).Write(dir_.file(kConfigFile));
+
+    TitleWatcher watcher(server.port(), c.mount, kRunTimeoutMs);
+    BackgroundTranscode run = StartTranscode(dir_);
+    ASSERT_TRUE(server.WaitForMount(c.mount, 30000)) << run.Finish().out;
+    StreamListener listener("http://127.0.0.1:" + std::to_string(server.port()) + c.mount,
+                            kRunTimeoutMs);
+    const ChildResult& result = run.Finish();
+    const std::vector<std::string> titles = watcher.Stop();
+    const std::string heard = listener.Finish();
+
+    EXPECT_TRUE(EndedWithDone(result)) << result.out << result.err;
+    EXPECT_EQ(result.out.find("circular buffer is full"), std::string::npos) << result.out;
+    const bool oggOutput = std::string(c.encode) == "OGG";
+    std::vector<std::string> expected;
+    std::vector<std::string> expectedAtMount;  // an Ogg mount shows the TITLE comment alone
+    for (const CodecSong& entry : c.songs) {
+        expected.push_back(entry.song.FullTitle());
+        expectedAtMount.push_back(oggOutput ? entry.song.title : entry.song.FullTitle());
+        EXPECT_NE(result.out.find("Metadata : (" + entry.song.FullTitle() + ")"),
+                  std::string::npos);
+        EXPECT_NE(result.out.find(std::string("(") + entry.sourceFormat + ")"), std::string::npos)
+            << result.out;
+    }
+    EXPECT_TRUE(IsSubsequence(expectedAtMount, titles)) << ::testing::PrintToString(titles);
+
+    if (!oggOutput) {
+        const DecodedAudio audio = DecodeMp3(heard);
+        EXPECT_EQ(audio.sampleRate, 44100);
+        EXPECT_GT(audio.frameCount(), 4u * 44100) << heard.size() << " bytes heard";
+        return;
+    }
+    // Each Opus song's link after the first: announced with its source format, resampled to the
+    // output rate, the song's tone.
+    const std::vector<OggLink> links = DecodeOgg(heard);
+    ASSERT_FALSE(links.empty()) << heard.size() << " bytes heard";
+    const std::vector<std::string> heardTitles = HeardTitles(links);
+    const std::vector<std::string> laterSongs(expected.begin() + 1, expected.end());
+    EXPECT_TRUE(IsSubsequence(laterSongs, heardTitles)) << ::testing::PrintToString(heardTitles);
+    bool opusSongHeard = false;
+    for (const CodecSong& entry : c.songs) {
+        if (entry.codec != SongCodec::kOpus || &entry == &c.songs.front()) continue;
+        for (const OggLink& link : links) {
+            if (link.Comment("TITLE") != entry.song.title || link.audio.frameCount() < 44100) {
+                continue;
+            }
+            opusSongHeard = true;
+            EXPECT_EQ(link.Comment("TRANSCODEDFROM"), entry.sourceFormat);
+            EXPECT_EQ(link.audio.sampleRate, 44100);
+            // The second half: the link may open with the last moments of the song before.
+            EXPECT_NEAR(EstimateToneHz(link.audio.Channel(0), 44100, link.audio.frameCount() / 2),
+                        entry.song.toneHz, 3.0);
+        }
+    }
+    std::string seen;
+    for (const OggLink& link : links) {
+        seen += link.Comment("TITLE") + "/" + link.Comment("TRANSCODEDFROM") + "/" +
+                std::to_string(link.audio.frameCount()) + "\n";
+    }
+    EXPECT_TRUE(opusSongHeard) << seen;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stations, OggOpusRelayTest,
+    ::testing::Values(OpusStationCase{"OpusToMp3", kOpusSongs, "audio/ogg", "LAME", "/live"},
+                      OpusStationCase{"OpusToOgg", kOpusSongs, "audio/ogg", "OGG", "/live.ogg"},
+                      OpusStationCase{"VorbisOpusVorbisToMp3", kVorbisOpusVorbisSongs,
+                                      "application/ogg", "LAME", "/live"},
+                      OpusStationCase{"VorbisOpusVorbisToOgg", kVorbisOpusVorbisSongs,
+                                      "application/ogg", "OGG", "/live.ogg"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // A station faster than real time: served unpaced (the whole file at once), or with a burst on
 // connect far beyond the input buffer. The relay reads it at the pace it can take it, and a

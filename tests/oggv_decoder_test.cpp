@@ -1,6 +1,7 @@
 // The Ogg Vorbis decoder: titles from comments, chained streams, sample hand-over, clipping, the
 // end of the input and the decoder thread's start and join.
 #include <gtest/gtest.h>
+#include <ogg/ogg.h>
 
 #include <algorithm>
 #include <chrono>
@@ -15,9 +16,11 @@
 #include "common/status.h"
 #include "decoders/oggvdecoder.h"
 #include "engine/libzembril.h"
+#include "tests/support/audio_check.h"
 #include "tests/support/log_lines.h"
 #include "tests/support/noise.h"
 #include "tests/support/ogg_fixture.h"
+#include "tests/support/opus_fixture.h"
 #include "tests/support/temp_dir.h"
 #include "tests/support/wait_until.h"
 
@@ -145,6 +148,19 @@ class OggDecoderTest : public ::testing::Test {
         vorbis_decoder_thread(&source);
         EXPECT_FALSE(source.TimedOut());
     }
+    // On the decoder thread, the bytes arriving in chunks as from the network.
+    static void DecodeOnThreadInChunks(const std::string& bytes) {
+        TestByteSource source({}, /*ended=*/false);
+        ASSERT_EQ(StartVorbisDecoder(&source), 1);
+        std::thread writer([&] {
+            for (std::size_t at = 0; at < bytes.size(); at += 1460)
+                source.Append(bytes.substr(at, 1460));
+            source.End();
+        });
+        writer.join();
+        JoinVorbisDecoder();
+        EXPECT_FALSE(source.TimedOut());
+    }
     static int FramesAt(int sampleRate) {
         int frames = 0;
         for (const DeliveredBlock& block : delivered) {
@@ -162,6 +178,14 @@ struct CommentCase {
     const char* expectedTitle;
 };
 
+// Vorbis comments and OpusTags carry the title alike.
+std::string OpusWithComments(const std::vector<std::string>& comments) {
+    OpusLinkSpec link;
+    link.frameCount = 4800;
+    link.comments = comments;
+    return MakeOggOpus({link});
+}
+
 TEST_F(OggDecoderTest, TitleComesFromArtistAndTitleComments) {
     const CommentCase cases[] = {
         {"both", {"ARTIST=The Band", "TITLE=A Song"}, "The Band - A Song"},
@@ -178,18 +202,34 @@ TEST_F(OggDecoderTest, TitleComesFromArtistAndTitleComments) {
         {"no equals sign", {"ARTIST", "TITLE"}, ""},
         {"empty values", {"ARTIST=", "TITLE="}, ""},
     };
-    for (const CommentCase& testCase : cases) {
-        SCOPED_TRACE(testCase.name);
-        ResetEngineState();
-        reportedTitles.clear();
-        delivered.clear();
-        DecodeAll(MakeOggVorbisWithComments(testCase.comments));
-        const std::string expected = testCase.expectedTitle;
-        EXPECT_EQ(Engine().titles.current.c_str(), expected);
-        EXPECT_EQ(reportedTitles, expected.empty() ? std::vector<std::string>{}
-                                                   : std::vector<std::string>{expected});
-        ASSERT_FALSE(delivered.empty());
-        EXPECT_EQ(delivered.front().titleAtDelivery, expected);
+    const std::pair<const char*, std::string (*)(const std::vector<std::string>&)> codecs[] = {
+        {"Vorbis",
+         [](const std::vector<std::string>& comments) {
+             return MakeOggVorbisWithComments(comments);
+         }},
+        {"Opus", OpusWithComments},
+    };
+    for (const auto& [codec, make] : codecs) {
+        for (const CommentCase& testCase : cases) {
+            SCOPED_TRACE(std::string(codec) + ": " + testCase.name);
+            const std::string bytes = make(testCase.comments);
+            // libopusenc writes no comment without an equals sign.
+            if (bytes.empty() && std::string(codec) == "Opus" &&
+                std::string(testCase.name) == "no equals sign") {
+                continue;
+            }
+            ASSERT_FALSE(bytes.empty());
+            ResetEngineState();
+            reportedTitles.clear();
+            delivered.clear();
+            DecodeAll(bytes);
+            const std::string expected = testCase.expectedTitle;
+            EXPECT_EQ(Engine().titles.current.c_str(), expected);
+            EXPECT_EQ(reportedTitles, expected.empty() ? std::vector<std::string>{}
+                                                       : std::vector<std::string>{expected});
+            ASSERT_FALSE(delivered.empty());
+            EXPECT_EQ(delivered.front().titleAtDelivery, expected);
+        }
     }
     const std::string log = LogText();
     EXPECT_NE(log.find("Debug(oggvdecoder:"), std::string::npos);
@@ -255,19 +295,26 @@ TEST_F(OggDecoderTest, ChainedStreamSetsEachTitleBeforeItsSamplesAndFollowsRateA
 }
 
 TEST_F(OggDecoderTest, LoudSamplesArriveClippedToFullScale) {
-    OggLinkSpec loud{44100, 2, 8192, 440.0, 1.6f, {}};
-    DecodeAll(MakeOggVorbis({loud}));
-    ASSERT_FALSE(delivered.empty());
-    float highest = 0.0f;
-    float lowest = 0.0f;
-    for (const DeliveredBlock& block : delivered) {
-        for (float value : block.samples) {
-            highest = std::max(highest, value);
-            lowest = std::min(lowest, value);
+    const std::pair<const char*, std::string> loudStreams[] = {
+        {"Vorbis", MakeOggVorbis({{44100, 2, 8192, 440.0, 1.6f, {}}})},
+        {"Opus", MakeOggOpus({{48000, 2, 24000, 440.0, 1.6f, {}}})},
+    };
+    for (const auto& [codec, bytes] : loudStreams) {
+        SCOPED_TRACE(codec);
+        delivered.clear();
+        DecodeAll(bytes);
+        ASSERT_FALSE(delivered.empty());
+        float highest = 0.0f;
+        float lowest = 0.0f;
+        for (const DeliveredBlock& block : delivered) {
+            for (float value : block.samples) {
+                highest = std::max(highest, value);
+                lowest = std::min(lowest, value);
+            }
         }
+        EXPECT_EQ(highest, 1.0f);
+        EXPECT_EQ(lowest, -1.0f);
     }
-    EXPECT_EQ(highest, 1.0f);
-    EXPECT_EQ(lowest, -1.0f);
 }
 
 struct OutputCase {
@@ -373,8 +420,8 @@ TEST_F(OggDecoderTest, InputThatIsNotOggIsReported) {
          "it does not begin with an Ogg page (its first bytes are \"<htm\")"},
         {"control bytes", std::string("\r\n\x1b[") + std::string(100, 'y'), true,
          "it does not begin with an Ogg page (its first bytes are \"???[\")"},
-        // Pages in name only: libvorbisfile searches them and says why it gave up.
-        {"capture patterns and noise", pagesOfNoise, true, "the data is not Ogg Vorbis audio"},
+        // Pages in name only: searched for the start of a stream, for a bounded number of bytes.
+        {"capture patterns and noise", pagesOfNoise, true, "no Ogg stream begins in its first"},
     };
     for (const NotOggCase& c : cases) {
         SCOPED_TRACE(c.name);
@@ -387,7 +434,7 @@ TEST_F(OggDecoderTest, InputThatIsNotOggIsReported) {
         EXPECT_TRUE(delivered.empty());
         const std::vector<std::string> errors = ErrorMessagesOf(LogText().substr(logBefore));
         ASSERT_EQ(errors.size(), 1u) << LogText();
-        EXPECT_EQ(errors[0].rfind("Error(oggvdecoder:N): The Ogg Vorbis source cannot be opened: " +
+        EXPECT_EQ(errors[0].rfind("Error(oggvdecoder:N): The Ogg source cannot be opened: " +
                                       std::string(c.error),
                                   0),
                   0u)
@@ -448,18 +495,224 @@ TEST_F(OggDecoderTest, ThreadReadsWhileTheInputArrivesInChunks) {
     OggLinkSpec first{44100, 2, 30000, 440.0, 0.5f, {"ARTIST=A", "TITLE=1"}};
     OggLinkSpec second{48000, 2, 30000, 440.0, 0.5f, {"ARTIST=B", "TITLE=2"}};
     const std::string bytes = MakeOggVorbis({first, second});
-    TestByteSource source({}, /*ended=*/false);
-    ASSERT_EQ(StartVorbisDecoder(&source), 1);
-    std::thread writer([&] {
-        for (std::size_t at = 0; at < bytes.size(); at += 1460)
-            source.Append(bytes.substr(at, 1460));
-        source.End();
-    });
-    writer.join();
-    JoinVorbisDecoder();
+    DecodeOnThreadInChunks(bytes);
     EXPECT_EQ(FramesAt(44100), first.frameCount);
     EXPECT_EQ(FramesAt(48000), second.frameCount);
     EXPECT_EQ(reportedTitles, (std::vector<std::string>{"A - 1", "B - 2"}));
+}
+
+// ---- Ogg Opus, chains that change codec, links of other codecs ----
+
+// The bodies of the pages from page `firstPage` on replaced by noise under a correct checksum:
+// damaged packets that the Ogg layer takes as sound.
+std::string WithGarbledPackets(std::string ogg, std::size_t firstPage, Noise& noise) {
+    const std::vector<OggPageInfo> pages = ParseOggPages(ogg);
+    for (std::size_t i = firstPage; i < pages.size(); ++i) {
+        auto* header = reinterpret_cast<unsigned char*>(ogg.data() + pages[i].offset);
+        const long headerLength = 27 + header[26];
+        const long bodyLength = static_cast<long>(pages[i].byteCount) - headerLength;
+        const std::string garbage = noise.Bytes(static_cast<std::size_t>(bodyLength));
+        ogg.replace(pages[i].offset + static_cast<std::size_t>(headerLength), garbage.size(),
+                    garbage);
+        ogg_page page{header, headerLength, header + headerLength, bodyLength};
+        ogg_page_checksum_set(&page);
+    }
+    return ogg;
+}
+
+std::vector<float> FirstChannelAt(int sampleRate) {
+    std::vector<float> channel;
+    for (const DeliveredBlock& block : delivered) {
+        if (block.sampleRate != sampleRate) continue;
+        for (int i = 0; i < block.frameCount; ++i) {
+            channel.push_back(block.samples[static_cast<std::size_t>(i * block.channelCount)]);
+        }
+    }
+    return channel;
+}
+
+TEST_F(OggDecoderTest, OpusDecodesAt48kHzInOneOrTwoChannels) {
+    struct OpusCase {
+        const char* name;
+        OpusLinkSpec link;
+        const char* expectedFormat;
+        int expectedChannels;
+        int expectedFrames;
+    };
+    const OpusCase cases[] = {
+        {"stereo", {48000, 2, 24000, 440.0, 0.5f, {"TITLE=Two"}}, "48000Hz/Stereo Opus", 2, 24000},
+        {"mono", {48000, 1, 24000, 440.0, 0.5f, {}}, "48000Hz/Mono Opus", 1, 24000},
+        // More than two channels are mixed down to stereo.
+        {"six channels", {48000, 6, 24000, 440.0, 0.5f, {}}, "48000Hz/ Opus", 2, 24000},
+        // libopusenc takes other rates in, but the stream is 48 kHz.
+        {"mono from 24 kHz audio",
+         {24000, 1, 12000, 440.0, 0.5f, {}},
+         "48000Hz/Mono Opus",
+         1,
+         24000},
+    };
+    for (const OpusCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        delivered.clear();
+        reportedFormats.clear();
+        const std::string bytes = MakeOggOpus({c.link});
+        ASSERT_FALSE(bytes.empty());
+        DecodeAll(bytes);
+        ASSERT_FALSE(delivered.empty());
+        for (const DeliveredBlock& block : delivered) {
+            EXPECT_EQ(block.sampleRate, 48000);
+            EXPECT_EQ(block.channelCount, c.expectedChannels);
+        }
+        EXPECT_EQ(FramesAt(48000), c.expectedFrames);
+        EXPECT_EQ(reportedFormats, std::vector<std::string>{c.expectedFormat});
+        EXPECT_NEAR(EstimateToneHz(FirstChannelAt(48000), 48000, 4800), 440.0, 2.0);
+    }
+}
+
+// Vorbis, then Opus, then Vorbis again, arriving in chunks as from the network: each link plays
+// in full under its own title, and the intake follows the rate from link to link.
+TEST_F(OggDecoderTest, ChainChangesCodecFromLinkToLink) {
+    const OggLinkSpec first{44100, 2, 20000, 440.0, 0.5f, {"ARTIST=One", "TITLE=First"}};
+    const OpusLinkSpec second{48000, 1, 30000, 660.0, 0.5f, {"ARTIST=Two", "TITLE=Second"}};
+    const OggLinkSpec third{22050, 1, 15000, 550.0, 0.5f, {"TITLE=Third"}};
+    const std::string bytes =
+        MakeOggVorbis({first}) + MakeOggOpus({second}) + MakeOggVorbis({third}, 4800);
+
+    EngineState& engine = Engine();
+    engine.destination.connected = 1;  // no encoder: the intake converts, nothing is sent
+    engine.settings.sampleRate = 44100;
+    engine.settings.channels = 2;
+    VorbisDecoder().sampleConsumer = RecordAndTakeIn;
+    DecodeOnThreadInChunks(bytes);
+
+    EXPECT_EQ(reportedTitles, (std::vector<std::string>{"One - First", "Two - Second", "Third"}));
+    EXPECT_EQ(reportedFormats,
+              (std::vector<std::string>{"44100Hz/Stereo Vorbis", "48000Hz/Mono Opus",
+                                        "22050Hz/Mono Vorbis"}));
+    struct Expected {
+        const char* title;
+        int sampleRate;
+        int channelCount;
+        int frameCount;
+    };
+    const Expected links[] = {{"One - First", 44100, 2, first.frameCount},
+                              {"Two - Second", 48000, 1, second.frameCount},
+                              {"Third", 22050, 1, third.frameCount}};
+    std::size_t link = 0;
+    int framesInLink = 0;
+    ASSERT_EQ(intakeAfterBlock.size(), delivered.size());
+    for (std::size_t i = 0; i < delivered.size(); ++i) {
+        const DeliveredBlock& block = delivered[i];
+        if (block.titleAtDelivery != links[link].title) {
+            EXPECT_EQ(framesInLink, links[link].frameCount) << "link " << link;
+            ++link;
+            framesInLink = 0;
+            ASSERT_LT(link, std::size(links));
+        }
+        SCOPED_TRACE("block " + std::to_string(i) + " of link " + std::to_string(link));
+        EXPECT_EQ(block.titleAtDelivery, links[link].title);
+        EXPECT_EQ(block.sampleRate, links[link].sampleRate);
+        EXPECT_EQ(block.channelCount, links[link].channelCount);
+        framesInLink += block.frameCount;
+        EXPECT_EQ(intakeAfterBlock[i].first, block.sampleRate);
+        EXPECT_EQ(intakeAfterBlock[i].second, block.sampleRate != 44100 ? 1 : 0);
+    }
+    EXPECT_EQ(link, 2u);
+    EXPECT_EQ(framesInLink, third.frameCount);
+    EXPECT_NEAR(EstimateToneHz(FirstChannelAt(48000), 48000, 4800), 660.0, 2.0);
+}
+
+// A link of a codec neither decoder reads ends the stream with one Error line naming it, at once:
+// the thread does not wait for the input's end, and nothing after the link is decoded.
+TEST_F(OggDecoderTest, LinkOfAnotherCodecIsRefusedByName) {
+    struct CodecCase {
+        const char* name;
+        std::string firstPacket;
+        const char* named;
+    };
+    const CodecCase codecs[] = {
+        {"FLAC", kOggFlacFirstPacket, "FLAC"},
+        {"Speex", "Speex   1.2rc1" + std::string(66, '\0'), "Speex"},
+        {"unknown", "\x05mystery", "an unknown codec (its first bytes are \"?mystery\")"},
+    };
+    const OggLinkSpec vorbis{44100, 2, 10000, 440.0, 0.5f, {"TITLE=Before"}};
+    const std::string vorbisLink = MakeOggVorbis({vorbis});
+    for (const bool afterVorbis : {false, true}) {
+        for (const CodecCase& c : codecs) {
+            SCOPED_TRACE(std::string(c.name) + (afterVorbis ? " after a Vorbis link" : " first"));
+            delivered.clear();
+            mainStatusTexts.clear();
+            const std::string other =
+                OggLinkOfPackets(77, {c.firstPacket, std::string(300, 'a'), std::string(300, 'b')});
+            const std::string bytes =
+                (afterVorbis ? vorbisLink : std::string()) + other + MakeOggVorbis({vorbis}, 99);
+            const std::size_t logBefore = LogText().size();
+            TestByteSource source(bytes, /*ended=*/false);
+            vorbis_decoder_thread(&source);
+            EXPECT_FALSE(source.TimedOut());
+            EXPECT_EQ(FramesAt(44100), afterVorbis ? vorbis.frameCount : 0);
+            const std::vector<std::string> errors = ErrorMessagesOf(LogText().substr(logBefore));
+            EXPECT_EQ(errors,
+                      std::vector<std::string>{"Error(oggvdecoder:N): The Ogg source carries " +
+                                               std::string(c.named) +
+                                               ", which is neither Vorbis nor Opus: it "
+                                               "cannot be played, the transfer ends"});
+        }
+    }
+}
+
+// Junk, stray pages, links cut short and damaged Opus packets cost what they hit and no more:
+// the other links of the chain play in full, and nothing crashes or waits. (A first link that
+// cannot be opened refuses the whole source: the hostile input tests hold that.)
+TEST_F(OggDecoderTest, DamageInAChainCostsOnlyTheLinkItHits) {
+    // Noise makes pages enough to cut the link in its audio.
+    const OggLinkSpec vorbisA{44100, 2, 150000, 440.0, 0.5f, {"TITLE=A"}, 0.2f};
+    const OpusLinkSpec opusB{48000, 2, 30000, 660.0, 0.5f, {"TITLE=B"}};
+    const OggLinkSpec vorbisC{22050, 1, 15000, 550.0, 0.5f, {"TITLE=C"}};
+    const std::string a = MakeOggVorbis({vorbisA});
+    const std::string b = MakeOggOpus({opusB});
+    const std::string c = MakeOggVorbis({vorbisC}, 4800);
+    const std::vector<OggPageInfo> vorbisPages = ParseOggPages(a);
+    const std::vector<OggPageInfo> opusPages = ParseOggPages(b);
+    ASSERT_GT(vorbisPages.size(), 5u);
+    ASSERT_GT(opusPages.size(), 4u);
+    const OggPageInfo& lateVorbisPage = vorbisPages[vorbisPages.size() - 2];
+    Noise noise(5);
+    struct DamageCase {
+        const char* name;
+        std::string bytes;
+        bool opusWhole;
+        bool firstWhole;
+    };
+    const DamageCase cases[] = {
+        {"junk between links", a + noise.Bytes(3000) + b + noise.Bytes(500) + c, true, true},
+        {"stray page between links", a + OggLinkOfPackets(5, {"x", "y"}).substr(28 + 1) + b + c,
+         true, true},
+        {"first link cut short", a.substr(0, lateVorbisPage.offset + 10) + b + c, true, false},
+        {"Opus link cut short", a + b.substr(0, b.size() / 2) + c, false, true},
+        {"Opus link cut in its headers",
+         a + b.substr(0, opusPages[1].offset + opusPages[1].byteCount / 2) + c, false, true},
+        {"Opus packets garbled", a + WithGarbledPackets(b, 3, noise) + c, false, true},
+    };
+    for (const DamageCase& d : cases) {
+        SCOPED_TRACE(d.name);
+        delivered.clear();
+        DecodeAll(d.bytes);
+        if (d.firstWhole) {
+            EXPECT_EQ(FramesAt(44100), vorbisA.frameCount);
+        } else {
+            EXPECT_LT(FramesAt(44100), vorbisA.frameCount);
+        }
+        if (d.opusWhole) {
+            EXPECT_EQ(FramesAt(48000), opusB.frameCount);
+        } else {
+            EXPECT_LT(FramesAt(48000), opusB.frameCount);
+        }
+        EXPECT_EQ(FramesAt(22050), vorbisC.frameCount);
+        for (const DeliveredBlock& block : delivered) {
+            for (float value : block.samples) ASSERT_TRUE(value >= -1.0f && value <= 1.0f);
+        }
+    }
 }
 
 }  // namespace

@@ -11,7 +11,6 @@
 namespace {
 
 constexpr int kFramesPerWrite = 1024;
-constexpr int kFirstSerialNumber = 4711;
 
 // The libvorbis and libogg encoder structs of one link, released together.
 class LinkEncoder {
@@ -112,9 +111,9 @@ class LinkEncoder {
 
 }  // namespace
 
-std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links) {
+std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links, int firstSerialNumber) {
     std::string out;
-    int serialNumber = kFirstSerialNumber;
+    int serialNumber = firstSerialNumber;
     for (const OggLinkSpec& format : links) {
         LinkEncoder encoder;
         if (!encoder.Encode(format, serialNumber++, out)) return {};
@@ -144,4 +143,27 @@ std::string PatchIdentification(std::string ogg, std::size_t offset, const std::
 std::string LittleEndian32(std::uint32_t value) {
     return {static_cast<char>(value), static_cast<char>(value >> 8), static_cast<char>(value >> 16),
             static_cast<char>(value >> 24)};
+}
+
+std::string OggLinkOfPackets(int serial, const std::vector<std::string>& packets) {
+    ogg_stream_state stream;
+    ogg_stream_init(&stream, serial);
+    std::string out;
+    for (std::size_t i = 0; i < packets.size(); ++i) {
+        ogg_packet packet{};
+        packet.packet = reinterpret_cast<unsigned char*>(const_cast<char*>(packets[i].data()));
+        packet.bytes = static_cast<long>(packets[i].size());
+        packet.b_o_s = i == 0 ? 1 : 0;
+        packet.e_o_s = i + 1 == packets.size() ? 1 : 0;
+        packet.granulepos = static_cast<ogg_int64_t>(i);
+        packet.packetno = static_cast<ogg_int64_t>(i);
+        ogg_stream_packetin(&stream, &packet);
+        ogg_page page;
+        while (ogg_stream_flush(&stream, &page) != 0) {
+            out.append(reinterpret_cast<const char*>(page.header), page.header_len);
+            out.append(reinterpret_cast<const char*>(page.body), page.body_len);
+        }
+    }
+    ogg_stream_clear(&stream);
+    return out;
 }

@@ -21,8 +21,9 @@ struct OggLinkSpec {
     float quality = 0.2f;               // libvorbisenc's VBR quality, -0.1 to 1.0
 };
 
-// The encoded bytes of all links, chained. Empty when libvorbisenc refused a link's set-up.
-std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links);
+// The encoded bytes of all links, chained, their serial numbers counting up from
+// firstSerialNumber. Empty when libvorbisenc refused a link's set-up.
+std::string MakeOggVorbis(const std::vector<OggLinkSpec>& links, int firstSerialNumber = 4711);
 
 // A one-link stream of the given comments.
 std::string MakeOggVorbisWithComments(const std::vector<std::string>& comments,
@@ -39,3 +40,10 @@ inline constexpr std::size_t kRateOffset = 12;
 std::string PatchIdentification(std::string ogg, std::size_t offset, const std::string& bytes);
 
 std::string LittleEndian32(std::uint32_t value);
+
+// One link of the given packets as plain pages, for codecs the fixtures do not encode: the first
+// packet opens it (a page of its own), the last closes it.
+std::string OggLinkOfPackets(int serial, const std::vector<std::string>& packets);
+
+// The first packet of an Ogg FLAC link: a codec the relay does not decode.
+inline const std::string kOggFlacFirstPacket("\177FLAC\1\0\0\1fLaC", 13);
