@@ -293,7 +293,7 @@ TEST_F(IcyBodyTest, TitleIsHandedOnWhereItStandsInTheAudio) {
         if (event.slot == "decoded" && !seen) ++decodedBefore;
     }
     ASSERT_TRUE(seen);
-    // libmad decodes a frame once it sees a few bytes past its end.
+    // A frame is decoded once it is whole; the first one waits for the next header to confirm it.
     EXPECT_LE(decodedBefore, framesBefore);
     EXPECT_GE(decodedBefore + 1, framesBefore);
     EXPECT_EQ(Reported("inputBitrate"), Texts{"44100Hz/Stereo MP3"});
