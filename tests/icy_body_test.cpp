@@ -375,7 +375,7 @@ TEST_P(SourceEndTest, DecodesWhatIsStillBuffered) {
     }
     const std::string body = audio + c.afterAudio;
     ASSERT_EQ(FeedBody(body, 4096), body.size());
-    // Without metadata the ring buffer keeps the part of the last block for the end; with it,
+    // Without metadata the ring buffer keeps the rest of the last block for the end; with it,
     // every audio byte reaches the decoder as it arrives and each frame is decoded once whole.
     if (!c.metadata) {
         EXPECT_LT(DecodedFrames(), frames * 1152);
