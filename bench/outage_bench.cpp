@@ -9,7 +9,7 @@
 //   --binary PATH              another transcode binary
 //
 // Per outage (long): listener reconnections, the longest gap in the listener's bytes, audio
-// received (decoded with libmad) against wall time, the FallbackTitle at the mount while the
+// received (decoded with libmpg123) against wall time, the FallbackTitle at the mount while the
 // station is away, and the times from the station's return to its title at the mount and to the
 // relay's "Source playing again after" log line. Exit status 0, 1 when the listener had to
 // reconnect or the relay ended, 2 when it could not run, 77 when icecast2 is not installed.

@@ -3,12 +3,12 @@
 // The relay runs in a process of its own, forked at the start while this one is still small and
 // has no threads, through the real input: StartTranscoding fetches 10 minutes of generated
 // 128 kbit/s MP3 (44100 Hz stereo, ICY titles every 30 s) over loopback HTTP from an unpaced
-// station thread in this process, decodes it with libmad, encodes it with LAME under the default
+// station thread in this process, decodes it with libmpg123, encodes it with LAME under the default
 // configuration (CBR 128 kbit/s, LameQuality 1) and sends it with an Icecast2 login to a sink
 // thread in this process that reads and discards. The relay process does nothing else, so its
 // CPU time and its peak memory (getrusage ru_maxrss) are the relay's own.
 //
-// Then the same MP3 is decoded alone in this process (libmad through the program's decoder, no
+// Then the same MP3 is decoded alone in this process (libmpg123 through the program's decoder, no
 // output), and decoded again with every frame encoded by LAME with the same settings, the
 // encoding timed apart.
 //
@@ -209,7 +209,7 @@ bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
     }
     std::printf("%s: %.0f s, %zu bytes of MP3\n", name, kAudioSeconds, mp3.size());
     std::printf(
-        "relay process: StartTranscoding (libcurl from the station thread, ring buffer, libmad, "
+        "relay process: StartTranscoding (libcurl from the station thread, ring buffer, libmpg123, "
         "LAME CBR %d kbit/s q%d, send to the sink thread)\n",
         Engine().settings.bitrateNominal, Engine().settings.lameQuality);
     std::printf("  station streams completed %d, sink received %llu bytes, wall %.2f s\n",
@@ -231,7 +231,7 @@ bool RunCase(const char* name, const std::string& mp3, RelayProcess& relay) {
     const double encodeOnly = codecTimes.encodeCpu;
     std::printf("codecs alone on the same MP3 (%llu frames decoded):\n",
                 static_cast<unsigned long long>(decodedFrames));
-    PrintRate("decode alone (libmad)", decodeOnly);
+    PrintRate("decode alone (libmpg123)", decodeOnly);
     PrintRate("encode alone (LAME)", encodeOnly);
     PrintRate("decode + encode", decodeOnly + encodeOnly);
     std::printf("relay beyond decode + encode: %+.1f %%\n\n",

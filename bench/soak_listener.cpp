@@ -12,7 +12,7 @@ namespace {
 
 constexpr int kPollMs = 100;
 // MP3 is decoded in slices so that an hour of audio never becomes one huge sample buffer; each
-// cut costs at most the frame it splits (26 ms), which libmad skips while it finds the next one.
+// cut costs at most the frame it splits (26 ms), which libmpg123 skips while it finds the next one.
 constexpr std::size_t kMp3SliceBytes = 1 << 20;
 
 double Mp3Seconds(const std::string& bytes) {

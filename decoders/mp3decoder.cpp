@@ -1,54 +1,132 @@
 #include "decoders/mp3decoder.h"
 
-#include <cstring>
+#include <mpg123.h>
+
+#include <mutex>
 
 #include "common/log.h"
 #include "engine/libzembril.h"
 
 namespace {
 
-// 1 MiB of buffer plus libmad's state: kept out of the stack and made once.
 Mp3DecoderState mp3DecoderState;
 
-constexpr double kMadSampleScale = 1.0 / MAD_F_ONE;  // libmad's 28 fraction bits
+// Before libmpg123 1.27 a process had to initialise the library once before the first handle.
+bool InitialiseLibrary() {
+    static std::once_flag once;
+    static int result = MPG123_ERR;
+    std::call_once(once, [] { result = mpg123_init(); });
+    return result == MPG123_OK;
+}
 
-int ChannelsOfMode(enum mad_mode mode, int unchanged) {
-    switch (mode) {
-        case MAD_MODE_SINGLE_CHANNEL:
-            return 1;
-        case MAD_MODE_DUAL_CHANNEL:
-        case MAD_MODE_JOINT_STEREO:
-        case MAD_MODE_STEREO:
-            return 2;
+// Float output at the stream's own rate and channel count, whatever they are; no console output;
+// frames handed on whole (no gapless trimming: a relay joins and leaves streams anywhere) and the
+// LAME/Xing frame decoded as the silent frame it is, as every other decoder does; ID3v2 tags and
+// junk of any length skipped while the next frame is searched for.
+bool Configure(mpg123_handle* handle) {
+    if (mpg123_param(handle, MPG123_ADD_FLAGS,
+                     MPG123_QUIET | MPG123_FORCE_FLOAT | MPG123_SKIP_ID3V2 |
+                         MPG123_IGNORE_INFOFRAME,
+                     0) != MPG123_OK ||
+        mpg123_param(handle, MPG123_REMOVE_FLAGS, MPG123_GAPLESS | MPG123_AUTO_RESAMPLE, 0) !=
+            MPG123_OK ||
+        mpg123_param(handle, MPG123_RESYNC_LIMIT, -1, 0) != MPG123_OK ||
+        mpg123_format_none(handle) != MPG123_OK) {
+        return false;
     }
-    return unchanged;
+    const long* rates = nullptr;
+    std::size_t rateCount = 0;
+    mpg123_rates(&rates, &rateCount);
+    for (std::size_t i = 0; i < rateCount; ++i) {
+        if (mpg123_format(handle, rates[i], MPG123_MONO | MPG123_STEREO, MPG123_ENC_FLOAT_32) !=
+            MPG123_OK) {
+            return false;
+        }
+    }
+    return true;
 }
 
 void TakeFrameFacts(Mp3DecoderState& state) {
-    const mad_header& header = state.frame.header;
-    state.frameSampleRate = static_cast<std::int32_t>(header.samplerate);
-    state.frameBitrate = static_cast<std::int64_t>(header.bitrate);
-    state.frameChannels = ChannelsOfMode(header.mode, state.frameChannels);
+    mpg123_frameinfo2 info{};
+    if (mpg123_info2(state.decoder.get(), &info) != MPG123_OK) return;
+    state.frameSampleRate = static_cast<std::int32_t>(info.rate);
+    state.frameBitrate = static_cast<std::int64_t>(info.bitrate) * 1000;
+    state.frameChannels = info.mode == MPG123_M_MONO ? 1 : 2;
 }
 
-// Moves the bytes libmad has not consumed (from next_frame on) to the front of the buffer; at most
-// the last kMp3MaxTailBytes of them.
-void KeepUndecodedTail(Mp3DecoderState& state) {
-    const unsigned char* tail = state.stream.next_frame;
-    if (tail == nullptr) return;
-    std::int64_t tailBytes = state.mp3pos - (tail - state.inputBuffer);
-    constexpr auto kMaxTail = static_cast<std::int64_t>(kMp3MaxTailBytes);
-    if (tailBytes > kMaxTail) {
-        tail += tailBytes - kMaxTail;
-        tailBytes = kMaxTail;
+void TakeOutputFormat(Mp3DecoderState& state) {
+    long rate = 0;
+    int channels = 0;
+    int encoding = 0;
+    if (mpg123_getformat(state.decoder.get(), &rate, &channels, &encoding) != MPG123_OK) return;
+    state.outputSampleRate = static_cast<int>(rate);
+    state.outputChannels = channels;
+}
+
+// The bytes fed that libmpg123 has not used yet (its feed buffer's fill).
+std::int64_t HeldBytes(const Mp3DecoderState& state) {
+    long fill = 0;
+    double fillAsDouble = 0;
+    if (mpg123_getstate(state.decoder.get(), MPG123_BUFFERFILL, &fill, &fillAsDouble) !=
+        MPG123_OK) {
+        return state.mp3pos;
     }
-    if (tailBytes > 0 && tail != state.inputBuffer) {
-        std::memmove(state.inputBuffer, tail, static_cast<std::size_t>(tailBytes));
+    return fill;
+}
+
+// Drops what libmpg123 holds and starts over with the next bytes fed. The handle keeps its output
+// format: libmpg123 announces a new one only when the next frame differs from it.
+void Reopen(Mp3DecoderState& state) {
+    state.mp3pos = 0;
+    state.frame = {};
+    if (!state.decoder.Open()) {
+        state.outputSampleRate = 0;
+        state.outputChannels = 0;
+        LogMessage(LOG_ERROR, kLogMp3, __LINE__, "libmpg123 cannot open a stream for feeding");
     }
-    state.mp3pos = tailBytes > 0 ? tailBytes : 0;
+}
+
+// Keeps one frame's samples for mp3_output_frame; false when there are none.
+bool TakeFrame(Mp3DecoderState& state, const unsigned char* audio, std::size_t byteCount) {
+    const int channels = state.outputChannels >= 2 ? 2 : 1;
+    const std::size_t frameCount = byteCount / (sizeof(float) * static_cast<std::size_t>(channels));
+    if (audio == nullptr || frameCount == 0 || state.outputSampleRate <= 0) return false;
+    state.frame.samples = reinterpret_cast<const float*>(audio);
+    state.frame.frameCount =
+        static_cast<int>(frameCount <= kMp3MaxFrameSamples ? frameCount : kMp3MaxFrameSamples);
+    state.frame.channelCount = channels;
+    state.frame.sampleRate = state.outputSampleRate;
+    return true;
 }
 
 }  // namespace
+
+Mpg123Feed::~Mpg123Feed() {
+    Close();
+}
+
+bool Mpg123Feed::Open() {
+    if (handle_ == nullptr) {
+        if (!InitialiseLibrary()) return false;
+        handle_ = mpg123_new(nullptr, nullptr);
+        if (handle_ == nullptr) return false;
+        if (!Configure(handle_)) {
+            Close();
+            return false;
+        }
+    }
+    if (mpg123_open_feed(handle_) != MPG123_OK) {
+        Close();
+        return false;
+    }
+    return true;
+}
+
+void Mpg123Feed::Close() {
+    if (handle_ == nullptr) return;
+    mpg123_delete(handle_);
+    handle_ = nullptr;
+}
 
 Mp3DecoderState& Mp3Decoder() {
     return mp3DecoderState;
@@ -57,7 +135,6 @@ Mp3DecoderState& Mp3Decoder() {
 void ResetMp3Decoder() {
     Mp3DecoderState& state = mp3DecoderState;
     mp3_decoder_finish(&state);
-    state.mp3pos = 0;
     state.frameSampleRate = 0;
     state.frameBitrate = 0;
     state.frameChannels = 0;
@@ -66,81 +143,84 @@ void ResetMp3Decoder() {
 
 void mp3_decoder_init(Mp3DecoderState* state) {
     if (state == nullptr) return;
-    mp3_decoder_finish(state);
-    state->mp3pos = 0;
-    mad_stream_init(&state->stream);
-    mad_frame_init(&state->frame);
-    mad_synth_init(&state->synth);
-    state->madReady = true;
+    Reopen(*state);
 }
 
 void mp3_decoder_finish(Mp3DecoderState* state) {
-    if (state == nullptr || !state->madReady) return;
-    mad_synth_finish(&state->synth);
-    mad_frame_finish(&state->frame);
-    mad_stream_finish(&state->stream);
-    state->madReady = false;
+    if (state == nullptr) return;
+    state->decoder.Close();
+    state->mp3pos = 0;
+    state->outputSampleRate = 0;
+    state->outputChannels = 0;
+    state->frame = {};
 }
 
 int feed_stream(Mp3DecoderState* state, const unsigned char* bytes, std::size_t byteCount) {
-    if (state == nullptr) return 0;
+    if (state == nullptr || !state->decoder) return 0;
     LogMessage(LOG_DEBUG, kLogMp3, __LINE__, "feed_stream: size=%d, mp3pos=%d",
                static_cast<int>(byteCount), static_cast<int>(state->mp3pos));
-    const std::size_t held = static_cast<std::size_t>(state->mp3pos);
-    if (byteCount > kMp3InputBufferBytes - held) return -1;
-    if (byteCount > 0) std::memcpy(state->inputBuffer + held, bytes, byteCount);
+    const auto held = static_cast<std::size_t>(state->mp3pos);
+    if (byteCount > kMp3MaxHeldBytes - held) return -1;
+    if (byteCount == 0) return 0;
+    if (mpg123_feed(state->decoder.get(), bytes, byteCount) != MPG123_OK) return -1;
     state->mp3pos += static_cast<std::int64_t>(byteCount);
     return 0;
 }
 
 int mp3_decode_buffer(Mp3DecoderState* state) {
-    if (state == nullptr || !state->madReady) return 1;
-    mad_stream_buffer(&state->stream, state->inputBuffer,
-                      static_cast<unsigned long>(state->mp3pos));
+    if (state == nullptr || !state->decoder) return 1;
     for (;;) {
-        if (mad_frame_decode(&state->frame, &state->stream) == 0) {
-            mad_synth_frame(&state->synth, &state->frame);
-            TakeFrameFacts(*state);
-            mp3_output_frame(state);
+        off_t frameNumber = 0;
+        unsigned char* audio = nullptr;
+        std::size_t byteCount = 0;
+        const int result =
+            mpg123_decode_frame(state->decoder.get(), &frameNumber, &audio, &byteCount);
+        if (result == MPG123_NEW_FORMAT) {
+            TakeOutputFormat(*state);
             continue;
         }
-        // Lost sync and damaged frames are skipped; a short buffer or anything else ends the pass.
-        if (state->stream.error == MAD_ERROR_BUFLEN) break;
-        if (!MAD_RECOVERABLE(state->stream.error)) break;
+        if (result == MPG123_OK) {
+            if (TakeFrame(*state, audio, byteCount)) {
+                TakeFrameFacts(*state);
+                mp3_output_frame(state);
+            }
+            continue;
+        }
+        if (result == MPG123_NEED_MORE || result == MPG123_DONE) break;
+        // Anything else leaves libmpg123's reader in a state not worth trusting: start over.
+        LogMessage(LOG_DEBUG, kLogMp3, __LINE__, "MP3 decoding starts over: %s",
+                   mpg123_strerror(state->decoder.get()));
+        Reopen(*state);
+        break;
     }
-    KeepUndecodedTail(*state);
+    state->mp3pos = HeldBytes(*state);
+    if (state->mp3pos > static_cast<std::int64_t>(kMp3MaxTailBytes)) {
+        LogMessage(LOG_DEBUG, kLogMp3, __LINE__,
+                   "%d bytes without a frame in them are dropped: MP3 decoding starts over",
+                   static_cast<int>(state->mp3pos));
+        Reopen(*state);
+    }
     LogMessage(LOG_DEBUG, kLogMp3, __LINE__, "---------");
     return 1;
 }
 
 int mp3_output_frame(Mp3DecoderState* state) {
-    const mad_pcm& pcm = state->synth.pcm;
-    const int channelCount = pcm.channels >= 2 ? 2 : 1;
-    const int frameCount =
-        static_cast<int>(pcm.length <= kMp3MaxFrameSamples ? pcm.length : kMp3MaxFrameSamples);
-
+    const Mp3DecodedFrame& frame = state->frame;
+    if (frame.samples == nullptr) return 1;
     LogMessage(LOG_DEBUG, kLogMp3, __LINE__, "Read %d/%d/%d - Sending %d/%d/%d",
                static_cast<int>(state->frameBitrate / 1000), state->frameSampleRate,
                state->frameChannels, GetBitrateNominal(), static_cast<int>(GetSampleRate()),
                GetChannels());
-
     // Values slightly beyond ±1.0 pass through: the encoders take care of them.
-    float* out = state->frameSamples;
-    for (int i = 0; i < frameCount; ++i) {
-        *out++ = static_cast<float>(pcm.samples[0][i] * kMadSampleScale);
-        if (channelCount == 2) *out++ = static_cast<float>(pcm.samples[1][i] * kMadSampleScale);
-    }
-    NoteDecodedAudio(frameCount, static_cast<int>(pcm.samplerate));
+    NoteDecodedAudio(frame.frameCount, frame.sampleRate);
     const Mp3SampleConsumer consumer =
         state->sampleConsumer != nullptr ? state->sampleConsumer : ProcessSamples;
-    return consumer(state->frameSamples, frameCount, channelCount,
-                    static_cast<int>(pcm.samplerate));
+    return consumer(frame.samples, frame.frameCount, frame.channelCount, frame.sampleRate);
 }
 
 int mp3_decoder_flush(Mp3DecoderState* state) {
-    if (state == nullptr || !state->madReady || state->mp3pos == 0) return 1;
-    const unsigned char padding[MAD_BUFFER_GUARD] = {};
-    if (feed_stream(state, padding, sizeof padding) == 0) mp3_decode_buffer(state);
-    state->mp3pos = 0;
+    if (state == nullptr || !state->decoder || state->mp3pos == 0) return 1;
+    mp3_decode_buffer(state);
+    if (state->mp3pos > 0) Reopen(*state);
     return 1;
 }

@@ -50,8 +50,9 @@ PcmQueue::TakeResult PcmQueue::Take(PcmBlock& block, Clock::time_point deadline)
     blocks_.pop_front();
     queuedSeconds_ = std::max(0.0, queuedSeconds_ - BlockSeconds(block.frameCount, block.sampleRate));
     if (blocks_.empty()) queuedSeconds_ = 0.0;
+    const bool wakeProducers = queuedSeconds_ < kResumeSeconds;
     lock.unlock();
-    roomFreed_.notify_all();
+    if (wakeProducers) roomFreed_.notify_all();
     return TakeResult::kBlock;
 }
 

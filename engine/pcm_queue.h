@@ -33,6 +33,10 @@ class PcmQueue {
 
     // Audio the queue holds at most before a producer waits.
     static constexpr double kLimitSeconds = 1.0;
+    // A waiting producer is woken once the queue has drained below this, not at every block
+    // taken: a source ahead of the output then refills the queue in one go instead of trading a
+    // wake-up with the consumer for every block (two system calls and two thread switches each).
+    static constexpr double kResumeSeconds = kLimitSeconds / 2;
 
     // Copies the block in, waiting for room. `keepWaiting` is asked at least every
     // kProducerWakeInterval while the queue is full; once it says no, the block is dropped.

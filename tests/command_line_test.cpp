@@ -349,7 +349,7 @@ TEST(CommandLine, VersionOptionNamesTheProgramAndItsLibraries) {
     EXPECT_EQ(result.err, "");
     EXPECT_EQ(result.out.substr(0, result.out.find('\n') + 1),
               std::string("transcode ") + kTranscodeVersion + "\n");
-    for (const char* library : {"\nlibcurl: ", "\nLAME: ", "\nlibvorbis: ", "\nlibmad: "}) {
+    for (const char* library : {"\nlibcurl: ", "\nLAME: ", "\nlibvorbis: ", "\nlibmpg123: "}) {
         const std::size_t at = result.out.find(library);
         ASSERT_NE(at, std::string::npos) << library << " missing from:\n" << result.out;
         // Each library line carries a version: some digit before the line ends.

@@ -138,7 +138,7 @@ TEST_P(Mp3GarbageTest, DestinationReceivesAValidStream) {
     ASSERT_FALSE(bytes.empty());
     mp3_decoder_init(&Mp3Decoder());
     // A block beyond the decoder's buffer is dropped whole, and decoding goes on after it.
-    const std::string oversized(kMp3InputBufferBytes + 1, '\xff');
+    const std::string oversized(kMp3MaxHeldBytes + 1, '\xff');
     handle_mp3_block(reinterpret_cast<const unsigned char*>(oversized.data()), oversized.size());
     for (std::size_t at = 0; at < bytes.size();) {
         const std::size_t size = std::min<std::size_t>(1 + noise.Below(20000), bytes.size() - at);

@@ -293,7 +293,7 @@ TEST_F(IcyBodyTest, TitleIsHandedOnWhereItStandsInTheAudio) {
         if (event.slot == "decoded" && !seen) ++decodedBefore;
     }
     ASSERT_TRUE(seen);
-    // libmad decodes a frame once it sees a few bytes past its end.
+    // A frame is decoded once it is whole; the first one waits for the next header to confirm it.
     EXPECT_LE(decodedBefore, framesBefore);
     EXPECT_GE(decodedBefore + 1, framesBefore);
     EXPECT_EQ(Reported("inputBitrate"), Texts{"44100Hz/Stereo MP3"});
@@ -375,7 +375,11 @@ TEST_P(SourceEndTest, DecodesWhatIsStillBuffered) {
     }
     const std::string body = audio + c.afterAudio;
     ASSERT_EQ(FeedBody(body, 4096), body.size());
-    EXPECT_LT(DecodedFrames(), frames * 1152);
+    // Without metadata the ring buffer keeps the rest of the last block for the end; with it,
+    // every audio byte reaches the decoder as it arrives and each frame is decoded once whole.
+    if (!c.metadata) {
+        EXPECT_LT(DecodedFrames(), frames * 1152);
+    }
     FinishTransfer(Input(), false);
     EXPECT_EQ(DecodedFrames(), frames * 1152);
     EXPECT_EQ(Reported("metadata"), c.titles);

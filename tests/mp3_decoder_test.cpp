@@ -12,6 +12,7 @@
 #include "tests/support/audio_check.h"
 #include "tests/support/input_session.h"
 #include "tests/support/mp3_fixture.h"
+#include "tests/support/noise.h"
 
 namespace {
 
@@ -71,14 +72,32 @@ TEST_F(Mp3DecoderTest, BlocksCutAnywhereDecodeEveryFrame) {
     }
 }
 
-TEST_F(Mp3DecoderTest, LastFrameNeedsTheFlush) {
+// A frame is decoded as soon as it is complete: the last one does not wait for the flush, and the
+// flush finds nothing more.
+TEST_F(Mp3DecoderTest, EveryFrameIsDecodedOnceComplete) {
     const std::string mp3 = MakeMp3Tone({44100, 2, 0.5});
     const std::size_t frames = Mp3FrameOffsets(mp3).size();
     DecodeInBlocks(mp3, 4096, false);
-    EXPECT_EQ(received.rates.size(), frames - 1);
-    mp3_decoder_flush(&Mp3Decoder());
     EXPECT_EQ(received.rates.size(), frames);
     EXPECT_EQ(Mp3Decoder().mp3pos, 0);
+    mp3_decoder_flush(&Mp3Decoder());
+    EXPECT_EQ(received.rates.size(), frames);
+}
+
+// The tail of a cut-off frame waits for its rest; the flush at the end of the stream drops it.
+TEST_F(Mp3DecoderTest, FlushDropsACutOffFrame) {
+    const std::string mp3 = MakeMp3Tone({44100, 2, 0.5});
+    const std::vector<std::size_t> offsets = Mp3FrameOffsets(mp3);
+    DecodeInBlocks(mp3.substr(0, offsets.back() + 100), 4096, false);
+    EXPECT_EQ(received.rates.size(), offsets.size() - 1);
+    EXPECT_GE(Mp3Decoder().mp3pos, 100);
+    mp3_decoder_flush(&Mp3Decoder());
+    EXPECT_EQ(Mp3Decoder().mp3pos, 0);
+    EXPECT_EQ(received.rates.size(), offsets.size() - 1);
+    // The rest of the stream after the flush is a stream of its own: its first whole frame
+    // decodes, the bytes before it are skipped.
+    DecodeInBlocks(mp3.substr(offsets.back() + 100) + mp3, 4096);
+    EXPECT_EQ(received.rates.size(), 2 * offsets.size() - 1);
 }
 
 TEST_F(Mp3DecoderTest, StreamJoinedInMidFrameStartsAtTheNextFrame) {
@@ -86,16 +105,17 @@ TEST_F(Mp3DecoderTest, StreamJoinedInMidFrameStartsAtTheNextFrame) {
     const std::vector<std::size_t> offsets = Mp3FrameOffsets(mp3);
     const std::size_t joinAt = offsets[5] + 100;
     DecodeInBlocks(mp3.substr(joinAt), 2000);
-    // The frames after the join; the first one or two may lack their bit reservoir.
+    // The frames after the join; the first one or two may lack their bit reservoir: skipped, or
+    // decoded as silence and the fade-in from it.
     const std::size_t after = offsets.size() - 6;
     EXPECT_LE(received.rates.size(), after);
     EXPECT_GE(received.rates.size() + 2, after);
-    // The tone goes on undisturbed (the encoder's padding at the very end is left out).
+    // From there the tone goes on undisturbed (the encoder's padding at the very end is left out).
     std::vector<float> left;
     for (std::size_t i = 0; i + 2 * 2 * 1152 < received.samples.size(); i += 2) {
         left.push_back(received.samples[i]);
     }
-    EXPECT_NEAR(EstimateToneHz(left, 44100, 1152), 440.0, 1.0);
+    EXPECT_NEAR(EstimateToneHz(left, 44100, 2 * 1152), 440.0, 1.0);
 }
 
 struct ModeCase {
@@ -155,13 +175,13 @@ TEST_F(Mp3DecoderTest, LoudStreamIsNotClipped) {
 
 TEST_F(Mp3DecoderTest, BlockThatDoesNotFitIsNotStoredAtAll) {
     Mp3DecoderState& decoder = Mp3Decoder();
-    const std::vector<unsigned char> big(kMp3InputBufferBytes - 10, 0);
+    const std::vector<unsigned char> big(kMp3MaxHeldBytes - 10, 0);
     ASSERT_EQ(feed_stream(&decoder, big.data(), big.size()), 0);
     const std::vector<unsigned char> more(11, 1);
     EXPECT_EQ(feed_stream(&decoder, more.data(), more.size()), -1);
     EXPECT_EQ(decoder.mp3pos, static_cast<std::int64_t>(big.size()));
     EXPECT_EQ(feed_stream(&decoder, more.data(), 10), 0);
-    EXPECT_EQ(decoder.mp3pos, static_cast<std::int64_t>(kMp3InputBufferBytes));
+    EXPECT_EQ(decoder.mp3pos, static_cast<std::int64_t>(kMp3MaxHeldBytes));
     EXPECT_EQ(feed_stream(nullptr, more.data(), 10), 0);
 }
 
@@ -177,7 +197,7 @@ TEST_F(Mp3DecoderTest, LongestBlocksDecodeEveryFrame) {
 }
 
 TEST_F(Mp3DecoderTest, BlockThatCannotBeTakenIsAnError) {
-    const std::vector<unsigned char> oversized(kMp3InputBufferBytes + 1, 0xff);
+    const std::vector<unsigned char> oversized(kMp3MaxHeldBytes + 1, 0xff);
     handle_mp3_block(oversized.data(), oversized.size());
     EXPECT_NE(LogText().find("Error(ziravorov"), std::string::npos) << LogText();
     EXPECT_NE(LogText().find("The MP3 decoder cannot take a block of"), std::string::npos);
@@ -191,12 +211,65 @@ TEST_F(Mp3DecoderTest, GarbageIsSkippedWithoutOutput) {
     EXPECT_LE(Mp3Decoder().mp3pos, 8);
 }
 
+struct JunkCase {
+    const char* name;
+    std::string junk;
+};
+
+void PrintTo(const JunkCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+std::string RandomBytes(std::size_t byteCount) {
+    Noise noise(11);
+    return noise.Bytes(byteCount);
+}
+
+// An ID3v2 header announcing a tag of 200000 bytes (sizes in 7-bit bytes), then the tag.
+std::string LongId3Tag() {
+    return std::string("ID3\x04\x00\x00\x00\x0c\x1a\x20", 10) + std::string(200000, 'a');
+}
+
+const JunkCase kJunkCases[] = {
+    {"RandomBytes", RandomBytes(300000)},
+    {"Zeros", std::string(300000, '\0')},
+    {"LongId3Tag", LongId3Tag()},
+};
+
+class Mp3JunkTest : public Mp3DecoderTest, public ::testing::WithParamInterface<JunkCase> {};
+
+// Junk before a stream is skipped without holding more than one frame's tail between blocks,
+// however long it goes on, and the stream after it decodes.
+TEST_P(Mp3JunkTest, JunkIsNotHeldAndTheStreamAfterItDecodes) {
+    const std::string mp3 = MakeMp3Tone({44100, 2, 0.5});
+    const std::string bytes = GetParam().junk + mp3;
+    const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+    for (std::size_t at = 0; at < bytes.size(); at += 1000) {
+        handle_mp3_block(data + at, std::min<std::size_t>(1000, bytes.size() - at));
+        ASSERT_LE(Mp3Decoder().mp3pos, static_cast<std::int64_t>(kMp3MaxTailBytes)) << at;
+    }
+    mp3_decoder_flush(&Mp3Decoder());
+    const std::size_t frames = Mp3FrameOffsets(mp3).size();
+    EXPECT_LE(received.rates.size(), frames);
+    EXPECT_GE(received.rates.size() + 1, frames);
+    EXPECT_EQ(Reported("inputBitrate"), Texts{"44100Hz/Stereo MP3"});
+}
+
+INSTANTIATE_TEST_SUITE_P(Junk, Mp3JunkTest, ::testing::ValuesIn(kJunkCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 TEST_F(Mp3DecoderTest, InitStartsAFreshStream) {
-    DecodeInBlocks(MakeMp3Tone({44100, 2, 0.2}), 700, false);
+    const std::string mp3 = MakeMp3Tone({44100, 2, 0.2});
+    const std::vector<std::size_t> offsets = Mp3FrameOffsets(mp3);
+    DecodeInBlocks(mp3.substr(0, offsets.back() + 100), 700, false);
     EXPECT_GT(Mp3Decoder().mp3pos, 0);
     mp3_decoder_init(&Mp3Decoder());
     EXPECT_EQ(Mp3Decoder().mp3pos, 0);
     EXPECT_EQ(Mp3Decoder().frameSampleRate, 44100);  // frame facts stay
+    // The cut-off frame is gone: a whole stream after it gives its own frames, no more.
+    received = {};
+    DecodeInBlocks(mp3, 700);
+    EXPECT_EQ(received.rates.size(), offsets.size());
 }
 
 }  // namespace

@@ -137,7 +137,7 @@ void ExpectUnbrokenMp3(const std::string& heard) {
     const DecodedAudio audio = DecodeMp3(heard);
     EXPECT_EQ(audio.sampleRate, 44100);
     EXPECT_EQ(audio.channelCount, 2);
-    // libmad skips a frame it cannot decode; the first frames may lack their bit reservoir.
+    // The decoder skips a frame it cannot decode; the first frames may lack their bit reservoir.
     EXPECT_GE(audio.frameCount() + 4 * 1152, chainFrames * 1152)
         << chainFrames << " frames in the chain, " << audio.frameCount() << " samples decoded";
 }

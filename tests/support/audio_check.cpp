@@ -1,6 +1,6 @@
 #include "tests/support/audio_check.h"
 
-#include <mad.h>
+#include <mpg123.h>
 #include <ogg/ogg.h>
 #include <strings.h>
 #include <vorbis/vorbisfile.h>
@@ -10,61 +10,53 @@
 #include <cstring>
 #include <numbers>
 
+#include "decoders/mp3decoder.h"
+
 namespace {
 
 // ---- MP3 ----
 
-class MadDecoder {
-  public:
-    MadDecoder() {
-        mad_stream_init(&stream_);
-        mad_frame_init(&frame_);
-        mad_synth_init(&synth_);
-    }
-    ~MadDecoder() {
-        mad_synth_finish(&synth_);
-        mad_frame_finish(&frame_);
-        mad_stream_finish(&stream_);
-    }
-    MadDecoder(const MadDecoder&) = delete;
-    MadDecoder& operator=(const MadDecoder&) = delete;
-
-    DecodedAudio Decode(const std::string& bytes) {
-        // libmad reads up to MAD_BUFFER_GUARD bytes past the last frame.
-        std::vector<unsigned char> input(bytes.begin(), bytes.end());
-        input.resize(bytes.size() + MAD_BUFFER_GUARD, 0);
-        mad_stream_buffer(&stream_, input.data(), input.size());
-        DecodedAudio audio;
-        for (;;) {
-            if (mad_frame_decode(&frame_, &stream_) != 0) {
-                if (MAD_RECOVERABLE(stream_.error)) continue;
-                break;  // MAD_ERROR_BUFLEN: the end
-            }
-            mad_synth_frame(&synth_, &frame_);
-            Append(audio);
-        }
+// The whole stream fed at once to a libmpg123 handle set up as the program's decoder sets up its
+// own (float output, every frame whole, the info frame decoded as audio), so that both give the
+// same samples.
+DecodedAudio DecodeWithMpg123(const std::string& bytes) {
+    DecodedAudio audio;
+    Mpg123Feed decoder;
+    if (!decoder.Open()) return audio;
+    mpg123_handle* handle = decoder.get();
+    if (mpg123_feed(handle, reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) !=
+        MPG123_OK) {
         return audio;
     }
-
-  private:
-    void Append(DecodedAudio& audio) {
-        const mad_pcm& pcm = synth_.pcm;
-        if (audio.channelCount == 0) {
-            audio.sampleRate = static_cast<int>(pcm.samplerate);
-            audio.channelCount = pcm.channels;
+    int channels = 0;
+    for (;;) {
+        off_t frameNumber = 0;
+        unsigned char* output = nullptr;
+        std::size_t byteCount = 0;
+        const int result = mpg123_decode_frame(handle, &frameNumber, &output, &byteCount);
+        if (result == MPG123_NEW_FORMAT) {
+            long rate = 0;
+            int encoding = 0;
+            mpg123_getformat(handle, &rate, &channels, &encoding);
+            if (audio.channelCount == 0) {
+                audio.sampleRate = static_cast<int>(rate);
+                audio.channelCount = channels;
+            }
+            continue;
         }
-        for (unsigned i = 0; i < pcm.length; ++i) {
+        if (result != MPG123_OK) break;  // MPG123_NEED_MORE: the end
+        const auto* samples = reinterpret_cast<const float*>(output);
+        const std::size_t frameCount = byteCount / sizeof(float) / static_cast<std::size_t>(channels);
+        for (std::size_t i = 0; i < frameCount; ++i) {
             for (int c = 0; c < audio.channelCount; ++c) {
-                const int from = c < pcm.channels ? c : 0;
-                audio.samples.push_back(static_cast<float>(mad_f_todouble(pcm.samples[from][i])));
+                const int from = c < channels ? c : 0;
+                audio.samples.push_back(samples[i * static_cast<std::size_t>(channels) +
+                                                static_cast<std::size_t>(from)]);
             }
         }
     }
-
-    mad_stream stream_;
-    mad_frame frame_;
-    mad_synth synth_;
-};
+    return audio;
+}
 
 // ---- Ogg Vorbis from memory ----
 
@@ -164,7 +156,7 @@ std::vector<float> DecodedAudio::Channel(int channel) const {
 }
 
 DecodedAudio DecodeMp3(const std::string& bytes) {
-    return MadDecoder().Decode(bytes);
+    return DecodeWithMpg123(bytes);
 }
 
 std::string OggLink::Comment(const std::string& key) const {

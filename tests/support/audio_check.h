@@ -1,4 +1,4 @@
-// Checking audio in tests: sine blocks to feed the engine, MP3 bytes decoded with libmad, Ogg
+// Checking audio in tests: sine blocks to feed the engine, MP3 bytes decoded with libmpg123, Ogg
 // Vorbis bytes decoded with libvorbisfile from memory (link by link, with comments and serial
 // numbers), the pages of an Ogg stream, and a tone's frequency measured from decoded samples.
 #pragma once
@@ -19,7 +19,7 @@ struct DecodedAudio {
     std::vector<float> Channel(int channel) const;
 };
 
-// Every frame libmad can decode; rate and channel count of the first frame. Empty when no frame
+// Every frame libmpg123 can decode; rate and channel count of the first frame. Empty when no frame
 // was found.
 DecodedAudio DecodeMp3(const std::string& bytes);
 
