@@ -244,10 +244,9 @@ const char* Icecast2ContentType() {
 int LogInIcecast2(const std::string& bitrateText) {
     const EngineState& engine = Engine();
     const std::string credential = Base64Encode("source:" + Text(engine.settings.serverPassword));
-    const std::string audioInfo = "ice-samplerate=" +
-                                  std::to_string(OutputSampleRate(engine.settings)) +
-                                  ";ice-bitrate=" + bitrateText +
-                                  ";ice-channels=" + std::to_string(engine.settings.channels);
+    const std::string audioInfo =
+        "ice-samplerate=" + std::to_string(OutputSampleRate(engine.settings)) +
+        ";ice-bitrate=" + bitrateText + ";ice-channels=" + std::to_string(engine.settings.channels);
     // This protocol's lines end in a bare line feed.
     const int error = SendLoginText(HeaderBlock(
         {

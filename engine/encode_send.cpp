@@ -74,12 +74,12 @@ void ReportLevels(const EngineState& engine, const float* frames, int frameCount
 
 // A title change asked for a new Ogg stream: the running one ends (its last page carries the
 // end-of-stream mark) and the new one starts with the current title in its comments (InitEncoder
-// does both; Opus output chains the new stream in its encoder). A stream
-// that has carried no audio yet keeps running until it has: players stall or skip on empty
-// links. A stream also carries at least kShortestOggStreamSecs of audio (at real-time pace, one
-// new stream every 2 s at most): a station that changes its title in every metadata block would
-// otherwise send header pages many times a second. The title that waits meanwhile is the latest,
-// since the comments are built when the stream starts.
+// does both; Opus output chains the new stream in its encoder). A stream that has carried no
+// audio yet keeps running until it has: players stall or skip on empty links. A stream also
+// carries at least kShortestOggStreamSecs of audio (at real-time pace, one new stream every 2 s
+// at most): a station that changes its title in every metadata block would otherwise send header
+// pages many times a second. The title that waits meanwhile is the latest, since the comments are
+// built when the stream starts.
 BlockOutcome ServeOggRestart(EngineState& engine) {
     if (engine.encoder.vorbisRestartPending == 0 || engine.encoder.oggStreamFrames == 0)
         return BlockOutcome::kSent;

@@ -85,8 +85,10 @@ bool OpusBitrateUsable(const EngineState& engine) {
 bool ApplyOpusSettings(EngineState& engine, OggOpusEnc* encoder) {
     const int bitrate = engine.settings.bitrateNominal * 1000;
     int result = ope_encoder_ctl(encoder, OPUS_SET_BITRATE(bitrate));
-    if (result == OPE_OK) result = ope_encoder_ctl(encoder, OPE_SET_DECISION_DELAY(kDecisionDelayFrames));
-    if (result == OPE_OK) result = ope_encoder_ctl(encoder, OPE_SET_MUXING_DELAY(kMuxingDelayFrames));
+    if (result == OPE_OK)
+        result = ope_encoder_ctl(encoder, OPE_SET_DECISION_DELAY(kDecisionDelayFrames));
+    if (result == OPE_OK)
+        result = ope_encoder_ctl(encoder, OPE_SET_MUXING_DELAY(kMuxingDelayFrames));
     // OpusTags are padded so that a file can be tagged in place; a stream is not.
     if (result == OPE_OK) result = ope_encoder_ctl(encoder, OPE_SET_COMMENT_PADDING(0));
     if (result == OPE_OK) {
@@ -104,9 +106,10 @@ int StartOpusEncoder(EngineState& engine, OggOpusComments* comments) {
     ReleaseOpusEncoder(engine);
     if (!OpusBitrateUsable(engine)) return 0;
     int error = OPE_OK;
-    OpusEncoderHandle encoder(ope_encoder_create_callbacks(
-        &kPageCallbacks, &engine.encoder.opusPages, comments, static_cast<opus_int32>(kOpusOutputRate),
-        engine.settings.channels, kMonoOrStereoMapping, &error));
+    OpusEncoderHandle encoder(
+        ope_encoder_create_callbacks(&kPageCallbacks, &engine.encoder.opusPages, comments,
+                                     static_cast<opus_int32>(kOpusOutputRate),
+                                     engine.settings.channels, kMonoOrStereoMapping, &error));
     if (!encoder) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot create the Opus encoder (%s)",
                    ope_strerror(error));
@@ -216,6 +219,7 @@ void ReleaseOpusEncoder(EngineState& engine) {
 
 ssize_t ArchiveEncodedBytes(const unsigned char* bytes, std::size_t byteCount) {
     const EngineState& engine = Engine();
-    if (engine.settings.saveArchives && !engine.settings.saveAsWav) AppendToArchive(bytes, byteCount);
+    if (engine.settings.saveArchives && !engine.settings.saveAsWav)
+        AppendToArchive(bytes, byteCount);
     return static_cast<ssize_t>(byteCount);
 }

@@ -153,8 +153,8 @@ bool PrepareResampler(int sourceRate, bool newRate) {
     // A resampler torn down elsewhere (an engine reset) takes its carried frames with it.
     buffers.carriedFrames = 0;
     if (!ResamplerCanConvert(outputRate, sourceRate) ||
-        res_init(&engine.encoder.resampler, 2, static_cast<int>(outputRate),
-                 sourceRate, kNoResamplerOptions) != 0) {
+        res_init(&engine.encoder.resampler, 2, static_cast<int>(outputRate), sourceRate,
+                 kNoResamplerOptions) != 0) {
         ReportUnusableRate(sourceRate, newRate);
         return false;
     }

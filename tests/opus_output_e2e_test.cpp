@@ -4,7 +4,6 @@
 // stream with its own serial, OpusTags and audio; the listener's stream and the archive pass
 // opusinfo and ogginfo without a warning and decode (opusdec) to the station's audio.
 #include <gtest/gtest.h>
-
 #include <unistd.h>
 
 #include <algorithm>
@@ -62,8 +61,8 @@ PacedSourceOptions BurstingStation(const Mp3Format& format) {
     options.bytesPerSecond = kSpeedUp * Mp3BytesPerSecond(format);
     options.maxStreamMs = kRunTimeoutMs;
     for (int song = 0; song < kTitleCount; ++song) {
-        const auto offset = static_cast<std::size_t>(song * kSecondsPerTitle *
-                                                     Mp3BytesPerSecond(format));
+        const auto offset =
+            static_cast<std::size_t>(song * kSecondsPerTitle * Mp3BytesPerSecond(format));
         options.titles.push_back({offset, ArtistOf(SongTitle(song)) + " - " + SongTitle(song)});
     }
     return options;

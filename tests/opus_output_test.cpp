@@ -52,8 +52,8 @@ class SourceAudio {
         std::uniform_real_distribution<float> noise(-0.2f, 0.2f);
         for (int b = 0; b < blocks; ++b) {
             for (int i = 0; i < kBlockFrames; ++i, ++frame_) {
-                const auto tone = static_cast<float>(0.3 * std::sin(2.0 * M_PI * 440.0 * frame_ /
-                                                                    kSourceRate));
+                const auto tone =
+                    static_cast<float>(0.3 * std::sin(2.0 * M_PI * 440.0 * frame_ / kSourceRate));
                 block[2 * i] = tone + noise(random_);
                 block[2 * i + 1] = tone + noise(random_);
             }
@@ -97,16 +97,22 @@ class OpusOutputTest : public EngineSessionTest {
     std::string stream_;
 };
 
+// Every table's case has a name, which gtest shows and names the test after.
+template <typename Case>
+requires requires(const Case& value) {
+    value.name;
+}
+void PrintTo(const Case& value, std::ostream* out) {
+    *out << value.name;
+}
+constexpr auto kCaseName = [](const auto& info) { return std::string(info.param.name); };
+
 struct SetupCase {
     const char* name;
     int channels;
     int kbps;
     std::int64_t sampleRate;  // the setting, which Opus output does not use
 };
-
-void PrintTo(const SetupCase& value, std::ostream* out) {
-    *out << value.name;
-}
 
 class OpusSetupTest : public OpusOutputTest, public ::testing::WithParamInterface<SetupCase> {};
 
@@ -143,7 +149,7 @@ INSTANTIATE_TEST_SUITE_P(Table, OpusSetupTest,
                          ::testing::Values(SetupCase{"MonoAt32", 1, 32, 44100},
                                            SetupCase{"StereoAt64", 2, 64, 48000},
                                            SetupCase{"StereoAt160", 2, 160, 22050}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         kCaseName);
 
 struct RefusedCase {
     const char* name;
@@ -151,10 +157,6 @@ struct RefusedCase {
     int kbps;
     const char* error;
 };
-
-void PrintTo(const RefusedCase& value, std::ostream* out) {
-    *out << value.name;
-}
 
 class OpusRefusalTest : public OpusOutputTest, public ::testing::WithParamInterface<RefusedCase> {};
 
@@ -175,7 +177,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "BitrateNominal 5 is no bit rate for the Opus encoder (6 to 510 kbit/s)"},
         RefusedCase{"BitRateAboveOpus", 2, 511,
                     "BitrateNominal 511 is no bit rate for the Opus encoder (6 to 510 kbit/s)"}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kCaseName);
 
 // Titles in a burst: the running stream first carries two seconds of audio, and the stream that
 // follows carries the latest title. Every link is complete: its own serial, its OpusTags, its
@@ -202,9 +204,9 @@ TEST_F(OpusOutputTest, TitleChangesChainStreamsThatEachCarryTheirAudio) {
         EXPECT_TRUE(link.begun && link.ended && link.headValid) << titles.back();
         EXPECT_GE(link.Seconds(), 2.0 - kDurationTolerance) << titles.back();
     }
-    EXPECT_EQ(titles, (std::vector<std::string>{"First Artist - First Song",
-                                                "Second Artist - Second Song",
-                                                "Third Artist - Third Song"}));
+    EXPECT_EQ(titles,
+              (std::vector<std::string>{"First Artist - First Song", "Second Artist - Second Song",
+                                        "Third Artist - Third Song"}));
     EXPECT_EQ(serials.size(), links.size());
     // Chaining neither drops nor repeats audio.
     EXPECT_NEAR(seconds, audio.Seconds(), kDurationTolerance);
@@ -236,10 +238,6 @@ struct LoginCase {
     const char* reply;
     std::vector<std::string> lines;  // lines the login holds
 };
-
-void PrintTo(const LoginCase& value, std::ostream* out) {
-    *out << value.name;
-}
 
 class OpusLoginTest : public EngineSessionTest, public ::testing::WithParamInterface<LoginCase> {};
 
@@ -284,7 +282,7 @@ INSTANTIATE_TEST_SUITE_P(
                   ServerKind::kIcecast,
                   "OK\r\n",
                   {"\r\ncontent-type: audio/ogg\r\n", "\r\nx-audiocast-bitrate: 96\r\n"}}),
-    [](const auto& info) { return std::string(info.param.name); });
+    kCaseName);
 
 // ---- the configuration ----
 
@@ -298,10 +296,6 @@ struct ConfigCase {
     const char* sampleRate;
     bool ignoredLine;  // the log says that Samplerate is not used
 };
-
-void PrintTo(const ConfigCase& value, std::ostream* out) {
-    *out << value.name;
-}
 
 class OpusConfigTest : public FreshRecordsTest, public ::testing::WithParamInterface<ConfigCase> {
   protected:
@@ -333,14 +327,14 @@ TEST_P(OpusConfigTest, EncodeOpusIsTakenAndSamplerateIsLeftAsWritten) {
                                 " is ignored for Opus output; it is encoded at 48000 Hz";
     EXPECT_EQ(OccurrencesOf(log(), ignored), GetParam().ignoredLine ? 1u : 0u) << log();
     // The file is written back as it was.
-    EXPECT_NE(ReadWholeFile(file("test.cfg")).find(std::string("\nSamplerate=") +
-                                                   GetParam().sampleRate + "\n"),
+    EXPECT_NE(ReadWholeFile(file("test.cfg"))
+                  .find(std::string("\nSamplerate=") + GetParam().sampleRate + "\n"),
               std::string::npos);
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, OpusConfigTest,
                          ::testing::Values(ConfigCase{"OtherRate", "44100", true},
                                            ConfigCase{"OpusRate", "48000", false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         kCaseName);
 
 }  // namespace

@@ -8,8 +8,8 @@
 
 struct OpusLink {
     int serial = 0;
-    bool begun = false;  // its first page carries the beginning-of-stream mark
-    bool ended = false;  // its last page carries the end-of-stream mark
+    bool begun = false;      // its first page carries the beginning-of-stream mark
+    bool ended = false;      // its last page carries the end-of-stream mark
     bool headValid = false;  // the first packet is an OpusHead
     int channels = 0;
     std::uint32_t inputRate = 0;
