@@ -22,6 +22,7 @@
 #include "tests/support/ogg_reader.h"
 #include "tests/support/opus_links.h"
 #include "tests/support/station_config.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
@@ -212,16 +213,31 @@ TEST_F(OpusOutputTest, TitleChangesChainStreamsThatEachCarryTheirAudio) {
     EXPECT_NEAR(seconds, audio.Seconds(), kDurationTolerance);
 }
 
-// A lost connection: the stream ends in the archive alone, and the next connection begins a new
-// encoder whose stream has a serial of its own.
-TEST_F(OpusOutputTest, ANewConnectionBeginsANewStream) {
+// A lost connection: what the encoder still holds completes the archive (down to the
+// end-of-stream page) and nothing more is sent; the next connection begins a new encoder whose
+// stream has a serial of its own.
+TEST_F(OpusOutputTest, ALostConnectionsStreamEndsInTheArchive) {
+    const TempDir archives;
+    Engine().settings.saveArchives = 1;
+    Engine().settings.saveDirectory.assign(archives.path());
+    WantArchive();
     Connect();
     SourceAudio audio;
     audio.Play(1.0);
-    const std::vector<OpusLink> first = OpusLinksOf(capture_->Take());
-    ASSERT_EQ(first.size(), 1u);
-
+    const std::string sent = capture_->Take();
     FlushEncoderIntoArchive();
+    EXPECT_TRUE(capture_->Take().empty());
+    CloseArchiveFile();
+    const std::vector<std::string> files = FilesIn(archives.path());
+    ASSERT_EQ(files.size(), 1u);
+    const std::string archived = ReadWholeFile(files[0]);
+    EXPECT_EQ(archived.substr(0, sent.size()), sent);
+    const std::vector<OpusLink> first = OpusLinksOf(archived);
+    ASSERT_EQ(first.size(), 1u);
+    EXPECT_TRUE(first[0].begun && first[0].ended);
+    EXPECT_NEAR(first[0].Seconds(), audio.Seconds(), kDurationTolerance);
+
+    Engine().settings.saveArchives = 0;
     Engine().encoder.oggStreamOpen = 0;  // as ConnectToServer leaves it
     ASSERT_EQ(InitEncoder(), 1);
     audio.Play(1.0);
