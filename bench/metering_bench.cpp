@@ -1,4 +1,4 @@
-// The source metering's own cost: CPU per audio minute of MeterSourceBlock (libebur128 short-term
+// The source metering's own cost: CPU per audio minute of MeterSourceBlock (K-weighted short-term
 // loudness, sample peak, the dead-air watch) on music-like 44100 Hz stereo in blocks of 1152
 // frames, as the MP3 decoder hands them over, with readings taken as a status page would; and
 // the private memory the meter adds to the process. Set beside relay_bench's CPU per audio minute

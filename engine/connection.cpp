@@ -11,12 +11,14 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <initializer_list>
 #include <string>
 #include <string_view>
 
 #include "common/log.h"
+#include "common/socket.h"
 #include "common/station_metrics.h"
 #include "common/text_encoding.h"
 #include "engine/encoder_state.h"
@@ -26,6 +28,9 @@
 namespace {
 
 constexpr int kHighestPort = 65535;
+// How long a Shoutcast-style login waits for the password's answer before it sends the header
+// block unasked (see LogInShoutcast).
+constexpr auto kPasswordReplyWait = std::chrono::milliseconds(1000);
 
 void ReportStatus(const char* text) {
     Report(Engine().sinks.serverStatus, text);
@@ -160,9 +165,8 @@ int SendLoginText(const std::string& text) {
     return SendRequest(Engine().destination.streamSocket, text.c_str()) < 0 ? errno : 0;
 }
 
-// Reads an "OK"/"OK2" reply of a Shoutcast-style login; 1 when accepted.
-int ReadOkReply() {
-    const LoginReply reply = ReceiveLoginReply(Engine().destination.streamSocket);
+// Judges an "OK"/"OK2" reply of a Shoutcast-style login; 1 when accepted.
+int AcceptOkReply(const LoginReply& reply) {
     const std::string& bytes = reply.bytes;
     if (reply.end == ReplyEnd::kCalledOff || bytes.size() < 2 || bytes[0] != 'O' ||
         bytes[1] != 'K') {
@@ -171,6 +175,15 @@ int ReadOkReply() {
     Engine().destination.shoutcastAccepted = bytes.size() > 2 && bytes[2] == '2';
     ReportStatus("Password OK");
     return 1;
+}
+
+int ReadOkReply() {
+    return AcceptOkReply(ReceiveLoginReply(Engine().destination.streamSocket));
+}
+
+const char* OutputContentType() {
+    if (Engine().settings.isOpus) return "audio/ogg";
+    return Engine().settings.isOggVorbis ? "application/ogg" : "audio/mpeg";
 }
 
 template <std::size_t N>
@@ -189,27 +202,48 @@ void FillEmptyContact(FixedText<20>& field) {
     if (field.empty()) field.assign("N/A");
 }
 
+std::string ShoutcastHeaderBlock(const std::string& bitrateNumber) {
+    EngineSettings& settings = Engine().settings;
+    FillEmptyContact(settings.serverIrc);
+    FillEmptyContact(settings.serverIcq);
+    FillEmptyContact(settings.serverAim);
+    return HeaderBlock(
+        {
+            "icy-name:" + Text(settings.serverDescription),
+            "icy-genre:" + Text(settings.serverGenre),
+            "icy-url:" + Text(settings.serverStreamUrl),
+            "icy-pub:" + std::to_string(settings.serverPublic),
+            "icy-irc:" + Text(settings.serverIrc),
+            "icy-icq:" + Text(settings.serverIcq),
+            "icy-aim:" + Text(settings.serverAim),
+            "icy-br:" + bitrateNumber,
+            std::string("content-type:") + OutputContentType(),
+        },
+        "\r\n");
+}
+
+// A classic server answers the password at once and reads the header block after its "OK";
+// Icecast's Shoutcast port answers only once the header block is in. So the login waits a
+// moment for the answer, and without one sends the header block first.
 int LogInShoutcast(const std::string& bitrateNumber) {
-    EngineState& engine = Engine();
-    int error = SendLoginText(Text(engine.settings.serverPassword));
+    const int descriptor = Engine().destination.streamSocket;
+    int error = SendLoginText(Text(Engine().settings.serverPassword));
     if (error == 0) error = SendLoginText("\r\n");
     if (error != 0) return FailLoginSend(error);
-    if (!ReadOkReply()) return 0;
-    FillEmptyContact(engine.settings.serverIrc);
-    FillEmptyContact(engine.settings.serverIcq);
-    FillEmptyContact(engine.settings.serverAim);
-    error = SendLoginText(HeaderBlock(
-        {
-            "icy-name:" + Text(engine.settings.serverDescription),
-            "icy-genre:" + Text(engine.settings.serverGenre),
-            "icy-url:" + Text(engine.settings.serverStreamUrl),
-            "icy-pub:" + std::to_string(engine.settings.serverPublic),
-            "icy-irc:" + Text(engine.settings.serverIrc),
-            "icy-icq:" + Text(engine.settings.serverIcq),
-            "icy-aim:" + Text(engine.settings.serverAim),
-            "icy-br:" + bitrateNumber,
-        },
-        "\r\n"));
+    LoginReply reply;
+    ReceiveMoreLoginReply(descriptor, reply, kPasswordReplyWait);
+    bool headerBlockSent = false;
+    if (reply.end == ReplyEnd::kTimedOut) {
+        if (reply.bytes.empty()) {
+            error = SendLoginText(ShoutcastHeaderBlock(bitrateNumber));
+            if (error != 0) return FailLoginSend(error);
+            headerBlockSent = true;
+        }
+        ReceiveMoreLoginReply(descriptor, reply, std::chrono::seconds(kSocketTimeoutSeconds));
+    }
+    if (!AcceptOkReply(reply)) return 0;
+    if (headerBlockSent) return 1;
+    error = SendLoginText(ShoutcastHeaderBlock(bitrateNumber));
     return error == 0 ? 1 : FailLoginSend(error);
 }
 
@@ -236,11 +270,6 @@ int LogInIcecast(const std::string& bitrateNumber) {
     return error == 0 ? ReadOkReply() : FailLoginSend(error);
 }
 
-const char* Icecast2ContentType() {
-    if (Engine().settings.isOpus) return "audio/ogg";
-    return Engine().settings.isOggVorbis ? "application/ogg" : "audio/mpeg";
-}
-
 int LogInIcecast2(const std::string& bitrateText) {
     const EngineState& engine = Engine();
     const std::string credential = Base64Encode("source:" + Text(engine.settings.serverPassword));
@@ -251,7 +280,7 @@ int LogInIcecast2(const std::string& bitrateText) {
     const int error = SendLoginText(HeaderBlock(
         {
             "SOURCE " + Text(engine.settings.serverMountpoint) + " ICE/1.0",
-            std::string("content-type: ") + Icecast2ContentType(),
+            std::string("content-type: ") + OutputContentType(),
             "Authorization: Basic " + credential,
             "ice-name: " + Text(engine.settings.serverDescription),
             "ice-url: " + Text(engine.settings.serverStreamUrl),

@@ -360,6 +360,10 @@ void AnnounceCurrentTitle();
 void PostMetadataUpdate();
 // The admin request that PostMetadataUpdate posts for this title (MP3 output), built from the
 std::string TitleUpdateRequest(const std::string& title);
+// For a Shoutcast-style login with a ServerMountpoint: the same title as a request to Icecast's
+// mount interface (/admin/metadata, Basic authentication as the mount's source), which the title
+// sender uses once /admin.cgi has answered 401, as Icecast's Shoutcast port does. Else empty.
+std::string MountTitleUpdateRequest(const std::string& title);
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full);
 
 // ---- title sender (title_sender.cpp) ----
@@ -371,6 +375,9 @@ struct AdminRequest {
     std::string host;
     std::uint16_t port = 0;
     std::string text;
+    // Sent instead of `text` once a server refused `text` as unauthorised (401); empty: none, and
+    // the answer to `text` is not read.
+    std::string mountText;
     ByteCountSink bytesSentSink = nullptr;
 };
 // Hands the request to the title sender's thread (started by the first request) and returns at
@@ -378,7 +385,9 @@ struct AdminRequest {
 // request posted meanwhile replaces the one that waits, so the latest title always goes out last.
 void PostAdminRequest(AdminRequest request);
 // Sends one admin request (the title sender's thread): connects, sends, and closes without reading
-// the answer. A failure is an Error line; one given up for a stop request is an Info line.
+// the answer, unless the request has a mountText: then a 401 sends the mountText instead, as every
+// later request of the run does at once. A failure is an Error line; one given up for a stop
+// request is an Info line.
 void SendMetadataUpdate(const AdminRequest& request);
 // End of a connection: a request that waits or is on its way gets about a second to go out, then
 // the thread is joined. A request still connecting then is given up with an Error (the admin

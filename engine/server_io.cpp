@@ -175,15 +175,21 @@ ssize_t SendRequest(int descriptor, const char* text) {
 
 LoginReply ReceiveLoginReply(int descriptor) {
     LoginReply reply;
-    const auto deadline = SocketDeadline();
+    ReceiveMoreLoginReply(descriptor, reply, std::chrono::seconds(kSocketTimeoutSeconds));
+    return reply;
+}
+
+void ReceiveMoreLoginReply(int descriptor, LoginReply& reply,
+                           std::chrono::milliseconds patience) {
+    const auto deadline = std::chrono::steady_clock::now() + patience;
     char piece[kLoginReplyBytes];
-    for (;;) {
+    while (reply.bytes.size() < kLoginReplyBytes) {
         const SocketWait wait =
             WaitForSocket(descriptor, POLLIN, deadline, ConnectionWaitCalledOff);
         if (wait != SocketWait::kReady) {
             reply.end = ReplyEndOf(wait);
             reply.error = errno;
-            return reply;
+            return;
         }
         const ssize_t received =
             recv(descriptor, piece, kLoginReplyBytes - reply.bytes.size(), MSG_DONTWAIT);
@@ -191,19 +197,16 @@ LoginReply ReceiveLoginReply(int descriptor) {
         if (received <= 0) {
             reply.end = received == 0 ? ReplyEnd::kClosed : ReplyEnd::kFailed;
             reply.error = errno;
-            return reply;
+            return;
         }
         const std::string_view arrived(piece, static_cast<std::size_t>(received));
         reply.bytes.append(arrived);
         if (arrived.find('\n') != std::string_view::npos) {
             reply.end = ReplyEnd::kLineEnd;
-            return reply;
-        }
-        if (reply.bytes.size() >= kLoginReplyBytes) {
-            reply.end = ReplyEnd::kFull;
-            return reply;
+            return;
         }
     }
+    reply.end = ReplyEnd::kFull;
 }
 
 void ReceiveRestOfRefusal(int descriptor, LoginReply& reply) {

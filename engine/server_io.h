@@ -36,6 +36,9 @@ struct LoginReply {
 // arrives in pieces is read whole. Also ends at 1024 bytes without a line end, when the server
 // closes the connection, after 10 seconds in all, or when the wait is called off.
 LoginReply ReceiveLoginReply(int descriptor);
+// The same reading, on into `reply` (which may hold the start of a line already), for `patience`
+// at the most: for a login that first waits only a moment for its reply.
+void ReceiveMoreLoginReply(int descriptor, LoginReply& reply, std::chrono::milliseconds patience);
 
 // A refusal's rest (an HTTP server's headers and the page that gives its reason) is added to the
 // reply, up to 1024 bytes in all, until the server closes the connection or a second passes.

@@ -1,18 +1,12 @@
-// Source levels: libebur128 (K-weighting, BS.1770 loudness of 100 ms windows, sample peaks), a
-// 3 s window of thirty 100 ms slots, and the silence watch. See source_levels.h for who calls
-// what on which thread.
+// Source levels: the K-weighted loudness of 100 ms slots and their sample peaks
+// (loudness_filter.h), a 3 s window of thirty such slots, and the silence watch. See
+// source_levels.h for who calls what on which thread.
 //
 // The short-term loudness is BS.1770's over 3 s: the mean of the K-weighted energy of the last 30
-// slots. libebur128's own short-term mode keeps the 3 s of filtered audio as doubles (2.1 MB at
-// 44100 Hz stereo) and sums all of it for every reading; measured per 100 ms slot in its
-// momentary mode, which keeps 400 ms, the same figure costs a seventh of the memory and one pass
-// over each sample. The blocks are cut at the slot boundaries, so each slot holds exactly its
-// 100 ms. The K-weighting filter on every sample is the main cost (about 0.035 CPU s per audio
-// minute at 44100 Hz stereo). The meter is built again only when the rate or the channel count
-// of the source changes.
+// slots. The blocks are cut at the slot boundaries, so each slot holds exactly its 100 ms. The
+// K-weighting filter on every sample is the main cost. The meter is prepared again only when the
+// rate or the channel count of the source changes.
 #include "engine/source_levels.h"
-
-#include <ebur128.h>
 
 #include <algorithm>
 #include <array>
@@ -25,6 +19,7 @@
 #include "common/log.h"
 #include "common/station_metrics.h"
 #include "engine/libzembril.h"
+#include "engine/loudness_filter.h"
 
 namespace {
 
@@ -35,37 +30,31 @@ constexpr unsigned kSlotMs = 100;
 // BS.1770: loudness = -0.691 + 10 log10(weighted energy).
 constexpr double kLoudnessOffset = -0.691;
 // Rates and channel counts a real stream has; the intake refuses other rates anyway, and the
-// meter is not built for a format no decoder gives.
+// meter is not prepared for a format no decoder gives.
 constexpr int kMinMeteredRate = 1000;
 constexpr int kMaxMeteredRate = 768000;
-constexpr int kMaxMeteredChannels = 8;
+constexpr int kMaxMeteredChannels = static_cast<int>(LoudnessFilter::kMaxChannels);
 
-// Owns one ebur128_state for one source format, and the slots of the last 3 s.
+// The filter for one source format, and the slots of the last 3 s.
 class LoudnessMeter {
   public:
-    LoudnessMeter() = default;
-    ~LoudnessMeter() { Release(); }
-    LoudnessMeter(const LoudnessMeter&) = delete;
-    LoudnessMeter& operator=(const LoudnessMeter&) = delete;
-
-    // True when a meter for this format stands; a new format starts a new one, with empty slots.
-    bool Prepare(unsigned channels, unsigned long rate) {
-        if (state_ != nullptr && channels == channels_ && rate == rate_) return true;
+    // A new format starts the filter again, with empty slots.
+    void Prepare(unsigned channels, unsigned long rate) {
+        if (prepared_ && channels == channels_ && rate == rate_) return;
         Release();
-        state_ = ebur128_init(channels, rate, EBUR128_MODE_M | EBUR128_MODE_SAMPLE_PEAK);
+        filter_.Prepare(channels, rate);
+        prepared_ = true;
         channels_ = channels;
         rate_ = rate;
-        slotFrames_ = rate * kSlotMs / 1000;
-        return state_ != nullptr;
+        slotFrames_ = std::max<std::size_t>(1, rate * kSlotMs / 1000);
     }
 
-    // The block's sample peak over all channels (linear); negative when the meter refused it.
+    // The block's sample peak over all channels (linear).
     double Add(const float* samples, std::size_t frameCount) {
         double blockPeak = 0.0;
         while (frameCount > 0) {
             const std::size_t frames = std::min(frameCount, slotFrames_ - framesInSlot_);
-            if (ebur128_add_frames_float(state_, samples, frames) != EBUR128_SUCCESS) return -1.0;
-            const double piecePeak = LastPeak();
+            const double piecePeak = filter_.Add(samples, frames);
             blockPeak = std::max(blockPeak, piecePeak);
             slotPeaks_[slot_] = std::max(slotPeaks_[slot_], piecePeak);
             samples += frames * channels_;
@@ -87,8 +76,7 @@ class LoudnessMeter {
     double WindowPeak() const { return *std::max_element(slotPeaks_.begin(), slotPeaks_.end()); }
 
     void Release() {
-        if (state_ != nullptr) ebur128_destroy(&state_);
-        state_ = nullptr;
+        prepared_ = false;
         slotEnergies_.fill(0.0);
         slotPeaks_.fill(0.0);
         slot_ = 0;
@@ -97,23 +85,9 @@ class LoudnessMeter {
     }
 
   private:
-    double LastPeak() const {
-        double peak = 0.0;
-        for (unsigned channel = 0; channel < channels_; ++channel) {
-            double channelPeak = 0.0;
-            if (ebur128_prev_sample_peak(state_, channel, &channelPeak) == EBUR128_SUCCESS) {
-                peak = std::max(peak, channelPeak);
-            }
-        }
-        return peak;
-    }
-
     // The slot's 100 ms are in: its energy is kept, the next slot starts empty.
     void CloseSlot() {
-        double loudness = kNoLevel;
-        ebur128_loudness_window(state_, kSlotMs, &loudness);
-        slotEnergies_[slot_] =
-            std::isfinite(loudness) ? std::pow(10.0, (loudness - kLoudnessOffset) / 10.0) : 0.0;
+        slotEnergies_[slot_] = filter_.TakeMeanSquare();
         slot_ = (slot_ + 1) % kSlots;
         filledSlots_ = std::min(filledSlots_ + 1, kSlots);
         slotEnergies_[slot_] = 0.0;
@@ -121,7 +95,8 @@ class LoudnessMeter {
         framesInSlot_ = 0;
     }
 
-    ebur128_state* state_ = nullptr;
+    LoudnessFilter filter_;
+    bool prepared_ = false;
     unsigned channels_ = 0;
     unsigned long rate_ = 0;
     std::size_t slotFrames_ = 0;
@@ -227,11 +202,8 @@ void MeterSourceBlock(const float* samples, int frameCount, int channels, int sa
         return;
     }
     std::lock_guard lock(levelsLock);
-    if (!meter.Prepare(static_cast<unsigned>(channels), static_cast<unsigned long>(sampleRate))) {
-        return;
-    }
+    meter.Prepare(static_cast<unsigned>(channels), static_cast<unsigned long>(sampleRate));
     const double blockPeak = meter.Add(samples, static_cast<std::size_t>(frameCount));
-    if (blockPeak < 0.0) return;
     const double blockSeconds = static_cast<double>(frameCount) / sampleRate;
     PublishReading();
     LogLevelsWhenDue(blockSeconds);

@@ -1,4 +1,4 @@
-// Source levels: the short-term loudness (EBU R 128, libebur128) and the sample peak of the
+// Source levels: the short-term loudness (EBU R 128) and the sample peak of the
 // decoded source audio, and the watch for dead air.
 //
 // The sample intake meters every block a decoder hands to ProcessSamples, on that decoder's

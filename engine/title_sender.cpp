@@ -5,16 +5,19 @@
 // waits, so a source that changes its title with every metadata block costs the server one
 // request per spacing interval, and the latest title is always the one that goes out last.
 // The thread starts with the first request of a connection and ends at the disconnect.
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
 #include <utility>
 
@@ -33,6 +36,11 @@ using Clock = std::chrono::steady_clock;
 // Requests start at least this far apart: a flood of titles costs a few requests a second,
 // while a single title after a quiet spell still goes at once.
 constexpr auto kRequestSpacing = std::chrono::milliseconds(250);
+// An admin interface's answer to a request it takes only with other credentials.
+constexpr int kUnauthorised = 401;
+// How long a request whose answer matters waits for it: an admin interface answers at once, and
+// the next title waits behind this one.
+constexpr auto kAnswerWait = std::chrono::seconds(2);
 // How long the disconnect waits for a request still waiting or on its way.
 constexpr auto kFinishWait = std::chrono::seconds(1);
 
@@ -77,10 +85,32 @@ bool SendWhole(int descriptor, const std::string& text) {
     return true;
 }
 
-}  // namespace
+// Once a server has refused /admin.cgi as unauthorised, the titles of the run go to its mount
+// interface (AdminRequest::mountText) at once. Only the sender's thread reads and writes it while
+// it runs; StopTitleSender clears it after the join.
+std::atomic<bool> mountInterfaceChosen{false};
 
-// The server's answer is never read: it says nothing the program could act on.
-void SendMetadataUpdate(const AdminRequest& request) {
+// The status code of the server's answer (its first line, within kAnswerWait, unless the request
+// is given up); -1 when none could be read.
+int AnswerStatus(int descriptor) {
+    const auto deadline = Clock::now() + kAnswerWait;
+    std::string answer;
+    char piece[64];
+    while (answer.find('\n') == std::string::npos && answer.size() < sizeof piece) {
+        if (WaitForSocket(descriptor, POLLIN, deadline, GiveUpRequest) != SocketWait::kReady) break;
+        const ssize_t received = recv(descriptor, piece, sizeof piece - answer.size(), MSG_DONTWAIT);
+        if (received < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (received <= 0) break;
+        answer.append(piece, static_cast<std::size_t>(received));
+    }
+    // "HTTP/1.x nnn"
+    if (answer.size() < 12 || answer.compare(0, 7, "HTTP/1.") != 0) return -1;
+    return std::atoi(answer.substr(9, 3).c_str());
+}
+
+// Connects, sends the text and, when asked, reads the answer's status code. 0 when sent without
+// reading, -1 when it failed (an Error line, or an Info line for a stop request).
+int DeliverAdminText(const AdminRequest& request, const std::string& text, bool readAnswer) {
     CMySocket connection;
     std::string failure;
     const int descriptor =
@@ -89,7 +119,7 @@ void SendMetadataUpdate(const AdminRequest& request) {
         // The run ends: the title no longer matters, and nothing failed.
         LogMessage(LOG_INFO, kLogEngine, __LINE__, "Title update to %s:%u given up: stop requested",
                    PrintableText(request.host).c_str(), static_cast<unsigned>(request.port));
-        return;
+        return -1;
     }
     if (descriptor < 0) {
         // A request still connecting when the disconnect has waited its second is given up; an
@@ -98,18 +128,40 @@ void SendMetadataUpdate(const AdminRequest& request) {
                    PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
                    abandonRequests.load() ? "no answer within a second of the disconnect"
                                           : failure.c_str());
-        return;
+        return -1;
     }
+    int status = 0;
     // SIGPIPE is ignored by ConnectTo, so a server that hung up gives EPIPE here.
-    if (SendWhole(descriptor, request.text)) {
-        ReportBytes(request.bytesSentSink, request.text.size());
-        StationMetrics().NoteTitleDelivered();
+    if (SendWhole(descriptor, text)) {
+        ReportBytes(request.bytesSentSink, text.size());
+        if (readAnswer) status = AnswerStatus(descriptor);
+        if (status != kUnauthorised) StationMetrics().NoteTitleDelivered();
     } else {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot send the title to %s:%u: %s",
                    PrintableText(request.host).c_str(), static_cast<unsigned>(request.port),
                    std::strerror(errno));
+        status = -1;
     }
     close(descriptor);
+    return status;
+}
+
+}  // namespace
+
+// The server's answer is read only where a refusal can be acted on: a Shoutcast-style request
+// that has a mount interface to turn to.
+void SendMetadataUpdate(const AdminRequest& request) {
+    const bool mountInterfaceKnown = !request.mountText.empty();
+    if (mountInterfaceKnown && mountInterfaceChosen.load()) {
+        DeliverAdminText(request, request.mountText, false);
+        return;
+    }
+    if (DeliverAdminText(request, request.text, mountInterfaceKnown) != kUnauthorised) return;
+    LogMessage(LOG_INFO, kLogEngine, __LINE__,
+               "/admin.cgi of %s:%u answered 401: titles go to /admin/metadata for the mount",
+               PrintableText(request.host).c_str(), static_cast<unsigned>(request.port));
+    mountInterfaceChosen = true;
+    DeliverAdminText(request, request.mountText, false);
 }
 
 namespace {
@@ -186,4 +238,5 @@ void FinishAdminRequests() {
 
 void StopTitleSender() {
     EndSender(false);
+    mountInterfaceChosen = false;
 }

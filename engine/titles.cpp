@@ -70,21 +70,26 @@ std::string CharsetParameter(std::string_view title) {
     return HasNonAsciiByte(title) && IsValidUtf8(title) ? "&charset=UTF-8" : "";
 }
 
+// Icecast2's mount interface: the source's credentials, the mount named in the request.
+std::string MountTitleRequest(const EngineState& engine, const std::string& password,
+                              const std::string& encodedTitle, std::string_view title) {
+    const std::string credential =
+        Base64Encode(std::string("source:") + engine.settings.serverPassword.c_str());
+    return "GET /admin/metadata?pass=" + password + "&mode=updinfo&mount=" +
+           engine.settings.serverMountpoint.c_str() + "&song=" + encodedTitle +
+           CharsetParameter(title) + " HTTP/1.0\r\nAuthorization: Basic " + credential +
+           "\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
+}
+
 std::string TitleRequest(const EngineState& engine, const std::string& password,
                          const std::string& encodedTitle, std::string_view title) {
-    const std::string mount = engine.settings.serverMountpoint.c_str();
     if (engine.settings.isIcecast2) {
-        const std::string credential =
-            Base64Encode(std::string("source:") + engine.settings.serverPassword.c_str());
-        return "GET /admin/metadata?pass=" + password + "&mode=updinfo&mount=" + mount +
-               "&song=" + encodedTitle + CharsetParameter(title) +
-               " HTTP/1.0\r\nAuthorization: Basic " + credential +
-               "\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
+        return MountTitleRequest(engine, password, encodedTitle, title);
     }
     if (engine.settings.isIcecast) {
-        return "GET /admin.cgi?pass=" + password + "&mode=updinfo&mount=" + mount +
-               "&song=" + encodedTitle + CharsetParameter(title) +
-               " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
+        return "GET /admin.cgi?pass=" + password + "&mode=updinfo&mount=" +
+               engine.settings.serverMountpoint.c_str() + "&song=" + encodedTitle +
+               CharsetParameter(title) + " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
     }
     return "GET /admin.cgi?pass=" + password + "&mode=updinfo&song=" + encodedTitle +
            " HTTP/1.0\r\nUser-Agent: (Mozilla Compatible)\r\n\r\n";
@@ -102,6 +107,14 @@ std::string TitleUpdateRequest(const std::string& title) {
     const EngineState& engine = Engine();
     return TitleRequest(engine, PercentEncoded(engine.settings.serverPassword.view()),
                         CutEncodedTitle(PercentEncoded(title)), title);
+}
+
+std::string MountTitleUpdateRequest(const std::string& title) {
+    const EngineState& engine = Engine();
+    const bool shoutcastLogin = !engine.settings.isIcecast && !engine.settings.isIcecast2;
+    if (!shoutcastLogin || engine.settings.serverMountpoint.empty()) return "";
+    return MountTitleRequest(engine, PercentEncoded(engine.settings.serverPassword.view()),
+                             CutEncodedTitle(PercentEncoded(title)), title);
 }
 
 int SetCurrentTitle(const char* title) {
@@ -140,7 +153,7 @@ void PostMetadataUpdate() {
         !engine.settings.isIcecast2)
         return;
 
-    const std::string request = TitleUpdateRequest(CurrentTitleCopy());
+    const std::string title = CurrentTitleCopy();
     // The admin interface listens on the configured port for every server type (for Shoutcast
     // one below the port of the stream login).
     const int port = ServerPortNumber();
@@ -152,8 +165,8 @@ void PostMetadataUpdate() {
     }
     // Sent on the title sender's thread: a slow admin interface cannot hold the audio back.
     PostAdminRequest(AdminRequest{engine.settings.serverHost.c_str(),
-                                  static_cast<std::uint16_t>(port), request,
-                                  engine.sinks.bytesSent});
+                                  static_cast<std::uint16_t>(port), TitleUpdateRequest(title),
+                                  MountTitleUpdateRequest(title), engine.sinks.bytesSent});
 }
 
 void SplitArtistTitle(FixedText<1024>& title, FixedText<1024>& artist, FixedText<1024>& full) {

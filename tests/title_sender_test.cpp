@@ -207,4 +207,71 @@ INSTANTIATE_TEST_SUITE_P(
                       true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// After a Shoutcast-style login, Icecast's Shoutcast port refuses /admin.cgi (401); with a mount
+// configured the titles then go to its mount interface, the refused one again and every later one
+// at once. A classic server's answer, or a refusal without a mount to turn to, changes nothing.
+struct AdminAnswerCase {
+    const char* name;
+    const char* adminCgiAnswer;
+    const char* mount;
+    std::vector<std::string> expectedPaths;  // of the requests, in order, for titles One and Two
+};
+
+void PrintTo(const AdminAnswerCase& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class ShoutcastAdminTest : public EngineSessionTest,
+                           public ::testing::WithParamInterface<AdminAnswerCase> {};
+
+std::string PathOf(const std::string& request) {
+    const size_t start = request.find(' ');
+    const size_t end = request.find('?');
+    if (start == std::string::npos || end == std::string::npos) return request;
+    return request.substr(start + 1, end - start - 1);
+}
+
+TEST_P(ShoutcastAdminTest, RefusedAdminCgiTurnsToTheMountInterface) {
+    const AdminAnswerCase& c = GetParam();
+    MockServer server;
+    server.SetReplyChooser([&c](const std::string& firstBytes) {
+        return firstBytes.rfind("GET /admin.cgi", 0) == 0 ? std::string(c.adminCgiAnswer)
+                                                          : std::string("HTTP/1.0 200 OK\r\n\r\n");
+    });
+    server.SetCloseAfterReply(true);
+    ConfigureDestination(ServerKind::kShoutcast, server.port(), "hackme");
+    Engine().settings.serverMountpoint.assign(c.mount);
+    Engine().destination.shoutcastAccepted = 1;
+    Engine().destination.connected = 1;
+
+    ASSERT_EQ(SetCurrentTitle("One"), 1);
+    ASSERT_TRUE(WaitForLastSong(server, "One"));
+    ASSERT_EQ(SetCurrentTitle("Two"), 1);
+    ASSERT_TRUE(WaitForLastSong(server, "Two"));
+
+    std::vector<std::string> paths;
+    for (size_t connection = 0; connection < server.ConnectionCount(); ++connection) {
+        paths.push_back(PathOf(server.Received(connection)));
+    }
+    EXPECT_EQ(paths, c.expectedPaths);
+    const std::string last = server.Received(server.ConnectionCount() - 1);
+    if (paths.back() == "/admin/metadata") {
+        EXPECT_NE(last.find("&mount=/stream&song=Two HTTP/1.0\r\nAuthorization: Basic "
+                            "c291cmNlOmhhY2ttZQ==\r\n"),
+                  std::string::npos)
+            << last;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Answers, ShoutcastAdminTest,
+    ::testing::Values(
+        AdminAnswerCase{"IcecastShoutcastPort", "HTTP/1.0 401 Authentication Required\r\n\r\n",
+                        "/stream", {"/admin.cgi", "/admin/metadata", "/admin/metadata"}},
+        AdminAnswerCase{"ClassicServer", "HTTP/1.0 200 OK\r\n\r\n<html></html>", "/stream",
+                        {"/admin.cgi", "/admin.cgi"}},
+        AdminAnswerCase{"RefusedWithoutMount", "HTTP/1.0 401 Unauthorized\r\n\r\n", "",
+                        {"/admin.cgi", "/admin.cgi"}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace

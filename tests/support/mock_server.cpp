@@ -53,6 +53,11 @@ void MockServer::SetReplyChooser(ReplyChooser chooser) {
     chooser_ = std::move(chooser);
 }
 
+void MockServer::SetReplyAfter(std::string marker) {
+    std::lock_guard lock(mutex_);
+    replyAfter_ = std::move(marker);
+}
+
 void MockServer::SetCloseAfterReply(bool close) {
     std::lock_guard lock(mutex_);
     closeAfterReply_ = close;
@@ -190,7 +195,8 @@ void MockServer::ServeReadable(size_t index) {
         CloseConnection(connection);
     } else {
         connection.received.append(buffer, static_cast<size_t>(count));
-        if (!connection.replied) {
+        if (!connection.replied &&
+            connection.received.find(replyAfter_) != std::string::npos) {
             connection.replied = true;
             SendReply(connection.descriptor, chooser_ ? chooser_(connection.received) : reply_);
             if (closeAfterReply_) CloseConnection(connection);

@@ -35,6 +35,9 @@ class MockServer {
     // with the server's lock held: it must not call the server back.
     using ReplyChooser = std::function<std::string(const std::string& firstBytes)>;
     void SetReplyChooser(ReplyChooser chooser);
+    // Reply only once the connection's bytes hold this text (a server that answers a login after
+    // its header block). Empty: at the first bytes.
+    void SetReplyAfter(std::string marker);
     // Close the connection after replying. With an empty reply the connection is closed after its
     // first bytes arrive, without an answer (a server that hangs up on a login).
     void SetCloseAfterReply(bool close);
@@ -90,6 +93,7 @@ class MockServer {
     std::condition_variable changed_;
     std::string reply_;
     ReplyChooser chooser_;
+    std::string replyAfter_;
     bool closeAfterReply_ = false;
     size_t replyPieceBytes_ = 0;
     int replyPauseMs_ = 0;
