@@ -251,6 +251,7 @@ TEST_F(OpusOutputTest, ALostConnectionsStreamEndsInTheArchive) {
 struct LoginCase {
     const char* name;
     ServerKind kind;
+    bool onPortAbove;  // the login goes to the configured port + 1
     const char* reply;
     std::vector<std::string> lines;  // lines the login holds
 };
@@ -258,9 +259,11 @@ struct LoginCase {
 class OpusLoginTest : public EngineSessionTest, public ::testing::WithParamInterface<LoginCase> {};
 
 TEST_P(OpusLoginTest, TheLoginNamesOggAndTheHeaderPagesFollow) {
-    MockServer server;
+    auto [base, next] = MockServer::NeighbourPair();
+    ASSERT_TRUE(base && next);
+    MockServer& server = GetParam().onPortAbove ? *next : *base;
     server.SetReply(GetParam().reply);
-    ConfigureDestination(GetParam().kind, server.port());
+    ConfigureDestination(GetParam().kind, base->port());
     ConfigureOpusOutput(96, 2, 44100);
     ASSERT_EQ(ConnectToServer(), 1) << LogText();
     ASSERT_TRUE(server.WaitForBytes(0, 1, 5000));
@@ -290,14 +293,21 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         LoginCase{"Icecast2",
                   ServerKind::kIcecast2,
+                  false,
                   "HTTP/1.0 200 OK\r\n\r\n",
                   {"\ncontent-type: audio/ogg\n",
                    "\nice-audio-info: ice-samplerate=48000;ice-bitrate=96;ice-channels=2\n",
                    "\nice-bitrate: 96\n"}},
         LoginCase{"Icecast",
                   ServerKind::kIcecast,
+                  false,
                   "OK\r\n",
-                  {"\r\ncontent-type: audio/ogg\r\n", "\r\nx-audiocast-bitrate: 96\r\n"}}),
+                  {"\r\ncontent-type: audio/ogg\r\n", "\r\nx-audiocast-bitrate: 96\r\n"}},
+        LoginCase{"Shoutcast",
+                  ServerKind::kShoutcast,
+                  true,
+                  "OK2\r\nicy-caps:11\r\n\r\n",
+                  {"\r\ncontent-type:audio/ogg\r\n", "\r\nicy-br:96\r\n"}}),
     kCaseName);
 
 // ---- the configuration ----
