@@ -108,6 +108,7 @@ std::string ArchiveExtension(const EngineState& engine) {
     std::string extension;
     if (engine.settings.isOggVorbis) extension += ".ogg";
     if (engine.settings.isLame) extension += ".mp3";
+    if (engine.settings.isOpus) extension += ".opus";
     return extension;
 }
 

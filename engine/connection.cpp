@@ -182,6 +182,7 @@ int ReadOkReply() {
 }
 
 const char* OutputContentType() {
+    if (Engine().settings.isOpus) return "audio/ogg";
     return Engine().settings.isOggVorbis ? "application/ogg" : "audio/mpeg";
 }
 
@@ -246,13 +247,18 @@ int LogInShoutcast(const std::string& bitrateNumber) {
     return error == 0 ? 1 : FailLoginSend(error);
 }
 
+// The Icecast login has always named MP3, whatever the format; Opus output names its own.
+const char* IcecastContentType() {
+    return Engine().settings.isOpus ? "audio/ogg" : "audio/mpeg";
+}
+
 int LogInIcecast(const std::string& bitrateNumber) {
     const EngineState& engine = Engine();
     const int error = SendLoginText(HeaderBlock(
         {
             "SOURCE " + Text(engine.settings.serverPassword) + " " +
                 Text(engine.settings.serverMountpoint),
-            "content-type: audio/mpeg",
+            std::string("content-type: ") + IcecastContentType(),
             "x-audiocast-name: " + Text(engine.settings.serverDescription),
             "x-audiocast-url: " + Text(engine.settings.serverStreamUrl),
             "x-audiocast-genre: " + Text(engine.settings.serverGenre),
@@ -267,9 +273,9 @@ int LogInIcecast(const std::string& bitrateNumber) {
 int LogInIcecast2(const std::string& bitrateText) {
     const EngineState& engine = Engine();
     const std::string credential = Base64Encode("source:" + Text(engine.settings.serverPassword));
-    const std::string audioInfo = "ice-samplerate=" + std::to_string(engine.settings.sampleRate) +
-                                  ";ice-bitrate=" + bitrateText +
-                                  ";ice-channels=" + std::to_string(engine.settings.channels);
+    const std::string audioInfo =
+        "ice-samplerate=" + std::to_string(OutputSampleRate(engine.settings)) +
+        ";ice-bitrate=" + bitrateText + ";ice-channels=" + std::to_string(engine.settings.channels);
     // This protocol's lines end in a bare line feed.
     const int error = SendLoginText(HeaderBlock(
         {

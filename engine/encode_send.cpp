@@ -1,4 +1,4 @@
-// Encoding one converted block (LAME or Vorbis with Ogg framing) and sending it, and the
+// Encoding one converted block (LAME, Vorbis with Ogg framing, or Opus) and sending it, and the
 // recovery after a lost connection: disconnect, then, when configured, reconnect after a delay
 // for as long as it takes.
 //
@@ -73,23 +73,23 @@ void ReportLevels(const EngineState& engine, const float* frames, int frameCount
 }
 
 // A title change asked for a new Ogg stream: the running one ends (its last page carries the
-// end-of-stream mark) and the new one starts with the current title in its comments. A stream
-// that has carried no audio yet keeps running until it has: players stall or skip on empty
-// links. A stream also carries at least kShortestOggStreamSecs of audio (at real-time pace, one
-// new stream every 2 s at most): a station that changes its title in every metadata block would
-// otherwise send header pages many times a second. The title that waits meanwhile is the latest,
-// since the comments are built when the stream starts.
+// end-of-stream mark) and the new one starts with the current title in its comments (InitEncoder
+// does both; Opus output chains the new stream in its encoder). A stream that has carried no
+// audio yet keeps running until it has: players stall or skip on empty links. A stream also
+// carries at least kShortestOggStreamSecs of audio (at real-time pace, one new stream every 2 s
+// at most): a station that changes its title in every metadata block would otherwise send header
+// pages many times a second. The title that waits meanwhile is the latest, since the comments are
+// built when the stream starts.
 BlockOutcome ServeOggRestart(EngineState& engine) {
     if (engine.encoder.vorbisRestartPending == 0 || engine.encoder.oggStreamFrames == 0)
         return BlockOutcome::kSent;
-    if (engine.encoder.oggStreamFrames < kShortestOggStreamSecs * engine.settings.sampleRate) {
+    if (engine.encoder.oggStreamFrames <
+        kShortestOggStreamSecs * OutputSampleRate(engine.settings)) {
         return BlockOutcome::kSent;
     }
     engine.encoder.vorbisRestartPending = 0;
-    const BlockOutcome ended = FromSendResult(EndOggStream());
-    if (ended != BlockOutcome::kSent) return ended;
     const int begun = InitEncoder();
-    if (begun < 0) return FromSendResult(begun);  // the new stream's header pages
+    if (begun < 0) return FromSendResult(begun);  // the old stream's end or the new one's headers
     if (begun == 1) StationMetrics().NoteTitleDelivered();
     return begun == 0 ? BlockOutcome::kEncoderFailed : BlockOutcome::kSent;
 }
@@ -117,6 +117,15 @@ BlockOutcome EncodeVorbis(EngineState& engine, const float* frames, int frameCou
     vorbis_analysis_wrote(&engine.encoder.vorbisDsp, frameCount);
     engine.encoder.oggStreamFrames += frameCount;
     return FromSendResult(SendVorbisPages());
+}
+
+BlockOutcome EncodeOpus(EngineState& engine, const float* frames, int frameCount) {
+    if (frameCount < 1) return BlockOutcome::kSent;
+    const BlockOutcome restart = ServeOggRestart(engine);
+    if (restart != BlockOutcome::kSent) return restart;
+    if (!engine.encoder.oggStreamOpen) return BlockOutcome::kSent;
+    engine.encoder.oggStreamFrames += frameCount;
+    return FromSendResult(EncodeOpusBlock(engine, frames, frameCount));
 }
 
 bool FillMp3Input(const float* frames, int frameCount) {
@@ -182,7 +191,7 @@ bool WaitBeforeReconnect(int seconds) {
 // An MP3 server keeps the title of its source across a reconnection only if it is told again.
 // (Ogg output carries it in the comments of the new stream.)
 void AnnounceTitleAgain(EngineState& engine) {
-    if (engine.settings.isOggVorbis) return;
+    if (engine.settings.isOggVorbis || engine.settings.isOpus) return;
     bool hasTitle;
     {
         std::lock_guard lock(engine.titles.lock);
@@ -250,6 +259,7 @@ int EncodeAndSend(EngineState& engine) {
 
     BlockOutcome outcome = BlockOutcome::kSent;
     if (engine.settings.isOggVorbis) outcome = EncodeVorbis(engine, frames, frameCount);
+    if (engine.settings.isOpus) outcome = EncodeOpus(engine, frames, frameCount);
     if (engine.settings.isLame && outcome != BlockOutcome::kConnectionLost) {
         outcome = EncodeMp3(engine, frames, frameCount);
     }

@@ -27,7 +27,7 @@ ssize_t ArchiveOggPage(const ogg_page& page) {
 ssize_t FlushEncoder() {
     EngineState& engine = Engine();
     if (engine.destination.connected.load() == 0) return 0;
-    if (engine.settings.isOggVorbis) return EndOggStream();
+    if (engine.settings.isOggVorbis || engine.settings.isOpus) return EndOggStream();
     if (engine.encoder.lameEncoder == nullptr) return 0;
     LameTail lastFrames;
     const int byteCount = TakeLameTail(engine, lastFrames);
@@ -40,6 +40,10 @@ void FlushEncoderIntoArchive() {
     if (!engine.settings.saveArchives || engine.settings.saveAsWav) return;
     if (engine.settings.isOggVorbis) {
         EndOggStreamInto(ArchiveOggPage);
+        return;
+    }
+    if (engine.settings.isOpus) {
+        EndOpusStream(engine, ArchiveEncodedBytes);
         return;
     }
     if (engine.encoder.lameEncoder == nullptr) return;

@@ -1,5 +1,6 @@
 // Building the output encoder for a new stream: LAME for MP3, or libvorbisenc with Ogg framing,
-// whose header pages (with the current title in the comments) go out at once.
+// whose header pages (with the current title in the comments) go out at once. Opus output is
+// opus_output.cpp's; the stream comments and serial numbers are shared with it.
 #include <lame/lame.h>
 #include <vorbis/vorbisenc.h>
 
@@ -125,18 +126,6 @@ void LogVorbisSetUpError(int result) {
     }
 }
 
-// Every stream of a connection (and so of its archive file) needs a serial number of its own: a
-// later stream with an earlier one's serial reads as that ended stream going on. Drawn from the
-// system's random source, never one this connection has used.
-int NewStreamSerial(std::vector<int>& serialsUsed) {
-    int serial;
-    do {
-        serial = static_cast<int>(arc4random());
-    } while (std::find(serialsUsed.begin(), serialsUsed.end(), serial) != serialsUsed.end());
-    serialsUsed.push_back(serial);
-    return serial;
-}
-
 // The encoder and stream state of one stream, released and left all zero; the serial numbers
 // used on the connection are kept.
 void ReleaseVorbisState(EngineState& engine) {
@@ -162,25 +151,6 @@ class VorbisComments {
     vorbis_comment comments_;
 };
 
-void AddStreamComments(EngineState& engine, VorbisComments& comments) {
-    FixedText<1024> title;
-    FixedText<1024> artist;
-    FixedText<1024> full;
-    SplitArtistTitle(title, artist, full);
-    // A title like "-" splits into nothing; the listener then sees it whole.
-    const bool nothingSplit = title.empty() && artist.empty();
-    // Vorbis comments are UTF-8 by definition; many stations send Latin-1 or Windows-1252.
-    comments.Add("TITLE=" + AsUtf8(nothingSplit ? full.view() : title.view()));
-    comments.Add("ARTIST=" + AsUtf8(artist.view()));
-    comments.Add(std::string("ENCODEDBY=transcode ") + kTranscodeVersion);
-    std::string sourceDescription;
-    {
-        std::lock_guard lock(engine.titles.lock);
-        sourceDescription = engine.titles.sourceDescription.c_str();
-    }
-    if (!sourceDescription.empty()) comments.Add("TRANSCODEDFROM=" + sourceDescription);
-}
-
 // False when a page could not be sent (sendFailure says why); the stream counts as begun all
 // the same, so that its end can still complete the archive.
 bool SendHeaderPages(EngineState& engine) {
@@ -188,7 +158,7 @@ bool SendHeaderPages(EngineState& engine) {
     // this stream. (One that arrives after this point asks again.)
     engine.encoder.vorbisRestartPending = 0;
     VorbisComments comments;
-    AddStreamComments(engine, comments);
+    for (const std::string& comment : StreamComments(engine)) comments.Add(comment);
     ogg_packet identification;
     ogg_packet commentPacket;
     ogg_packet codebooks;
@@ -232,27 +202,29 @@ int SetUpVorbis(EngineState& engine) {
 }
 
 // Output rates outside this range are no audio format either encoder makes (and beyond 32 bits
-// they would be cut when handed to them). An Ogg stream holds at most 255 channels; LAME makes
-// stereo of anything above 1.
+// they would be cut when handed to them). An Ogg Vorbis stream holds at most 255 channels; LAME
+// makes stereo of anything above 1; the Opus output is mono or stereo.
 constexpr std::int64_t kLowestOutputRate = 8000;
 constexpr std::int64_t kHighestOutputRate = 768000;
 constexpr std::int32_t kHighestChannelCount = 255;
+constexpr std::int32_t kHighestOpusChannelCount = 2;
 
 bool OutputFormatUsable(const EngineState& engine) {
     bool usable = true;
-    if (engine.settings.sampleRate < kLowestOutputRate ||
-        engine.settings.sampleRate > kHighestOutputRate) {
+    const std::int64_t rate = OutputSampleRate(engine.settings);
+    if (rate < kLowestOutputRate || rate > kHighestOutputRate) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "Samplerate %lld is not an output rate (%lld to %lld Hz)",
-                   static_cast<long long>(engine.settings.sampleRate),
-                   static_cast<long long>(kLowestOutputRate),
+                   static_cast<long long>(rate), static_cast<long long>(kLowestOutputRate),
                    static_cast<long long>(kHighestOutputRate));
         usable = false;
     }
-    if (engine.settings.channels < 1 || engine.settings.channels > kHighestChannelCount) {
+    const std::int32_t mostChannels =
+        engine.settings.isOpus ? kHighestOpusChannelCount : kHighestChannelCount;
+    if (engine.settings.channels < 1 || engine.settings.channels > mostChannels) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                    "NumberChannels %d is not an output channel count (1 to %d)",
-                   engine.settings.channels, kHighestChannelCount);
+                   engine.settings.channels, mostChannels);
         usable = false;
     }
     return usable;
@@ -260,11 +232,43 @@ bool OutputFormatUsable(const EngineState& engine) {
 
 }  // namespace
 
+int NewStreamSerial(std::vector<int>& serialsUsed) {
+    int serial;
+    do {
+        serial = static_cast<int>(arc4random());
+    } while (std::find(serialsUsed.begin(), serialsUsed.end(), serial) != serialsUsed.end());
+    serialsUsed.push_back(serial);
+    return serial;
+}
+
+std::vector<std::string> StreamComments(EngineState& engine) {
+    FixedText<1024> title;
+    FixedText<1024> artist;
+    FixedText<1024> full;
+    SplitArtistTitle(title, artist, full);
+    // A title like "-" splits into nothing; the listener then sees it whole.
+    const bool nothingSplit = title.empty() && artist.empty();
+    // Vorbis comments (and Opus tags, which are the same) are UTF-8 by definition; many stations
+    // send Latin-1 or Windows-1252.
+    std::vector<std::string> comments{
+        "TITLE=" + AsUtf8(nothingSplit ? full.view() : title.view()),
+        "ARTIST=" + AsUtf8(artist.view()),
+        std::string("ENCODEDBY=transcode ") + kTranscodeVersion,
+    };
+    std::string sourceDescription;
+    {
+        std::lock_guard lock(engine.titles.lock);
+        sourceDescription = engine.titles.sourceDescription.c_str();
+    }
+    if (!sourceDescription.empty()) comments.push_back("TRANSCODEDFROM=" + sourceDescription);
+    return comments;
+}
+
 int InitEncoder() {
     EngineState& engine = Engine();
     // The resampler stays: a new stream continues the same audio, and a fresh filter history
     // would cut a phase jump and a few frames into it at every title change.
-    if (!engine.settings.isLame && !engine.settings.isOggVorbis) {
+    if (!engine.settings.isLame && !engine.settings.isOggVorbis && !engine.settings.isOpus) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "No encoder for the output format \"%s\"",
                    engine.settings.encodeFormat.c_str());
         return 0;
@@ -272,6 +276,7 @@ int InitEncoder() {
     if (!OutputFormatUsable(engine)) return 0;
     if (engine.settings.isLame && SetUpLame(engine) == 0) return 0;
     if (engine.settings.isOggVorbis) return SetUpVorbis(engine);
+    if (engine.settings.isOpus) return SetUpOpus(engine);
     return 1;
 }
 
@@ -282,6 +287,7 @@ void CloseLameEncoder(EngineState& engine) {
 
 void ClearVorbisEncoder(EngineState& engine) {
     ReleaseVorbisState(engine);
+    ReleaseOpusEncoder(engine);
     engine.encoder.oggSerialsUsed.clear();
 }
 

@@ -1,19 +1,50 @@
 // Helpers shared by the files that build, end and release the encoders (encoder_setup.cpp,
-// ogg_stream_end.cpp) and by the disconnect (connection.cpp).
+// ogg_stream_end.cpp, opus_output.cpp) and by the disconnect (connection.cpp).
 #pragma once
 
 #include <ogg/ogg.h>
 #include <sys/types.h>
 #include <vorbis/codec.h>
 
+#include <string>
+#include <vector>
+
 #include "engine/libzembril.h"
 
 // lame_close, and the handle set to none. Nothing happens when there is no encoder.
 void CloseLameEncoder(EngineState& engine);
 // Clears the Ogg stream and the Vorbis block, analysis and info state and leaves them all zero,
-// so it may run any number of times, and forgets the serial numbers the connection used. A
-// running Ogg stream is dropped without its end: this is for a connection that is gone.
+// releases the Opus encoder (ReleaseOpusEncoder), so it may run any number of times, and forgets
+// the serial numbers the connection used. A running Ogg stream is dropped without its end: this
+// is for a connection that is gone.
 void ClearVorbisEncoder(EngineState& engine);
+// Every stream of a connection (and so of its archive file) needs a serial number of its own: a
+// later stream with an earlier one's serial reads as that ended stream going on. Drawn from the
+// system's random source, never one this connection has used (which it joins).
+int NewStreamSerial(std::vector<int>& serialsUsed);
+// The comments of a new Ogg stream ("TAG=value", UTF-8): the current title split into TITLE and
+// ARTIST, the encoder, and the source's description when there is one.
+std::vector<std::string> StreamComments(EngineState& engine);
+
+// ---- Opus output (opus_output.cpp) ----
+// A new Ogg Opus stream with the current title in its OpusTags. The connection's first stream
+// gets a new encoder, whose header pages go out at once; later ones (a title change) are chained
+// in the running encoder: the running stream ends with the audio given so far, and the new one's
+// pages follow as its audio is encoded. 1; 0 when the encoder cannot be set up (an Error line
+// gives the reason); -1 when a send failed (sendFailure says why).
+int SetUpOpus(EngineState& engine);
+// Encodes a block (interleaved left/right; mono output takes the left channel) and sends the
+// pages it completes. Bytes sent, negative when a send failed.
+ssize_t EncodeOpusBlock(EngineState& engine, const float* frames, int frameCount);
+// Ends the running Opus stream: the audio still held is encoded, and its pages, down to the one
+// with the end-of-stream mark, go to `sink`. The encoder is released. Bytes taken, 0 when no
+// stream was running, negative when a send failed.
+ssize_t EndOpusStream(EngineState& engine, OpusPageSink sink);
+// Releases the Opus encoder without ending its stream (a connection that is gone).
+void ReleaseOpusEncoder(EngineState& engine);
+// Encoded bytes that only the archive takes (when it keeps the encoded stream), as if sent:
+// byteCount.
+ssize_t ArchiveEncodedBytes(const unsigned char* bytes, std::size_t byteCount);
 // Sends one Ogg page (header part, then body part) through SendEncoded. Bytes sent, or negative
 // when either part failed.
 ssize_t SendOggPage(const ogg_page& page);

@@ -1,11 +1,12 @@
 // The output engine: settings and running state of the destination side, and its operations.
 //
 // It owns the connection to the destination server (login for Shoutcast, Icecast, Icecast2), the
-// encoder (LAME or Vorbis with Ogg framing), the sample intake that converts decoded audio to the
-// output channels and rate, title updates, the archive file and the line-in device. Everything
-// lives in one process-wide EngineState, in parts: the settings (filled once by the configuration
-// at start, read-only afterwards), the destination connection, the encoder, the archive, the sinks
-// and the current title. What asks a transfer to end is the run control's (common/run_control.h).
+// encoder (LAME, Vorbis with Ogg framing, or Opus through libopusenc), the sample intake that
+// converts decoded audio to the output channels and rate, title updates, the archive file and the
+// line-in device. Everything lives in one process-wide EngineState, in parts: the settings (filled
+// once by the configuration at start, read-only afterwards), the destination connection, the
+// encoder, the archive, the sinks and the current title. What asks a transfer to end is the run
+// control's (common/run_control.h).
 //
 // Threads: once the first connection stands, the output loop's thread (output_loop.cpp) owns the
 // destination: encoding, sending, reconnecting, the archive, the final flush and disconnect. The
@@ -35,6 +36,7 @@
 #include "common/run_control.h"
 #include "common/socket.h"
 #include "common/status.h"
+#include "engine/opus_output.h"
 #include "engine/send_progress.h"
 #include "resample/resample.h"
 
@@ -66,6 +68,7 @@ struct EngineSettings {
     FixedText<1056> encodeFormat;
     std::int32_t isOggVorbis = 0;
     std::int32_t isLame = 0;
+    std::int32_t isOpus = 0;  // Ogg Opus through libopusenc, always at kOpusOutputRate
     std::int64_t sampleRate = 0;
     std::int32_t channels = 0;
     std::int32_t bitrateNominal = 0;
@@ -124,6 +127,14 @@ struct EngineSettings {
     std::int32_t silenceThreshold = -50;  // dBFS sample peak
 };
 
+// Opus output is encoded at this rate whatever Samplerate says: it is Opus's own rate, so the
+// engine's resampler is the only one the audio goes through.
+constexpr std::int64_t kOpusOutputRate = 48000;
+// The rate the intake converts to and the encoder is set up for.
+inline std::int64_t OutputSampleRate(const EngineSettings& settings) {
+    return settings.isOpus ? kOpusOutputRate : settings.sampleRate;
+}
+
 // The connection to the destination server. Once the first connection stands, the output loop's
 // thread owns it; `connected`, `shoutcastAccepted`, `reconnectWaiting` and `sendFailure` are read
 // by other threads.
@@ -164,6 +175,11 @@ struct OutputEncoder {
     std::int64_t oggStreamFrames = 0;
     // Serial numbers of the Ogg streams begun on this connection, none of which may come again.
     std::vector<int> oggSerialsUsed;
+    // Opus output: the connection's libopusenc encoder (its streams are chained in it) and where
+    // its pages go. The Ogg stream fields above (oggStreamOpen, oggStreamFrames, the serials,
+    // vorbisRestartPending) serve both Ogg formats.
+    OpusEncoderHandle opusEncoder;
+    OpusPageRoute opusPages;
 };
 
 // The open archive file of this connection (archive.cpp): the sending thread only.

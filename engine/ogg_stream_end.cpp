@@ -18,6 +18,8 @@ void SendCounted(OggPageSink sink, const ogg_page& page, ssize_t& total) {
 }  // namespace
 
 ssize_t EndOggStream() {
+    EngineState& engine = Engine();
+    if (engine.settings.isOpus) return EndOpusStream(engine, SendEncoded);
     return EndOggStreamInto(SendOggPage);
 }
 

@@ -113,7 +113,7 @@ bool SilenceWanted(Clock::time_point now) {
 // kSilenceLead, and sends it at once (an Ogg page of silence would otherwise fill for seconds).
 void RelaySilence(Clock::time_point now) {
     const EngineState& engine = Engine();
-    const int rate = static_cast<int>(engine.settings.sampleRate);
+    const int rate = static_cast<int>(OutputSampleRate(engine.settings));
     if (rate <= 0) return;
     const double seconds = std::max(kSilenceStepSeconds, kSilenceLead - LeadSeconds(now));
     const int frames = static_cast<int>(std::min(seconds, 1.0) * rate);

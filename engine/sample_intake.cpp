@@ -139,27 +139,27 @@ void ReportUnusableRate(int sourceRate, bool newRate) {
     LogMessage(LOG_ERROR, kLogEngine, __LINE__,
                "Error initializing resampler: %d Hz cannot be converted to %ld Hz, its audio is "
                "dropped",
-               sourceRate, static_cast<long>(Engine().settings.sampleRate));
+               sourceRate, static_cast<long>(OutputSampleRate(Engine().settings)));
 }
 
 // The resampler lives as long as the source rate and the output rate stay: a new encoder or
 // stream (a title change) continues the same audio through the same filter history.
 bool PrepareResampler(int sourceRate, bool newRate) {
     EngineState& engine = Engine();
-    if (engine.encoder.resamplerReady && buffers.resamplerOutputRate == engine.settings.sampleRate)
-        return true;
+    const std::int64_t outputRate = OutputSampleRate(engine.settings);
+    if (engine.encoder.resamplerReady && buffers.resamplerOutputRate == outputRate) return true;
     if (engine.encoder.resamplerReady) res_clear(&engine.encoder.resampler);
     engine.encoder.resamplerReady = 0;
     // A resampler torn down elsewhere (an engine reset) takes its carried frames with it.
     buffers.carriedFrames = 0;
-    if (!ResamplerCanConvert(engine.settings.sampleRate, sourceRate) ||
-        res_init(&engine.encoder.resampler, 2, static_cast<int>(engine.settings.sampleRate),
-                 sourceRate, kNoResamplerOptions) != 0) {
+    if (!ResamplerCanConvert(outputRate, sourceRate) ||
+        res_init(&engine.encoder.resampler, 2, static_cast<int>(outputRate), sourceRate,
+                 kNoResamplerOptions) != 0) {
         ReportUnusableRate(sourceRate, newRate);
         return false;
     }
     engine.encoder.resamplerReady = 1;
-    buffers.resamplerOutputRate = engine.settings.sampleRate;
+    buffers.resamplerOutputRate = outputRate;
     return true;
 }
 
@@ -237,7 +237,7 @@ int ConvertAndEncode(const float* samples, int frameCount, int sourceChannels, i
 
     WriteWavBlock(samples, frameCount, sourceChannels, sourceRate);
     const bool newRate = NoteSourceRate(sourceRate);
-    const bool sameRate = engine.settings.sampleRate == sourceRate;
+    const bool sameRate = OutputSampleRate(engine.settings) == sourceRate;
     if (!sameRate && !PrepareResampler(sourceRate, newRate)) return 1;
     if (newRate) refusedSourceRate.store(0, std::memory_order_relaxed);
 

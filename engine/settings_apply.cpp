@@ -41,16 +41,28 @@ bool IsOneOfTheNames(const char* key, std::string_view value,
 bool DeriveOutputFormat() {
     EngineState& engine = Engine();
     const std::string_view format = engine.settings.encodeFormat.view();
-    if (!IsOneOfTheNames("Encode", format, {"LAME", "OGG"})) return false;
+    if (!IsOneOfTheNames("Encode", format, {"LAME", "OGG", "OPUS"})) return false;
     engine.settings.isLame = format == "LAME" ? 1 : 0;
     engine.settings.isOggVorbis = format == "OGG" ? 1 : 0;
+    engine.settings.isOpus = format == "OPUS" ? 1 : 0;
     return true;
+}
+
+// Opus output is encoded at its own rate; the setting stays as written (and is written back so).
+void NoteIgnoredSampleRate() {
+    const EngineState& engine = Engine();
+    if (!engine.settings.isOpus || engine.settings.sampleRate == kOpusOutputRate) return;
+    LogMessage(LOG_INFO, kLogEngine, __LINE__,
+               "Samplerate=%lld is ignored for Opus output; it is encoded at %lld Hz",
+               static_cast<long long>(engine.settings.sampleRate),
+               static_cast<long long>(kOpusOutputRate));
 }
 
 void ReportStreamType() {
     const EngineState& engine = Engine();
     if (engine.settings.isOggVorbis) Report(engine.sinks.streamType, "OggVorbis");
     if (engine.settings.isLame) Report(engine.sinks.streamType, "MP3");
+    if (engine.settings.isOpus) Report(engine.sinks.streamType, "OggOpus");
 }
 
 // As written: the blanks leave Server and Port only after this report.
@@ -117,7 +129,7 @@ void ReportBitrateDescriptions() {
     const EngineState& engine = Engine();
     if (engine.sinks.bitrateDescription == nullptr) return;
     const char* channelText = ChannelText(engine.settings.channels);
-    const int rate = static_cast<int>(engine.settings.sampleRate);
+    const int rate = static_cast<int>(OutputSampleRate(engine.settings));
     char text[256];
     auto rangeDescription = [&] {
         std::snprintf(text, sizeof text, "(%d/%d/%d)/%s/%d", engine.settings.bitrateMin,
@@ -139,6 +151,7 @@ void ReportBitrateDescriptions() {
             Report(engine.sinks.bitrateDescription, text);
         }
     }
+    if (engine.settings.isOpus) constantDescription();
     if (engine.settings.isLame) {
         if (engine.settings.lameCbrFlag != 0) {
             constantDescription();
@@ -226,6 +239,7 @@ int ApplyConfig() {
     CheckSourceSettings();
     if (!usable) return 0;
 
+    NoteIgnoredSampleRate();
     ReportSetup();
     return 1;
 }

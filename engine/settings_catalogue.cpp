@@ -150,7 +150,7 @@ constexpr Setting kCatalogue[] = {
         "How long it will wait (in seconds) between reconnect attempts. (example: 10)"),
     TextSetting<&EngineSettings::encodeFormat>(
         "Encode", "LAME",
-        "What format to encode to. Valid values are (OGG, LAME) (example: OGG, LAME)"),
+        "What format to encode to. Valid values are (OGG, LAME, OPUS) (example: OGG, LAME, OPUS)"),
     NumericTextSetting<&EngineSettings::wmaPort>(
         "WMAPort", "8200",
         "The port used for WMA stream (example: 8200)"),

@@ -138,7 +138,7 @@ int SetCurrentTitle(const char* title) {
 void AnnounceCurrentTitle() {
     EngineState& engine = Engine();
     if (!engine.destination.connected) return;
-    if (engine.settings.isOggVorbis) {
+    if (engine.settings.isOggVorbis || engine.settings.isOpus) {
         // The encoder starts a new stream whose comments carry the title.
         engine.encoder.vorbisRestartPending = 1;
         return;

@@ -94,12 +94,18 @@ std::string OutputSettingsText(const EngineState& engine) {
     const std::string nominal = std::to_string(engine.settings.bitrateNominal) + " kbit/s";
     const std::string range = std::to_string(engine.settings.bitrateMin) + "-" +
                               std::to_string(engine.settings.bitrateMax) + " kbit/s";
+    if (engine.settings.isOpus) return "VBR " + nominal;
     if (engine.settings.isOggVorbis) {
         return engine.settings.oggBitrateManaged ? "managed " + nominal + " (" + range + ")"
                                         : "quality " + std::string(engine.settings.oggQuality.view());
     }
     if (engine.settings.lameCbrFlag != 0) return "CBR " + nominal;
     return "VBR " + std::string(engine.settings.lameVbrMode.view()) + " " + nominal + " (" + range + ")";
+}
+
+const char* OutputFormatName(const EngineState& engine) {
+    if (engine.settings.isOpus) return "Ogg Opus";
+    return engine.settings.isOggVorbis ? "Ogg Vorbis" : "MP3";
 }
 
 }  // namespace
@@ -192,9 +198,9 @@ StationFacts StationFactsOfConfiguration() {
                                       std::string(engine.settings.serverPort.view()) +
                                       std::string(engine.settings.serverMountpoint.view()));
     facts.serverType = engine.settings.serverType.c_str();
-    facts.format = engine.settings.isOggVorbis ? "Ogg Vorbis" : "MP3";
+    facts.format = OutputFormatName(engine);
     facts.settings = OutputSettingsText(engine);
-    facts.sampleRate = static_cast<int>(engine.settings.sampleRate);
+    facts.sampleRate = static_cast<int>(OutputSampleRate(engine.settings));
     facts.channels = engine.settings.channels;
     facts.version = kTranscodeVersion;
     return facts;

@@ -14,7 +14,7 @@ struct StationFacts {
     std::string sourceUrl;    // credentials masked
     std::string destination;  // host:port/mount
     std::string serverType;
-    std::string format;       // "MP3" or "Ogg Vorbis"
+    std::string format;       // "MP3", "Ogg Vorbis" or "Ogg Opus"
     std::string settings;     // the bitrate description, as the status line shows it
     int sampleRate = 0;
     int channels = 0;

@@ -142,7 +142,9 @@ bool StartDecoder(InputState& input) {
 }
 
 void ReportOutputStreamType() {
-    Report(FrontEnd().outputStreamType, GetIsOggVorbis() != 0 ? "Vorbis" : "MP3");
+    const EngineSettings& output = Engine().settings;
+    Report(FrontEnd().outputStreamType,
+           output.isOpus ? "Opus" : output.isOggVorbis ? "Vorbis" : "MP3");
 }
 
 void ReportTranscoding() {

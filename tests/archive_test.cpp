@@ -133,6 +133,7 @@ struct NameCase {
     int isOggVorbis;
     int isLame;
     const char* expected;
+    int isOpus = 0;
 };
 void PrintTo(const NameCase& c, std::ostream* out) {
     *out << c.name;
@@ -147,6 +148,7 @@ TEST_P(ArchiveNameTest, FollowsDescriptionTimeAndFormat) {
     engine.settings.saveAsWav = c.saveAsWav;
     engine.settings.isOggVorbis = c.isOggVorbis;
     engine.settings.isLame = c.isLame;
+    engine.settings.isOpus = c.isOpus;
     fixedTime = c.localTime;
     EXPECT_EQ(ArchiveFileName(c.localTime), c.expected);
 
@@ -161,6 +163,8 @@ INSTANTIATE_TEST_SUITE_P(
                                "Radio One_Tue Dec 16 090507 2025.mp3"},
                       NameCase{"Ogg", "Radio One", kTuesday16December, 0, 1, 0,
                                "Radio One_Tue Dec 16 090507 2025.ogg"},
+                      NameCase{"Opus", "Radio One", kTuesday16December, 0, 0, 0,
+                               "Radio One_Tue Dec 16 090507 2025.opus", 1},
                       NameCase{"WavWinsOverOgg", "Radio One", kTuesday16December, 1, 1, 0,
                                "Radio One_Tue Dec 16 090507 2025.wav"},
                       NameCase{"NoFormatNoExtension", "Radio One", kTuesday16December, 0, 0, 0,

@@ -178,7 +178,7 @@ const StartCase kCases[] = {
     {"EncodeInLowerCase",
      &kEncodeInLowerCase,
      Start::kRefused,
-     {"Encode \"ogg\" is none of LAME, OGG (exact spelling)", kRefused},
+     {"Encode \"ogg\" is none of LAME, OGG, OPUS (exact spelling)", kRefused},
      "station.log"},
     {"LineReadInPieces",
      &kInjection,

@@ -296,7 +296,7 @@ TEST_P(RefusedSettings, EndTheLoadWithAnErrorAndReportNoSetup) {
 }
 
 std::string EncodeRefusal(const std::string& value) {
-    return "Encode \"" + value + "\" is none of LAME, OGG (exact spelling)";
+    return "Encode \"" + value + "\" is none of LAME, OGG, OPUS (exact spelling)";
 }
 
 std::string ServerTypeRefusal(const std::string& value) {

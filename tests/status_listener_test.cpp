@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "common/log.h"
+#include "engine/libzembril.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
 
@@ -322,5 +323,46 @@ INSTANTIATE_TEST_SUITE_P(
                     StartCase{"NegativePort", "127.0.0.1", false, -1,
                               "StatusPort=-1 is no port number"}),
     [](const testing::TestParamInfo<StartCase>& info) { return info.param.name; });
+
+struct FormatCase {
+    const char* name;
+    const char* encode;
+    const char* format;
+    const char* settings;
+    int sampleRate;
+};
+
+class OutputFacts : public testing::TestWithParam<FormatCase> {
+  protected:
+    void TearDown() override { ResetEngineState(); }
+};
+
+// The output format and settings /status.json names, from the configuration; Opus output runs at
+// 48000 Hz whatever Samplerate says.
+TEST_P(OutputFacts, NameTheFormatItsSettingsAndTheRateSent) {
+    const FormatCase& c = GetParam();
+    ResetEngineState();
+    EngineSettings& settings = Engine().settings;
+    settings.encodeFormat.assign(c.encode);
+    settings.isLame = std::string(c.encode) == "LAME";
+    settings.isOggVorbis = std::string(c.encode) == "OGG";
+    settings.isOpus = std::string(c.encode) == "OPUS";
+    settings.lameCbrFlag = 1;
+    settings.oggQuality.assign("3");
+    settings.bitrateNominal = 96;
+    settings.sampleRate = 44100;
+    settings.channels = 2;
+    const StationFacts facts = StationFactsOfConfiguration();
+    EXPECT_EQ(facts.format, c.format);
+    EXPECT_EQ(facts.settings, c.settings);
+    EXPECT_EQ(facts.sampleRate, c.sampleRate);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Formats, OutputFacts,
+    testing::Values(FormatCase{"Mp3", "LAME", "MP3", "CBR 96 kbit/s", 44100},
+                    FormatCase{"OggVorbis", "OGG", "Ogg Vorbis", "quality 3", 44100},
+                    FormatCase{"OggOpus", "OPUS", "Ogg Opus", "VBR 96 kbit/s", 48000}),
+    [](const testing::TestParamInfo<FormatCase>& info) { return info.param.name; });
 
 }  // namespace
