@@ -83,7 +83,7 @@ struct InputState {
     bool icecastFlag = false;  // a header line came through header_callback
 
     RingBuffer ringBuffer;
-    RingByteSource oggSource{ringBuffer};  // the Ogg Vorbis decoder thread reads through this
+    RingByteSource oggSource{ringBuffer};  // the Ogg decoder thread reads through this
     bool vorbisDecoderRunning = false;
 
     // Audio taken from the ring buffer for the decoder: room for MetaInterval bytes on the heap,
@@ -121,7 +121,7 @@ struct TransferOutcome {
 
 // The process-wide record.
 InputState& Input();
-// Back to the start-up state. Ends a running Ogg Vorbis decoder thread first. For tests.
+// Back to the start-up state. Ends a running Ogg decoder thread first. For tests.
 void ResetInputState();
 
 // The header state that RunInput clears before each transfer.

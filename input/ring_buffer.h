@@ -1,7 +1,7 @@
 // The byte queue between the source transfer and the decoders.
 //
 // One writer (write_callback on the main thread) and one reader (the MP3 path on the same thread,
-// or the Ogg Vorbis decoder thread). The writer moves only writePos, the reader only readPos;
+// or the Ogg decoder thread). The writer moves only writePos, the reader only readPos;
 // `count` is the one value both change, and the only signal between them. The writer stores its
 // bytes before it counts them (release), the reader copies bytes out before it uncounts them, so
 // neither side ever touches a slot the other still owns. No lock is taken.

@@ -1,4 +1,4 @@
-// The Ogg Vorbis decoder thread's view of the ring buffer.
+// The Ogg decoder thread's view of the ring buffer.
 //
 // The main thread writes the body into the ring buffer; the decoder thread reads it through this
 // source. A read waits until all the bytes it asks for are buffered, because a live stream has no
