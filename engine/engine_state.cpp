@@ -45,7 +45,6 @@ void SetVuSink(LevelSink sink) { Engine().sinks.vu = sink; }
 const char* GetSourceUrl() { return Engine().settings.sourceUrl.c_str(); }
 const char* GetServerDescription() { return Engine().settings.serverDescription.c_str(); }
 int GetLineInSampleRate() { return Engine().settings.lineInSampleRate; }
-int GetIsOggVorbis() { return Engine().settings.isOggVorbis; }
 std::int64_t GetSampleRate() { return Engine().settings.sampleRate; }
 int GetBitrateNominal() { return Engine().settings.bitrateNominal; }
 int GetChannels() { return Engine().settings.channels; }

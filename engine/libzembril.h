@@ -424,7 +424,6 @@ int OpenLineInDevice();
 const char* GetSourceUrl();
 const char* GetServerDescription();
 int GetLineInSampleRate();
-int GetIsOggVorbis();
 std::int64_t GetSampleRate();
 int GetBitrateNominal();
 int GetChannels();
