@@ -62,7 +62,7 @@ TEST(PcmQueueTest, BlocksComeOutInOrderWithTheirFormat) {
 
 TEST(PcmQueueTest, FullQueueHoldsTheProducerUntilTheConsumerTakes) {
     PcmQueue queue;
-    const std::vector<float> second = Ramp(44100, 2, 0.0f);  // a whole second: the limit
+    const std::vector<float> second = Ramp(44100, 2, 0.0f);  // a whole second: over the limit
     const auto always = [] { return true; };
     ASSERT_EQ(queue.Push(second.data(), 44100, 2, 44100, always), PcmQueue::PushResult::kQueued);
 
