@@ -1,11 +1,15 @@
-// Private memory of the real `transcode` binary relaying an Ogg source, by codec: an Ogg Vorbis
-// station, an Ogg Opus station, and a chain that changes from Vorbis to Opus and back every few
-// seconds (each link opens a new decoder). Each station is a paced loopback source (real time),
-// relayed as MP3 to a loopback sink that takes every byte, beside a second relay of the same
-// station; /proc/PID/smaps_rollup (Private_Clean + Private_Dirty) is read every second of the
-// window, from a few seconds after the first relayed bytes.
+// Private memory of the real `transcode` binary by source format and output format: MP3, AAC-LC,
+// HE-AAC v2, Ogg Vorbis and Ogg Opus stations, and an Ogg chain that changes from Vorbis to Opus
+// and back every few seconds (each link opens a new decoder), each relayed as MP3, Ogg Vorbis and
+// Ogg Opus. Each station is a paced loopback source (real time), relayed to a loopback sink that
+// takes every byte, beside a second relay of the same station and output;
+// /proc/PID/smaps_rollup (Private_Clean + Private_Dirty) is read every second of the window, from
+// a few seconds after the first relayed bytes.
 //
-//   ogg_source_memory_bench [seconds]    the window per station (default 30)
+//   format_memory_bench [seconds [source [output]]]
+//
+// seconds: the window per case (default 30); source and output: only the cases whose name
+// contains the text (e.g. "AAC", "Opus").
 //
 // Exit status 0, 2 when a relay could not run.
 #include <signal.h>
@@ -19,7 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include "bench/music_mp3.h"
 #include "bench/process_sample.h"
+#include "tests/support/aac_fixture.h"
+#include "tests/support/adts_writer.h"
 #include "tests/support/background_run.h"
 #include "tests/support/mock_server.h"
 #include "tests/support/ogg_fixture.h"
@@ -35,8 +42,22 @@ constexpr double kLinkSeconds = 5;
 
 struct Station {
     const char* name;
+    const char* contentType;
     std::string bytes;
     double seconds;
+};
+
+struct Output {
+    const char* name;
+    const char* encode;
+    int kbps;
+    const char* mountpoint;
+};
+
+constexpr Output kOutputs[] = {
+    {"MP3", "LAME", 128, "/memory.mp3"},
+    {"Ogg Vorbis", "OGG", 128, "/memory.ogg"},
+    {"Ogg Opus", "OPUS", 96, "/memory.opus"},
 };
 
 OggLinkSpec VorbisLink(double seconds, const std::string& title) {
@@ -68,6 +89,30 @@ std::string Chain(double seconds) {
     return chain;
 }
 
+std::string AacLc(double seconds) {
+    AacFormat format;
+    format.seconds = seconds;
+    format.bitrateKbps = 128;
+    return MakeAacTone(format);
+}
+
+std::string HeAacV2(double seconds) {
+    AdtsSynthFormat format;
+    format.seconds = seconds;
+    return MakeSynthAdts(format);
+}
+
+std::vector<Station> Stations(double seconds) {
+    return {
+        {"MP3", "audio/mpeg", MakeMusicLikeMp3(seconds, 44100, 128), seconds},
+        {"AAC-LC", "audio/aac", AacLc(seconds), seconds},
+        {"HE-AAC v2", "audio/aacp", HeAacV2(seconds), seconds},
+        {"Ogg Vorbis", "audio/ogg", MakeOggVorbis({VorbisLink(seconds, "Vorbis")}), seconds},
+        {"Ogg Opus", "audio/ogg", MakeOggOpus({OpusLink(seconds, "Opus")}), seconds},
+        {"Vorbis/Opus chain", "audio/ogg", Chain(seconds), seconds},
+    };
+}
+
 struct Figures {
     bool ran = false;
     double medianKiB = 0;
@@ -77,11 +122,12 @@ struct Figures {
 // One relay of the station to a sink of its own.
 class Relay {
   public:
-    explicit Relay(const Station& station) : source_(station.bytes, Options(station)) {
+    Relay(const Station& station, const Output& output)
+        : source_(station.bytes, Options(station)) {
         sink_.SetReply("HTTP/1.0 200 OK\r\n\r\n");
         StationConfig::LoopbackRelay(source_.url(), sink_.port(), "hackme")
-            .Set("ServerMountpoint", "/memory.mp3")
-            .SetOutput("LAME")
+            .Set("ServerMountpoint", output.mountpoint)
+            .SetOutput(output.encode, output.kbps)
             .Set("AutomaticReconnect", 0)
             .Set("LogLevel", 2)
             .Set("LogFile", dir_.file("transcode.log"))
@@ -109,7 +155,7 @@ class Relay {
   private:
     static PacedSourceOptions Options(const Station& station) {
         PacedSourceOptions options;
-        options.contentType = "audio/ogg";
+        options.contentType = station.contentType;
         options.metaInterval = 0;
         options.bytesPerSecond = static_cast<double>(station.bytes.size()) / station.seconds;
         options.chunkBytes = 4096;
@@ -126,13 +172,13 @@ class Relay {
 
 // A second relay of the same station runs beside the measured one, as on a machine with several
 // stations: a library page no other process maps would count as private.
-Figures Measure(const Station& station, double windowSeconds) {
-    Relay measured(station);
-    Relay companion(station);
+Figures Measure(const Station& station, const Output& output, double windowSeconds) {
+    Relay measured(station, output);
+    Relay companion(station, output);
     Figures figures;
     if (!measured.Relaying() || !companion.Relaying()) {
-        std::fprintf(stderr, "%s: the relay did not start:\n%s\n", station.name,
-                     measured.Stop().c_str());
+        std::fprintf(stderr, "%s to %s: the relay did not start:\n%s\n", station.name,
+                     output.name, measured.Stop().c_str());
         return figures;
     }
     std::this_thread::sleep_for(std::chrono::duration<double>(kSettleSeconds));
@@ -150,31 +196,43 @@ Figures Measure(const Station& station, double windowSeconds) {
     return figures;
 }
 
+bool Chosen(const char* name, const char* filter) {
+    return filter == nullptr || std::string(name).find(filter) != std::string::npos;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     const double windowSeconds = argc > 1 ? std::atof(argv[1]) : 30;
+    const char* sourceFilter = argc > 2 ? argv[2] : nullptr;
+    const char* outputFilter = argc > 3 ? argv[3] : nullptr;
     if (windowSeconds < 1) {
-        std::fprintf(stderr, "usage: %s [seconds]\n", argv[0]);
+        std::fprintf(stderr, "usage: %s [seconds [source [output]]]\n", argv[0]);
         return 2;
     }
     const double stationSeconds = windowSeconds + kSettleSeconds + 20;
-    const Station stations[] = {
-        {"Ogg Vorbis", MakeOggVorbis({VorbisLink(stationSeconds, "Vorbis")}), stationSeconds},
-        {"Ogg Opus", MakeOggOpus({OpusLink(stationSeconds, "Opus")}), stationSeconds},
-        {"Vorbis/Opus chain", Chain(stationSeconds), stationSeconds},
-    };
-    std::printf("window: %.0f s per station, relayed as MP3 to a loopback sink\n", windowSeconds);
-    std::printf("%-20s %16s %14s\n", "source", "private median", "private max");
+    std::printf("window: %.0f s per case, relayed to a loopback sink beside a second relay\n",
+                windowSeconds);
+    std::printf("%-20s %-12s %16s %14s\n", "source", "output", "private median", "private max");
     int status = 0;
-    for (const Station& station : stations) {
-        const Figures figures = Measure(station, windowSeconds);
-        if (!figures.ran) {
+    for (const Station& station : Stations(stationSeconds)) {
+        if (!Chosen(station.name, sourceFilter)) continue;
+        if (station.bytes.empty()) {
+            std::fprintf(stderr, "%s: the station's stream could not be made\n", station.name);
             status = 2;
             continue;
         }
-        std::printf("%-20s %12.0f KiB %10.0f KiB\n", station.name, figures.medianKiB,
-                    figures.maxKiB);
+        for (const Output& output : kOutputs) {
+            if (!Chosen(output.name, outputFilter)) continue;
+            const Figures figures = Measure(station, output, windowSeconds);
+            if (!figures.ran) {
+                status = 2;
+                continue;
+            }
+            std::printf("%-20s %-12s %12.0f KiB %10.0f KiB\n", station.name, output.name,
+                        figures.medianKiB, figures.maxKiB);
+            std::fflush(stdout);
+        }
     }
     return status;
 }
