@@ -31,10 +31,12 @@ class PcmQueue {
     // What the consumer got.
     enum class TakeResult { kBlock, kTimedOut, kEnded };
 
-    // Audio the queue holds at most before a producer waits: enough to carry the output over a
-    // slow send, while the source's compressed bytes wait in the input buffer. Every block up to
-    // the limit stays allocated for reuse, so more would cost memory for good.
-    static constexpr double kLimitSeconds = 0.5;
+    // Audio the queue holds at most before a producer waits. A live source arrives at its own
+    // pace and the queue holds a block or two; only a source that is ahead (a server's burst at
+    // the start, a reconnection) fills it, and the rest of such a burst waits, still compressed,
+    // in the input buffer. Every block up to the limit stays allocated for reuse, so the limit is
+    // short: a quarter of a second is some 90 KiB of stereo audio.
+    static constexpr double kLimitSeconds = 0.25;
     // A waiting producer is woken once the queue has drained below this, not at every block
     // taken: a source ahead of the output then refills the queue in one go instead of trading a
     // wake-up with the consumer for every block (two system calls and two thread switches each).

@@ -18,6 +18,7 @@
 #include "engine/libzembril.h"
 #include "tests/support/loopback.h"
 #include "tests/support/temp_dir.h"
+#include "tests/support/wait_until.h"
 
 namespace {
 
@@ -159,6 +160,9 @@ class ListenerUnderLoad : public testing::Test {
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
+        // The pages are asked for as of a relay that has sent audio: on a busy machine the
+        // feeding thread may not have run yet.
+        ASSERT_TRUE(WaitUntil([this] { return feeds_.load() > 0; }, 5000));
     }
 
     void TearDown() override {
