@@ -8,6 +8,7 @@
 #include <opus/opus.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstddef>
 #include <utility>
@@ -63,14 +64,15 @@ bool OpusBitrateUsable(const EngineState& engine) {
 OpusEncoderHandle CreateOpusEncoder(const EngineState& engine) {
     int result = OPUS_OK;
     OpusEncoderHandle encoder(opus_encoder_create(static_cast<opus_int32>(kOpusOutputRate),
-                                                  engine.settings.channels,
-                                                  OPUS_APPLICATION_AUDIO, &result));
+                                                  engine.settings.channels, OPUS_APPLICATION_AUDIO,
+                                                  &result));
     if (!encoder) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot create the Opus encoder (%s)",
                    opus_strerror(result));
         return encoder;
     }
-    result = opus_encoder_ctl(encoder.get(), OPUS_SET_BITRATE(engine.settings.bitrateNominal * 1000));
+    result =
+        opus_encoder_ctl(encoder.get(), OPUS_SET_BITRATE(engine.settings.bitrateNominal * 1000));
     if (result == OPUS_OK) result = opus_encoder_ctl(encoder.get(), OPUS_SET_VBR(1));
     if (result == OPUS_OK) return encoder;
     LogMessage(LOG_ERROR, kLogEngine, __LINE__, "The Opus encoder refused its settings (%s)",
@@ -171,28 +173,32 @@ class LinkTail {
     std::array<float, kOpusPacketFrames * kLargestOpusChannelCount> history_{};
 };
 
-// Ends the running link: the audio held is padded past the encoder's lookahead and encoded, and
-// the last page carries the end-of-stream mark and the granule position of the last frame given,
-// so that a decoder gives back exactly what the link was given. A link not begun that was given
-// nothing is not made at all.
+// The audio held, padded, and the packets that cover the encoder's lookahead after it; the last
+// one ends the link at `endGranule`.
+void EncodeLinkTail(EngineState& engine, std::int64_t endGranule) {
+    OpusOutput& out = engine.encoder.opus;
+    const std::int64_t packetsNeeded =
+        std::max((endGranule + kOpusPacketFrames - 1) / kOpusPacketFrames, out.packetsEncoded + 1);
+    const LinkTail tail(out);
+    int padFrame = 0;
+    while (out.packetsEncoded < packetsNeeded) {
+        float* to = PacketBeingFilled(out);
+        for (int i = out.heldFrames; i < kOpusPacketFrames; ++i, ++padFrame) {
+            for (int c = 0; c < out.channels; ++c)
+                to[i * out.channels + c] = tail.Sample(padFrame, c);
+        }
+        EncodeHeldPacket(engine, out.packetsEncoded + 1 == packetsNeeded, endGranule);
+    }
+}
+
+// Ends the running link: the last page carries the end-of-stream mark and the granule position
+// of the last frame given, so that a decoder gives back exactly what the link was given. A link
+// not begun that was given nothing is not made at all.
 void EndLink(EngineState& engine) {
     OpusOutput& out = engine.encoder.opus;
     const std::int64_t framesGiven =
         out.packetsEncoded * kOpusPacketFrames + static_cast<std::int64_t>(out.heldFrames);
-    if (framesGiven > 0 || out.linkBegun) {
-        const std::int64_t endGranule = out.preSkip + framesGiven;
-        const std::int64_t packetsNeeded = (endGranule + kOpusPacketFrames - 1) / kOpusPacketFrames;
-        const LinkTail tail(out);
-        int padFrame = 0;
-        while (out.packetsEncoded < packetsNeeded) {
-            float* to = PacketBeingFilled(out);
-            for (int i = out.heldFrames; i < kOpusPacketFrames; ++i, ++padFrame) {
-                for (int c = 0; c < out.channels; ++c)
-                    to[i * out.channels + c] = tail.Sample(padFrame, c);
-            }
-            EncodeHeldPacket(engine, out.packetsEncoded + 1 == packetsNeeded, endGranule);
-        }
-    }
+    if (framesGiven > 0 || out.linkBegun) EncodeLinkTail(engine, out.preSkip + framesGiven);
     out.linkBegun = false;
     out.packetsEncoded = 0;
     out.heldFrames = 0;

@@ -287,21 +287,23 @@ struct DecodedLink {
 
 std::vector<DecodedLink> DecodeLinks(const std::string& bytes) {
     int error = 0;
-    OggOpusFile* file = op_open_memory(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                       bytes.size(), &error);
-    if (file == nullptr) return {};
-    std::vector<DecodedLink> links(static_cast<std::size_t>(op_link_count(file)));
+    const std::unique_ptr<OggOpusFile, decltype(&op_free)> file(
+        op_open_memory(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &error),
+        op_free);
+    if (!file) return {};
+    std::vector<DecodedLink> links(static_cast<std::size_t>(op_link_count(file.get())));
+    // Room for the longest Opus packet (120 ms), stereo.
     std::vector<float> buffer(2 * 5760);
     for (;;) {
         int link = -1;
-        const int frames = op_read_float(file, buffer.data(), static_cast<int>(buffer.size()), &link);
+        const int frames =
+            op_read_float(file.get(), buffer.data(), static_cast<int>(buffer.size()), &link);
         if (frames <= 0 || link < 0 || link >= static_cast<int>(links.size())) break;
         DecodedLink& decoded = links[static_cast<std::size_t>(link)];
-        decoded.channels = op_head(file, link)->channel_count;
+        decoded.channels = op_head(file.get(), link)->channel_count;
         decoded.samples.insert(decoded.samples.end(), buffer.begin(),
                                buffer.begin() + frames * decoded.channels);
     }
-    op_free(file);
     return links;
 }
 
@@ -329,8 +331,8 @@ struct LengthCase {
     double largestError;          // of the decoded audio against the given (RelativeError)
 };
 
-class OpusLinkLengthTest : public OpusOutputTest, public ::testing::WithParamInterface<LengthCase> {
-};
+class OpusLinkLengthTest : public OpusOutputTest,
+                           public ::testing::WithParamInterface<LengthCase> {};
 
 TEST_P(OpusLinkLengthTest, EveryLinkDecodesToExactlyTheAudioItWasGiven) {
     const LengthCase& c = GetParam();
