@@ -29,8 +29,8 @@ std::vector<std::string> StreamComments(EngineState& engine);
 // ---- Opus output (opus_output.cpp) ----
 // A new Ogg Opus stream with the current title in its OpusTags. The connection's first stream
 // gets a new encoder, whose header pages go out at once; later ones (a title change) are chained
-// in the running encoder: the running stream ends with the audio given so far, and the new one's
-// pages follow as its audio is encoded. 1; 0 when the encoder cannot be set up (an Error line
+// after the running stream, which ends with the audio given so far; the new one's pages follow
+// with its first packet, from the encoder reset to a fresh start. 1; 0 when the encoder cannot be set up (an Error line
 // gives the reason); -1 when a send failed (sendFailure says why).
 int SetUpOpus(EngineState& engine);
 // Encodes a block (interleaved left/right; mono output takes the left channel) and sends the

@@ -1,7 +1,7 @@
 // The output engine: settings and running state of the destination side, and its operations.
 //
 // It owns the connection to the destination server (login for Shoutcast, Icecast, Icecast2), the
-// encoder (LAME, Vorbis with Ogg framing, or Opus through libopusenc), the sample intake that
+// encoder (LAME, Vorbis with Ogg framing, or Opus through libopus), the sample intake that
 // converts decoded audio to the output channels and rate, title updates, the archive file and the
 // line-in device. Everything lives in one process-wide EngineState, in parts: the settings (filled
 // once by the configuration at start, read-only afterwards), the destination connection, the
@@ -68,7 +68,7 @@ struct EngineSettings {
     FixedText<1056> encodeFormat;
     std::int32_t isOggVorbis = 0;
     std::int32_t isLame = 0;
-    std::int32_t isOpus = 0;  // Ogg Opus through libopusenc, always at kOpusOutputRate
+    std::int32_t isOpus = 0;  // Ogg Opus through libopus, always at kOpusOutputRate
     std::int64_t sampleRate = 0;
     std::int32_t channels = 0;
     std::int32_t bitrateNominal = 0;
@@ -175,11 +175,10 @@ struct OutputEncoder {
     std::int64_t oggStreamFrames = 0;
     // Serial numbers of the Ogg streams begun on this connection, none of which may come again.
     std::vector<int> oggSerialsUsed;
-    // Opus output: the connection's libopusenc encoder (its streams are chained in it) and where
-    // its pages go. The Ogg stream fields above (oggStreamOpen, oggStreamFrames, the serials,
+    // Opus output: the connection's libopus encoder, the running link's framing and where its
+    // pages go. The Ogg stream fields above (oggStreamOpen, oggStreamFrames, the serials,
     // vorbisRestartPending) serve both Ogg formats.
-    OpusEncoderHandle opusEncoder;
-    OpusPageRoute opusPages;
+    OpusOutput opus;
 };
 
 // The open archive file of this connection (archive.cpp): the sending thread only.

@@ -1,15 +1,16 @@
-// Opus output through libopusenc: one encoder per connection, created at 48 kHz (the intake's
-// resampler has converted the audio already, so libopusenc does not resample again). A title
-// change chains a new stream, with its own serial number and OpusTags, into the running encoder:
-// libopusenc ends the running stream with the audio given so far (its lookahead and end trim
-// included) and begins the next one, so every link is complete on its own. The encoder's pages
-// go out through its write callback, to SendEncoded (which keeps the archive too) or, at the end
-// of a lost connection, to the archive alone.
-#include <opus/opusenc.h>
+// Opus output through libopus: one encoder per connection at 48 kHz (the intake's resampler has
+// converted the audio already), 20 ms packets, framed by ogg_opus_writer. The audio waits in the
+// record until it fills a packet, so at most one packet's worth is held. A title change ends the
+// running link with the audio given so far and chains a new one, with its own serial number and
+// OpusTags, after an encoder reset, so every link decodes on its own. The pages go out to
+// SendEncoded (which keeps the archive too) or, at the end of a lost connection, to the archive
+// alone.
+#include <opus/opus.h>
 
+#include <algorithm>
+#include <array>
+#include <cmath>
 #include <cstddef>
-#include <new>
-#include <string>
 #include <utility>
 #include <vector>
 
@@ -19,58 +20,36 @@
 
 namespace {
 
-// libopusenc's defaults hold two seconds of audio before encoding it and let a page cover a
-// second. A stream is listened to live, so both are kept short: a tenth of a second for the
-// encoder's decisions, and pages of at most half a second (about as long as a Vorbis page).
-constexpr int kDecisionDelayFrames = static_cast<int>(kOpusOutputRate / 10);
-constexpr int kMuxingDelayFrames = static_cast<int>(kOpusOutputRate / 2);
 // The bit rates libopus encodes at, in kbit/s.
 constexpr int kLowestOpusKbps = 6;
 constexpr int kHighestOpusKbps = 510;
-// Channel mapping family 0: mono or stereo.
-constexpr int kMonoOrStereoMapping = 0;
+// The most a 20 ms packet of one frame takes (RFC 6716, section 3.2.1).
+constexpr int kLargestPacketBytes = 1275;
 
-// The left channel of each frame, for mono output; kept between blocks.
-std::vector<float> monoInput;
+// ---- where the pages go ----
 
-// libopusenc's write callback. It always reports success: a failed send ends the connection, and
-// libopusenc must keep running so that the rest of the stream can still complete the archive.
-// After a failed send the pages only go to the archive. No exception may leave a C callback.
-int TakeOpusPage(void* userData, const unsigned char* bytes, opus_int32 length) noexcept {
-    OpusPageRoute& route = *static_cast<OpusPageRoute*>(userData);
-    if (route.sink == nullptr || length <= 0) return 0;
-    try {
-        const auto byteCount = static_cast<std::size_t>(length);
-        if (route.total < 0) {
-            ArchiveEncodedBytes(bytes, byteCount);
-            return 0;
-        }
-        const ssize_t taken = route.sink(bytes, byteCount);
-        route.total = taken < 0 ? -1 : route.total + taken;
-    } catch (...) {
-        route.total = -1;
+void RouteBytes(OpusPageRoute& route, const std::vector<unsigned char>& bytes) {
+    if (route.sink == nullptr || bytes.empty()) return;
+    if (route.total < 0) {
+        ArchiveEncodedBytes(bytes.data(), bytes.size());
+        return;
     }
-    return 0;
+    const ssize_t taken = route.sink(bytes.data(), bytes.size());
+    route.total = taken < 0 ? -1 : route.total + taken;
 }
 
-// The connection, not the encoder, decides when the stream's bytes end.
-int KeepStreamOpen(void*) noexcept {
-    return 0;
-}
-
-const OpusEncCallbacks kPageCallbacks{TakeOpusPage, KeepStreamOpen};
-
-// The current title in OpusTags; empty when libopusenc has no memory for them (logged).
-OpusCommentsHandle CurrentStreamComments(EngineState& engine) {
-    OpusCommentsHandle comments(ope_comments_create());
-    if (!comments) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot create the Opus stream's comments");
-        return comments;
+// Each page goes out in one send, header and body together, so the server never holds a page
+// header without its body.
+void SendReadyPages(OpusOutput& out) {
+    ogg_page page;
+    while (out.link.NextPage(page)) {
+        out.pageBytes.assign(page.header, page.header + page.header_len);
+        out.pageBytes.insert(out.pageBytes.end(), page.body, page.body + page.body_len);
+        RouteBytes(out.pages, out.pageBytes);
     }
-    for (const std::string& comment : StreamComments(engine))
-        ope_comments_add_string(comments.get(), comment.c_str());
-    return comments;
 }
+
+// ---- the encoder ----
 
 bool OpusBitrateUsable(const EngineState& engine) {
     const int kbps = engine.settings.bitrateNominal;
@@ -81,96 +60,191 @@ bool OpusBitrateUsable(const EngineState& engine) {
     return false;
 }
 
-// The settings of a new encoder; false (logged) when libopusenc refuses one.
-bool ApplyOpusSettings(EngineState& engine, OggOpusEnc* encoder) {
-    const int bitrate = engine.settings.bitrateNominal * 1000;
-    int result = ope_encoder_ctl(encoder, OPUS_SET_BITRATE(bitrate));
-    if (result == OPE_OK)
-        result = ope_encoder_ctl(encoder, OPE_SET_DECISION_DELAY(kDecisionDelayFrames));
-    if (result == OPE_OK)
-        result = ope_encoder_ctl(encoder, OPE_SET_MUXING_DELAY(kMuxingDelayFrames));
-    // OpusTags are padded so that a file can be tagged in place; a stream is not.
-    if (result == OPE_OK) result = ope_encoder_ctl(encoder, OPE_SET_COMMENT_PADDING(0));
-    if (result == OPE_OK) {
-        result = ope_encoder_ctl(encoder,
-                                 OPE_SET_SERIALNO(NewStreamSerial(engine.encoder.oggSerialsUsed)));
-    }
-    if (result == OPE_OK) return true;
-    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "The Opus encoder refused its settings (%s)",
-               ope_strerror(result));
-    return false;
-}
-
-// The connection's first stream: a new encoder whose header pages go out at once.
-int StartOpusEncoder(EngineState& engine, OggOpusComments* comments) {
-    ReleaseOpusEncoder(engine);
-    if (!OpusBitrateUsable(engine)) return 0;
-    int error = OPE_OK;
-    OpusEncoderHandle encoder(
-        ope_encoder_create_callbacks(&kPageCallbacks, &engine.encoder.opusPages, comments,
-                                     static_cast<opus_int32>(kOpusOutputRate),
-                                     engine.settings.channels, kMonoOrStereoMapping, &error));
+// A new encoder with the station's settings; none (logged) when libopus refuses.
+OpusEncoderHandle CreateOpusEncoder(const EngineState& engine) {
+    int result = OPUS_OK;
+    OpusEncoderHandle encoder(opus_encoder_create(static_cast<opus_int32>(kOpusOutputRate),
+                                                  engine.settings.channels, OPUS_APPLICATION_AUDIO,
+                                                  &result));
     if (!encoder) {
         LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot create the Opus encoder (%s)",
-                   ope_strerror(error));
-        return 0;
+                   opus_strerror(result));
+        return encoder;
     }
-    if (!ApplyOpusSettings(engine, encoder.get())) return 0;
-    engine.encoder.opusEncoder = std::move(encoder);
-    engine.encoder.opusPages = OpusPageRoute{SendEncoded, 0};
-    ope_encoder_flush_header(engine.encoder.opusEncoder.get());
-    return engine.encoder.opusPages.total < 0 ? -1 : 1;
+    result =
+        opus_encoder_ctl(encoder.get(), OPUS_SET_BITRATE(engine.settings.bitrateNominal * 1000));
+    if (result == OPUS_OK) result = opus_encoder_ctl(encoder.get(), OPUS_SET_VBR(1));
+    if (result == OPUS_OK) return encoder;
+    LogMessage(LOG_ERROR, kLogEngine, __LINE__, "The Opus encoder refused its settings (%s)",
+               opus_strerror(result));
+    return nullptr;
 }
 
-// A title change: the running stream ends and a new one with these comments follows in the same
-// encoder. Its header pages wait for its first audio (libopusenc writes a stream's pages in
-// order), so no link goes out without audio.
-int ChainOpusStream(EngineState& engine, OggOpusComments* comments) {
-    OggOpusEnc* encoder = engine.encoder.opusEncoder.get();
-    engine.encoder.opusPages = OpusPageRoute{SendEncoded, 0};
-    int result = ope_encoder_chain_current(encoder, comments);
-    if (result == OPE_OK) {
-        result = ope_encoder_ctl(encoder,
-                                 OPE_SET_SERIALNO(NewStreamSerial(engine.encoder.oggSerialsUsed)));
+// ---- the links ----
+
+// The running link's header pages: OpusHead, then OpusTags with the comments kept for it.
+void BeginLink(EngineState& engine) {
+    OpusOutput& out = engine.encoder.opus;
+    out.linkBegun = true;
+    if (!out.link.Begin(NewStreamSerial(engine.encoder.oggSerialsUsed), out.channels,
+                        out.preSkip)) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot begin the Ogg stream of Opus output");
+        return;
     }
-    if (result != OPE_OK) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__, "Cannot begin a new Opus stream (%s)",
-                   ope_strerror(result));
-        return 0;
-    }
-    return engine.encoder.opusPages.total < 0 ? -1 : 1;
+    SendReadyPages(out);
+    out.link.AddTags(opus_get_version_string(), out.linkComments);
+    SendReadyPages(out);
 }
 
-bool FillMonoInput(const float* frames, int frameCount) {
-    const auto count = static_cast<std::size_t>(frameCount);
-    try {
-        if (monoInput.size() < count) monoInput.resize(count);
-    } catch (const std::bad_alloc&) {
-        return false;
+float* PacketBeingFilled(OpusOutput& out) {
+    return out.samples.data() + kOpusPacketFrames * out.channels;
+}
+
+// The packet being filled is encoded and added to the link (which begins first when it has not),
+// and its audio moves back to make room for the next. The last packet ends the link at
+// `endGranule`. A packet libopus fails on is lost (logged), but still counts, so that the link
+// goes on to its end.
+void EncodeHeldPacket(EngineState& engine, bool last, std::int64_t endGranule) {
+    OpusOutput& out = engine.encoder.opus;
+    float* pcm = PacketBeingFilled(out);
+    unsigned char packet[kLargestPacketBytes];
+    const int byteCount =
+        opus_encode_float(out.encoder.get(), pcm, kOpusPacketFrames, packet, sizeof packet);
+    ++out.packetsEncoded;
+    out.heldFrames = 0;
+    std::copy(pcm, pcm + kOpusPacketFrames * out.channels, out.samples.data());
+    if (byteCount < 0) {
+        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
+                   "The Opus encoder failed on a packet (%s); its 20 ms are lost",
+                   opus_strerror(byteCount));
+        return;
     }
-    for (std::size_t i = 0; i < count; ++i) monoInput[i] = frames[2 * i];
-    return true;
+    if (!out.linkBegun) BeginLink(engine);
+    const std::int64_t granule = last ? endGranule : out.packetsEncoded * kOpusPacketFrames;
+    out.link.AddAudio(packet, static_cast<std::size_t>(byteCount), granule, last);
+    SendReadyPages(out);
+}
+
+// Takes the block's frames (interleaved left/right; mono takes the left channel) into the packet
+// being filled, encoding each packet as it fills.
+void TakeFrames(EngineState& engine, const float* frames, int frameCount) {
+    OpusOutput& out = engine.encoder.opus;
+    while (frameCount > 0) {
+        const int taken = std::min(kOpusPacketFrames - out.heldFrames, frameCount);
+        float* to = PacketBeingFilled(out) + out.heldFrames * out.channels;
+        for (int i = 0; i < taken; ++i) {
+            to[i * out.channels] = frames[2 * i];
+            if (out.channels == 2) to[i * out.channels + 1] = frames[2 * i + 1];
+        }
+        out.heldFrames += taken;
+        frames += 2 * taken;
+        frameCount -= taken;
+        if (out.heldFrames == kOpusPacketFrames) EncodeHeldPacket(engine, false, 0);
+    }
+}
+
+// What follows a link's last frame up to the end of its last packet, which the end trim drops.
+// The encoder looks pre-skip frames ahead, so a cut to silence would sound in the frames kept:
+// the audio goes on mirrored about its last frame (point symmetry keeps its level and slope) and
+// fades out over the lookahead, then silence.
+class LinkTail {
+  public:
+    explicit LinkTail(const OpusOutput& out)
+        : channels_(out.channels), fadeFrames_(std::min(out.preSkip, kOpusPacketFrames - 1)) {
+        // The packet being filled follows the previous one in `samples`, so the audio before the
+        // last frame is at hand for the whole fade.
+        const int lastFrame = kOpusPacketFrames + out.heldFrames - 1;
+        const float* end = out.samples.data() + (lastFrame + 1) * channels_;
+        std::copy(end - (fadeFrames_ + 1) * channels_, end, history_.begin());
+    }
+    // The sample `frame` frames after the last one given.
+    float Sample(int frame, int channel) const {
+        if (frame >= fadeFrames_) return 0.0f;
+        const int step = frame + 1;
+        const float last = history_[fadeFrames_ * channels_ + channel];
+        const float mirrored = 2.0f * last - history_[(fadeFrames_ - step) * channels_ + channel];
+        const double fade = 0.5 * (1.0 + std::cos(M_PI * step / (fadeFrames_ + 1)));
+        return std::clamp(static_cast<float>(fade * mirrored), -1.0f, 1.0f);
+    }
+
+  private:
+    int channels_;
+    int fadeFrames_;
+    std::array<float, kOpusPacketFrames * kLargestOpusChannelCount> history_{};
+};
+
+// The audio held, padded, and the packets that cover the encoder's lookahead after it; the last
+// one ends the link at `endGranule`.
+void EncodeLinkTail(EngineState& engine, std::int64_t endGranule) {
+    OpusOutput& out = engine.encoder.opus;
+    const std::int64_t packetsNeeded =
+        std::max((endGranule + kOpusPacketFrames - 1) / kOpusPacketFrames, out.packetsEncoded + 1);
+    const LinkTail tail(out);
+    int padFrame = 0;
+    while (out.packetsEncoded < packetsNeeded) {
+        float* to = PacketBeingFilled(out);
+        for (int i = out.heldFrames; i < kOpusPacketFrames; ++i, ++padFrame) {
+            for (int c = 0; c < out.channels; ++c)
+                to[i * out.channels + c] = tail.Sample(padFrame, c);
+        }
+        EncodeHeldPacket(engine, out.packetsEncoded + 1 == packetsNeeded, endGranule);
+    }
+}
+
+// Ends the running link: the last page carries the end-of-stream mark and the granule position
+// of the last frame given, so that a decoder gives back exactly what the link was given. A link
+// not begun that was given nothing is not made at all.
+void EndLink(EngineState& engine) {
+    OpusOutput& out = engine.encoder.opus;
+    const std::int64_t framesGiven =
+        out.packetsEncoded * kOpusPacketFrames + static_cast<std::int64_t>(out.heldFrames);
+    if (framesGiven > 0 || out.linkBegun) EncodeLinkTail(engine, out.preSkip + framesGiven);
+    out.linkBegun = false;
+    out.packetsEncoded = 0;
+    out.heldFrames = 0;
+    out.link.Clear();
+}
+
+// The connection's first link: a new encoder whose header pages go out at once.
+int StartOpusEncoder(EngineState& engine) {
+    ReleaseOpusEncoder(engine);
+    if (!OpusBitrateUsable(engine)) return 0;
+    OpusEncoderHandle encoder = CreateOpusEncoder(engine);
+    if (!encoder) return 0;
+    OpusOutput& out = engine.encoder.opus;
+    out.preSkip = 0;
+    opus_encoder_ctl(encoder.get(), OPUS_GET_LOOKAHEAD(&out.preSkip));
+    out.encoder = std::move(encoder);
+    out.channels = engine.settings.channels;
+    out.linkComments = StreamComments(engine);
+    out.pages = OpusPageRoute{SendEncoded, 0};
+    BeginLink(engine);
+    return out.pages.total < 0 ? -1 : 1;
+}
+
+// A title change: the running link ends, and the next one, with the current title, begins with
+// its first packet, so that no link goes out without audio.
+int ChainOpusLink(EngineState& engine) {
+    OpusOutput& out = engine.encoder.opus;
+    out.pages = OpusPageRoute{SendEncoded, 0};
+    EndLink(engine);
+    opus_encoder_ctl(out.encoder.get(), OPUS_RESET_STATE);
+    out.linkComments = StreamComments(engine);
+    return out.pages.total < 0 ? -1 : 1;
 }
 
 }  // namespace
 
-void OpusEncoderRelease::operator()(OggOpusEnc* encoder) const noexcept {
-    ope_encoder_destroy(encoder);
-}
-
-void OpusCommentsRelease::operator()(OggOpusComments* comments) const noexcept {
-    ope_comments_destroy(comments);
+void OpusEncoderRelease::operator()(OpusEncoder* encoder) const noexcept {
+    opus_encoder_destroy(encoder);
 }
 
 int SetUpOpus(EngineState& engine) {
-    // These comments carry the current title, so a title change asked for so far is served by
-    // this stream. (One that arrives after this point asks again.)
+    // The new link carries the current title, so a title change asked for so far is served by
+    // it. (One that arrives after this point asks again.)
     engine.encoder.vorbisRestartPending = 0;
-    const OpusCommentsHandle comments = CurrentStreamComments(engine);
-    if (!comments) return 0;
-    const bool chained = engine.encoder.oggStreamOpen && engine.encoder.opusEncoder;
-    const int result = chained ? ChainOpusStream(engine, comments.get())
-                               : StartOpusEncoder(engine, comments.get());
+    const bool chained = engine.encoder.oggStreamOpen && engine.encoder.opus.encoder;
+    const int result = chained ? ChainOpusLink(engine) : StartOpusEncoder(engine);
     if (result == 0) return 0;
     // Like a Vorbis stream, the stream counts as begun even when a send failed, so that its end
     // can still complete the archive.
@@ -180,41 +254,34 @@ int SetUpOpus(EngineState& engine) {
 }
 
 ssize_t EncodeOpusBlock(EngineState& engine, const float* frames, int frameCount) {
-    if (!engine.encoder.opusEncoder || frameCount < 1) return 0;
-    const float* input = frames;
-    if (engine.settings.channels == 1) {
-        if (!FillMonoInput(frames, frameCount)) {
-            LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                       "Not enough memory to encode a block of %d frames; the block is dropped",
-                       frameCount);
-            return 0;
-        }
-        input = monoInput.data();
-    }
-    engine.encoder.opusPages = OpusPageRoute{SendEncoded, 0};
-    const int result = ope_encoder_write_float(engine.encoder.opusEncoder.get(), input, frameCount);
-    if (result != OPE_OK) {
-        LogMessage(LOG_ERROR, kLogEngine, __LINE__,
-                   "The Opus encoder failed on a block (%s); the block is dropped",
-                   ope_strerror(result));
-    }
-    return engine.encoder.opusPages.total;
+    OpusOutput& out = engine.encoder.opus;
+    if (!out.encoder || frameCount < 1) return 0;
+    out.pages = OpusPageRoute{SendEncoded, 0};
+    TakeFrames(engine, frames, frameCount);
+    return out.pages.total;
 }
 
 ssize_t EndOpusStream(EngineState& engine, OpusPageSink sink) {
-    if (!engine.encoder.oggStreamOpen || !engine.encoder.opusEncoder) return 0;
+    OpusOutput& out = engine.encoder.opus;
+    if (!engine.encoder.oggStreamOpen || !out.encoder) return 0;
     engine.encoder.oggStreamOpen = 0;
-    engine.encoder.opusPages = OpusPageRoute{sink, 0};
-    ope_encoder_drain(engine.encoder.opusEncoder.get());
-    const ssize_t total = engine.encoder.opusPages.total;
+    out.pages = OpusPageRoute{sink, 0};
+    EndLink(engine);
+    const ssize_t total = out.pages.total;
     ReleaseOpusEncoder(engine);
     return total;
 }
 
 void ReleaseOpusEncoder(EngineState& engine) {
-    // Whatever the library would still write on the way out is dropped.
-    engine.encoder.opusPages = OpusPageRoute{};
-    engine.encoder.opusEncoder.reset();
+    OpusOutput& out = engine.encoder.opus;
+    out.pages = OpusPageRoute{};
+    out.encoder.reset();
+    out.link.Clear();
+    out.linkBegun = false;
+    out.linkComments.clear();
+    out.packetsEncoded = 0;
+    out.heldFrames = 0;
+    out.samples.fill(0.0f);
 }
 
 ssize_t ArchiveEncodedBytes(const unsigned char* bytes, std::size_t byteCount) {

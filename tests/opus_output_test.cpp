@@ -1,10 +1,14 @@
 // Opus output (Encode=OPUS): the encoder's set-up (channels, bit rate, always 48 kHz), the chained
-// stream a title change begins, the login's content type, and what the configuration derives
-// from Encode=OPUS. The stream is read back with libogg (tests/support/opus_links.h).
+// stream a title change begins, the exact length and alignment of every link decoded back, the
+// login's content type, and what the configuration derives from Encode=OPUS. The stream is read
+// back with libogg (tests/support/opus_links.h) and decoded with libopusfile.
 #include <gtest/gtest.h>
+#include <opusfile.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <random>
@@ -14,6 +18,7 @@
 
 #include "common/log.h"
 #include "common/status.h"
+#include "engine/encoder_state.h"
 #include "engine/libzembril.h"
 #include "tests/support/engine_session.h"
 #include "tests/support/fresh_records.h"
@@ -247,6 +252,133 @@ TEST_F(OpusOutputTest, ALostConnectionsStreamEndsInTheArchive) {
     EXPECT_NE(second[0].serial, first[0].serial);
     EXPECT_NEAR(second[0].Seconds(), 1.0, kDurationTolerance);
 }
+
+// ---- every link decoded back ----
+
+// Two tones, one per channel (mono output takes the left one), given to the encoder at 48 kHz as
+// they are, in blocks that do not line up with its 20 ms packets.
+constexpr int kOpusRate = 48000;
+constexpr int kUnalignedBlockFrames = 441;
+
+float ToneSample(std::int64_t frame, int channel) {
+    const double hz = channel == 0 ? 440.0 : 660.0;
+    return static_cast<float>(0.5 * std::sin(2.0 * M_PI * hz * frame / kOpusRate));
+}
+
+void GiveTones(std::int64_t firstFrame, int frameCount) {
+    std::vector<float> block(2 * kUnalignedBlockFrames);
+    for (int done = 0; done < frameCount;) {
+        const int frames = std::min(kUnalignedBlockFrames, frameCount - done);
+        for (int i = 0; i < frames; ++i) {
+            block[2 * i] = ToneSample(firstFrame + done + i, 0);
+            block[2 * i + 1] = ToneSample(firstFrame + done + i, 1);
+        }
+        ASSERT_GE(EncodeOpusBlock(Engine(), block.data(), frames), 0);
+        done += frames;
+    }
+}
+
+// Each link of a chained Ogg Opus stream as libopusfile decodes it: interleaved samples.
+struct DecodedLink {
+    int channels = 0;
+    std::vector<float> samples;
+    std::size_t Frames() const { return channels > 0 ? samples.size() / channels : 0; }
+};
+
+std::vector<DecodedLink> DecodeLinks(const std::string& bytes) {
+    int error = 0;
+    const std::unique_ptr<OggOpusFile, decltype(&op_free)> file(
+        op_open_memory(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size(), &error),
+        op_free);
+    if (!file) return {};
+    std::vector<DecodedLink> links(static_cast<std::size_t>(op_link_count(file.get())));
+    // Room for the longest Opus packet (120 ms), stereo.
+    std::vector<float> buffer(2 * 5760);
+    for (;;) {
+        int link = -1;
+        const int frames =
+            op_read_float(file.get(), buffer.data(), static_cast<int>(buffer.size()), &link);
+        if (frames <= 0 || link < 0 || link >= static_cast<int>(links.size())) break;
+        DecodedLink& decoded = links[static_cast<std::size_t>(link)];
+        decoded.channels = op_head(file.get(), link)->channel_count;
+        decoded.samples.insert(decoded.samples.end(), buffer.begin(),
+                               buffer.begin() + frames * decoded.channels);
+    }
+    return links;
+}
+
+// How far the decoded audio is from what was given, relative to its level: a link shifted by a
+// wrong pre-skip or cut at the wrong place is far off.
+double RelativeError(const DecodedLink& link, std::int64_t firstFrame) {
+    double difference = 0.0;
+    double level = 0.0;
+    for (std::size_t frame = 0; frame < link.Frames(); ++frame) {
+        for (int channel = 0; channel < link.channels; ++channel) {
+            const double given = ToneSample(firstFrame + static_cast<std::int64_t>(frame), channel);
+            const double error = link.samples[frame * link.channels + channel] - given;
+            difference += error * error;
+            level += given * given;
+        }
+    }
+    return level > 0.0 ? std::sqrt(difference / level) : 1.0;
+}
+
+struct LengthCase {
+    const char* name;
+    int channels;
+    int kbps;
+    std::vector<int> linkFrames;  // the frames each link is given; a title change between links
+    double largestError;          // of the decoded audio against the given (RelativeError)
+};
+
+class OpusLinkLengthTest : public OpusOutputTest,
+                           public ::testing::WithParamInterface<LengthCase> {};
+
+TEST_P(OpusLinkLengthTest, EveryLinkDecodesToExactlyTheAudioItWasGiven) {
+    const LengthCase& c = GetParam();
+    ConfigureOpusOutput(c.kbps, c.channels, kOpusRate);
+    Connect();
+    std::int64_t given = 0;
+    for (std::size_t link = 0; link < c.linkFrames.size(); ++link) {
+        if (link > 0) {
+            SetCurrentTitle(("Artist - Song " + std::to_string(link)).c_str());
+            ASSERT_EQ(SetUpOpus(Engine()), 1) << LogText();
+        }
+        GiveTones(given, c.linkFrames[link]);
+        given += c.linkFrames[link];
+    }
+    const std::string stream = EndAndTake();
+
+    const std::vector<DecodedLink> links = DecodeLinks(stream);
+    ASSERT_EQ(links.size(), c.linkFrames.size());
+    std::int64_t firstFrame = 0;
+    for (std::size_t link = 0; link < links.size(); ++link) {
+        SCOPED_TRACE("link " + std::to_string(link));
+        EXPECT_EQ(links[link].channels, c.channels);
+        EXPECT_EQ(links[link].Frames(), static_cast<std::size_t>(c.linkFrames[link]));
+        EXPECT_LT(RelativeError(links[link], firstFrame), c.largestError);
+        firstFrame += c.linkFrames[link];
+    }
+    // A page covers at most half a second, even when libogg would wait for more bytes.
+    std::map<int, std::int64_t> lastGranule;
+    for (const PageInfo& page : PagesOf(stream)) {
+        if (page.granule < 0) continue;
+        EXPECT_LE(page.granule - lastGranule[page.serial], kOpusRate / 2);
+        lastGranule[page.serial] = page.granule;
+    }
+    EXPECT_EQ(OccurrencesOf(LogText(), "Error"), 0u) << LogText();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OpusLinkLengthTest,
+    ::testing::Values(LengthCase{"StereoOnePacketExactly", 2, 96, {960}, 0.2},
+                      LengthCase{"StereoOddLength", 2, 96, {48000 + 123}, 0.2},
+                      LengthCase{"MonoShorterThanAPacket", 1, 64, {500}, 0.2},
+                      LengthCase{"MonoOddLength", 1, 64, {12345}, 0.2},
+                      LengthCase{"TitleChangeBetweenTwoPackets", 2, 96, {1920, 2887}, 0.2},
+                      LengthCase{"TitleChangeInsideAPacket", 2, 96, {1000, 2345, 961}, 0.2},
+                      LengthCase{"LowestBitRate", 1, 6, {3 * kOpusRate + 17}, 0.5}),
+    kCaseName);
 
 struct LoginCase {
     const char* name;

@@ -77,8 +77,8 @@ std::vector<PageInfo> PagesOf(const std::string& bytes) {
     std::vector<PageInfo> pages;
     ogg_page page;
     while (ogg_sync_pageout(&sync, &page) == 1) {
-        pages.push_back(
-            {ogg_page_serialno(&page), ogg_page_bos(&page) != 0, ogg_page_eos(&page) != 0});
+        pages.push_back({ogg_page_serialno(&page), ogg_page_bos(&page) != 0,
+                         ogg_page_eos(&page) != 0, ogg_page_granulepos(&page)});
     }
     ogg_sync_clear(&sync);
     return pages;

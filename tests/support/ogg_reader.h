@@ -4,6 +4,7 @@
 
 #include <ogg/ogg.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -29,6 +30,7 @@ struct PageInfo {
     int serial;
     bool beginsStream;
     bool endsStream;
+    std::int64_t granule = -1;  // -1: no packet ends on the page
 };
 
 std::vector<PageInfo> PagesOf(const std::string& bytes);
