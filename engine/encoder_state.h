@@ -30,8 +30,8 @@ std::vector<std::string> StreamComments(EngineState& engine);
 // A new Ogg Opus stream with the current title in its OpusTags. The connection's first stream
 // gets a new encoder, whose header pages go out at once; later ones (a title change) are chained
 // after the running stream, which ends with the audio given so far; the new one's pages follow
-// with its first packet, from the encoder reset to a fresh start. 1; 0 when the encoder cannot be set up (an Error line
-// gives the reason); -1 when a send failed (sendFailure says why).
+// with its first packet, from the encoder reset to a fresh start. 1; 0 when the encoder cannot be
+// set up (an Error line gives the reason); -1 when a send failed (sendFailure says why).
 int SetUpOpus(EngineState& engine);
 // Encodes a block (interleaved left/right; mono output takes the left channel) and sends the
 // pages it completes. Bytes sent, negative when a send failed.

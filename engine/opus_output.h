@@ -44,7 +44,6 @@ struct OpusOutput {
     // The link's header pages have gone out; a chained link's wait for its first packet.
     bool linkBegun = false;
     std::vector<std::string> linkComments;  // for the OpusTags of a link not begun yet
-    std::int64_t linkFrames = 0;            // the audio the running link has been given
     std::int64_t packetsEncoded = 0;        // of the running link
     // The packet being filled (frames heldFrames and on), after the previous packet's audio,
     // which the end of a link mirrors into its padding: two packets of samples, interleaved.
