@@ -249,7 +249,7 @@ int LogInShoutcast(const std::string& bitrateNumber) {
 
 // The Icecast login has always named MP3, whatever the format; Opus output names its own.
 const char* IcecastContentType() {
-    return Engine().settings.isOpus ? "audio/ogg" : "audio/mpeg";
+    return Engine().settings.isOpus ? OutputContentType() : "audio/mpeg";
 }
 
 int LogInIcecast(const std::string& bitrateNumber) {
